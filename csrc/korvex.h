@@ -1,0 +1,31 @@
+// The five host operators, as the bindings see them. Each checks its
+// arguments, allocates its outputs and launches one kernel over the whole
+// batch. Window sizes are 7, 9 or 11; C1 and C2 are the SSIM constants.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <tuple>
+
+namespace korvex {
+
+using Maps = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
+
+// (ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of two float32
+// image batches (B, C, H, W). Without `train` the partial maps are empty.
+Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
+
+// Gradient with respect to img1, from the gradient with respect to the SSIM
+// map and the partial maps of a training forward.
+at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                           const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+// Half-precision images (others are converted), float32 maps.
+at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
+Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
+at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1,
+                                const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                                const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+}  // namespace korvex

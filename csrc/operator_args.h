@@ -1,0 +1,100 @@
+// Argument checks and launch geometry shared by the host operators.
+//
+// Every check runs before anything is allocated or launched, so a refused
+// call leaves no trace. The kernels read every array with img1's geometry in
+// 32-bit index arithmetic; these checks are what makes that safe.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <cstdint>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "platform/platform.h"
+#include "ssim_device.cuh"
+
+namespace korvex {
+
+using device::kTile;
+
+// The radius of a window size. Throws std::invalid_argument (ValueError in
+// Python) before anything else is looked at.
+inline int radius_of(int window_size) {
+    if (window_size == 7 || window_size == 9 || window_size == 11) return window_size / 2;
+    throw std::invalid_argument("window_size must be 7, 9, or 11, got " + std::to_string(window_size));
+}
+
+// Calls body(std::integral_constant<int, R>{}) for the radius, so that the
+// body can name the kernel instance for R.
+template <typename Body>
+void with_radius(int radius, Body&& body) {
+    switch (radius) {
+        case 3: body(std::integral_constant<int, 3>{}); break;
+        case 4: body(std::integral_constant<int, 4>{}); break;
+        case 5: body(std::integral_constant<int, 5>{}); break;
+        default: throw std::logic_error("korvex: no kernel for radius " + std::to_string(radius));
+    }
+}
+
+inline std::string describe(const at::Tensor& t) {
+    if (!t.defined()) return "None";
+    std::ostringstream text;
+    text << t.sizes() << ' ' << t.scalar_type() << " on " << t.device();
+    return text.str();
+}
+
+[[noreturn]] inline void refuse(const std::string& message) {
+    throw std::runtime_error("korvex: " + message);
+}
+
+// img1 fixes the geometry of the call: four dimensions, on this build's
+// device, indexable in 32 bits.
+inline void check_img1(const at::Tensor& img1) {
+    if (!img1.defined()) refuse("img1 is an undefined tensor");
+    if (img1.dim() != 4)
+        refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
+    if (img1.device().type() != platform::kDeviceType) {
+        std::ostringstream text;
+        text << "img1 is on " << img1.device() << ", but this module computes on "
+             << c10::DeviceTypeName(platform::kDeviceType, /*lower_case=*/true)
+             << " tensors; use korvex.ssim, which picks the module by device";
+        refuse(text.str());
+    }
+    if (img1.numel() > std::numeric_limits<int32_t>::max())
+        refuse("img1 has " + std::to_string(img1.numel()) +
+               " elements; at most 2147483647 (2^31 - 1) are supported per tensor");
+}
+
+// Every other tensor argument must match img1's shape and device; with
+// `dtype` set, also that element type.
+inline void check_like_img1(const at::Tensor& t, const char* name, const at::Tensor& img1,
+                            c10::optional<at::ScalarType> dtype) {
+    const bool matches = t.defined() && t.sizes() == img1.sizes() && t.device() == img1.device() &&
+                         (!dtype || t.scalar_type() == *dtype);
+    if (matches) return;
+    std::string wanted = "img1's shape and device";
+    if (dtype) wanted = std::string("img1's shape and device, and element type ") + c10::toString(*dtype);
+    refuse(std::string(name) + " must have " + wanted + ": img1 is " + describe(img1) + ", " + name +
+           " is " + describe(t));
+}
+
+inline void check_dtype(const at::Tensor& t, const char* name, at::ScalarType dtype) {
+    if (t.scalar_type() != dtype)
+        refuse(std::string(name) + " must be " + c10::toString(dtype) + ", got " + describe(t));
+}
+
+// One block per 16 x 16 square of each image; the block loops over channels.
+inline dim3 grid_for(const at::Tensor& img1) {
+    const int B = static_cast<int>(img1.size(0));
+    const int H = static_cast<int>(img1.size(2));
+    const int W = static_cast<int>(img1.size(3));
+    return dim3((W + kTile - 1) / kTile, (H + kTile - 1) / kTile, B);
+}
+
+inline dim3 block_shape() { return dim3(kTile, kTile, 1); }
+
+}  // namespace korvex

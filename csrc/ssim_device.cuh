@@ -1,0 +1,90 @@
+// Device helpers shared by every SSIM kernel: the symmetric one-dimensional
+// window and the per-pixel SSIM algebra.
+//
+// Arithmetic is single precision with explicit fused multiply-adds; the build
+// forbids contraction, so every product or sum outside an fmaf is rounded on
+// its own and both platforms round identically.
+#pragma once
+
+#include "platform/platform.h"
+
+namespace korvex::device {
+
+// Blocks are 16 x 16 threads and own a 16 x 16 square of one image.
+constexpr int kTile = 16;
+constexpr int kBlockThreads = kTile * kTile;
+constexpr int kWarp = 32;
+
+// One pass of the window over samples spaced `stride` floats apart around
+// *centre: the two taps at distance d are added first and weighted once by
+// w[R - d], nearest pair first, the centre tap last. w holds entries 0..R.
+template <int R>
+__device__ __forceinline__ float filter_taps(const float* centre, int stride, const float* w) {
+    float acc = 0.0f;
+#pragma unroll
+    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
+    return fmaf(centre[0], w[R], acc);
+}
+
+// Horizontal pass of the forward kernels: the five moments x, x*x, y, y*y and
+// x*y of one tile row, filtered around tile column k. pixel(q) gives the pair
+// (img1 value, img2 value) at tile column q.
+template <int R, typename Pixel>
+__device__ __forceinline__ void filter_row_moments(Pixel pixel, int k, const float* w, float* out) {
+    float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
+#pragma unroll
+    for (int d = 1; d <= R; ++d) {
+        const float2 left = pixel(k - d);
+        const float2 right = pixel(k + d);
+        const float wd = w[R - d];
+        sx = fmaf(right.x + left.x, wd, sx);
+        sxx = fmaf(fmaf(left.x, left.x, right.x * right.x), wd, sxx);
+        sy = fmaf(right.y + left.y, wd, sy);
+        syy = fmaf(fmaf(left.y, left.y, right.y * right.y), wd, syy);
+        sxy = fmaf(fmaf(left.x, left.y, right.x * right.y), wd, sxy);
+    }
+    const float2 c = pixel(k);
+    out[0] = fmaf(c.x, w[R], sx);
+    out[1] = fmaf(c.x * c.x, w[R], sxx);
+    out[2] = fmaf(c.y, w[R], sy);
+    out[3] = fmaf(c.y * c.y, w[R], syy);
+    out[4] = fmaf(c.x * c.y, w[R], sxy);
+}
+
+// SSIM of one pixel from its window moments, stored at index i. With
+// partial_mu1 set, also the derivatives the backward kernels need: of SSIM
+// with respect to mu1 (with E[x*x] and E[x*y] held fixed, so sigma1_sq and
+// sigma12 move with mu1), to sigma1_sq and to sigma12.
+__device__ __forceinline__ void store_ssim(float mu1, float exx, float mu2, float eyy, float exy, float C1,
+                                           float C2, int i, float* ssim_map, float* partial_mu1,
+                                           float* partial_sigma1_sq, float* partial_sigma12) {
+    const float sigma1_sq = fmaf(-mu1, mu1, exx);
+    const float sigma2_sq = fmaf(-mu2, mu2, eyy);
+    const float sigma12 = fmaf(-mu1, mu2, exy);
+    const float lum_den = fmaf(mu1, mu1, mu2 * mu2) + C1;
+    const float cs_den = (sigma1_sq + sigma2_sq) + C2;
+    const float lum_num = fmaf(mu2, mu1 + mu1, C1);
+    const float cs_num = fmaf(sigma12, 2.0f, C2);
+    const float den = lum_den * cs_den;
+    const float r1 = fast_rcp(den);
+    const float num = lum_num * cs_num;
+    ssim_map[i] = num * r1;
+    if (partial_mu1 == nullptr) return;
+    const float r2 = fast_rcp(cs_den * (lum_den * lum_den));
+    const float r3 = fast_rcp(cs_den * den);
+    const float qa = lum_num * (mu2 + mu2);
+    const float qb = cs_num * (mu2 + mu2);
+    const float p = cs_num * ((mu1 + mu1) * lum_num);
+    const float t = fmaf(qb, r1, -(qa * r1));
+    partial_mu1[i] = fmaf(p, r3, fmaf(-p, r2, t));
+    partial_sigma1_sq[i] = num * (-r3);
+    partial_sigma12[i] = (lum_num + lum_num) * r1;
+}
+
+// The gradient of one pixel of img1 from the filtered products V0..V2 and the
+// pixel's own values: V0 + 2 * x * V1 + y * V2.
+__device__ __forceinline__ float combine_gradient(float v0, float v1, float v2, float centre1, float centre2) {
+    return fmaf(v2, centre2, fmaf(v1, centre1 + centre1, v0));
+}
+
+}  // namespace korvex::device

@@ -1,0 +1,1 @@
+"""korvex: fast, differentiable SSIM for PyTorch."""

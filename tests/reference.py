@@ -1,0 +1,59 @@
+"""An independent SSIM in float64, built from conv2d: the yardstick of the tests.
+
+The window is a normalised Gaussian (sigma 1.0 for 7 taps, 1.5 for 9 and 11)
+computed here in double precision, applied with zero padding. Gradients come
+from autograd through this code.
+"""
+
+import math
+
+import torch
+import torch.nn.functional as F
+
+C1 = 0.01**2
+C2 = 0.03**2
+
+
+def gaussian(window_size):
+    sigma = 1.0 if window_size == 7 else 1.5
+    r = window_size // 2
+    g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma * sigma)) for k in range(window_size)], dtype=torch.float64)
+    return g / g.sum()
+
+
+def window_filter(img, window_size):
+    """Each channel filtered with the 2-D window, zero outside the image."""
+    g = gaussian(window_size).to(img.device)
+    kernel = torch.outer(g, g).expand(img.shape[1], 1, window_size, window_size)
+    return F.conv2d(img, kernel, padding=window_size // 2, groups=img.shape[1])
+
+
+def ssim_terms(img1, img2, window_size, c1=C1, c2=C2):
+    """The SSIM map and the three partial maps of the forward kernel, in float64."""
+    x, y = img1.double(), img2.double()
+    mu1, mu2 = window_filter(x, window_size), window_filter(y, window_size)
+    exx, eyy, exy = (window_filter(v, window_size) for v in (x * x, y * y, x * y))
+    sigma1_sq, sigma2_sq, sigma12 = exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
+    lum_num, cs_num = 2 * mu1 * mu2 + c1, 2 * sigma12 + c2
+    lum_den, cs_den = mu1 * mu1 + mu2 * mu2 + c1, sigma1_sq + sigma2_sq + c2
+    ssim = lum_num * cs_num / (lum_den * cs_den)
+    partial_mu1 = (
+        2 * mu2 * (cs_num - lum_num) / (lum_den * cs_den)
+        - 2 * mu1 * lum_num * cs_num / (lum_den**2 * cs_den)
+        + 2 * mu1 * lum_num * cs_num / (lum_den * cs_den**2)
+    )
+    partial_sigma1_sq = -lum_num * cs_num / (lum_den * cs_den**2)
+    partial_sigma12 = 2 * lum_num / (lum_den * cs_den)
+    return ssim, partial_mu1, partial_sigma1_sq, partial_sigma12
+
+
+def ssim_map(img1, img2, window_size, c1=C1, c2=C2):
+    return ssim_terms(img1, img2, window_size, c1, c2)[0]
+
+
+def grad_img1(img1, img2, grad_map, window_size, c1=C1, c2=C2):
+    """d(sum(grad_map * ssim_map)) / d(img1), by autograd in float64."""
+    x = img1.detach().double().requires_grad_(True)
+    value = (ssim_map(x, img2.detach().double(), window_size, c1, c2) * grad_map.double()).sum()
+    (grad,) = torch.autograd.grad(value, x)
+    return grad
