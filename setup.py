@@ -20,16 +20,28 @@ CUDA_ARCHS = ["7.5", "8.0", "8.6", "8.9", "9.0", "10.0", "12.0"]
 # spell out every fmaf, and the CPU build rounds the same way.
 NVCC_FLAGS = ["-O3", "--use_fast_math", "--fmad=false", "-maxrregcount=32"]
 
-CPU_FLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math"]
+CPU_FLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-Wno-unknown-pragmas"]
 if platform.machine() in ("x86_64", "AMD64"):
     CPU_FLAGS.append("-mfma")  # the hardware fused multiply-add, as on the GPU
 
+# The CPU module reaches the device sources through small .cpp units that
+# include them (every .cu goes to nvcc), and has units of its own for the
+# shared host sources so that the two builds' object files do not collide.
 CPU_SOURCES = [
     "csrc/cpu/bindings.cpp",
+    "csrc/cpu/operators.cpp",
     "csrc/cpu/ssim.cpp",
+    "csrc/cpu/ssim_fp16.cpp",
+    "csrc/platform/host_cpu.cpp",
     "csrc/platform/cpu_runtime.cpp",
 ]
-CUDA_SOURCES = ["csrc/bindings.cpp", "csrc/ssim.cu"]
+CUDA_SOURCES = [
+    "csrc/bindings.cpp",
+    "csrc/operators.cpp",
+    "csrc/ssim.cu",
+    "csrc/ssim_fp16.cu",
+    "csrc/platform/host_cuda.cpp",
+]
 
 
 def want_cuda(torch):

@@ -1,4 +1,4 @@
-// Argument checks and launch geometry shared by the host operators.
+// Argument checks shared by the host operators.
 //
 // Every check runs before anything is allocated or launched, so a refused
 // call leaves no trace. The kernels read every array with img1's geometry in
@@ -12,32 +12,16 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
 
-#include "platform/platform.h"
-#include "ssim_device.cuh"
+#include "platform/host.h"
 
 namespace korvex {
-
-using device::kTile;
 
 // The radius of a window size. Throws std::invalid_argument (ValueError in
 // Python) before anything else is looked at.
 inline int radius_of(int window_size) {
     if (window_size == 7 || window_size == 9 || window_size == 11) return window_size / 2;
     throw std::invalid_argument("window_size must be 7, 9, or 11, got " + std::to_string(window_size));
-}
-
-// Calls body(std::integral_constant<int, R>{}) for the radius, so that the
-// body can name the kernel instance for R.
-template <typename Body>
-void with_radius(int radius, Body&& body) {
-    switch (radius) {
-        case 3: body(std::integral_constant<int, 3>{}); break;
-        case 4: body(std::integral_constant<int, 4>{}); break;
-        case 5: body(std::integral_constant<int, 5>{}); break;
-        default: throw std::logic_error("korvex: no kernel for radius " + std::to_string(radius));
-    }
 }
 
 inline std::string describe(const at::Tensor& t) {
@@ -57,10 +41,10 @@ inline void check_img1(const at::Tensor& img1) {
     if (!img1.defined()) refuse("img1 is an undefined tensor");
     if (img1.dim() != 4)
         refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
-    if (img1.device().type() != platform::kDeviceType) {
+    if (img1.device().type() != platform::device_type()) {
         std::ostringstream text;
         text << "img1 is on " << img1.device() << ", but this module computes on "
-             << c10::DeviceTypeName(platform::kDeviceType, /*lower_case=*/true)
+             << c10::DeviceTypeName(platform::device_type(), /*lower_case=*/true)
              << " tensors; use korvex.ssim, which picks the module by device";
         refuse(text.str());
     }
@@ -82,19 +66,20 @@ inline void check_like_img1(const at::Tensor& t, const char* name, const at::Ten
            " is " + describe(t));
 }
 
+// The incoming gradient and the saved partial maps of a backward call: float32
+// and of img1's shape, so that the kernel never reads past their end (the
+// empty partial maps of an inference forward are refused here).
+inline void check_maps(const at::Tensor& img1, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                       const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    check_like_img1(grad_map, "grad_map", img1, at::kFloat);
+    check_like_img1(partial_mu1, "partial_mu1", img1, at::kFloat);
+    check_like_img1(partial_sigma1_sq, "partial_sigma1_sq", img1, at::kFloat);
+    check_like_img1(partial_sigma12, "partial_sigma12", img1, at::kFloat);
+}
+
 inline void check_dtype(const at::Tensor& t, const char* name, at::ScalarType dtype) {
     if (t.scalar_type() != dtype)
         refuse(std::string(name) + " must be " + c10::toString(dtype) + ", got " + describe(t));
 }
-
-// One block per 16 x 16 square of each image; the block loops over channels.
-inline dim3 grid_for(const at::Tensor& img1) {
-    const int B = static_cast<int>(img1.size(0));
-    const int H = static_cast<int>(img1.size(2));
-    const int W = static_cast<int>(img1.size(3));
-    return dim3((W + kTile - 1) / kTile, (H + kTile - 1) / kTile, B);
-}
-
-inline dim3 block_shape() { return dim3(kTile, kTile, 1); }
 
 }  // namespace korvex

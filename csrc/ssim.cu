@@ -1,8 +1,7 @@
 // Single precision: the window tables, the forward and backward kernels, and
-// their host operators.
-#include "korvex.h"
-#include "operator_args.h"
-#include "ssim_device.cuh"
+// their launchers.
+#include "launch.h"
+#include "ssim_common.cuh"
 #include "window.h"
 
 namespace korvex {
@@ -92,34 +91,111 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
     }
 }
 
+
+// Backward: the gradient with respect to img1 of a loss whose gradient with
+// respect to the SSIM map is grad_map. img1 enters the map through three
+// window sums (of x, x*x and x*y), so with P0..P2 = grad_map times each saved
+// partial, grad_img1 = W*P0 + 2x * W*P1 + y * W*P2 with W the window filter
+// (its own adjoint, being symmetric). C1 and C2 are not needed.
+template <int R>
+__global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
+                                    const float* __restrict__ img2, const float* __restrict__ grad_map,
+                                    float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                    const float* __restrict__ partial_sigma1_sq,
+                                    const float* __restrict__ partial_sigma12) {
+    constexpr int S = kTile + 2 * R;
+    __shared__ float productTile[3][S][S];
+    __shared__ float rowFilteredProducts[S][kTile][3];
+
+    if (CH < 1) return;
+    const float* w = gauss_table<R>();
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int b = blockIdx.z;
+    const int x = x0 + tx;
+    const int y = y0 + ty;
+    const bool inside = x < W && y < H;
+    const bool interior = y0 >= R && y0 + kTile - 1 + R < H && x0 >= R && x0 + kTile - 1 + R < W;
+    // Border tiles are filled a row per warp, so that a warp's reads of a row
+    // are contiguous.
+    const int t = ty * blockDim.x + tx;
+    const int warp = t / kWarp;
+    const int lane = t % kWarp;
+
+    for (int c = 0; c < CH; ++c) {
+        const int plane = b * CH + c;
+        auto fill = [&](int r, int q, bool in_image) {
+            float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
+            if (in_image) {
+                const int i = (plane * H + y0 - R + r) * W + (x0 - R + q);
+                const float g = grad_map[i];
+                p0 = g * partial_mu1[i];
+                p1 = g * partial_sigma1_sq[i];
+                p2 = g * partial_sigma12[i];
+            }
+            productTile[0][r][q] = p0;
+            productTile[1][r][q] = p1;
+            productTile[2][r][q] = p2;
+        };
+        // Rolled loops: unrolled, their addresses would not fit 32 registers.
+        if (interior) {
+#pragma unroll 1
+            for (int r = ty; r < S; r += kTile)
+#pragma unroll 1
+                for (int q = tx; q < S; q += kTile) fill(r, q, true);
+        } else {
+#pragma unroll 1
+            for (int r = warp; r < S; r += kBlockThreads / kWarp)
+#pragma unroll 1
+                for (int q = lane; q < S; q += kWarp) {
+                    const int gy = y0 - R + r;
+                    const int gx = x0 - R + q;
+                    fill(r, q, gx >= 0 && gx < W && gy >= 0 && gy < H);
+                }
+        }
+        __syncthreads();
+
+        for (int r = ty; r < S; r += kTile)
+            for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[k][r][tx + R], 1, w);
+        __syncthreads();
+
+        if (inside) {
+            constexpr int column_stride = kTile * 3;
+            const float* centre = &rowFilteredProducts[ty + R][tx][0];
+            const float v0 = filter_taps<R>(centre + 0, column_stride, w);
+            const float v1 = filter_taps<R>(centre + 1, column_stride, w);
+            const float v2 = filter_taps<R>(centre + 2, column_stride, w);
+            // The pixel's own values, read where they are used.
+            const int i = (plane * H + y) * W + x;
+            grad_img1[i] = combine_gradient(v0, v1, v2, img1[i], img2[i]);
+        }
+        // Not strictly needed (the next fill writes productTile, which nobody
+        // reads after the second barrier), but it keeps every channel's use of
+        // shared memory self-contained, at the cost of one barrier.
+        __syncthreads();
+    }
+}
+
 }  // namespace device
 
-Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    const int R = radius_of(window_size);
-    check_img1(img1);
-    check_dtype(img1, "img1", at::kFloat);
-    check_like_img1(img2, "img2", img1, at::kFloat);
-    platform::DeviceGuard guard(img1);
-
-    at::Tensor ssim_map = at::zeros(img1.sizes(), img1.options());
-    at::Tensor partials[3];
-    for (at::Tensor& p : partials) p = train ? at::zeros(img1.sizes(), img1.options()) : at::empty({0}, img1.options());
-    if (ssim_map.numel() == 0) return {ssim_map, partials[0], partials[1], partials[2]};
-
-    const at::Tensor x = img1.contiguous();
-    const at::Tensor y = img2.contiguous();
-    const int CH = static_cast<int>(img1.size(1));
-    const int H = static_cast<int>(img1.size(2));
-    const int W = static_cast<int>(img1.size(3));
-    float* partial_ptrs[3] = {nullptr, nullptr, nullptr};
-    if (train)
-        for (int k = 0; k < 3; ++k) partial_ptrs[k] = partials[k].data_ptr<float>();
-    with_radius(R, [&](auto radius) {
-        platform::launch(device::korvexCUDA<decltype(radius)::value>, grid_for(img1), block_shape(), H, W, CH, C1, C2,
-                         x.data_ptr<float>(), y.data_ptr<float>(), ssim_map.data_ptr<float>(), partial_ptrs[0],
-                         partial_ptrs[1], partial_ptrs[2]);
+void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
+                   float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvexCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
+                         shape.CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     });
-    return {ssim_map, partials[0], partials[1], partials[2]};
+}
+
+void launch_korvex_backward(int radius, const LaunchShape& shape, float C1, float C2, const float* img1,
+                            const float* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
+                            const float* partial_sigma1_sq, const float* partial_sigma12) {
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_backwardCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
+                         shape.W, shape.CH, C1, C2, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
+                         partial_sigma12);
+    });
 }
 
 }  // namespace korvex

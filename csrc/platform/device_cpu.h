@@ -7,7 +7,6 @@
 // flushed to zero while a grid runs.
 #pragma once
 
-#include <ATen/ATen.h>
 #include <ATen/Parallel.h>
 #include <c10/util/Half.h>
 
@@ -49,6 +48,9 @@ namespace korvex::device {
 using half = c10::Half;
 
 inline float widen(half value) { return static_cast<float>(value); }
+
+// Round to nearest even; used on the host to fill the half-precision tables.
+inline half to_half(float value) { return half(value); }
 
 // The fast approximate reciprocal of the GPU; here exactly 1/x.
 inline float fast_rcp(float x) { return 1.0f / x; }
@@ -92,20 +94,10 @@ cudaError_t cudaMemcpyToSymbol(const Symbol& symbol, const void* source, std::si
     return cudaSuccess;
 }
 
-// ---- host side: device, guard and launch --------------------------------
+// ---- host side: the launch ----------------------------------------------
 
 namespace korvex::platform {
 
-constexpr c10::DeviceType kDeviceType = c10::DeviceType::CPU;
-
-// Tensors of this module already live on its only device.
-struct DeviceGuard {
-    explicit DeviceGuard(const at::Tensor&) {}
-};
-
-// Runs every block of the grid, in parallel over the CPU cores, with the
-// device's arithmetic. Returns when the whole grid has run, so the launch is
-// complete when the host operator returns.
 // The limits of every CUDA GPU, so that a launch refused there is refused here.
 inline void check_launch_shape(dim3 grid, dim3 block) {
     const bool grid_ok = grid.x >= 1 && grid.x <= 2147483647u && grid.y >= 1 && grid.y <= 65535u &&
@@ -119,8 +111,11 @@ inline void check_launch_shape(dim3 grid, dim3 block) {
                                  std::to_string(block.y) + " x " + std::to_string(block.z) + ")");
 }
 
+// Runs every block of the grid, in parallel over the CPU cores, with the
+// device's arithmetic. Returns when the whole grid has run, so the launch is
+// complete when the host operator returns; there are no streams.
 template <typename... Params, typename... Args>
-void launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
+void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* /*stream*/, Args&&... args) {
     check_launch_shape(grid, block);
     struct Call {
         void (*kernel)(Params...);

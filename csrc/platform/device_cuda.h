@@ -1,21 +1,23 @@
-// The CUDA platform under nvcc: the few things the kernels and host operators
-// need beyond the CUDA language itself.
+// The CUDA platform under nvcc: what the kernels and their launchers need
+// beyond the CUDA language itself. Deliberately free of the tensor library's
+// headers, which would slow every device compile.
 #pragma once
 
-#include <ATen/ATen.h>
-#include <ATen/cuda/CUDAContext.h>
-#include <c10/cuda/CUDAGuard.h>
 #include <cuda_fp16.h>
 #include <cuda_runtime.h>
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 namespace korvex::device {
 
 using half = __half;
 
 __device__ __forceinline__ float widen(half value) { return __half2float(value); }
+
+// Round to nearest even; used on the host to fill the half-precision tables.
+__host__ __device__ inline half to_half(float value) { return __float2half_rn(value); }
 
 // The hardware's approximate reciprocal (MUFU.RCP), as in a fast-math build.
 __device__ __forceinline__ float fast_rcp(float x) {
@@ -28,19 +30,12 @@ __device__ __forceinline__ float fast_rcp(float x) {
 
 namespace korvex::platform {
 
-constexpr c10::DeviceType kDeviceType = c10::DeviceType::CUDA;
-
-// Makes the tensor's device current for the rest of the scope.
-struct DeviceGuard {
-    explicit DeviceGuard(const at::Tensor& tensor) : guard(tensor.device()) {}
-    c10::cuda::CUDAGuard guard;
-};
-
-// Launches on the tensor library's current stream, so the kernel is ordered
-// after the allocation and copies the operator queued there.
+// Launches on `stream` (the tensor library's current stream, so that the
+// kernel is ordered after the allocations and copies queued there) and raises
+// the runtime's error if the launch is refused.
 template <typename... Params, typename... Args>
-void launch(void (*kernel)(Params...), dim3 grid, dim3 block, Args&&... args) {
-    kernel<<<grid, block, 0, at::cuda::getCurrentCUDAStream()>>>(std::forward<Args>(args)...);
+void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* stream, Args&&... args) {
+    kernel<<<grid, block, 0, static_cast<cudaStream_t>(stream)>>>(std::forward<Args>(args)...);
     const cudaError_t status = cudaGetLastError();
     if (status != cudaSuccess)
         throw std::runtime_error(std::string("korvex: kernel launch failed: ") + cudaGetErrorString(status));

@@ -1,11 +1,16 @@
-// Device helpers shared by every SSIM kernel: the symmetric one-dimensional
-// window and the per-pixel SSIM algebra.
+// Helpers shared by every SSIM kernel and launcher: the symmetric
+// one-dimensional window, the per-pixel SSIM algebra, and the launch geometry.
 //
 // Arithmetic is single precision with explicit fused multiply-adds; the build
 // forbids contraction, so every product or sum outside an fmaf is rounded on
 // its own and both platforms round identically.
 #pragma once
 
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+
+#include "launch.h"
 #include "platform/platform.h"
 
 namespace korvex::device {
@@ -17,20 +22,28 @@ constexpr int kWarp = 32;
 
 // One pass of the window over samples spaced `stride` floats apart around
 // *centre: the two taps at distance d are added first and weighted once by
-// w[R - d], nearest pair first, the centre tap last. w holds entries 0..R.
-template <int R>
-__device__ __forceinline__ float filter_taps(const float* centre, int stride, const float* w) {
+// w[R - d], nearest pair first, the centre tap last. w[k] gives entry k of
+// the window (k = 0..R) as a float: a float table or WidenedWeights.
+template <int R, typename Weights>
+__device__ __forceinline__ float filter_taps(const float* centre, int stride, const Weights& w) {
     float acc = 0.0f;
 #pragma unroll
     for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
     return fmaf(centre[0], w[R], acc);
 }
 
+// A half-precision window, widened at each use: holding the widened weights
+// in registers for the whole kernel would not fit 32 registers.
+struct WidenedWeights {
+    const half* table;
+    __device__ __forceinline__ float operator[](int k) const { return widen(table[k]); }
+};
+
 // Horizontal pass of the forward kernels: the five moments x, x*x, y, y*y and
 // x*y of one tile row, filtered around tile column k. pixel(q) gives the pair
 // (img1 value, img2 value) at tile column q.
-template <int R, typename Pixel>
-__device__ __forceinline__ void filter_row_moments(Pixel pixel, int k, const float* w, float* out) {
+template <int R, typename Pixel, typename Weights>
+__device__ __forceinline__ void filter_row_moments(Pixel pixel, int k, const Weights& w, float* out) {
     float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
 #pragma unroll
     for (int d = 1; d <= R; ++d) {
@@ -88,3 +101,28 @@ __device__ __forceinline__ float combine_gradient(float v0, float v1, float v2, 
 }
 
 }  // namespace korvex::device
+
+namespace korvex {
+
+// One block of 16 x 16 threads per 16 x 16 square of each image; the block
+// loops over the channels itself.
+inline dim3 grid_of(const LaunchShape& shape) {
+    using device::kTile;
+    return dim3((shape.W + kTile - 1) / kTile, (shape.H + kTile - 1) / kTile, shape.B);
+}
+
+inline dim3 block_of() { return dim3(device::kTile, device::kTile, 1); }
+
+// Calls body(std::integral_constant<int, R>{}) for the radius, so that the
+// body can name the kernel instance for R.
+template <typename Body>
+void with_radius(int radius, Body&& body) {
+    switch (radius) {
+        case 3: body(std::integral_constant<int, 3>{}); break;
+        case 4: body(std::integral_constant<int, 4>{}); break;
+        case 5: body(std::integral_constant<int, 5>{}); break;
+        default: throw std::logic_error("korvex: no kernel for radius " + std::to_string(radius));
+    }
+}
+
+}  // namespace korvex

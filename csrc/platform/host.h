@@ -1,0 +1,22 @@
+// The host side of the seam: what the host operators need to know about the
+// device they run on. One implementation per build (host_cpu.cpp,
+// host_cuda.cpp); the build picks the file.
+#pragma once
+
+#include <c10/core/DeviceType.h>
+#include <pybind11/pybind11.h>
+
+namespace korvex::platform {
+
+// The kind of tensor this build computes on.
+c10::DeviceType device_type();
+
+// The stream kernels are launched on: the tensor library's current stream of
+// the current device (null on the CPU, which has none).
+void* current_stream();
+
+// Adds the platform's test hooks to the module, if it has any (names start
+// with an underscore; they are not part of the API).
+void bind_test_hooks(pybind11::module_& module);
+
+}  // namespace korvex::platform

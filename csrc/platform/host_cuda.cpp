@@ -1,0 +1,13 @@
+#include <c10/cuda/CUDAStream.h>
+
+#include "host.h"
+
+namespace korvex::platform {
+
+c10::DeviceType device_type() { return c10::DeviceType::CUDA; }
+
+void* current_stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
+
+void bind_test_hooks(pybind11::module_&) {}
+
+}  // namespace korvex::platform

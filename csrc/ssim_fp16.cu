@@ -1,0 +1,251 @@
+// Half precision: the images are read as IEEE binary16 and every value is
+// widened to single precision before any arithmetic; all maps are float32.
+// The half-precision window tables, their upload to each device, the three
+// kernels and their launchers.
+#include <mutex>
+#include <string>
+#include <unordered_set>
+
+#include "launch.h"
+#include "ssim_common.cuh"
+#include "window.h"
+
+namespace korvex {
+namespace device {
+
+// Zero until ensure_gauss_half uploads them to a device.
+__constant__ half cGaussHalf7[7];
+__constant__ half cGaussHalf9[9];
+__constant__ half cGaussHalf11[11];
+
+template <int R>
+__device__ __forceinline__ const half* gauss_half_table() {
+    if constexpr (R == 3) return cGaussHalf7;
+    else if constexpr (R == 4) return cGaussHalf9;
+    else return cGaussHalf11;
+}
+
+// A tile pixel: the img1 half in the low two bytes, the img2 half in the high
+// two, read with one 4-byte access.
+struct alignas(4) HalfPair {
+    half lo, hi;
+};
+
+// The forward of both half-precision kernels: as the single-precision
+// forward, with a half-precision tile, one tile-fill path, the half-precision
+// window and, without kTrain, no partial maps.
+template <int R, bool kTrain>
+__device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
+                                             const half* __restrict__ img2, float* __restrict__ ssim_map,
+                                             float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                             float* __restrict__ partial_sigma12) {
+    constexpr int S = kTile + 2 * R;
+    __shared__ HalfPair inputTile[S][S];
+    __shared__ float rowFiltered[S][kTile][5];
+
+    if (CH < 1) return;
+    const WidenedWeights w{gauss_half_table<R>()};
+
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int t = (threadIdx.z * blockDim.y + ty) * blockDim.x + tx;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int x = x0 + tx;
+    const int y = y0 + ty;
+
+    for (int c = 0; c < CH; ++c) {
+        const int plane = blockIdx.z * CH + c;
+#pragma unroll 1
+        for (int e = t; e < S * S; e += kBlockThreads) {
+            const int r = e / S;
+            const int q = e % S;
+            const int gy = y0 - R + r;
+            const int gx = x0 - R + q;
+            HalfPair value{half{}, half{}};
+            if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
+                const int i = (plane * H + gy) * W + gx;
+                value = HalfPair{img1[i], img2[i]};
+            }
+            inputTile[r][q] = value;
+        }
+        __syncthreads();
+
+        for (int r = ty; r < S; r += kTile)
+            filter_row_moments<R>(
+                [&](int q) {
+                    const HalfPair p = inputTile[r][q];
+                    return float2{widen(p.lo), widen(p.hi)};
+                },
+                tx + R, w, rowFiltered[r][tx]);
+        __syncthreads();
+
+        // No third barrier, as in the single-precision forward.
+        if (x < W && y < H) {
+            constexpr int column_stride = kTile * 5;
+            const float* centre = &rowFiltered[ty + R][tx][0];
+            const float mu1 = filter_taps<R>(centre + 0, column_stride, w);
+            const float exx = filter_taps<R>(centre + 1, column_stride, w);
+            const float mu2 = filter_taps<R>(centre + 2, column_stride, w);
+            const float eyy = filter_taps<R>(centre + 3, column_stride, w);
+            const float exy = filter_taps<R>(centre + 4, column_stride, w);
+            store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, (plane * H + y) * W + x, ssim_map,
+                       kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
+        }
+    }
+}
+
+// Inference: the SSIM map only.
+template <int R>
+__global__ void korvex_fp16_CUDA(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
+                                 const half* __restrict__ img2, float* __restrict__ ssim_map) {
+    fp16_forward<R, false>(H, W, CH, C1, C2, img1, img2, ssim_map, nullptr, nullptr, nullptr);
+}
+
+// Training: the SSIM map and the three partial maps, always.
+template <int R>
+__global__ void korvex_fp16_train_CUDA(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
+                                       const half* __restrict__ img2, float* __restrict__ ssim_map,
+                                       float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                       float* __restrict__ partial_sigma12) {
+    fp16_forward<R, true>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// Backward for half-precision images: as the single-precision backward, with
+// the three products of a tile position side by side, every tile filled a
+// row per warp, and the half-precision window.
+template <int R>
+__global__ void korvex_fp16_backward_CUDA(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
+                                          const half* __restrict__ img2, const float* __restrict__ grad_map,
+                                          float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                          const float* __restrict__ partial_sigma1_sq,
+                                          const float* __restrict__ partial_sigma12) {
+    constexpr int S = kTile + 2 * R;
+    __shared__ float productTile[S][S][3];
+    __shared__ float rowFilteredProducts[S][kTile][3];
+
+    if (CH < 1) return;
+    const WidenedWeights w{gauss_half_table<R>()};
+
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int t = ty * blockDim.x + tx;
+    const int warp = t / kWarp;
+    const int lane = t % kWarp;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int x = x0 + tx;
+    const int y = y0 + ty;
+
+    for (int c = 0; c < CH; ++c) {
+        const int plane = blockIdx.z * CH + c;
+        // Rolled, as in the single-precision backward, to fit 32 registers.
+#pragma unroll 1
+        for (int r = warp; r < S; r += kBlockThreads / kWarp) {
+            const int q = lane;
+            if (q >= S) continue;
+            const int gy = y0 - R + r;
+            const int gx = x0 - R + q;
+            float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
+            if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
+                const int i = (plane * H + gy) * W + gx;
+                const float g = grad_map[i];
+                p0 = partial_mu1[i] * g;
+                p1 = partial_sigma1_sq[i] * g;
+                p2 = partial_sigma12[i] * g;
+            }
+            productTile[r][q][0] = p0;
+            productTile[r][q][1] = p1;
+            productTile[r][q][2] = p2;
+        }
+        __syncthreads();
+
+        for (int r = ty; r < S; r += kTile)
+            for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[r][tx + R][k], 3, w);
+        __syncthreads();
+
+        if (x < W && y < H) {
+            constexpr int column_stride = kTile * 3;
+            const float* centre = &rowFilteredProducts[ty + R][tx][0];
+            const float v0 = filter_taps<R>(centre + 0, column_stride, w);
+            const float v1 = filter_taps<R>(centre + 1, column_stride, w);
+            const float v2 = filter_taps<R>(centre + 2, column_stride, w);
+            const int i = (plane * H + y) * W + x;
+            grad_img1[i] = combine_gradient(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+        }
+        __syncthreads();
+    }
+}
+
+}  // namespace device
+
+namespace {
+
+// Devices whose half-precision tables hold their values.
+std::mutex gaussHalfMutex;
+std::unordered_set<int> gaussHalfDevices;
+
+template <int N>
+void upload(const device::half (&table)[N], const float (&weights)[N]) {
+    device::half converted[N];
+    for (int k = 0; k < N; ++k) converted[k] = device::to_half(weights[k]);
+    const cudaError_t status = cudaMemcpyToSymbol(table, converted, sizeof(converted), 0, cudaMemcpyHostToDevice);
+    if (status != cudaSuccess)
+        throw std::runtime_error(std::string("korvex: copying the half-precision window to the device failed: ") +
+                                 cudaGetErrorString(status));
+}
+
+}  // namespace
+
+void ensure_gauss_half() {
+    int device_index = 0;
+    const cudaError_t status = cudaGetDevice(&device_index);
+    if (status != cudaSuccess)
+        throw std::runtime_error(std::string("korvex: cannot tell the current device: ") + cudaGetErrorString(status));
+    {
+        std::lock_guard<std::mutex> lock(gaussHalfMutex);
+        if (gaussHalfDevices.count(device_index)) return;
+    }
+    // Outside the lock: two first calls may both upload the same bytes.
+    upload(device::cGaussHalf7, window::kGauss7);
+    upload(device::cGaussHalf9, window::kGauss9);
+    upload(device::cGaussHalf11, window::kGauss11);
+    std::lock_guard<std::mutex> lock(gaussHalfMutex);
+    gaussHalfDevices.insert(device_index);
+}
+
+void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
+                        float* ssim_map) {
+    using device::half;
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_fp16_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
+                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
+                         ssim_map);
+    });
+}
+
+void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
+                              const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
+                              float* partial_sigma12) {
+    using device::half;
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_fp16_train_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
+                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
+                         ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    });
+}
+
+void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
+                                 const void* img2, const float* grad_map, float* grad_img1,
+                                 const float* partial_mu1, const float* partial_sigma1_sq,
+                                 const float* partial_sigma12) {
+    using device::half;
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_fp16_backward_CUDA<R.value>, grid_of(shape), block_of(), shape.stream,
+                         shape.H, shape.W, shape.CH, C1, C2, static_cast<const half*>(img1),
+                         static_cast<const half*>(img2), grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
+                         partial_sigma12);
+    });
+}
+
+}  // namespace korvex

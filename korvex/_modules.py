@@ -1,0 +1,29 @@
+"""Picks the compiled module that runs a tensor's device."""
+
+import importlib
+
+_CUDA_HELP = (
+    "korvex: CUDA tensors need the CUDA module korvex._cuda_cu128, which this installation does not have "
+    "({reason}). Build it on a machine with nvcc and a CUDA build of torch: "
+    "KORVEX_CUDA=1 pip install --no-build-isolation korvex (or '.' from a source checkout)"
+)
+
+
+def module_for(device):
+    """korvex._cpu for CPU tensors, korvex._cuda_cu128 for CUDA tensors."""
+    if device.type == "cpu":
+        return importlib.import_module("korvex._cpu")
+    if device.type == "cuda":
+        try:
+            return importlib.import_module("korvex._cuda_cu128")
+        except ImportError as error:
+            raise RuntimeError(_CUDA_HELP.format(reason=error)) from error
+    raise RuntimeError(f"korvex: tensors on {device.type} are not supported; use CPU or CUDA tensors")
+
+
+def has_cuda_module():
+    try:
+        importlib.import_module("korvex._cuda_cu128")
+    except ImportError:
+        return False
+    return True

@@ -1,0 +1,127 @@
+"""Differentiable SSIM on top of the compiled operations."""
+
+import torch
+
+from ._modules import module_for
+
+PRECISIONS = ("auto", "fp32", "fp16")
+REDUCTIONS = ("mean", "sum", "none")
+
+
+class _SSIMMap(torch.autograd.Function):
+    """The SSIM map of two (B, C, H, W) batches, with gradients for both.
+
+    The forward keeps the partial maps only when a gradient is needed. SSIM is
+    symmetric in its images, so the gradient for img2 is the img1 gradient of
+    the swapped call, computed only when img2 asks for one.
+    """
+
+    @staticmethod
+    def forward(ctx, img1, img2, window_size, c1, c2, half):
+        ops = module_for(img1.device)
+        train = ctx.needs_input_grad[0] or ctx.needs_input_grad[1]
+        if half and train:
+            ssim_map, *partials = ops.korvex_fp16_train(window_size, c1, c2, img1, img2)
+        elif half:
+            ssim_map, partials = ops.korvex_fp16(window_size, c1, c2, img1, img2), []
+        else:
+            ssim_map, *partials = ops.korvex(window_size, c1, c2, img1, img2, train)
+        ctx.options = (window_size, c1, c2, half)
+        if train:
+            ctx.save_for_backward(img1, img2, *partials)
+        return ssim_map
+
+    @staticmethod
+    def backward(ctx, grad_map):
+        window_size, c1, c2, half = ctx.options
+        img1, img2, *partials = ctx.saved_tensors
+        ops = module_for(img1.device)
+        backward = ops.korvex_fp16_backward if half else ops.korvex_backward
+        grad_map = grad_map.float()
+        grad1 = grad2 = None
+        if ctx.needs_input_grad[0]:
+            grad1 = backward(window_size, c1, c2, img1, img2, grad_map, *partials).to(img1.dtype)
+        if ctx.needs_input_grad[1]:
+            if half:
+                _, *swapped = ops.korvex_fp16_train(window_size, c1, c2, img2, img1)
+            else:
+                _, *swapped = ops.korvex(window_size, c1, c2, img2, img1, True)
+            grad2 = backward(window_size, c1, c2, img2, img1, grad_map, *swapped).to(img2.dtype)
+        return grad1, grad2, None, None, None, None
+
+
+def _check_options(window_size, precision, reduction):
+    if isinstance(window_size, bool) or window_size not in (7, 9, 11):
+        raise ValueError(f"window_size must be 7, 9, or 11, got {window_size}")
+    if precision not in PRECISIONS:
+        raise ValueError(f"korvex: precision must be one of {PRECISIONS}, got {precision!r}")
+    if reduction not in REDUCTIONS:
+        raise ValueError(f"korvex: reduction must be one of {REDUCTIONS}, got {reduction!r}")
+
+
+def _as_batch(img, name):
+    if not isinstance(img, torch.Tensor):
+        raise TypeError(f"korvex: {name} must be a torch.Tensor, got {type(img).__name__}")
+    if img.dim() == 3:
+        return img.unsqueeze(0)
+    if img.dim() != 4:
+        raise ValueError(f"korvex: {name} must have shape (B, C, H, W) or (C, H, W), got {tuple(img.shape)}")
+    return img
+
+
+def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, precision="auto"):
+    """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+
+    Gaussian window of `window_size` (7, 9 or 11) taps, zero padding at the
+    borders, constants C1 = (k1 * data_range)^2 and C2 = (k2 * data_range)^2.
+    The result is float32, shaped like the inputs, and differentiable with
+    respect to both images.
+
+    precision: "fp32" computes from float32 images, "fp16" reads the images
+    in half precision (arithmetic stays float32); "auto" takes "fp16" when both
+    images are half precision and "fp32" otherwise.
+    """
+    _check_options(window_size, precision, "mean")
+    x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
+    if x.shape != y.shape:
+        raise ValueError(f"korvex: img1 and img2 must have the same shape, got {tuple(x.shape)} and {tuple(y.shape)}")
+    if x.device != y.device:
+        raise ValueError(f"korvex: img1 and img2 must be on the same device, got {x.device} and {y.device}")
+    if not (x.is_floating_point() and y.is_floating_point()):
+        raise TypeError(f"korvex: images must be floating point, got {x.dtype} and {y.dtype}")
+    half = precision == "fp16" or (precision == "auto" and x.dtype == y.dtype == torch.float16)
+    if half:
+        x, y = x.half(), y.half()
+    else:
+        x, y = x.float(), y.float()
+    c1 = float((k1 * data_range) ** 2)
+    c2 = float((k2 * data_range) ** 2)
+    result = _SSIMMap.apply(x, y, int(window_size), c1, c2, half)
+    return result if img1.dim() == 4 else result.squeeze(0)
+
+
+def ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, precision="auto", reduction="mean"):
+    """Mean SSIM of two image batches; see ssim_map for the arguments.
+
+    reduction: "mean" gives one number for the whole batch, "none" one per
+    image (shape (B,)), "sum" the sum of the per-image values.
+    """
+    _check_options(window_size, precision, reduction)
+    m = ssim_map(img1, img2, window_size=window_size, data_range=data_range, k1=k1, k2=k2, precision=precision)
+    if reduction == "mean":
+        return m.mean()
+    per_image = m.flatten(1).mean(1) if m.dim() == 4 else m.mean().unsqueeze(0)
+    return per_image if reduction == "none" else per_image.sum()
+
+
+class SSIM(torch.nn.Module):
+    """ssim() as a module, for use as a loss term: loss = 1 - SSIM()(x, y)."""
+
+    def __init__(self, window_size=11, data_range=1.0, k1=0.01, k2=0.03, precision="auto", reduction="mean"):
+        super().__init__()
+        _check_options(window_size, precision, reduction)
+        self.options = dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, precision=precision,
+                            reduction=reduction)
+
+    def forward(self, img1, img2):
+        return ssim(img1, img2, **self.options)

@@ -1,0 +1,93 @@
+"""Compiles the CUDA sources for every target GPU and checks each kernel.
+
+No GPU is needed: ptxas reports registers, spills and static shared memory
+per kernel instance and architecture. Fails when a kernel spills or its static
+shared memory differs from the expected layout.
+
+    python tools/check_device_code.py
+"""
+
+import os
+import re
+import subprocess
+import sys
+import tempfile
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from setup import CUDA_ARCHS, NVCC_FLAGS  # noqa: E402  (the build's own flags)
+
+SOURCES = ["csrc/ssim.cu", "csrc/ssim_fp16.cu"]
+
+# Static shared memory in bytes per kernel template, for R = 3, 4, 5.
+EXPECTED_SHARED = {
+    "korvexCUDA": (11528, 12960, 14456),
+    "korvex_backwardCUDA": (10032, 11520, 13104),
+    "korvex_fp16_CUDA": (8976, 9984, 11024),
+    "korvex_fp16_train_CUDA": (8976, 9984, 11024),
+    "korvex_fp16_backward_CUDA": (10032, 11520, 13104),
+}
+
+ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
+SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
+USAGE = re.compile(r"Used (\d+) registers.*?(\d+) bytes smem")
+KERNEL = re.compile(r"(\w+)<(\d+)>")
+
+
+def demangle(names):
+    out = subprocess.run(["c++filt"], input="\n".join(names), capture_output=True, text=True, check=True).stdout
+    return dict(zip(names, out.splitlines()))
+
+
+def ptxas_report(source):
+    gencode = [f"-gencode=arch=compute_{a.replace('.', '')},code=sm_{a.replace('.', '')}" for a in CUDA_ARCHS]
+    with tempfile.TemporaryDirectory() as tmp:
+        cmd = ["nvcc", "-std=c++17", *NVCC_FLAGS, *gencode, "-Xptxas", "-v", "-I", os.path.join(ROOT, "csrc"),
+               "-c", os.path.join(ROOT, source), "-o", os.path.join(tmp, "out.o")]
+        run = subprocess.run(cmd, capture_output=True, text=True)
+    if run.returncode != 0:
+        sys.exit(f"nvcc failed on {source}:\n{run.stderr}")
+    return run.stderr
+
+
+def parse(report):
+    """(mangled name, arch, registers, spill bytes, shared bytes) per kernel instance."""
+    rows, current, spill = [], None, 0
+    for line in report.splitlines():
+        if m := ENTRY.search(line):
+            current, spill = (m.group(1), m.group(2)), 0
+        elif (m := SPILLS.search(line)) and current:
+            spill = int(m.group(2)) + int(m.group(3))
+        elif (m := USAGE.search(line)) and current:
+            rows.append((*current, int(m.group(1)), spill, int(m.group(2))))
+            current = None
+    return rows
+
+
+def main():
+    rows = []
+    for source in SOURCES:
+        if os.path.exists(os.path.join(ROOT, source)):
+            rows += parse(ptxas_report(source))
+    names = demangle(sorted({r[0] for r in rows}))
+    failures = []
+    print(f"{'kernel':34} {'arch':7} {'regs':>4} {'spill':>5} {'smem':>6}  expected")
+    for mangled, arch, regs, spill, smem in sorted(rows, key=lambda r: (names[r[0]], int(r[1][3:]))):
+        m = KERNEL.search(names[mangled])
+        kernel = f"{m.group(1)}<{m.group(2)}>"
+        expected = EXPECTED_SHARED[m.group(1)][int(m.group(2)) - 3]
+        ok = spill == 0 and smem == expected and regs <= 32
+        print(f"{kernel:34} {arch:7} {regs:4} {spill:5} {smem:6}  {expected:6}{'' if ok else '  <-- FAIL'}")
+        if not ok:
+            failures.append(f"{kernel} {arch}")
+    found = {KERNEL.search(n).group(0) for n in names.values()}
+    wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in (3, 4, 5)}
+    if missing := wanted - found:
+        print("not built yet: " + ", ".join(sorted(missing)))
+    print(f"{len(rows)} kernel instances over {len(CUDA_ARCHS)} architectures, {len(failures)} failing")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
