@@ -21,18 +21,23 @@ def gaussian(window_size):
     return g / g.sum()
 
 
-def window_filter(img, window_size):
+def half_rounded(window_size):
+    """The window as the half-precision kernels apply it."""
+    return gaussian(window_size).float().half().double()
+
+
+def window_filter(img, window_size, window=None):
     """Each channel filtered with the 2-D window, zero outside the image."""
-    g = gaussian(window_size).to(img.device)
+    g = (gaussian(window_size) if window is None else window).to(img.device)
     kernel = torch.outer(g, g).expand(img.shape[1], 1, window_size, window_size)
     return F.conv2d(img, kernel, padding=window_size // 2, groups=img.shape[1])
 
 
-def ssim_terms(img1, img2, window_size, c1=C1, c2=C2):
+def ssim_terms(img1, img2, window_size, c1=C1, c2=C2, window=None):
     """The SSIM map and the three partial maps of the forward kernel, in float64."""
     x, y = img1.double(), img2.double()
-    mu1, mu2 = window_filter(x, window_size), window_filter(y, window_size)
-    exx, eyy, exy = (window_filter(v, window_size) for v in (x * x, y * y, x * y))
+    mu1, mu2 = window_filter(x, window_size, window), window_filter(y, window_size, window)
+    exx, eyy, exy = (window_filter(v, window_size, window) for v in (x * x, y * y, x * y))
     sigma1_sq, sigma2_sq, sigma12 = exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
     lum_num, cs_num = 2 * mu1 * mu2 + c1, 2 * sigma12 + c2
     lum_den, cs_den = mu1 * mu1 + mu2 * mu2 + c1, sigma1_sq + sigma2_sq + c2
@@ -47,13 +52,13 @@ def ssim_terms(img1, img2, window_size, c1=C1, c2=C2):
     return ssim, partial_mu1, partial_sigma1_sq, partial_sigma12
 
 
-def ssim_map(img1, img2, window_size, c1=C1, c2=C2):
-    return ssim_terms(img1, img2, window_size, c1, c2)[0]
+def ssim_map(img1, img2, window_size, c1=C1, c2=C2, window=None):
+    return ssim_terms(img1, img2, window_size, c1, c2, window)[0]
 
 
-def grad_img1(img1, img2, grad_map, window_size, c1=C1, c2=C2):
+def grad_img1(img1, img2, grad_map, window_size, c1=C1, c2=C2, window=None):
     """d(sum(grad_map * ssim_map)) / d(img1), by autograd in float64."""
     x = img1.detach().double().requires_grad_(True)
-    value = (ssim_map(x, img2.detach().double(), window_size, c1, c2) * grad_map.double()).sum()
+    value = (ssim_map(x, img2.detach().double(), window_size, c1, c2, window) * grad_map.double()).sum()
     (grad,) = torch.autograd.grad(value, x)
     return grad

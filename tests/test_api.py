@@ -1,0 +1,121 @@
+"""The Python API: korvex.ssim, korvex.ssim_map and korvex.SSIM, with autograd."""
+
+import importlib
+
+import numpy as np
+import pytest
+import torch
+
+import korvex
+import reference as ref
+from conftest import WINDOW_SIZES, images
+
+
+@pytest.mark.parametrize("window_size", WINDOW_SIZES)
+def test_gradients_reach_both_images(window_size):
+    a, b = images((2, 3, 30, 37))
+    x, y = a.clone().requires_grad_(True), b.clone().requires_grad_(True)
+    weights = torch.rand(a.shape)
+    (korvex.ssim_map(x, y, window_size=window_size) * weights).sum().backward()
+
+    xd, yd = a.double().requires_grad_(True), b.double().requires_grad_(True)
+    (ref.ssim_map(xd, yd, window_size) * weights.double()).sum().backward()
+    for got, want in ((x.grad, xd.grad), (y.grad, yd.grad)):
+        torch.testing.assert_close(got.double(), want, rtol=1e-4, atol=1e-5 * want.abs().max().item())
+
+
+def test_gradient_for_img1_only():
+    a, b = images((1, 1, 20, 20))
+    x = a.clone().requires_grad_(True)
+    korvex.ssim(x, b).backward()
+    assert x.grad is not None and x.grad.abs().sum() > 0
+
+
+def test_half_precision_path():
+    a, b = images((1, 3, 24, 24))
+    x, y = a.half().requires_grad_(True), b.half().requires_grad_(True)
+    value = korvex.ssim(x, y)  # half inputs take the half-precision path
+    value.backward()
+    assert x.grad.dtype == torch.float16 and y.grad.dtype == torch.float16
+    expected = ref.ssim_map(a.half(), b.half(), 11, window=ref.half_rounded(11)).mean()
+    assert abs(value.item() - expected.item()) < 1e-5
+    # Float inputs may ask for it; gradients come back in float32.
+    xf = a.clone().requires_grad_(True)
+    forced = korvex.ssim(xf, b, precision="fp16")
+    forced.backward()
+    assert forced.item() == value.item() and xf.grad.dtype == torch.float32
+
+
+def test_options_and_reductions():
+    a, b = images((3, 2, 20, 20))
+    m = korvex.ssim_map(a, b)
+    torch.testing.assert_close(m.double(), ref.ssim_map(a, b, 11), rtol=0, atol=1e-5)
+    assert korvex.ssim(a, b).item() == pytest.approx(m.mean().item(), abs=1e-6)
+    per_image = korvex.ssim(a, b, reduction="none")
+    assert per_image.shape == (3,)
+    assert korvex.ssim(a, b, reduction="sum").item() == pytest.approx(per_image.sum().item(), abs=1e-5)
+    scaled = korvex.ssim(a * 255, b * 255, data_range=255.0)
+    assert scaled.item() == pytest.approx(korvex.ssim(a, b).item(), abs=1e-5)
+    c1, c2 = (0.02 * 2) ** 2, (0.05 * 2) ** 2
+    custom = korvex.ssim_map(a, b, window_size=7, data_range=2.0, k1=0.02, k2=0.05)
+    torch.testing.assert_close(custom.double(), ref.ssim_map(a, b, 7, c1, c2), rtol=0, atol=1e-5)
+    loss = korvex.SSIM(window_size=9)
+    assert loss(a, b).item() == pytest.approx(korvex.ssim(a, b, window_size=9).item())
+
+
+def test_three_dimensional_images_are_a_batch_of_one():
+    a, b = images((3, 16, 18))
+    assert korvex.ssim_map(a, b).shape == (3, 16, 18)
+    assert torch.equal(korvex.ssim_map(a, b), korvex.ssim_map(a[None], b[None])[0])
+
+
+def test_no_grad_and_non_contiguous():
+    a, b = images((1, 2, 30, 20))
+    with torch.no_grad():
+        m = korvex.ssim_map(a.transpose(2, 3), b.transpose(2, 3))
+    assert torch.equal(m, korvex.ssim_map(a.transpose(2, 3).contiguous(), b.transpose(2, 3).contiguous()))
+
+
+def test_agrees_with_scikit_image_away_from_borders():
+    # A peer: scikit-image's Gaussian SSIM (sigma 1.5, 11 taps, population
+    # covariance). It pads by reflection, so compare where the window fits.
+    metrics = pytest.importorskip("skimage.metrics")
+    a, b = images((1, 1, 64, 64))
+    _, peer = metrics.structural_similarity(a[0, 0].numpy().astype(np.float64), b[0, 0].numpy().astype(np.float64),
+                                            gaussian_weights=True, sigma=1.5, use_sample_covariance=False,
+                                            data_range=1.0, full=True)
+    ours = korvex.ssim_map(a, b)[0, 0].numpy()
+    np.testing.assert_allclose(ours[5:-5, 5:-5], peer[5:-5, 5:-5], atol=1e-4)
+
+
+class TestRefusals:
+    def test_bad_shapes(self):
+        a, b = images((1, 1, 16, 16))
+        with pytest.raises(ValueError, match=r"\(B, C, H, W\) or \(C, H, W\)"):
+            korvex.ssim(a[0, 0], b[0, 0])
+        with pytest.raises(ValueError, match="same shape"):
+            korvex.ssim(a, b[..., :8])
+
+    def test_bad_options(self):
+        a, b = images((1, 1, 16, 16))
+        with pytest.raises(ValueError, match="window_size must be 7, 9, or 11, got 5"):
+            korvex.ssim(a, b, window_size=5)
+        with pytest.raises(ValueError, match="precision"):
+            korvex.ssim(a, b, precision="bf16")
+        with pytest.raises(ValueError, match="reduction"):
+            korvex.ssim(a, b, reduction="max")
+        with pytest.raises(TypeError, match="floating point"):
+            korvex.ssim((a * 255).to(torch.uint8), (b * 255).to(torch.uint8))
+
+    def test_cuda_tensor_without_cuda_module(self, monkeypatch):
+        real_import = importlib.import_module
+
+        def no_cuda(name, *args):
+            if name == "korvex._cuda_cu128":
+                raise ImportError("not built")
+            return real_import(name, *args)
+
+        monkeypatch.setattr(importlib, "import_module", no_cuda)
+        with pytest.raises(RuntimeError, match="KORVEX_CUDA=1 pip install --no-build-isolation"):
+            korvex.module_for(torch.device("cuda", 0))
+        assert not korvex.has_cuda_module()
