@@ -54,18 +54,8 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
                     inputTile[r][q] = float2{img1[i], img2[i]};
                 }
         } else {
-            for (int e = n; e < S * S; e += kBlockThreads) {
-                const int r = e / S;
-                const int q = e % S;
-                const int gy = y0 - R + r;
-                const int gx = x0 - R + q;
-                float2 value{0.0f, 0.0f};
-                if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
-                    const int i = (plane * H + gy) * W + gx;
-                    value = float2{img1[i], img2[i]};
-                }
-                inputTile[r][q] = value;
-            }
+            fill_tile_bounded<R>(inputTile, n, x0, y0, H, W, plane,
+                                 [&](int i) { return float2{img1[i], img2[i]}; }, float2{0.0f, 0.0f});
         }
         __syncthreads();
 
@@ -77,17 +67,9 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
         // first barrier, and nobody reads inputTile after this one.
         const int gx = x0 + tx;
         const int gy = y0 + ty;
-        if (gx < W && gy < H) {
-            constexpr int column_stride = (kTile + 1) * 5;
-            const float* centre = &rowFiltered[ty + R][tx][0];
-            const float mu1 = filter_taps<R>(centre + 0, column_stride, w);
-            const float exx = filter_taps<R>(centre + 1, column_stride, w);
-            const float mu2 = filter_taps<R>(centre + 2, column_stride, w);
-            const float eyy = filter_taps<R>(centre + 3, column_stride, w);
-            const float exy = filter_taps<R>(centre + 4, column_stride, w);
-            store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, (plane * H + gy) * W + gx, ssim_map, partial_mu1,
-                       partial_sigma1_sq, partial_sigma12);
-        }
+        if (gx < W && gy < H)
+            ssim_from_rows<R>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2, (plane * H + gy) * W + gx,
+                              ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -162,14 +144,9 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
         __syncthreads();
 
         if (inside) {
-            constexpr int column_stride = kTile * 3;
-            const float* centre = &rowFilteredProducts[ty + R][tx][0];
-            const float v0 = filter_taps<R>(centre + 0, column_stride, w);
-            const float v1 = filter_taps<R>(centre + 1, column_stride, w);
-            const float v2 = filter_taps<R>(centre + 2, column_stride, w);
             // The pixel's own values, read where they are used.
             const int i = (plane * H + y) * W + x;
-            grad_img1[i] = combine_gradient(v0, v1, v2, img1[i], img2[i]);
+            grad_img1[i] = gradient_from_rows<R>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, w, img1[i], img2[i]);
         }
         // Not strictly needed (the next fill writes productTile, which nobody
         // reads after the second barrier), but it keeps every channel's use of

@@ -64,6 +64,25 @@ __device__ __forceinline__ void filter_row_moments(Pixel pixel, int k, const Wei
     out[4] = fmaf(c.x * c.y, w[R], sxy);
 }
 
+// Fills the S x S tile of a block whose tile may reach past the image: thread
+// n of the block takes the flat tile positions n, n + 256, ...; positions
+// outside the image hold `outside`. load(i) reads the pixel at flat index i.
+template <int R, typename Tile, typename Load, typename Value>
+__device__ __forceinline__ void fill_tile_bounded(Tile& tile, int n, int x0, int y0, int H, int W, int plane,
+                                                  Load load, Value outside) {
+    constexpr int S = kTile + 2 * R;
+    // Rolled: unrolled, the addresses would not fit 32 registers.
+#pragma unroll 1
+    for (int e = n; e < S * S; e += kBlockThreads) {
+        const int r = e / S;
+        const int q = e % S;
+        const int gy = y0 - R + r;
+        const int gx = x0 - R + q;
+        const bool in_image = gx >= 0 && gx < W && gy >= 0 && gy < H;
+        tile[r][q] = in_image ? load((plane * H + gy) * W + gx) : outside;
+    }
+}
+
 // SSIM of one pixel from its window moments, stored at index i. With
 // partial_mu1 set, also the derivatives the backward kernels need: of SSIM
 // with respect to mu1 (with E[x*x] and E[x*y] held fixed, so sigma1_sq and
@@ -94,10 +113,32 @@ __device__ __forceinline__ void store_ssim(float mu1, float exx, float mu2, floa
     partial_sigma12[i] = (lum_num + lum_num) * r1;
 }
 
-// The gradient of one pixel of img1 from the filtered products V0..V2 and the
-// pixel's own values: V0 + 2 * x * V1 + y * V2.
-__device__ __forceinline__ float combine_gradient(float v0, float v1, float v2, float centre1, float centre2) {
-    return fmaf(v2, centre2, fmaf(v1, centre1 + centre1, v0));
+// Vertical pass of the forward kernels and SSIM of the pixel: `centre`
+// points at the row-filtered moments of the pixel's column and row, rows
+// `row_stride` floats apart.
+template <int R, typename Weights>
+__device__ __forceinline__ void ssim_from_rows(const float* centre, int row_stride, const Weights& w, float C1,
+                                               float C2, int i, float* ssim_map, float* partial_mu1,
+                                               float* partial_sigma1_sq, float* partial_sigma12) {
+    const float mu1 = filter_taps<R>(centre + 0, row_stride, w);
+    const float exx = filter_taps<R>(centre + 1, row_stride, w);
+    const float mu2 = filter_taps<R>(centre + 2, row_stride, w);
+    const float eyy = filter_taps<R>(centre + 3, row_stride, w);
+    const float exy = filter_taps<R>(centre + 4, row_stride, w);
+    store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, i, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// Vertical pass of the backward kernels and the gradient of the pixel:
+// V0..V2 are the filtered products at `centre` (rows `row_stride` floats
+// apart), and the result is V0 + 2 * x * V1 + y * V2 with x, y the pixel's
+// own image values.
+template <int R, typename Weights>
+__device__ __forceinline__ float gradient_from_rows(const float* centre, int row_stride, const Weights& w, float x,
+                                                    float y) {
+    const float v0 = filter_taps<R>(centre + 0, row_stride, w);
+    const float v1 = filter_taps<R>(centre + 1, row_stride, w);
+    const float v2 = filter_taps<R>(centre + 2, row_stride, w);
+    return fmaf(v2, y, fmaf(v1, x + x, v0));
 }
 
 }  // namespace korvex::device

@@ -56,19 +56,8 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
 
     for (int c = 0; c < CH; ++c) {
         const int plane = blockIdx.z * CH + c;
-#pragma unroll 1
-        for (int e = t; e < S * S; e += kBlockThreads) {
-            const int r = e / S;
-            const int q = e % S;
-            const int gy = y0 - R + r;
-            const int gx = x0 - R + q;
-            HalfPair value{half{}, half{}};
-            if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
-                const int i = (plane * H + gy) * W + gx;
-                value = HalfPair{img1[i], img2[i]};
-            }
-            inputTile[r][q] = value;
-        }
+        fill_tile_bounded<R>(inputTile, t, x0, y0, H, W, plane,
+                             [&](int i) { return HalfPair{img1[i], img2[i]}; }, HalfPair{half{}, half{}});
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
@@ -81,17 +70,9 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
         __syncthreads();
 
         // No third barrier, as in the single-precision forward.
-        if (x < W && y < H) {
-            constexpr int column_stride = kTile * 5;
-            const float* centre = &rowFiltered[ty + R][tx][0];
-            const float mu1 = filter_taps<R>(centre + 0, column_stride, w);
-            const float exx = filter_taps<R>(centre + 1, column_stride, w);
-            const float mu2 = filter_taps<R>(centre + 2, column_stride, w);
-            const float eyy = filter_taps<R>(centre + 3, column_stride, w);
-            const float exy = filter_taps<R>(centre + 4, column_stride, w);
-            store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, (plane * H + y) * W + x, ssim_map,
-                       kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
-        }
+        if (x < W && y < H)
+            ssim_from_rows<R>(&rowFiltered[ty + R][tx][0], kTile * 5, w, C1, C2, (plane * H + y) * W + x, ssim_map,
+                              kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -165,13 +146,9 @@ __global__ void korvex_fp16_backward_CUDA(int H, int W, int CH, float C1, float 
         __syncthreads();
 
         if (x < W && y < H) {
-            constexpr int column_stride = kTile * 3;
-            const float* centre = &rowFilteredProducts[ty + R][tx][0];
-            const float v0 = filter_taps<R>(centre + 0, column_stride, w);
-            const float v1 = filter_taps<R>(centre + 1, column_stride, w);
-            const float v2 = filter_taps<R>(centre + 2, column_stride, w);
             const int i = (plane * H + y) * W + x;
-            grad_img1[i] = combine_gradient(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+            grad_img1[i] = gradient_from_rows<R>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, w, widen(img1[i]),
+                                                 widen(img2[i]));
         }
         __syncthreads();
     }
