@@ -17,9 +17,10 @@ class _SSIMMap(torch.autograd.Function):
     """
 
     @staticmethod
-    def forward(ctx, img1, img2, window_size, c1, c2, half):
+    def forward(ctx, img1, img2, window_size, c1, c2, half, needs_grad):
         ops = module_for(img1.device)
-        train = ctx.needs_input_grad[0] or ctx.needs_input_grad[1]
+        # Grad mode is off inside forward; ssim_map tells whether a graph is recorded.
+        train = needs_grad and (ctx.needs_input_grad[0] or ctx.needs_input_grad[1])
         if half and train:
             ssim_map, *partials = ops.korvex_fp16_train(window_size, c1, c2, img1, img2)
         elif half:
@@ -47,7 +48,7 @@ class _SSIMMap(torch.autograd.Function):
             else:
                 _, *swapped = ops.korvex(window_size, c1, c2, img2, img1, True)
             grad2 = backward(window_size, c1, c2, img2, img1, grad_map, *swapped).to(img2.dtype)
-        return grad1, grad2, None, None, None, None
+        return grad1, grad2, None, None, None, None, None
 
 
 def _check_options(window_size, precision, reduction):
@@ -96,7 +97,8 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pr
         x, y = x.float(), y.float()
     c1 = float((k1 * data_range) ** 2)
     c2 = float((k2 * data_range) ** 2)
-    result = _SSIMMap.apply(x, y, int(window_size), c1, c2, half)
+    needs_grad = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
+    result = _SSIMMap.apply(x, y, int(window_size), c1, c2, half, needs_grad)
     return result if img1.dim() == 4 else result.squeeze(0)
 
 
