@@ -24,8 +24,8 @@ at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor
 // Half-precision images (others are converted), float32 maps.
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
-at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1,
-                                const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
 }  // namespace korvex

@@ -29,9 +29,8 @@ void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, fl
                               float* partial_sigma12);
 
 void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1,
-                                 const float* partial_mu1, const float* partial_sigma1_sq,
-                                 const float* partial_sigma12);
+                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
+                                 const float* partial_sigma1_sq, const float* partial_sigma12);
 
 // Makes sure the half-precision window tables of the current device hold
 // their values: uploads them on the first call per device. Throws

@@ -31,16 +31,13 @@ inline std::string describe(const at::Tensor& t) {
     return text.str();
 }
 
-[[noreturn]] inline void refuse(const std::string& message) {
-    throw std::runtime_error("korvex: " + message);
-}
+[[noreturn]] inline void refuse(const std::string& message) { throw std::runtime_error("korvex: " + message); }
 
 // img1 fixes the geometry of the call: four dimensions, on this build's
 // device, indexable in 32 bits.
 inline void check_img1(const at::Tensor& img1) {
     if (!img1.defined()) refuse("img1 is an undefined tensor");
-    if (img1.dim() != 4)
-        refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
+    if (img1.dim() != 4) refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
     if (img1.device().type() != platform::device_type()) {
         std::ostringstream text;
         text << "img1 is on " << img1.device() << ", but this module computes on "
@@ -62,8 +59,8 @@ inline void check_like_img1(const at::Tensor& t, const char* name, const at::Ten
     if (matches) return;
     std::string wanted = "img1's shape and device";
     if (dtype) wanted = std::string("img1's shape and device, and element type ") + c10::toString(*dtype);
-    refuse(std::string(name) + " must have " + wanted + ": img1 is " + describe(img1) + ", " + name +
-           " is " + describe(t));
+    refuse(std::string(name) + " must have " + wanted + ": img1 is " + describe(img1) + ", " + name + " is " +
+           describe(t));
 }
 
 // The incoming gradient and the saved partial maps of a backward call: float32

@@ -14,8 +14,8 @@ namespace {
 
 // Read once the checks have passed: img1 is 4-D with fewer than 2^31 elements.
 LaunchShape shape_of(const at::Tensor& img1) {
-    return LaunchShape{static_cast<int>(img1.size(0)), static_cast<int>(img1.size(1)),
-                       static_cast<int>(img1.size(2)), static_cast<int>(img1.size(3)), platform::current_stream()};
+    return LaunchShape{static_cast<int>(img1.size(0)), static_cast<int>(img1.size(1)), static_cast<int>(img1.size(2)),
+                       static_cast<int>(img1.size(3)), platform::current_stream()};
 }
 
 float* data_or_null(const at::Tensor& t, bool wanted) { return wanted ? t.data_ptr<float>() : nullptr; }
@@ -26,8 +26,7 @@ at::Tensor as_half(const at::Tensor& img) { return img.contiguous().to(at::kHalf
 
 const void* half_data(const at::Tensor& img) { return img.data_ptr<at::Half>(); }
 
-// The common start of the half-precision operators: the checks, then the
-// window tables on the device that will run the kernel.
+// The checks common to the half-precision operators; returns the radius.
 int prepare_fp16(int window_size, const at::Tensor& img1, const at::Tensor& img2) {
     const int radius = radius_of(window_size);
     check_img1(img1);
@@ -46,7 +45,9 @@ Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const a
     check_like_img1(img2, "img2", img1, at::kFloat);
     const c10::DeviceGuard guard(img1.device());
 
-    const auto make_map = [&] { return train ? at::zeros_like(img1, at::MemoryFormat::Contiguous) : at::empty({0}, img1.options()); };
+    const auto make_map = [&] {
+        return train ? at::zeros_like(img1, at::MemoryFormat::Contiguous) : at::empty({0}, img1.options());
+    };
     at::Tensor ssim_map = at::zeros_like(img1, at::MemoryFormat::Contiguous);
     at::Tensor partial_mu1 = make_map(), partial_sigma1_sq = make_map(), partial_sigma12 = make_map();
     if (ssim_map.numel() > 0) {
@@ -102,15 +103,15 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
                partial_sigma1_sq = float_map_like(img1), partial_sigma12 = float_map_like(img1);
     if (ssim_map.numel() > 0) {
         const at::Tensor x = as_half(img1), y = as_half(img2);
-        launch_korvex_fp16_train(radius, shape_of(img1), C1, C2, half_data(x), half_data(y),
-                                 ssim_map.data_ptr<float>(), partial_mu1.data_ptr<float>(),
-                                 partial_sigma1_sq.data_ptr<float>(), partial_sigma12.data_ptr<float>());
+        launch_korvex_fp16_train(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), ssim_map.data_ptr<float>(),
+                                 partial_mu1.data_ptr<float>(), partial_sigma1_sq.data_ptr<float>(),
+                                 partial_sigma12.data_ptr<float>());
     }
     return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
-at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1,
-                                const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
     const int radius = prepare_fp16(window_size, img1, img2);
     check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);

@@ -13,9 +13,12 @@ __constant__ float cGauss11[11] = {KORVEX_GAUSS11_VALUES};
 
 template <int R>
 __device__ __forceinline__ const float* gauss_table() {
-    if constexpr (R == 3) return cGauss7;
-    else if constexpr (R == 4) return cGauss9;
-    else return cGauss11;
+    if constexpr (R == 3)
+        return cGauss7;
+    else if constexpr (R == 4)
+        return cGauss9;
+    else
+        return cGauss11;
 }
 
 // Forward: SSIM of every pixel of every channel of image blockIdx.z under a
@@ -54,8 +57,12 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
                     inputTile[r][q] = float2{img1[i], img2[i]};
                 }
         } else {
-            fill_tile_bounded<R>(inputTile, n, x0, y0, H, W, plane,
-                                 [&](int i) { return float2{img1[i], img2[i]}; }, float2{0.0f, 0.0f});
+            fill_tile_bounded<R>(
+                inputTile, n, x0, y0, H, W, plane,
+                [&](int i) {
+                    return float2{img1[i], img2[i]};
+                },
+                float2{0.0f, 0.0f});
         }
         __syncthreads();
 
@@ -72,7 +79,6 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
                               ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
 }
-
 
 // Backward: the gradient with respect to img1 of a loss whose gradient with
 // respect to the SSIM map is grad_map. img1 enters the map through three
@@ -140,7 +146,8 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
-            for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[k][r][tx + R], 1, w);
+            for (int k = 0; k < 3; ++k)
+                rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[k][r][tx + R], 1, w);
         __syncthreads();
 
         if (inside) {

@@ -68,8 +68,8 @@ __device__ __forceinline__ void filter_row_moments(Pixel pixel, int k, const Wei
 // n of the block takes the flat tile positions n, n + 256, ...; positions
 // outside the image hold `outside`. load(i) reads the pixel at flat index i.
 template <int R, typename Tile, typename Load, typename Value>
-__device__ __forceinline__ void fill_tile_bounded(Tile& tile, int n, int x0, int y0, int H, int W, int plane,
-                                                  Load load, Value outside) {
+__device__ __forceinline__ void fill_tile_bounded(Tile& tile, int n, int x0, int y0, int H, int W, int plane, Load load,
+                                                  Value outside) {
     constexpr int S = kTile + 2 * R;
     // Rolled: unrolled, the addresses would not fit 32 registers.
 #pragma unroll 1
@@ -87,9 +87,9 @@ __device__ __forceinline__ void fill_tile_bounded(Tile& tile, int n, int x0, int
 // partial_mu1 set, also the derivatives the backward kernels need: of SSIM
 // with respect to mu1 (with E[x*x] and E[x*y] held fixed, so sigma1_sq and
 // sigma12 move with mu1), to sigma1_sq and to sigma12.
-__device__ __forceinline__ void store_ssim(float mu1, float exx, float mu2, float eyy, float exy, float C1,
-                                           float C2, int i, float* ssim_map, float* partial_mu1,
-                                           float* partial_sigma1_sq, float* partial_sigma12) {
+__device__ __forceinline__ void store_ssim(float mu1, float exx, float mu2, float eyy, float exy, float C1, float C2,
+                                           int i, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
+                                           float* partial_sigma12) {
     const float sigma1_sq = fmaf(-mu1, mu1, exx);
     const float sigma2_sq = fmaf(-mu2, mu2, eyy);
     const float sigma12 = fmaf(-mu1, mu2, exy);

@@ -20,9 +20,12 @@ __constant__ half cGaussHalf11[11];
 
 template <int R>
 __device__ __forceinline__ const half* gauss_half_table() {
-    if constexpr (R == 3) return cGaussHalf7;
-    else if constexpr (R == 4) return cGaussHalf9;
-    else return cGaussHalf11;
+    if constexpr (R == 3)
+        return cGaussHalf7;
+    else if constexpr (R == 4)
+        return cGaussHalf9;
+    else
+        return cGaussHalf11;
 }
 
 // A tile pixel: the img1 half in the low two bytes, the img2 half in the high
@@ -56,8 +59,12 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
 
     for (int c = 0; c < CH; ++c) {
         const int plane = blockIdx.z * CH + c;
-        fill_tile_bounded<R>(inputTile, t, x0, y0, H, W, plane,
-                             [&](int i) { return HalfPair{img1[i], img2[i]}; }, HalfPair{half{}, half{}});
+        fill_tile_bounded<R>(
+            inputTile, t, x0, y0, H, W, plane,
+            [&](int i) {
+                return HalfPair{img1[i], img2[i]};
+            },
+            HalfPair{half{}, half{}});
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
@@ -142,7 +149,8 @@ __global__ void korvex_fp16_backward_CUDA(int H, int W, int CH, float C1, float 
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
-            for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[r][tx + R][k], 3, w);
+            for (int k = 0; k < 3; ++k)
+                rowFilteredProducts[r][tx][k] = filter_taps<R>(&productTile[r][tx + R][k], 3, w);
         __syncthreads();
 
         if (x < W && y < H) {
@@ -195,9 +203,8 @@ void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2
                         float* ssim_map) {
     using device::half;
     with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         ssim_map);
+        platform::launch(device::korvex_fp16_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
+                         shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2), ssim_map);
     });
 }
 
@@ -213,15 +220,13 @@ void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, fl
 }
 
 void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1,
-                                 const float* partial_mu1, const float* partial_sigma1_sq,
-                                 const float* partial_sigma12) {
+                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
+                                 const float* partial_sigma1_sq, const float* partial_sigma12) {
     using device::half;
     with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_backward_CUDA<R.value>, grid_of(shape), block_of(), shape.stream,
-                         shape.H, shape.W, shape.CH, C1, C2, static_cast<const half*>(img1),
-                         static_cast<const half*>(img2), grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
-                         partial_sigma12);
+        platform::launch(device::korvex_fp16_backward_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
+                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
+                         grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
     });
 }
 

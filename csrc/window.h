@@ -14,15 +14,15 @@
 // sigma 1.5, offsets -4..4: g_k = exp(-(k-4)^2 / 4.5) in double precision, s
 // their double sum, w_k = float(g_k) / float(s) in single precision.
 // 0x3bf98261 0x3d13c359 0x3de06eab 0x3e5a9135 0x3e887a8d
-#define KORVEX_GAUSS9_VALUES                                                                      \
-    0x1.f304c2p-8f, 0x1.2786b2p-5f, 0x1.c0dd56p-4f, 0x1.b5226ap-3f, 0x1.10f51ap-2f, 0x1.b5226ap-3f, \
-        0x1.c0dd56p-4f, 0x1.2786b2p-5f, 0x1.f304c2p-8f
+#define KORVEX_GAUSS9_VALUES                                                                                        \
+    0x1.f304c2p-8f, 0x1.2786b2p-5f, 0x1.c0dd56p-4f, 0x1.b5226ap-3f, 0x1.10f51ap-2f, 0x1.b5226ap-3f, 0x1.c0dd56p-4f, \
+        0x1.2786b2p-5f, 0x1.f304c2p-8f
 
 // sigma 1.5, offsets -5..5, by the same rule as the 9-tap window.
 // 0x3a86cab6 0x3bf8ff01 0x3d13758c 0x3ddff87f 0x3e5a1e1f 0x3e8832b0
-#define KORVEX_GAUSS11_VALUES                                                                      \
-    0x1.0d956cp-10f, 0x1.f1fe02p-8f, 0x1.26eb18p-5f, 0x1.bff0fep-4f, 0x1.b43c3ep-3f, 0x1.106560p-2f, \
-        0x1.b43c3ep-3f, 0x1.bff0fep-4f, 0x1.26eb18p-5f, 0x1.f1fe02p-8f, 0x1.0d956cp-10f
+#define KORVEX_GAUSS11_VALUES                                                                                        \
+    0x1.0d956cp-10f, 0x1.f1fe02p-8f, 0x1.26eb18p-5f, 0x1.bff0fep-4f, 0x1.b43c3ep-3f, 0x1.106560p-2f, 0x1.b43c3ep-3f, \
+        0x1.bff0fep-4f, 0x1.26eb18p-5f, 0x1.f1fe02p-8f, 0x1.0d956cp-10f
 
 namespace korvex::window {
 

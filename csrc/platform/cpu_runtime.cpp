@@ -6,8 +6,8 @@
 // returned (the block is done); anything else is barrier misuse.
 #include "cpu_runtime.h"
 
-#include <boost/context/detail/fcontext.hpp>
 #include <sys/mman.h>
+#include <boost/context/detail/fcontext.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -52,8 +52,8 @@ public:
         base_ = nullptr;
         count_ = 0;
         const std::size_t stride = kStackBytes + kGuardBytes;
-        void* memory = mmap(nullptr, count * stride, PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        void* memory =
+            mmap(nullptr, count * stride, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
         if (memory == MAP_FAILED) throw std::bad_alloc();
         base_ = static_cast<char*>(memory);
         count_ = count;
@@ -115,13 +115,12 @@ std::string describe(const dim3& d) {
             waiting = &f;
         }
     }
-    throw BarrierMisuse(
-        "korvex: barrier misuse in block " + describe(w.block_idx) + ": " +
-        std::to_string(returned_count) + " of " + std::to_string(w.fibers.size()) +
-        " threads (first: thread " + describe(returned->index) + ") returned after " +
-        std::to_string(barriers_passed) + " barrier(s) while thread " + describe(waiting->index) +
-        " waits at barrier " + std::to_string(barriers_passed + 1) +
-        "; every thread of a block must reach the same __syncthreads() calls");
+    throw BarrierMisuse("korvex: barrier misuse in block " + describe(w.block_idx) + ": " +
+                        std::to_string(returned_count) + " of " + std::to_string(w.fibers.size()) +
+                        " threads (first: thread " + describe(returned->index) + ") returned after " +
+                        std::to_string(barriers_passed) + " barrier(s) while thread " + describe(waiting->index) +
+                        " waits at barrier " + std::to_string(barriers_passed + 1) +
+                        "; every thread of a block must reach the same __syncthreads() calls");
 }
 
 }  // namespace
@@ -137,12 +136,10 @@ void sync_threads() {
     w.scheduler = ctx::jump_fcontext(w.scheduler, nullptr).fctx;
 }
 
-void run_block(const dim3& grid, const dim3& block, const dim3& block_idx,
-               void (*kernel_body)(void*), void* context) {
+void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context) {
     const unsigned long count = static_cast<unsigned long>(block.x) * block.y * block.z;
     if (count == 0 || count > kMaxThreadsPerBlock)
-        throw std::invalid_argument("korvex: a block must have 1 to 1024 threads, got " +
-                                    std::to_string(count));
+        throw std::invalid_argument("korvex: a block must have 1 to 1024 threads, got " + std::to_string(count));
     Worker& w = worker;
     if (w.current) throw std::logic_error("korvex: a kernel cannot launch a kernel");
     w.stacks.reserve(static_cast<unsigned>(count));

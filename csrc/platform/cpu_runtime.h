@@ -44,8 +44,7 @@ void sync_threads();
 // with the given geometry, on the calling OS thread, and returns when all of
 // them have returned. Throws BarrierMisuse on barrier misuse, and rethrows the
 // first exception that escapes a thread's body.
-void run_block(const dim3& grid, const dim3& block, const dim3& block_idx,
-               void (*kernel_body)(void*), void* context);
+void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context);
 
 // Device arithmetic while it lives: subnormal operands and results of single
 // precision operations are flushed to zero. Restores the caller's mode on

@@ -83,8 +83,8 @@ inline cudaError_t cudaGetDevice(int* device) {
 }
 
 template <class Symbol>
-cudaError_t cudaMemcpyToSymbol(const Symbol& symbol, const void* source, std::size_t bytes,
-                               std::size_t offset = 0, cudaMemcpyKind = cudaMemcpyHostToDevice) {
+cudaError_t cudaMemcpyToSymbol(const Symbol& symbol, const void* source, std::size_t bytes, std::size_t offset = 0,
+                               cudaMemcpyKind = cudaMemcpyHostToDevice) {
     if (::korvex::cpu::symbol_copy_failures_to_inject > 0) {
         --::korvex::cpu::symbol_copy_failures_to_inject;
         return cudaErrorInvalidSymbol;
@@ -100,8 +100,8 @@ namespace korvex::platform {
 
 // The limits of every CUDA GPU, so that a launch refused there is refused here.
 inline void check_launch_shape(dim3 grid, dim3 block) {
-    const bool grid_ok = grid.x >= 1 && grid.x <= 2147483647u && grid.y >= 1 && grid.y <= 65535u &&
-                         grid.z >= 1 && grid.z <= 65535u;
+    const bool grid_ok =
+        grid.x >= 1 && grid.x <= 2147483647u && grid.y >= 1 && grid.y <= 65535u && grid.z >= 1 && grid.z <= 65535u;
     const bool block_ok = block.x >= 1 && block.y >= 1 && block.z >= 1 && block.z <= 64 &&
                           uint64_t(block.x) * block.y * block.z <= cpu::kMaxThreadsPerBlock;
     if (!grid_ok || !block_ok)
@@ -129,8 +129,7 @@ void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* /*stream*/, 
     at::parallel_for(0, blocks_per_plane * grid.z, 1, [&](int64_t begin, int64_t end) {
         cpu::FlushSubnormalsToZero device_arithmetic;
         for (int64_t i = begin; i < end; ++i) {
-            const dim3 block_idx(unsigned(i % grid.x), unsigned((i / grid.x) % grid.y),
-                                 unsigned(i / blocks_per_plane));
+            const dim3 block_idx(unsigned(i % grid.x), unsigned((i / grid.x) % grid.y), unsigned(i / blocks_per_plane));
             cpu::run_block(grid, block, block_idx, body, &call);
         }
     });

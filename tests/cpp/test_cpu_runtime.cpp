@@ -26,8 +26,7 @@ void check(bool ok, const std::string& what) {
 // Runs a std::function as the body of one block of `threads` threads.
 void run(unsigned threads, const std::function<void()>& body, dim3 block_idx = dim3(0, 0, 0)) {
     auto trampoline = [](void* f) { (*static_cast<const std::function<void()>*>(f))(); };
-    kc::run_block(dim3(4, 4, 4), dim3(threads, 1, 1), block_idx, trampoline,
-                  const_cast<std::function<void()>*>(&body));
+    kc::run_block(dim3(4, 4, 4), dim3(threads, 1, 1), block_idx, trampoline, const_cast<std::function<void()>*>(&body));
 }
 
 unsigned linear_index() {
@@ -61,15 +60,16 @@ void barrier_orders_shared_memory() {
 
 void indices_and_geometry() {
     bool right = true;
-    kc::run_block(dim3(3, 2, 5), dim3(16, 16, 1), dim3(2, 1, 4),
-                  [](void* ok) {
-                      const dim3& t = kc::thread_index();
-                      const dim3& b = kc::block_index();
-                      if (t.x >= 16 || t.y >= 16 || t.z != 0 || b.x != 2 || b.y != 1 || b.z != 4 ||
-                          kc::grid_dim().z != 5 || kc::block_dim().y != 16)
-                          *static_cast<bool*>(ok) = false;
-                  },
-                  &right);
+    kc::run_block(
+        dim3(3, 2, 5), dim3(16, 16, 1), dim3(2, 1, 4),
+        [](void* ok) {
+            const dim3& t = kc::thread_index();
+            const dim3& b = kc::block_index();
+            if (t.x >= 16 || t.y >= 16 || t.z != 0 || b.x != 2 || b.y != 1 || b.z != 4 || kc::grid_dim().z != 5 ||
+                kc::block_dim().y != 16)
+                *static_cast<bool*>(ok) = false;
+        },
+        &right);
     check(right, "thread, block and grid indices are those of the launch");
 }
 
@@ -113,18 +113,19 @@ void subnormals_flush_only_inside() {
             volatile float *small, *scale;
             float *product, *operand;
         } out{&small, &scale, &inside_product, &inside_operand};
-        kc::run_block(dim3(1), dim3(2), dim3(0, 0, 0),
-                      [](void* p) {
-                          Out& o = *static_cast<Out*>(p);
-                          kc::sync_threads();  // resumed fibers keep the mode too
-                          *o.product = *o.small * *o.scale;  // 1e-39: subnormal
-                          const unsigned bits = 0x00400000u;  // a subnormal operand
-                          float subnormal;
-                          std::memcpy(&subnormal, &bits, 4);
-                          volatile float operand = subnormal, two = 2.0f;
-                          *o.operand = operand * two;
-                      },
-                      &out);
+        kc::run_block(
+            dim3(1), dim3(2), dim3(0, 0, 0),
+            [](void* p) {
+                Out& o = *static_cast<Out*>(p);
+                kc::sync_threads();                 // resumed fibers keep the mode too
+                *o.product = *o.small * *o.scale;   // 1e-39: subnormal
+                const unsigned bits = 0x00400000u;  // a subnormal operand
+                float subnormal;
+                std::memcpy(&subnormal, &bits, 4);
+                volatile float operand = subnormal, two = 2.0f;
+                *o.operand = operand * two;
+            },
+            &out);
     }
     check(inside_product == 0.0f, "a subnormal result is flushed to zero inside a kernel");
     check(inside_operand == 0.0f, "a subnormal operand is read as zero inside a kernel");
