@@ -1,5 +1,9 @@
 """The single-precision forward operation against the float64 reference."""
 
+import subprocess
+import sys
+import textwrap
+
 import pytest
 import torch
 
@@ -71,6 +75,26 @@ def test_non_contiguous_inputs(cpu):
     for x, y in zip(out, expected):
         assert x.is_contiguous()
         assert torch.equal(x, y)
+
+
+def test_runs_in_a_forked_child():
+    # The CPU module keeps helper threads, which a child of fork() lacks. In a
+    # fresh process: the tensor library's own OpenMP pool is not fork-safe
+    # once used, and earlier tests use it.
+    script = textwrap.dedent("""
+        import os, torch
+        from korvex import _cpu
+        a = torch.rand(1, 3, 64, 64)
+        expected = _cpu.korvex(11, 1e-4, 9e-4, a, a * 0.5, False)[0]
+        pid = os.fork()
+        if pid == 0:
+            got = _cpu.korvex(11, 1e-4, 9e-4, a, a * 0.5, False)[0]
+            os._exit(0 if torch.equal(got, expected) else 1)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status))
+    """)
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert "child 0" in run.stdout, run.stdout + run.stderr
 
 
 def test_inputs_are_not_written(cpu):

@@ -6,14 +6,20 @@
 // returned (the block is done); anything else is barrier misuse.
 #include "cpu_runtime.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <boost/context/detail/fcontext.hpp>
 
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -175,6 +181,111 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
         if (returned != 0) report_misuse(w, barriers_passed);
         for (Fiber& f : w.fibers) f.state = FiberState::Ready;
     }
+}
+
+namespace {
+
+// Helper threads for run_grid, started on first use and kept for the life of
+// the process, so that their fiber stacks are mapped once. Each grid is one
+// generation: the caller publishes it, the helpers it asks for join in, and
+// all of them take blocks from a shared counter.
+class GridPool {
+public:
+    // Never destroyed: helpers may outlive static destruction. A child of
+    // fork() has none of the parent's helper threads, so it starts a pool of
+    // its own.
+    static GridPool& instance() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            current() = new GridPool;
+            pthread_atfork(nullptr, nullptr, [] { current() = new GridPool; });
+        });
+        return *current();
+    }
+
+    void run(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads) {
+        std::lock_guard<std::mutex> one_grid_at_a_time(run_mutex_);
+        const long long blocks = static_cast<long long>(grid.x) * grid.y * grid.z;
+        const int helpers = static_cast<int>(std::max<long long>(0, std::min<long long>(threads, blocks) - 1));
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (static_cast<int>(helpers_.size()) < helpers)
+                helpers_.emplace_back([this, i = helpers_.size()] { help(static_cast<int>(i)); });
+            job_ = Job{grid, block, kernel_body, context, blocks, helpers};
+            next_block_ = 0;
+            busy_helpers_ = helpers;
+            error_ = nullptr;
+            ++generation_;
+        }
+        wake_.notify_all();
+        work();
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait(lock, [this] { return busy_helpers_ == 0; });
+        if (error_) std::rethrow_exception(error_);
+    }
+
+private:
+    static GridPool*& current() {
+        static GridPool* pool = nullptr;
+        return pool;
+    }
+
+    struct Job {
+        dim3 grid, block;
+        void (*kernel_body)(void*) = nullptr;
+        void* context = nullptr;
+        long long blocks = 0;
+        int helpers = 0;
+    };
+
+    void help(int index) {
+        unsigned long long seen = 0;
+        for (;;) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [&] { return generation_ != seen && index < job_.helpers; });
+                seen = generation_;
+            }
+            work();
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (--busy_helpers_ == 0) done_.notify_all();
+        }
+    }
+
+    // Takes blocks until none is left or a block has failed.
+    void work() {
+        FlushSubnormalsToZero device_arithmetic;
+        const Job& job = job_;
+        const long long per_plane = static_cast<long long>(job.grid.x) * job.grid.y;
+        for (long long i; (i = next_block_.fetch_add(1)) < job.blocks;) {
+            const dim3 block_idx(static_cast<unsigned>(i % job.grid.x),
+                                 static_cast<unsigned>((i / job.grid.x) % job.grid.y),
+                                 static_cast<unsigned>(i / per_plane));
+            try {
+                run_block(job.grid, job.block, block_idx, job.kernel_body, job.context);
+            } catch (...) {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!error_) error_ = std::current_exception();
+                next_block_.store(job.blocks);
+            }
+        }
+    }
+
+    std::mutex run_mutex_;
+    std::mutex mutex_;
+    std::condition_variable wake_, done_;
+    std::vector<std::thread> helpers_;
+    Job job_;
+    std::atomic<long long> next_block_{0};
+    int busy_helpers_ = 0;
+    unsigned long long generation_ = 0;
+    std::exception_ptr error_;
+};
+
+}  // namespace
+
+void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads) {
+    GridPool::instance().run(grid, block, kernel_body, context, std::max(1, threads));
 }
 
 #if defined(__x86_64__) || defined(_M_X64)

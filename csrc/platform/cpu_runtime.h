@@ -31,7 +31,7 @@ struct BarrierMisuse : std::logic_error {
 constexpr unsigned kMaxThreadsPerBlock = 1024;
 
 // Index of the logical thread that is running, and the geometry of its launch.
-// Valid only inside a kernel body started by run_block.
+// Valid only inside a kernel body started by run_block or run_grid.
 const dim3& thread_index();
 const dim3& block_index();
 const dim3& block_dim();
@@ -45,6 +45,12 @@ void sync_threads();
 // them have returned. Throws BarrierMisuse on barrier misuse, and rethrows the
 // first exception that escapes a thread's body.
 void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context);
+
+// Runs every block of a grid, each as run_block does, spread over `threads`
+// OS threads (the caller and persistent helpers), with subnormals flushed to
+// zero. Returns when all blocks have run; throws the first error of any block
+// (the remaining blocks are skipped). One grid runs at a time.
+void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads);
 
 // Device arithmetic while it lives: subnormal operands and results of single
 // precision operations are flushed to zero. Restores the caller's mode on

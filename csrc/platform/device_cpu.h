@@ -125,14 +125,8 @@ void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* /*stream*/, 
         Call& c = *static_cast<Call*>(context);
         std::apply(c.kernel, c.params);
     };
-    const int64_t blocks_per_plane = int64_t(grid.x) * grid.y;
-    at::parallel_for(0, blocks_per_plane * grid.z, 1, [&](int64_t begin, int64_t end) {
-        cpu::FlushSubnormalsToZero device_arithmetic;
-        for (int64_t i = begin; i < end; ++i) {
-            const dim3 block_idx(unsigned(i % grid.x), unsigned((i / grid.x) % grid.y), unsigned(i / blocks_per_plane));
-            cpu::run_block(grid, block, block_idx, body, &call);
-        }
-    });
+    // As many OS threads as the tensor library uses for its own CPU work.
+    cpu::run_grid(grid, block, body, &call, at::get_num_threads());
 }
 
 }  // namespace korvex::platform

@@ -4,6 +4,7 @@
 // and "N passed, M failed" at the end; exits non-zero on any failure.
 #include "platform/cpu_runtime.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -134,6 +135,37 @@ void subnormals_flush_only_inside() {
           "the caller's floating-point mode is restored afterwards");
 }
 
+void grids_run_every_block_once_in_parallel() {
+    // 6 x 5 x 4 blocks over 3 OS threads; each block counts itself.
+    static std::atomic<int> runs[120];
+    for (auto& r : runs) r = 0;
+    kc::run_grid(
+        dim3(6, 5, 4), dim3(8, 8, 1),
+        [](void*) {
+            const dim3& b = kc::block_index();
+            kc::sync_threads();
+            if (kc::thread_index().x == 0 && kc::thread_index().y == 0) ++runs[(b.z * 5 + b.y) * 6 + b.x];
+        },
+        nullptr, 3);
+    bool once = true;
+    for (auto& r : runs) once = once && r == 1;
+    check(once, "a grid runs each of its blocks exactly once");
+
+    std::string message;
+    try {
+        kc::run_grid(
+            dim3(7, 3, 2), dim3(16, 16, 1),
+            [](void*) {
+                if (kc::block_index().x == 6 && kc::thread_index().x == 3) return;
+                kc::sync_threads();
+            },
+            nullptr, 2);
+    } catch (const kc::BarrierMisuse& e) {
+        message = e.what();
+    }
+    check(message.find("block (6, ") != std::string::npos, "barrier misuse in any block of a grid reaches the caller");
+}
+
 }  // namespace
 
 int main() {
@@ -148,6 +180,7 @@ int main() {
         if (linear_index() < 128) kc::sync_threads();
     });
     exceptions_propagate();
+    grids_run_every_block_once_in_parallel();
     subnormals_flush_only_inside();
     std::string outside;
     try {
