@@ -22,7 +22,9 @@ NVCC_FLAGS = ["-O3", "--use_fast_math", "--fmad=false", "-maxrregcount=32"]
 
 CPU_FLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-Wno-unknown-pragmas"]
 if platform.machine() in ("x86_64", "AMD64"):
-    CPU_FLAGS.append("-mfma")  # the hardware fused multiply-add, as on the GPU
+    # The hardware fused multiply-add, as on the GPU, and hardware half-float
+    # conversion (every CPU with FMA has it).
+    CPU_FLAGS += ["-mfma", "-mf16c"]
 
 # The CPU module reaches the device sources through small .cpp units that
 # include them (every .cu goes to nvcc), and has units of its own for the
