@@ -2,53 +2,10 @@
 
 import torch
 
-from ._modules import module_for
+from ._ops import ssim_forward
 
 PRECISIONS = ("auto", "fp32", "fp16")
 REDUCTIONS = ("mean", "sum", "none")
-
-
-class _SSIMMap(torch.autograd.Function):
-    """The SSIM map of two (B, C, H, W) batches, with gradients for both.
-
-    The forward keeps the partial maps only when a gradient is needed. SSIM is
-    symmetric in its images, so the gradient for img2 is the img1 gradient of
-    the swapped call, computed only when img2 asks for one.
-    """
-
-    @staticmethod
-    def forward(ctx, img1, img2, window_size, c1, c2, half, needs_grad):
-        ops = module_for(img1.device)
-        # Grad mode is off inside forward; ssim_map tells whether a graph is recorded.
-        train = needs_grad and (ctx.needs_input_grad[0] or ctx.needs_input_grad[1])
-        if half and train:
-            ssim_map, *partials = ops.korvex_fp16_train(window_size, c1, c2, img1, img2)
-        elif half:
-            ssim_map, partials = ops.korvex_fp16(window_size, c1, c2, img1, img2), []
-        else:
-            ssim_map, *partials = ops.korvex(window_size, c1, c2, img1, img2, train)
-        ctx.options = (window_size, c1, c2, half)
-        if train:
-            ctx.save_for_backward(img1, img2, *partials)
-        return ssim_map
-
-    @staticmethod
-    def backward(ctx, grad_map):
-        window_size, c1, c2, half = ctx.options
-        img1, img2, *partials = ctx.saved_tensors
-        ops = module_for(img1.device)
-        backward = ops.korvex_fp16_backward if half else ops.korvex_backward
-        grad_map = grad_map.float()
-        grad1 = grad2 = None
-        if ctx.needs_input_grad[0]:
-            grad1 = backward(window_size, c1, c2, img1, img2, grad_map, *partials).to(img1.dtype)
-        if ctx.needs_input_grad[1]:
-            if half:
-                _, *swapped = ops.korvex_fp16_train(window_size, c1, c2, img2, img1)
-            else:
-                _, *swapped = ops.korvex(window_size, c1, c2, img2, img1, True)
-            grad2 = backward(window_size, c1, c2, img2, img1, grad_map, *swapped).to(img2.dtype)
-        return grad1, grad2, None, None, None, None, None
 
 
 def _check_options(window_size, precision, reduction):
@@ -97,8 +54,9 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pr
         x, y = x.float(), y.float()
     c1 = float((k1 * data_range) ** 2)
     c2 = float((k2 * data_range) ** 2)
-    needs_grad = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    result = _SSIMMap.apply(x, y, int(window_size), c1, c2, half, needs_grad)
+    # The partial maps are only computed when autograd records the call.
+    train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
+    result = ssim_forward(x, y, int(window_size), c1, c2, half, train)[0]
     return result if img1.dim() == 4 else result.squeeze(0)
 
 

@@ -119,3 +119,29 @@ class TestRefusals:
         with pytest.raises(RuntimeError, match="KORVEX_CUDA=1 pip install --no-build-isolation"):
             korvex.module_for(torch.device("cuda", 0))
         assert not korvex.has_cuda_module()
+
+
+class TestRegisteredOperators:
+    def test_opcheck(self):
+        from korvex._ops import ssim_backward, ssim_forward
+
+        a, b = images((1, 2, 20, 20))
+        for half in (False, True):
+            for train in (False, True):
+                torch.library.opcheck(ssim_forward, (a, b, 11, ref.C1, ref.C2, half, train))
+            _, *partials = ssim_forward(a, b, 11, ref.C1, ref.C2, half, True)
+            torch.library.opcheck(ssim_backward, (a, b, torch.ones_like(a), *partials, 11, ref.C1, ref.C2, half),
+                                  test_utils=("test_schema", "test_faketensor"))
+
+    def test_compiles_without_graph_breaks(self):
+        a, b = images((1, 3, 24, 24))
+
+        def loss(x, y):
+            return 1 - korvex.ssim(x, y, window_size=7)
+
+        compiled = torch.compile(loss, fullgraph=True, backend="aot_eager")
+        x = a.clone().requires_grad_(True)
+        compiled(x, b).backward()
+        xe = a.clone().requires_grad_(True)
+        loss(xe, b).backward()
+        assert torch.equal(x.grad, xe.grad)

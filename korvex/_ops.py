@@ -1,0 +1,77 @@
+"""The compiled operations as torch.library custom operators.
+
+Registered operators let torch.compile trace through korvex without a graph
+break, give autograd its backward, and can be checked with
+torch.library.opcheck. Each runs on korvex._cpu or korvex._cuda_cu128 by the
+device of its first image.
+"""
+
+from typing import Tuple
+
+import torch
+from torch import Tensor
+
+from ._modules import module_for
+
+
+@torch.library.custom_op("korvex::ssim_forward", mutates_args=())
+def ssim_forward(
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, half: bool, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12); the partial maps are empty unless train."""
+    ops = module_for(img1.device)
+    if half and train:
+        return tuple(ops.korvex_fp16_train(window_size, c1, c2, img1, img2))
+    if half:
+        ssim_map = ops.korvex_fp16(window_size, c1, c2, img1, img2)
+        return (ssim_map, *(ssim_map.new_empty(0) for _ in range(3)))
+    return tuple(ops.korvex(window_size, c1, c2, img1, img2, train))
+
+
+@ssim_forward.register_fake
+def _(img1, img2, window_size, c1, c2, half, train):
+    partial_shape = img1.shape if train else (0,)
+    return (img1.new_empty(img1.shape, dtype=torch.float32),
+            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+@torch.library.custom_op("korvex::ssim_backward", mutates_args=())
+def ssim_backward(
+    img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, window_size: int, c1: float, c2: float, half: bool
+) -> Tensor:
+    """The gradient with respect to img1, from a training forward's partial maps."""
+    ops = module_for(img1.device)
+    backward = ops.korvex_fp16_backward if half else ops.korvex_backward
+    return backward(window_size, c1, c2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12)
+
+
+@ssim_backward.register_fake
+def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, c1, c2, half):
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def _setup_context(ctx, inputs, output):
+    img1, img2, window_size, c1, c2, half, _ = inputs
+    ctx.options = (window_size, c1, c2, half)
+    ctx.save_for_backward(img1, img2, *output[1:])
+
+
+def _backward(ctx, grad_map, *_):
+    # SSIM is symmetric in its images: the gradient for img2 is the img1
+    # gradient of the swapped call, computed only when img2 asks for one.
+    window_size, c1, c2, half = ctx.options
+    img1, img2, *partials = ctx.saved_tensors
+    grad1 = grad2 = None
+    if grad_map is None:
+        return grad1, grad2, None, None, None, None, None
+    grad_map = grad_map.float()
+    if ctx.needs_input_grad[0]:
+        grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, half).to(img1.dtype)
+    if ctx.needs_input_grad[1]:
+        _, *swapped = ssim_forward(img2, img1, window_size, c1, c2, half, True)
+        grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, half).to(img2.dtype)
+    return grad1, grad2, None, None, None, None, None
+
+
+ssim_forward.register_autograd(_backward, setup_context=_setup_context)
