@@ -1,10 +1,10 @@
-// The seam between the kernels and the machine they run on: the one place
-// that knows whether a GPU is there. Every kernel and host-operator source
-// includes this header and nothing platform-specific of its own.
+// The kernel side of the seam between the kernels and the machine they run
+// on. Every kernel and launcher source includes this header and nothing
+// platform-specific of its own (host operators use host.h).
 //
-// Both sides provide, in namespace korvex::device, `half`, widen() and
-// fast_rcp(); in namespace korvex::platform, kDeviceType, DeviceGuard and
-// launch(); and the runtime calls cudaGetDevice and cudaMemcpyToSymbol.
+// Both sides provide, in namespace korvex::device, `half`, widen(), to_half()
+// and fast_rcp(); in namespace korvex::platform, launch(); and the runtime
+// calls cudaGetDevice and cudaMemcpyToSymbol.
 #pragma once
 
 #if defined(__CUDACC__)
