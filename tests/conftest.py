@@ -16,9 +16,18 @@ def _seed():
 
 @pytest.fixture(scope="session")
 def cpu():
+    """The CPU module: the native engine."""
     from korvex import _cpu
 
     return _cpu
+
+
+@pytest.fixture(scope="session")
+def emulated():
+    """The kernel sources on the CPU stand-in: what a GPU computes."""
+    from korvex import _emulated
+
+    return _emulated
 
 
 def images(shape, seed=0, dtype=torch.float32):
