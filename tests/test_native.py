@@ -36,7 +36,7 @@ def assert_same_bits(native, emulated, what):
 
 
 def every_output(module, window_size, a, b, grad_map):
-    """The outputs of all five operations, the backward ones fed by the module's own training forward."""
+    """The outputs of all operations, the backward ones fed by the module's own training forward."""
     ah, bh = a.half(), b.half()
     inference = module.korvex(window_size, ref.C1, ref.C2, a, b, False)[0]
     train = module.korvex(window_size, ref.C1, ref.C2, a, b, True)
@@ -44,7 +44,12 @@ def every_output(module, window_size, a, b, grad_map):
     half_inference = module.korvex_fp16(window_size, ref.C1, ref.C2, ah, bh)
     half_train = module.korvex_fp16_train(window_size, ref.C1, ref.C2, ah, bh)
     half_grad = module.korvex_fp16_backward(window_size, ref.C1, ref.C2, ah, bh, grad_map, *half_train[1:])
-    return [inference, *train, grad, half_inference, *half_train, half_grad]
+    # Multi-scale SSIM's contrast-structure maps, with and without partials.
+    cs = [*module.korvex_cs(window_size, ref.C1, ref.C2, a, b, True), module.korvex_cs(window_size, ref.C1, ref.C2,
+                                                                                        a, b, False)[0]]
+    half_cs = [*module.korvex_fp16_cs(window_size, ref.C1, ref.C2, ah, bh, True),
+               module.korvex_fp16_cs(window_size, ref.C1, ref.C2, ah, bh, False)[0]]
+    return [inference, *train, grad, half_inference, *half_train, half_grad, *cs, *half_cs]
 
 
 @pytest.fixture(params=["best", "baseline"])

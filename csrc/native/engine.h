@@ -7,8 +7,9 @@
 
 namespace korvex::native {
 
-// Which per-pixel result a forward computes from the window moments.
-enum class Step { Ssim };
+// Which map a forward computes from the window moments: SSIM, or the
+// contrast-structure term of multi-scale SSIM.
+enum class Step { Ssim, ContrastStructure };
 
 // Element type of the images.
 enum class Pixels { Float, Half };

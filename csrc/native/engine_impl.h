@@ -60,34 +60,22 @@ void column_filter(const float* __restrict centre, int stride, int W, const floa
     for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
 }
 
-// The per-pixel step of a forward: SSIM (and its partials) from the moments.
-template <Step S>
-struct PixelStep;
-
-template <>
-struct PixelStep<Step::Ssim> {
-    static inline __attribute__((always_inline)) void store(float mu1, float exx, float mu2, float eyy, float exy,
-                                                             float C1, float C2, int i, float* out0, float* out1,
-                                                             float* out2, float* out3) {
-        device::store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, i, out0, out1, out2, out3);
-    }
-};
-
-template <Step S>
+// The per-pixel step of a forward: the kernels' own, from the moments
+// (Value is device::SsimValue or device::ContrastStructureValue).
+template <typename Value>
 void step_row(const float* __restrict mu1, const float* __restrict exx, const float* __restrict mu2,
               const float* __restrict eyy, const float* __restrict exy, int W, float C1, float C2,
               float* __restrict out0) {
     for (int x = 0; x < W; ++x)
-        PixelStep<S>::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, nullptr, nullptr, nullptr);
+        Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, nullptr, nullptr, nullptr);
 }
 
-template <Step S>
+template <typename Value>
 void step_row_train(const float* __restrict mu1, const float* __restrict exx, const float* __restrict mu2,
                     const float* __restrict eyy, const float* __restrict exy, int W, float C1, float C2,
                     float* __restrict out0, float* __restrict out1, float* __restrict out2, float* __restrict out3) {
     if (out1 == nullptr) __builtin_unreachable();
-    for (int x = 0; x < W; ++x)
-        PixelStep<S>::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, out1, out2, out3);
+    for (int x = 0; x < W; ++x) Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, out1, out2, out3);
 }
 
 // Image row y of a plane as floats, into `out` (W floats).
@@ -140,7 +128,7 @@ void run_bands(int y0, int y1, int planes, int W, float* band, Fill fill, Emit e
     }
 }
 
-template <int R, Pixels P, Step S, bool kTrain>
+template <int R, Pixels P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     constexpr int kRows = kBandRows + 2 * R;
     const int H = job.shape.H, W = job.shape.W;
@@ -171,10 +159,10 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
         const long long at = origin + static_cast<long long>(y) * W;
         const float* f = filtered;
         if constexpr (kTrain)
-            step_row_train<S>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at,
+            step_row_train<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at,
                               job.out[1] + at, job.out[2] + at, job.out[3] + at);
         else
-            step_row<S>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at);
+            step_row<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at);
     };
     run_bands<R>(y0, y1, 5, W, band, fill, emit);
 }
@@ -216,12 +204,20 @@ void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scr
     run_bands<R>(y0, y1, 3, W, band, fill, emit);
 }
 
-template <int R, Pixels P>
+template <int R, Pixels P, typename Value>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     if (job.out[1] != nullptr)
-        forward_band<R, P, Step::Ssim, true>(job, plane, y0, y1, scratch);
+        forward_band<R, P, Value, true>(job, plane, y0, y1, scratch);
     else
-        forward_band<R, P, Step::Ssim, false>(job, plane, y0, y1, scratch);
+        forward_band<R, P, Value, false>(job, plane, y0, y1, scratch);
+}
+
+template <int R, Pixels P>
+void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    if (job.step == Step::Ssim)
+        forward_for<R, P, device::SsimValue>(job, plane, y0, y1, scratch);
+    else
+        forward_for<R, P, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
 }
 
 void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {

@@ -56,11 +56,13 @@ void float_window(int radius, float* out) {
 }
 
 // The half-precision window as the half-precision kernels read it: the
-// device table's binary16 values, widened.
+// values of their device tables, which binary16 holds exactly.
 void half_window(int radius, float* out) {
-    float table[kMaxRadius + 1];
-    float_window(radius, table);
-    for (int k = 0; k <= radius; ++k) out[k] = device::widen(device::to_half(table[k]));
+    with_radius(radius, [&](auto R) {
+        if constexpr (R.value == 3) copy_entries(window::kGaussHalf7, out);
+        if constexpr (R.value == 4) copy_entries(window::kGaussHalf9, out);
+        if constexpr (R.value == 5) copy_entries(window::kGaussHalf11, out);
+    });
 }
 
 float* thread_scratch(long long floats) {
@@ -107,11 +109,10 @@ void run(const Job& job, void (*rows)(const Job&, int, int, int, float*)) {
     cpu::parallel_for(planes * items_per_plane, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
 }
 
-void forward(int radius, const LaunchShape& shape, float C1, float C2, Pixels pixels, const void* img1,
-             const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
-             float* partial_sigma12) {
-    ForwardJob job{radius, shape, C1, C2, pixels, img1, img2, {}, Step::Ssim,
-                   {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12}};
+void forward(Step step, int radius, const LaunchShape& shape, float C1, float C2, Pixels pixels, const void* img1,
+             const void* img2, float* map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
+    ForwardJob job{radius, shape, C1, C2, pixels, img1, img2, {}, step,
+                   {map, partial_mu1, partial_sigma1_sq, partial_sigma12}};
     if (pixels == Pixels::Float)
         float_window(radius, job.window);
     else
@@ -141,8 +142,14 @@ void force_baseline(bool forced) { baseline_forced.store(forced); }
 
 void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                    float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(radius, shape, C1, C2, native::Pixels::Float, img1, img2, ssim_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12);
+    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Float, img1, img2, ssim_map,
+                    partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
+                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
+    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Float, img1, img2,
+                    cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 void launch_korvex_backward(int radius, const LaunchShape& shape, float, float, const float* img1, const float* img2,
@@ -154,14 +161,22 @@ void launch_korvex_backward(int radius, const LaunchShape& shape, float, float, 
 
 void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
                         float* ssim_map) {
-    native::forward(radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, nullptr, nullptr, nullptr);
+    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, nullptr,
+                    nullptr, nullptr);
 }
 
 void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
                               const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
                               float* partial_sigma12) {
-    native::forward(radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12);
+    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map,
+                    partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
+                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
+                           float* partial_sigma12) {
+    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Half, img1, img2,
+                    cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float, float, const void* img1,
