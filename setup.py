@@ -26,8 +26,9 @@ NVCC_FLAGS = ["-O3", "--use_fast_math", "--fmad=false", "-maxrregcount=32"]
 # No instruction set beyond the architecture's baseline: both CPU modules
 # import and run on any x86-64. fmaf is then the C library's, which is
 # correctly rounded (and the hardware instruction where the CPU has one).
-# The native engine compiles its hot loops for AVX2 as well, in a unit of its
-# own, and picks them at run time on CPUs that have AVX2, FMA and F16C.
+# The native engine compiles its hot loops for AVX2 (with FMA and F16C) and
+# AVX-512 as well, in units of their own, and picks the widest the CPU has at
+# run time.
 #
 # The native engine needs two more to vectorise its loops across pixels: the
 # window loops carry CUDA's "#pragma unroll", which the host compiler ignores,
@@ -59,6 +60,7 @@ NATIVE_SOURCES = [f"csrc/native/{name}" for name in SHARED_HOST] + [
     "csrc/native/launch.cpp",
     "csrc/native/engine_baseline.cpp",
     "csrc/native/engine_avx2.cpp",
+    "csrc/native/engine_avx512.cpp",
     "csrc/native/host.cpp",
     "csrc/native/cpu_runtime.cpp",
 ]

@@ -52,12 +52,15 @@ def every_output(module, window_size, a, b, grad_map):
     return [inference, *train, grad, half_inference, *half_train, half_grad, *cs, *half_cs]
 
 
-@pytest.fixture(params=["best", "baseline"])
+@pytest.fixture(params=["avx512", "avx2", "baseline"])
 def engine(cpu, request):
-    """The engine the CPU picks, and the baseline every x86-64 CPU can run."""
-    cpu._force_baseline(request.param == "baseline")
+    """Each engine this CPU runs; the baseline runs on every CPU of the architecture."""
+    try:
+        cpu._use_engine(request.param)
+    except ValueError:
+        pytest.skip(f"this CPU does not run the {request.param} engine")
     yield request.param
-    cpu._force_baseline(False)
+    cpu._use_engine("best")
 
 
 @pytest.fixture(params=[1, 2], ids=lambda n: f"{n}-threads")
@@ -68,8 +71,12 @@ def threads(request):
     torch.set_num_threads(before)
 
 
-def test_engine_names(cpu, engine):
-    assert cpu._engine() in (("avx2", "baseline") if engine == "best" else ("baseline",))
+def test_engine_choice(cpu, engine):
+    assert cpu._engine() == engine
+    cpu._use_engine("best")
+    assert cpu._engine() in ("avx512", "avx2", "baseline")
+    with pytest.raises(ValueError, match="no engine named 'sse9'"):
+        cpu._use_engine("sse9")
 
 
 @functools.lru_cache(maxsize=None)

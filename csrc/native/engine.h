@@ -1,7 +1,10 @@
 // The native CPU engine: the interface between its launchers (launch.cpp)
 // and the row-band code, which is compiled once per instruction set
-// (engine_baseline.cpp, engine_avx2.cpp) from the same templates.
+// (engine_baseline.cpp, engine_avx2.cpp, engine_avx512.cpp) from the same
+// templates.
 #pragma once
+
+#include <string>
 
 #include "launch.h"
 
@@ -68,13 +71,14 @@ struct Engine {
     const char* name;
 };
 
-// The engine the launchers use, by name, and a test hook that makes them use
-// the baseline on any CPU.
+// The name of the engine the launchers use, and a test hook that picks one:
+// "baseline", "avx2" or "avx512" (if the CPU runs it), or "best".
 const char* engine_name();
-void force_baseline(bool forced);
+void use_engine(const std::string& name);
 
 Engine baseline_engine();
-// Only where the build has it (x86-64); callers check the CPU first.
+// Only where the build has them (x86-64); callers check the CPU first.
 Engine avx2_engine();
+Engine avx512_engine();
 
 }  // namespace korvex::native

@@ -1,5 +1,5 @@
 // The host side of the seam for the native engine: CPU tensors, no stream,
-// and a test hook that runs the baseline engine on any CPU.
+// and test hooks that name and pick the engine (instruction set).
 #include "platform/host.h"
 
 #include <string>
@@ -14,7 +14,7 @@ void* current_stream() { return nullptr; }
 
 void bind_test_hooks(pybind11::module_& module) {
     module.def("_engine", [] { return std::string(native::engine_name()); });
-    module.def("_force_baseline", &native::force_baseline);
+    module.def("_use_engine", &native::use_engine);
 }
 
 }  // namespace korvex::platform

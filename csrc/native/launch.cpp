@@ -23,7 +23,7 @@ namespace korvex {
 namespace native {
 namespace {
 
-bool cpu_has_avx2_fma_f16c() {
+bool cpu_runs_avx2() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && __builtin_cpu_supports("f16c");
@@ -32,13 +32,30 @@ bool cpu_has_avx2_fma_f16c() {
 #endif
 }
 
-Engine best_engine() { return cpu_has_avx2_fma_f16c() ? avx2_engine() : baseline_engine(); }
+bool cpu_runs_avx512() {
+#if defined(__x86_64__)
+    return cpu_runs_avx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+           __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+#else
+    return false;
+#endif
+}
 
-std::atomic<bool> baseline_forced{false};
+// The widest engine the CPU (and its operating system) runs. All of them give
+// the same results; wider ones compute more pixels per instruction.
+Engine best_engine() {
+    if (cpu_runs_avx512()) return avx512_engine();
+    if (cpu_runs_avx2()) return avx2_engine();
+    return baseline_engine();
+}
+
+// Set by the test hook use_engine; null: the best engine.
+std::atomic<Engine (*)()> chosen{nullptr};
 
 Engine engine() {
     static const Engine best = best_engine();
-    return baseline_forced.load() ? baseline_engine() : best;
+    Engine (*const choice)() = chosen.load();
+    return choice ? choice() : best;
 }
 
 // Entries 0..R of a window table: the entries the kernels read.
@@ -136,7 +153,19 @@ void backward(int radius, const LaunchShape& shape, Pixels pixels, const void* i
 
 const char* engine_name() { return engine().name; }
 
-void force_baseline(bool forced) { baseline_forced.store(forced); }
+void use_engine(const std::string& name) {
+    if (name == "best") {
+        chosen.store(nullptr);
+    } else if (name == "baseline") {
+        chosen.store(baseline_engine);
+    } else if (name == "avx2" && cpu_runs_avx2()) {
+        chosen.store(avx2_engine);
+    } else if (name == "avx512" && cpu_runs_avx512()) {
+        chosen.store(avx512_engine);
+    } else {
+        throw std::invalid_argument("korvex: this CPU has no engine named '" + name + "'");
+    }
+}
 
 }  // namespace native
 
