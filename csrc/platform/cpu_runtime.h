@@ -7,6 +7,9 @@
 // per-OS-thread static storage, which is per block because an OS thread runs
 // one block at a time.
 //
+// The pool of helper threads that runs a grid's blocks is also a plain
+// parallel_for, which the native engine uses for its row bands.
+//
 // Nothing here depends on the tensor library, so the runtime can be tested on
 // its own.
 #pragma once
