@@ -15,4 +15,9 @@
 #define KORVEX_NATIVE_ENGINE avx2_engine
 #define KORVEX_NATIVE_NAME "avx2"
 #include "native/engine_impl.h"
+#else
+#include "native/engine.h"
+
+// Other architectures have no such engine; the launchers never pick it there.
+korvex::native::Engine korvex::native::avx2_engine() { return baseline_engine(); }
 #endif

@@ -13,4 +13,9 @@
 #define KORVEX_NATIVE_ENGINE avx512_engine
 #define KORVEX_NATIVE_NAME "avx512"
 #include "native/engine_impl.h"
+#else
+#include "native/engine.h"
+
+// Other architectures have no such engine; the launchers never pick it there.
+korvex::native::Engine korvex::native::avx512_engine() { return baseline_engine(); }
 #endif
