@@ -153,7 +153,7 @@ def save_map(path, values, caption):
     from PIL import Image, ImageDraw, PngImagePlugin
 
     height, width = values.shape
-    zoom = max(1, math.ceil(256 / max(height, width)))  # small maps are enlarged to be seen
+    zoom = max(1, 256 // max(height, width))  # small maps are enlarged to be seen
     picture = Image.fromarray(colourise(values)).resize((width * zoom, height * zoom), Image.NEAREST)
     if zoom > 1:
         caption += f", shown {zoom}x"
