@@ -56,7 +56,7 @@ def _importable(name):
     return True
 
 
-def _cuda_absent_reason():
+def cuda_absent_reason():
     if not torch.cuda.is_available():
         return "no CUDA GPU (torch.cuda.is_available() is False)"
     if not _importable("korvex._cuda_cu128"):
@@ -69,7 +69,7 @@ def engines_present():
     names = ["cpu"]
     if _importable("korvex._emulated"):
         names.append("emulated")
-    if _cuda_absent_reason() is None:
+    if cuda_absent_reason() is None:
         names.append("cuda")
     return names
 
@@ -120,7 +120,7 @@ def load_engine(name):
 
 
 def pytest_report_header(config):
-    reason = _cuda_absent_reason()
+    reason = cuda_absent_reason()
     cuda = "" if reason is None else f"; cuda not tested: {reason}"
     return f"korvex engines under test: {', '.join(engines_present())}{cuda}"
 
