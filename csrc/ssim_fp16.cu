@@ -170,6 +170,7 @@ namespace {
 std::mutex gaussHalfMutex;
 std::unordered_set<int> gaussHalfDevices;
 
+// The weights are binary16 values held as floats, so the conversion is exact.
 template <int N>
 void upload(const device::half (&table)[N], const float (&weights)[N]) {
     device::half converted[N];
@@ -192,9 +193,9 @@ void ensure_gauss_half() {
         if (gaussHalfDevices.count(device_index)) return;
     }
     // Outside the lock: two first calls may both upload the same bytes.
-    upload(device::cGaussHalf7, window::kGauss7);
-    upload(device::cGaussHalf9, window::kGauss9);
-    upload(device::cGaussHalf11, window::kGauss11);
+    upload(device::cGaussHalf7, window::kGaussHalf7);
+    upload(device::cGaussHalf9, window::kGaussHalf9);
+    upload(device::cGaussHalf11, window::kGaussHalf11);
     std::lock_guard<std::mutex> lock(gaussHalfMutex);
     gaussHalfDevices.insert(device_index);
 }

@@ -8,7 +8,7 @@ CPU tensors run on korvex._cpu, CUDA tensors on korvex._cuda_cu128.
 """
 
 from ._modules import has_cuda_module, module_for
-from .functional import SSIM, ssim, ssim_map
+from .functional import SSIM, SSIMLoss, ssim, ssim_map
 
-__all__ = ["SSIM", "ssim", "ssim_map", "module_for", "has_cuda_module"]
+__all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "module_for", "has_cuda_module"]
 __version__ = "0.1.0"

@@ -75,3 +75,11 @@ def _backward(ctx, grad_map, *_):
 
 
 ssim_forward.register_autograd(_backward, setup_context=_setup_context)
+
+
+def _no_double_backward(ctx, *grads):
+    raise RuntimeError("korvex: SSIM has no second derivative here; double backward (create_graph=True, "
+                       "torch.autograd.grad of a gradient, Hessians) is not supported")
+
+
+ssim_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
