@@ -23,8 +23,8 @@ WINDOW_SIZES = (7, 9, 11)
 # The tests against the float64 reference hold on every engine unchanged: on
 # random images the float32 algebra is within 1e-5 of it; on photographs, where
 # a smooth region's variance is the small difference of two large moments
-# (E[x^2] - mu^2), the float32 algorithm itself is within a few 1e-4 (see
-# test_engines.py), far above the reciprocal's error.
+# (E[x^2] - mu^2), the float32 algorithm itself is within about 5e-4
+# (test_photographs.py), far above the reciprocal's error.
 #
 #   compare_with: the engine whose results the CPU-side check uses;
 #   map_atol: absolute, on SSIM maps (values in [-1, 1]);
