@@ -228,7 +228,7 @@ def main():
     args = parser.parse_args()
 
     if args.check_on_cpu:
-        results = run_benchmark(torch.device("cpu"), {"1x3x40x56": (1, 3, 40, 56)}, 1, 2)
+        results = run_benchmark(torch.device("cpu"), {"1x3x40x56": (1, 3, 40, 56)}, 1, 1)
     elif not torch.cuda.is_available():
         print("No CUDA GPU is present (torch.cuda.is_available() is False): running the CPU benchmark instead.\n")
         sys.argv = [bench_ssim.__file__]

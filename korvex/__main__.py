@@ -14,7 +14,6 @@ still compared, and the exit status is 1.
 
 import argparse
 import csv
-import inspect
 import json
 import math
 import os
@@ -216,12 +215,8 @@ class Comparison:
     def __init__(self, args):
         self.device = check_device(args.device)
         self.grey = args.grey
-        self.options = dict(window_size=args.window_size, data_range=args.data_range, precision=args.precision)
-        if args.padding is not None:
-            if "padding" in inspect.signature(korvex.ssim_map).parameters:
-                self.options["padding"] = args.padding
-            elif args.padding != "same":
-                raise CommandLineError("--padding valid: this version of korvex pads with zeros only (same)")
+        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=args.padding,
+                            precision=args.precision)
         self.ms_ssim = getattr(korvex, "ms_ssim", None) if args.ms_ssim else None
         if args.ms_ssim and self.ms_ssim is None:
             raise CommandLineError("--ms-ssim: this version of korvex has no multi-scale SSIM (korvex.ms_ssim)")
@@ -255,7 +250,7 @@ class Comparison:
         text = f"window {self.options['window_size']}"
         if self.options["data_range"] != 1.0:
             text += f", data range {self.options['data_range']:g}"
-        if "padding" in self.options:
+        if self.options["padding"] != "same":
             text += f", padding {self.options['padding']}"
         if channels > 1:
             text += f", mean over {channels} channels"
@@ -382,8 +377,9 @@ def parser():
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
-    p.add_argument("--padding", choices=("same", "valid"),
-                   help="same: a map of the images' size, zeros outside (default); valid: only where the window fits")
+    p.add_argument("--padding", choices=("same", "valid"), default="same",
+                   help="same: a map of the images' size, zeros outside the image (default); "
+                        "valid: only where the window fits inside")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16"),
                    help="fp16 reads the images in half precision (default auto: fp32 for image files)")
