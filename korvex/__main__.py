@@ -14,6 +14,7 @@ still compared, and the exit status is 1.
 
 import argparse
 import csv
+import inspect
 import json
 import math
 import os
@@ -43,10 +44,16 @@ def load(path):
     16-bit samples are divided by 65535, 8-bit ones by 255; an alpha channel
     is left out; palette and 1-bit images become colour or greyscale.
     """
-    from PIL import Image, UnidentifiedImageError
+    try:
+        from PIL import Image, UnidentifiedImageError
+    except ImportError:
+        raise CommandLineError("reading images needs Pillow: pip install 'korvex[cli]'") from None
 
     try:
         with Image.open(path) as image:
+            if image.mode in ("RGB", "RGBA") and any(";16" in str(tile.args) for tile in image.tile):
+                note_once("16-bit colour images are read at 8 bits per sample (Pillow's limit); "
+                          "the scale is kept")
             image.load()
             if image.mode.startswith("I;16") or image.mode == "I":
                 # Pillow reads 16-bit greyscale PNG and TIFF as I;16 (or I).
@@ -67,6 +74,15 @@ def load(path):
     return torch.from_numpy(np.ascontiguousarray(array)).permute(2, 0, 1).contiguous()
 
 
+_notes_given = set()
+
+
+def note_once(text):
+    if text not in _notes_given:
+        _notes_given.add(text)
+        print(f"korvex: note: {text}", file=sys.stderr)
+
+
 def _palette_is_grey(image):
     palette = np.asarray(image.convert("RGB"))
     return bool((palette[..., 0] == palette[..., 1]).all() and (palette[..., 1] == palette[..., 2]).all())
@@ -82,7 +98,11 @@ def luminance(img):
 
 def sample_pair():
     """scikit-image's camera man, and a copy with Gaussian noise (sigma 0.1)."""
-    from skimage import data
+    try:
+        from skimage import data
+    except ImportError:
+        raise CommandLineError("the built-in sample pair needs scikit-image: pip install scikit-image; "
+                               "or give two images") from None
 
     clean = torch.from_numpy(data.camera().astype(np.float32) / 255.0)[None]
     noise = torch.randn(clean.shape, generator=torch.Generator().manual_seed(0)) * 0.1
@@ -215,11 +235,17 @@ class Comparison:
     def __init__(self, args):
         self.device = check_device(args.device)
         self.grey = args.grey
-        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=args.padding,
-                            precision=args.precision)
+        self.options = dict(window_size=args.window_size, data_range=args.data_range,
+                            padding=args.padding or "same", precision=args.precision)
         self.ms_ssim = getattr(korvex, "ms_ssim", None) if args.ms_ssim else None
         if args.ms_ssim and self.ms_ssim is None:
             raise CommandLineError("--ms-ssim: this version of korvex has no multi-scale SSIM (korvex.ms_ssim)")
+        if self.ms_ssim is not None:
+            # Multi-scale SSIM keeps its own default padding unless one is asked for.
+            if args.padding is None:
+                del self.options["padding"]
+            accepted = inspect.signature(self.ms_ssim).parameters
+            self.options = {k: v for k, v in self.options.items() if k in accepted}
         self.metric = "ms_ssim" if args.ms_ssim else "ssim"
 
     def run(self, img1, img2, name1, name2):
@@ -250,7 +276,7 @@ class Comparison:
         text = f"window {self.options['window_size']}"
         if self.options["data_range"] != 1.0:
             text += f", data range {self.options['data_range']:g}"
-        if self.options["padding"] != "same":
+        if self.options.get("padding", "same") != "same":
             text += f", padding {self.options['padding']}"
         if channels > 1:
             text += f", mean over {channels} channels"
@@ -377,8 +403,8 @@ def parser():
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
-    p.add_argument("--padding", choices=("same", "valid"), default="same",
-                   help="same: a map of the images' size, zeros outside the image (default); "
+    p.add_argument("--padding", choices=("same", "valid"),
+                   help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
                         "valid: only where the window fits inside")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16"),
