@@ -79,6 +79,7 @@ def test_training_step_captured_in_a_cuda_graph(precision):
         for _ in range(3):
             optimizer.zero_grad(set_to_none=True)
             loss_fn(model(static_input), static_target).backward()
+            optimizer.step()
     torch.cuda.current_stream().wait_stream(side)
     optimizer.zero_grad(set_to_none=True)
     graph = torch.cuda.CUDAGraph()
