@@ -221,6 +221,8 @@ def check_device(name):
         if not torch.cuda.is_available():
             raise CommandLineError(f"--device {name}: no CUDA GPU is available here "
                                    "(torch.cuda.is_available() is False); use --device cpu")
+        if device.index is not None and device.index >= torch.cuda.device_count():
+            raise CommandLineError(f"--device {name}: this machine has {torch.cuda.device_count()} CUDA GPU(s)")
         if not korvex.has_cuda_module():
             raise CommandLineError(f"--device {name}: this korvex was built without its CUDA module "
                                    "(korvex._cuda_cu128); rebuild it with KORVEX_CUDA=1")
@@ -314,13 +316,14 @@ def progress(items, enabled):
     return tqdm(items, unit="pair", file=sys.stderr, disable=None if enabled else True, leave=False)
 
 
-def emit(line):
+def emit(line, file=None):
+    """Prints a line above the progress bar, if there is one."""
     try:
         from tqdm import tqdm
 
-        tqdm.write(line, file=sys.stdout)
+        tqdm.write(line, file=file or sys.stdout)
     except ImportError:
-        print(line)
+        print(line, file=file)
 
 
 def compare_folders(comparison, args):
@@ -347,7 +350,7 @@ def compare_folders(comparison, args):
                          f"{name}: " + map_caption(comparison, result))
         except PairError as error:
             row["error"] = str(error)
-            print(f"korvex: {error}", file=sys.stderr)
+            emit(f"korvex: {error}", file=sys.stderr)
         rows.append(row)
 
     summary = summarise(comparison.metric, rows, args.worst)
