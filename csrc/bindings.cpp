@@ -11,5 +11,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16", &korvex::korvex_fp16);
     module.def("korvex_fp16_train", &korvex::korvex_fp16_train);
     module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward);
+    module.def("korvex_cs", &korvex::korvex_cs);
+    module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs);
     korvex::platform::bind_test_hooks(module);
 }

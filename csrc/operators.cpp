@@ -36,9 +36,12 @@ int prepare_fp16(int window_size, const at::Tensor& img1, const at::Tensor& img2
 
 at::Tensor float_map_like(const at::Tensor& img1) { return at::empty(img1.sizes(), img1.options().dtype(at::kFloat)); }
 
-}  // namespace
+// The single-precision forward operators: `launch` is the map's launcher.
+using Fp32ForwardLauncher = void (*)(int, const LaunchShape&, float, float, const float*, const float*, float*, float*,
+                                     float*, float*);
 
-Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+Maps fp32_forward(Fp32ForwardLauncher launch, int window_size, float C1, float C2, const at::Tensor& img1,
+                  const at::Tensor& img2, bool train) {
     const int radius = radius_of(window_size);
     check_img1(img1);
     check_dtype(img1, "img1", at::kFloat);
@@ -48,15 +51,25 @@ Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const a
     const auto make_map = [&] {
         return train ? at::zeros_like(img1, at::MemoryFormat::Contiguous) : at::empty({0}, img1.options());
     };
-    at::Tensor ssim_map = at::zeros_like(img1, at::MemoryFormat::Contiguous);
+    at::Tensor map = at::zeros_like(img1, at::MemoryFormat::Contiguous);
     at::Tensor partial_mu1 = make_map(), partial_sigma1_sq = make_map(), partial_sigma12 = make_map();
-    if (ssim_map.numel() > 0) {
+    if (map.numel() > 0) {
         const at::Tensor x = img1.contiguous(), y = img2.contiguous();
-        launch_korvex(radius, shape_of(img1), C1, C2, x.data_ptr<float>(), y.data_ptr<float>(),
-                      ssim_map.data_ptr<float>(), data_or_null(partial_mu1, train),
-                      data_or_null(partial_sigma1_sq, train), data_or_null(partial_sigma12, train));
+        launch(radius, shape_of(img1), C1, C2, x.data_ptr<float>(), y.data_ptr<float>(), map.data_ptr<float>(),
+               data_or_null(partial_mu1, train), data_or_null(partial_sigma1_sq, train),
+               data_or_null(partial_sigma12, train));
     }
-    return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+    return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+}
+
+}  // namespace
+
+Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    return fp32_forward(launch_korvex, window_size, C1, C2, img1, img2, train);
+}
+
+Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    return fp32_forward(launch_korvex_cs, window_size, C1, C2, img1, img2, train);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
@@ -108,6 +121,23 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
                                  partial_sigma12.data_ptr<float>());
     }
     return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+}
+
+Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    const int radius = prepare_fp16(window_size, img1, img2);
+    const c10::DeviceGuard guard(img1.device());
+    ensure_gauss_half();
+
+    const auto make_map = [&] { return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat)); };
+    at::Tensor cs_map = float_map_like(img1);
+    at::Tensor partial_mu1 = make_map(), partial_sigma1_sq = make_map(), partial_sigma12 = make_map();
+    if (cs_map.numel() > 0) {
+        const at::Tensor x = as_half(img1), y = as_half(img2);
+        launch_korvex_fp16_cs(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), cs_map.data_ptr<float>(),
+                              data_or_null(partial_mu1, train), data_or_null(partial_sigma1_sq, train),
+                              data_or_null(partial_sigma12, train));
+    }
+    return {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,

@@ -88,19 +88,25 @@ def _check_fits_window(shape, window_size, padding):
                          f"(the window), got {shape[-2]} x {shape[-1]}; use a smaller window_size or padding='same'")
 
 
-def _run(forward, img1, img2, window_size, data_range, k1, k2, padding, precision):
-    """Checks everything, then calls forward(x, y, window_size, c1, c2, half, train) on (B, C, H, W) images
-    and returns its first result, cropped for valid padding."""
+def _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision):
+    """Checks everything; returns the (B, C, H, W) images in the dtype their path reads (float32 or half), C1, C2,
+    whether the half-precision path runs, and whether autograd records the call."""
     _check_options(window_size, data_range, k1, k2, padding, precision, "mean")
     c1, c2 = _constants(data_range, k1, k2)
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
-    _check_fits_window(x.shape, window_size, padding)
     half = precision == "fp16" or (precision == "auto" and x.dtype == y.dtype == torch.float16)
-    x, y = (x.half(), y.half()) if half else (x.float(), y.float())
     # The partial maps are only computed when autograd records the call.
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    result = forward(x, y, int(window_size), c1, c2, half, train)[0]
+    return x, y, c1, c2, half, train
+
+
+def _run(img1, img2, window_size, data_range, k1, k2, padding, precision):
+    """The SSIM map of (B, C, H, W) images, cropped for valid padding."""
+    x, y, c1, c2, half, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
+    _check_fits_window(x.shape, window_size, padding)
+    x, y = (x.half(), y.half()) if half else (x.float(), y.float())
+    result = ssim_forward(x, y, int(window_size), c1, c2, half, train)[0]
     return _crop_valid(result, window_size) if padding == "valid" else result
 
 
@@ -125,7 +131,7 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pa
     (cropped for "valid"), and differentiable with respect to both images;
     gradients come back in each image's own dtype.
     """
-    result = _run(ssim_forward, img1, img2, window_size, data_range, k1, k2, padding, precision)
+    result = _run(img1, img2, window_size, data_range, k1, k2, padding, precision)
     return result if img1.dim() == 4 else result.squeeze(0)
 
 
@@ -145,7 +151,7 @@ def ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, paddin
     image (shape (B,)), "sum" the sum of the per-image values. float32.
     """
     _check_choice("reduction", reduction, REDUCTIONS)
-    values = _run(ssim_forward, img1, img2, window_size, data_range, k1, k2, padding, precision)
+    values = _run(img1, img2, window_size, data_range, k1, k2, padding, precision)
     return _reduce(values, reduction)
 
 
