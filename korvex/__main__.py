@@ -269,7 +269,8 @@ class Comparison:
                 return result, None
             values = korvex.ssim_map(x, y, **self.options)[0]
         except (ValueError, RuntimeError) as error:
-            raise PairError(f"{name1}: {str(error).splitlines()[0]}") from None
+            message = str(error).splitlines()[0]
+            raise PairError(f"{name1}: {message.removeprefix('korvex: ')}") from None
         result[self.metric] = values.mean().item()
         result["min_" + self.metric] = values.min().item()
         return result, values.mean(0).cpu().numpy()

@@ -58,7 +58,8 @@ def jpeg_copy(pixels, quality=20):
 def photos():
     from skimage import data
 
-    return data.camera()[100:260, 120:320], data.astronaut()[:160, 100:300]
+    # 176 x 200: large enough for five scales of multi-scale SSIM with valid padding.
+    return data.camera()[100:276, 120:320], data.astronaut()[:176, 100:300]
 
 
 def test_folders(tmp_path, photos):
@@ -94,7 +95,7 @@ def test_folders(tmp_path, photos):
     assert "Traceback" not in run.stderr
     errors = run.stderr.strip().splitlines()
     assert len(errors) == 3
-    assert any("cropped.png" in e and "differ in size: 200 x 160 and 150 x 160" in e for e in errors)
+    assert any("cropped.png" in e and "differ in size: 200 x 176 and 150 x 176" in e for e in errors)
     assert any("broken.png" in e and "cannot be read" in e for e in errors)
     assert any("grey-vs-colour.png" in e and "--grey" in e for e in errors)
 
@@ -187,11 +188,13 @@ def test_padding_and_multi_scale(tmp_path, photos):
     with Image.open(tmp_path / "valid.png") as picture:
         assert "padding valid" in picture.info["Description"]
 
-    multi = run_korvex("a.png", "b.png", "--ms-ssim", cwd=tmp_path)
+    multi = run_korvex("a.png", "b.png", "--ms-ssim", "--json", "multi.json", cwd=tmp_path)
     if hasattr(korvex, "ms_ssim"):
         assert multi.returncode == 0, multi.stderr
         x, y = (torch.from_numpy(v.astype(np.float32)).permute(2, 0, 1)[None] for v in (a, b))
         assert f"MS-SSIM: {korvex.ms_ssim(x, y).item():.6f}" in multi.stdout
+        assert json.loads((tmp_path / "multi.json").read_text())["pairs"][0]["ms_ssim"] == pytest.approx(
+            korvex.ms_ssim(x, y).item(), abs=1e-6)
     else:
         assert multi.returncode == 2
         assert_one_line_error(multi, "--ms-ssim")
