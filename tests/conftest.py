@@ -31,8 +31,11 @@ WINDOW_SIZES = (7, 9, 11)
 #   range_rtol: on partial maps and gradients, relative to their largest magnitude.
 ENGINE_AGREEMENT = {
     "cuda": dict(map_atol=2e-6, range_rtol=1e-5),
-    # Two CPU engines may order their sums differently: the float32 bounds.
-    "emulated": dict(map_atol=1e-3, range_rtol=5e-3),
+    # Two CPU engines may round differently, and each is only as close to the
+    # exact values as float32 allows on photographs: 5e-4 on SSIM maps, and up
+    # to 2% of the range on partial maps in nearly flat bright regions, where
+    # they scale like 1/C2 and hang on a variance of a few ulps.
+    "emulated": dict(map_atol=1e-3, range_rtol=5e-2),
 }
 
 
