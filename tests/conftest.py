@@ -18,7 +18,7 @@ WINDOW_SIZES = (7, 9, 11)
 # stand-in computes an exact 1/x. An SSIM value goes through two reciprocals and
 # a partial map through up to four, so the two differ by a few ulps of an SSIM
 # value, and by a few ulps of the largest term in partial maps and gradients,
-# which add terms of either sign. The bounds below allow ten times that.
+# which add terms of either sign. The CUDA bounds below allow ten times that.
 #
 # The tests against the float64 reference hold on every engine unchanged: on
 # random images the float32 algebra is within 1e-5 of it; on photographs, where
@@ -26,7 +26,7 @@ WINDOW_SIZES = (7, 9, 11)
 # (E[x^2] - mu^2), the float32 algorithm itself is within about 5e-4
 # (test_photographs.py), far above the reciprocal's error.
 #
-#   compare_with: the engine whose results the CPU-side check uses;
+# agreement() names the engine each is compared with (test_engines.py).
 #   map_atol: absolute, on SSIM maps (values in [-1, 1]);
 #   range_rtol: on partial maps and gradients, relative to their largest magnitude.
 ENGINE_AGREEMENT = {
