@@ -14,7 +14,6 @@ still compared, and the exit status is 1.
 
 import argparse
 import csv
-import inspect
 import json
 import math
 import os
@@ -239,15 +238,9 @@ class Comparison:
         self.grey = args.grey
         self.options = dict(window_size=args.window_size, data_range=args.data_range,
                             padding=args.padding or "same", precision=args.precision)
-        self.ms_ssim = getattr(korvex, "ms_ssim", None) if args.ms_ssim else None
-        if args.ms_ssim and self.ms_ssim is None:
-            raise CommandLineError("--ms-ssim: this version of korvex has no multi-scale SSIM (korvex.ms_ssim)")
-        if self.ms_ssim is not None:
-            # Multi-scale SSIM keeps its own default padding unless one is asked for.
-            if args.padding is None:
-                del self.options["padding"]
-            accepted = inspect.signature(self.ms_ssim).parameters
-            self.options = {k: v for k, v in self.options.items() if k in accepted}
+        self.ms_ssim = korvex.ms_ssim if args.ms_ssim else None
+        if self.ms_ssim is not None and args.padding is None:
+            del self.options["padding"]  # multi-scale SSIM keeps its own default (valid)
         self.metric = "ms_ssim" if args.ms_ssim else "ssim"
 
     def run(self, img1, img2, name1, name2):
