@@ -146,3 +146,39 @@ def test_torch_compile_on_cuda():
     assert compiled_loss.item() == pytest.approx(eager_loss.item(), abs=1e-5)
     for p, c in zip(model.parameters(), compiled_model.parameters()):
         torch.testing.assert_close(c.grad, p.grad, rtol=1e-4, atol=1e-6)
+
+
+@pytest.mark.parametrize("precision", ["fp32", "fp16"])
+def test_python_api_on_cuda_matches_the_cpu(precision):
+    # The layer above the operations: device dispatch, valid padding's crop,
+    # multi-scale SSIM's pooling, gradients for both images.
+    a, b = images((2, 3, 176, 184))
+    results = {}
+    for device in ("cpu", "cuda"):
+        x = a.to(device).requires_grad_(True)
+        y = b.to(device).requires_grad_(True)
+        values = [korvex.ssim(x, y, precision=precision),
+                  korvex.ssim(x, y, window_size=7, padding="valid", precision=precision),
+                  korvex.ms_ssim(x, y, precision=precision)]
+        sum(values).backward()
+        results[device] = [v.item() for v in values] + [x.grad.cpu(), y.grad.cpu()]
+    cpu, cuda = results["cpu"], results["cuda"]
+    assert cuda[:3] == pytest.approx(cpu[:3], abs=1e-5)
+    for got, want in zip(cuda[3:], cpu[3:]):
+        torch.testing.assert_close(got, want, rtol=0, atol=1e-4 * want.abs().max().item())
+
+
+def test_command_line_on_cuda(tmp_path):
+    from PIL import Image
+
+    a, b = images((1, 1, 64, 80))
+    for name, img in (("a.png", a), ("b.png", b)):
+        Image.fromarray((img[0, 0] * 255).round().byte().numpy()).save(tmp_path / name)
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    outputs = {}
+    for device in ("cpu", "cuda"):
+        run = subprocess.run([sys.executable, "-m", "korvex", "a.png", "b.png", "--device", device],
+                             capture_output=True, text=True, cwd=tmp_path, env=env, timeout=300)
+        assert run.returncode == 0, run.stderr
+        outputs[device] = float(run.stdout.split("mean SSIM:")[1].split()[0])
+    assert outputs["cuda"] == pytest.approx(outputs["cpu"], abs=2e-6)
