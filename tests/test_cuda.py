@@ -105,7 +105,8 @@ def test_training_step_captured_in_a_cuda_graph(precision):
             torch.testing.assert_close(p.detach(), e.detach() - 0.5 * e.grad, rtol=1e-5, atol=1e-7)
 
 
-@pytest.mark.skipif(torch.cuda.device_count() < 2, reason="needs a second GPU")
+@pytest.mark.skipif(torch.cuda.device_count() < 2,
+                    reason=f"needs two GPUs; this machine has {torch.cuda.device_count()}")
 def test_half_precision_tables_are_uploaded_to_each_device():
     # In a fresh process: the first half-precision call of the process runs on
     # device 1 while device 0 is current, then one runs on device 0. Tables
