@@ -43,16 +43,16 @@ DTYPES = {"fp32": torch.float32, "fp16": torch.float16}
 MODES = ["forward", "forward+backward"]
 
 
-def gaussian_window(channels, window_size=11, sigma=1.5, dtype=torch.float32):
+def gaussian_window(window_size, channels, sigma=1.5):
+    """The 2-D Gaussian window, one copy per channel, for a depthwise conv2d."""
     r = window_size // 2
     g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma**2)) for k in range(window_size)])
     g = g / g.sum()
-    return torch.outer(g, g).expand(channels, 1, window_size, window_size).contiguous().to(dtype)
+    return torch.outer(g, g).expand(channels, 1, window_size, window_size).contiguous()
 
 
-def conv2d_ssim(x, y):
-    """The usual conv2d SSIM of training code: five filtered maps, zero padding."""
-    window = gaussian_window(x.shape[1], dtype=x.dtype)
+def torch_ssim(x, y, window):
+    """The usual conv2d SSIM map of training code: five filtered maps, zero padding."""
     pad, groups = window.shape[-1] // 2, x.shape[1]
 
     def filt(v):
@@ -62,9 +62,11 @@ def conv2d_ssim(x, y):
     sigma1_sq = filt(x * x) - mu1 * mu1
     sigma2_sq = filt(y * y) - mu2 * mu2
     sigma12 = filt(x * y) - mu1 * mu2
-    ssim_map = ((2 * mu1 * mu2 + C1) * (2 * sigma12 + C2)) / ((mu1 * mu1 + mu2 * mu2 + C1) *
-                                                             (sigma1_sq + sigma2_sq + C2))
-    return ssim_map.mean()
+    return ((2 * mu1 * mu2 + C1) * (2 * sigma12 + C2)) / ((mu1 * mu1 + mu2 * mu2 + C1) * (sigma1_sq + sigma2_sq + C2))
+
+
+def conv2d_ssim(x, y):
+    return torch_ssim(x, y, gaussian_window(11, x.shape[1]).to(x.dtype)).mean()
 
 
 def libraries():

@@ -53,14 +53,14 @@ def every_output(module, window_size, a, b, grad_map):
 
 
 @pytest.fixture(params=["avx512", "avx2", "baseline"])
-def engine(cpu, request):
+def engine(native, request):
     """Each engine this CPU runs; the baseline runs on every CPU of the architecture."""
     try:
-        cpu._use_engine(request.param)
+        native._use_engine(request.param)
     except ValueError:
         pytest.skip(f"this CPU does not run the {request.param} engine")
     yield request.param
-    cpu._use_engine("best")
+    native._use_engine("best")
 
 
 @pytest.fixture(params=[1, 2], ids=lambda n: f"{n}-threads")
@@ -71,12 +71,12 @@ def threads(request):
     torch.set_num_threads(before)
 
 
-def test_engine_choice(cpu, engine):
-    assert cpu._engine() == engine
-    cpu._use_engine("best")
-    assert cpu._engine() in ("avx512", "avx2", "baseline")
+def test_engine_choice(native, engine):
+    assert native._engine() == engine
+    native._use_engine("best")
+    assert native._engine() in ("avx512", "avx2", "baseline")
     with pytest.raises(ValueError, match="no engine named 'sse9'"):
-        cpu._use_engine("sse9")
+        native._use_engine("sse9")
 
 
 @functools.lru_cache(maxsize=None)
@@ -90,12 +90,12 @@ def _inputs_and_kernel_outputs(shape, window_size):
 
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
 @pytest.mark.parametrize("shape", SHAPES, ids=lambda s: "x".join(map(str, s)))
-def test_random_images(cpu, engine, threads, shape, window_size):
+def test_random_images(native, engine, threads, shape, window_size):
     a, b, grad_map, expected = _inputs_and_kernel_outputs(shape, window_size)
-    assert_same_bits(every_output(cpu, window_size, a, b, grad_map), expected, f"{engine} engine")
+    assert_same_bits(every_output(native, window_size, a, b, grad_map), expected, f"{engine} engine")
 
 
-def test_values_at_the_edges_of_the_formats(cpu, emulated, engine, threads):
+def test_values_at_the_edges_of_the_formats(native, emulated, engine, threads):
     # Subnormal floats (flushed to zero by both), subnormal and large halves, negative values and zeros whose
     # sign could differ, constant rows and columns.
     a, b = images((2, 2, 41, 23), seed=5)
@@ -108,7 +108,7 @@ def test_values_at_the_edges_of_the_formats(cpu, emulated, engine, threads):
     grad_map = torch.randn(a.shape)
     grad_map[0, 0, 3:6] = 1e-39
     for window_size in WINDOW_SIZES:
-        assert_same_bits(every_output(cpu, window_size, a, b, grad_map),
+        assert_same_bits(every_output(native, window_size, a, b, grad_map),
                          every_output(emulated, window_size, a, b, grad_map), f"window {window_size}")
 
 
@@ -145,7 +145,7 @@ def _bright_flat(image):
 
 @pytest.mark.parametrize("name", ["astronaut", "camera", "coffee", "chelsea"])
 @pytest.mark.parametrize("distortion", ["jpeg", "blur", "noise"])
-def test_photographs(cpu, emulated, threads, name, distortion):
+def test_photographs(native, emulated, threads, name, distortion):
     # A crop keeps the stand-in fast; its size is no multiple of the vector width or the band.
     original = _bright_flat(_photograph(name)[:, 100:197, 150:285].contiguous())
     distorted = {"jpeg": lambda x: _jpeg(x, 20), "blur": _blur, "noise": _noise}[distortion](original)
@@ -153,7 +153,7 @@ def test_photographs(cpu, emulated, threads, name, distortion):
     a, b = original[None], distorted[None].contiguous()
     grad_map = torch.full(a.shape, 1.0 / a.numel())
     for window_size in (7, 11):
-        assert_same_bits(every_output(cpu, window_size, a, b, grad_map),
+        assert_same_bits(every_output(native, window_size, a, b, grad_map),
                          every_output(emulated, window_size, a, b, grad_map), f"{name}, window {window_size}")
 
 
