@@ -121,33 +121,33 @@ class TestRefusals:
         with pytest.raises(RuntimeError, match="partial_mu1 must have img1's shape"):
             cpu.korvex_fp16_backward(7, ref.C1, ref.C2, a, b, grad_map, *empty)
 
-    def test_limits(self, cpu):
+    def test_limits(self, cpu, emulated):
         big = torch.zeros(1, 1, 1, 1, dtype=torch.float16).expand(2, 1024, 1024, 1024)
         with pytest.raises(RuntimeError, match="2147483648 elements"):
             cpu.korvex_fp16(11, ref.C1, ref.C2, big, big)
         many = torch.rand(65536, 1, 1, 1, dtype=torch.float16)
         with pytest.raises(RuntimeError, match="kernel launch failed"):
-            cpu.korvex_fp16_train(7, ref.C1, ref.C2, many, many)
+            emulated.korvex_fp16_train(7, ref.C1, ref.C2, many, many)
 
 
 def test_failed_table_upload_is_raised_and_retried():
     # In a fresh process, so that no earlier call has uploaded the tables.
     script = textwrap.dedent("""
         import torch
-        from korvex import _cpu
+        from korvex import _emulated
         a = torch.rand(1, 1, 16, 16, dtype=torch.float16)
-        _cpu._fail_next_symbol_copies(1)
+        _emulated._fail_next_symbol_copies(1)
         try:
-            _cpu.korvex_fp16(11, 1e-4, 9e-4, a, a)
+            _emulated.korvex_fp16(11, 1e-4, 9e-4, a, a)
         except RuntimeError as error:
             assert "half-precision window" in str(error), error
         else:
             raise AssertionError("the failed upload was not reported")
-        ssim = _cpu.korvex_fp16(11, 1e-4, 9e-4, a, a)
+        ssim = _emulated.korvex_fp16(11, 1e-4, 9e-4, a, a)
         assert torch.allclose(ssim, torch.ones_like(ssim), atol=1e-5), ssim
         print("retried")
     """)
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         cwd=os.path.dirname(__file__))
+                         cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     assert run.returncode == 0, run.stderr
     assert "retried" in run.stdout
