@@ -1,12 +1,15 @@
 """korvex against the SSIM of other PyTorch libraries, on the CPU, side by side in one process.
 
-    python bench/bench_ssim.py [--threads 2] [--rounds 15] [--no-memory] [--instructions]
+    python bench/bench_ssim.py [--threads 2] [--rounds 15] [--no-memory] [--instructions] [--metric ms-ssim]
 
 Cases: forward (no autograd) and forward + backward (gradient for the first image), float32 and float16
 images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256, window 11 (Gaussian, sigma 1.5). Peers: pytorch-msssim,
 kornia, piq (without its default downsampling), torchmetrics and a plain conv2d SSIM (five depthwise
 convolutions, autograd for the backward); a peer that is not installed, or cannot take half-precision images,
 is shown as "-". Half-precision peers get the same float16 tensors as korvex.
+
+--metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
+korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
 
 Timing: every round runs each library once on the case, in a rotating order, so that the machine's drift
 touches all of them alike; the table shows medians in ms and, last, the fastest peer's median over korvex's
@@ -69,8 +72,30 @@ def conv2d_ssim(x, y):
     return torch_ssim(x, y, gaussian_window(11, x.shape[1]).to(x.dtype)).mean()
 
 
-def libraries():
-    """name -> ssim(x, y) returning a scalar, for every library that is installed."""
+def ms_ssim_libraries():
+    """name -> ms_ssim(x, y) returning a scalar (five scales, window 11, valid padding), for every library that is
+    installed and computes the same definition."""
+    found = {"korvex": lambda x, y: korvex.ms_ssim(x, y)}
+    try:
+        import pytorch_msssim
+
+        found["pytorch-msssim"] = lambda x, y: pytorch_msssim.ms_ssim(x, y, data_range=1.0)
+    except ImportError:
+        pass
+    try:
+        from torchmetrics.functional.image import multiscale_structural_similarity_index_measure as tm_ms_ssim
+
+        found["torchmetrics"] = lambda x, y: tm_ms_ssim(x, y, data_range=1.0)
+    except ImportError:
+        pass
+    return found
+
+
+def libraries(metric="ssim"):
+    """name -> ssim(x, y) returning a scalar, for every library that is installed; metric "ms-ssim" gives
+    multi-scale SSIM instead."""
+    if metric == "ms-ssim":
+        return ms_ssim_libraries()
     found = {"korvex": lambda x, y: korvex.ssim(x, y)}
     try:
         import pytorch_msssim
@@ -151,9 +176,9 @@ def status_bytes(field):
     raise KeyError(field)
 
 
-def peak_extra_bytes(name, shape, dtype_name, mode):
+def peak_extra_bytes(name, shape, dtype_name, mode, metric="ssim"):
     """In a child process: the peak resident memory one warm call adds."""
-    ssim = libraries()[name]
+    ssim = libraries(metric)[name]
     a, b = inputs(shape, DTYPES[dtype_name])
     call(ssim, mode, a, b)
     call(ssim, mode, a, b)
@@ -172,9 +197,9 @@ def child_command(function, *args):
     return [sys.executable, "-c", code]
 
 
-def measure_memory(threads, name, shape, dtype_name, mode):
+def measure_memory(threads, name, shape, dtype_name, mode, metric="ssim"):
     env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
-    out = subprocess.run(child_command("peak_extra_bytes", threads, name, shape, dtype_name, mode),
+    out = subprocess.run(child_command("peak_extra_bytes", threads, name, shape, dtype_name, mode, metric),
                          capture_output=True, text=True, check=True, env=env)
     return int(out.stdout.split()[-1]) / 2**20
 
@@ -206,11 +231,13 @@ def main():
     parser.add_argument("--rounds", type=int, default=15)
     parser.add_argument("--no-memory", action="store_true")
     parser.add_argument("--instructions", action="store_true")
+    parser.add_argument("--metric", choices=("ssim", "ms-ssim"), default="ssim",
+                        help="ms-ssim: multi-scale SSIM (five scales, valid padding) against the peers' ms_ssim")
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
-    libs = libraries()
+    libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
-    print(f"SSIM, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
+    print(f"{args.metric.upper()}, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
           f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
     header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
     print(header)
@@ -223,15 +250,15 @@ def main():
         ratio = f"{fastest[0] / t['korvex']:.2f}x ({fastest[1]})" if fastest else "-"
         print(f"{case_name(shape, dtype_name, mode):32} {t['korvex']:8.1f} {cells} {ratio:>22}", flush=True)
         if not args.no_memory:
-            memory[(shape, dtype_name, mode)] = {name: measure_memory(args.threads, name, shape, dtype_name, mode)
-                                                 for name in t}
+            memory[(shape, dtype_name, mode)] = {
+                name: measure_memory(args.threads, name, shape, dtype_name, mode, args.metric) for name in t}
     if memory:
         print("\nPeak extra memory of one warm call, MiB (fresh process per cell)")
         print(f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers))
         for (shape, dtype_name, mode), m in memory.items():
             cells = " ".join(f"{m[p]:14.1f}" if p in m else f"{'-':>14}" for p in peers)
             print(f"{case_name(shape, dtype_name, mode):32} {m['korvex']:8.1f} {cells}")
-    if args.instructions:
+    if args.instructions and args.metric == "ssim":
         print("\nInstructions per pixel and channel inside korvex's operators (callgrind, 1 thread)")
         for shape, dtype_name, mode in cases:
             print(f"{case_name(shape, dtype_name, mode):32} {count_instructions(shape, dtype_name, mode):8.1f}",
