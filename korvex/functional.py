@@ -2,7 +2,7 @@
 
 import torch
 
-from ._ops import ssim_forward
+from ._ops import check_images, ssim_forward
 
 PRECISIONS = ("auto", "fp32", "fp16")
 REDUCTIONS = ("mean", "sum", "none")
@@ -47,6 +47,7 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pr
         raise ValueError(f"korvex: img1 and img2 must be on the same device, got {x.device} and {y.device}")
     if not (x.is_floating_point() and y.is_floating_point()):
         raise TypeError(f"korvex: images must be floating point, got {x.dtype} and {y.dtype}")
+    check_images(x, y)
     half = precision == "fp16" or (precision == "auto" and x.dtype == y.dtype == torch.float16)
     if half:
         x, y = x.half(), y.half()

@@ -288,6 +288,17 @@ void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), v
     GridPool::instance().run(grid, block, kernel_body, context, std::max(1, threads));
 }
 
+namespace {
+std::atomic<int (*)()> grid_threads_source{nullptr};
+}  // namespace
+
+int grid_threads() {
+    if (int (*source)() = grid_threads_source.load()) return source();
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void set_grid_threads(int (*source)()) { grid_threads_source.store(source); }
+
 #if defined(__x86_64__) || defined(_M_X64)
 // MXCSR: FTZ flushes results, DAZ treats subnormal operands as zero.
 constexpr unsigned kFlushBits = 0x8000u | 0x0040u;
