@@ -64,7 +64,7 @@ inline float float_from_half_bits(std::uint16_t h) {
     const std::uint32_t exponent = (h >> 10) & 0x1fu;
     std::uint32_t mantissa = h & 0x3ffu, bits = sign;
     if (exponent == 0x1f) {
-        bits |= 0x7f800000u | (mantissa << 13);  // infinity, NaN
+        bits |= 0x7f800000u | (mantissa << 13) | (mantissa ? 0x400000u : 0u);  // infinity, NaN (quiet)
     } else if (exponent != 0) {
         bits |= ((exponent + 112) << 23) | (mantissa << 13);
     } else if (mantissa != 0) {  // mantissa * 2^-24: normalise
