@@ -3,6 +3,10 @@
 KORVEX_CUDA=1 forces the CUDA module (the build fails if it cannot be made),
 KORVEX_CUDA=0 skips it; unset, it is built when nvcc and a CUDA build of
 torch are both present.
+
+KORVEX_SANITIZE=address,undefined (any -fsanitize= list) builds the CPU
+module for a sanitizer run (tools/sanitized_tests.sh): instrumented, every
+report fatal.
 """
 
 import os
@@ -25,6 +29,16 @@ if platform.machine() in ("x86_64", "AMD64"):
     # The hardware fused multiply-add, as on the GPU, and hardware half-float
     # conversion (every CPU with FMA has it).
     CPU_FLAGS += ["-mfma", "-mf16c"]
+
+
+def sanitizer_flags():
+    """(compile flags, link flags) of a sanitizer build, or empty lists."""
+    sanitizers = os.environ.get("KORVEX_SANITIZE", "").strip()
+    if not sanitizers:
+        return [], []
+    flag = f"-fsanitize={sanitizers}"
+    return [flag, "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g", "-O1"], [flag]
+
 
 # The CPU module reaches the device sources through small .cpp units that
 # include them (every .cu goes to nvcc), and has units of its own for the
@@ -59,13 +73,15 @@ def extensions():
 
     here = os.path.dirname(os.path.abspath(__file__))
     include = [os.path.join(here, "csrc")]
+    sanitize_compile, sanitize_link = sanitizer_flags()
     modules = [
         CppExtension(
             "korvex._cpu",
             CPU_SOURCES,
             include_dirs=include,
             libraries=["boost_context"],
-            extra_compile_args={"cxx": CPU_FLAGS},
+            extra_compile_args={"cxx": CPU_FLAGS + sanitize_compile},
+            extra_link_args=sanitize_link,
         )
     ]
     if want_cuda(torch):

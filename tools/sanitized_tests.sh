@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Runs the test suite against a CPU module built with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Any sanitizer report, in the test process or in
+# any process it starts, fails the run.
+#
+#   bash tools/sanitized_tests.sh [pytest arguments]
+#
+# The sanitized build lives in build/sanitized: a copy of the package, the
+# sources and the tests, built in place there (sources keep their times, so a
+# second run rebuilds only what changed). The checkout's own build is left
+# alone. Python is not instrumented, so the sanitizer runtime is preloaded,
+# with libstdc++ (otherwise the first C++ exception stops AddressSanitizer).
+# The standalone C++ tests and the CUDA build check are not run here: they
+# use no module, and run with the plain test suite.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+python=${PYTHON:-$root/.venv/bin/python}
+dir=build/sanitized
+
+mkdir -p "$dir/korvex" "$dir/reports"
+cp -a -u setup.py pyproject.toml README.md csrc tests tools "$dir"/
+cp -a -u korvex/*.py "$dir/korvex"/
+rm -f "$dir"/reports/*
+
+cd "$dir"
+KORVEX_CUDA=0 KORVEX_SANITIZE=address,undefined "$python" setup.py -q build_ext --inplace
+
+status=0
+LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
+ASAN_OPTIONS="detect_stack_use_after_return=0:detect_leaks=0:log_path=$PWD/reports/asan" \
+UBSAN_OPTIONS="print_stacktrace=1:log_path=$PWD/reports/ubsan" \
+    "$python" -m pytest -q -p no:cacheprovider \
+    --ignore=tests/test_cpu_runtime.py --ignore=tests/test_kernel_checks.py --ignore=tests/test_device_code.py \
+    "$@" || status=$?
+
+if compgen -G "reports/*" >/dev/null; then
+    echo "sanitizer reports:" >&2
+    cat reports/* >&2
+    status=1
+fi
+exit $status
