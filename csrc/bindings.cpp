@@ -16,6 +16,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16", &korvex::korvex_fp16, without_gil());
     module.def("korvex_fp16_train", &korvex::korvex_fp16_train, without_gil());
     module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward, without_gil());
+    module.def("korvex_cs", &korvex::korvex_cs, without_gil());
+    module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
     module.def("_limit_launches", &korvex::limit_launches_for_tests);
     korvex::platform::bind_test_hooks(module);
 }

@@ -16,6 +16,11 @@ using Maps = std::tuple<at::Tensor, at::Tensor, at::Tensor, at::Tensor>;
 // image batches (B, C, H, W). Without `train` the partial maps are empty.
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
 
+// Multi-scale SSIM's contrast-structure map (2 sigma12 + C2) / (sigma1_sq +
+// sigma2_sq + C2) and, with `train`, its partial maps in the form of korvex's,
+// which both backward operators take. float32 images.
+Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
+
 // Gradient with respect to img1, from the gradient with respect to the SSIM
 // map and the partial maps of a training forward.
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
@@ -25,6 +30,7 @@ at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor
 // Half-precision images (others are converted), float32 maps.
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2);
+Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);

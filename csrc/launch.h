@@ -24,6 +24,10 @@ LaunchLimits launch_limits();
 void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                    float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
 
+// Multi-scale SSIM's contrast-structure map; partial maps as launch_korvex's.
+void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
+                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
+
 void launch_korvex_backward(int radius, const LaunchShape& shape, float C1, float C2, const float* img1,
                             const float* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
                             const float* partial_sigma1_sq, const float* partial_sigma12);
@@ -35,6 +39,9 @@ void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2
 void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
                               const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
                               float* partial_sigma12);
+
+void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
+                           float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
 
 void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
                                  const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,

@@ -123,7 +123,14 @@ void limit_launches_for_tests(int images, int rows) {
     test_limits = LaunchLimits{images, rows};
 }
 
-Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+namespace {
+
+// The single-precision forward operators: `launch` is the map's launcher.
+using Fp32ForwardLauncher = void (*)(int, const LaunchShape&, float, float, const float*, const float*, float*, float*,
+                                     float*, float*);
+
+Maps fp32_forward(Fp32ForwardLauncher launch, int window_size, float C1, float C2, const at::Tensor& img1,
+                  const at::Tensor& img2, bool train) {
     const int radius = radius_of(window_size);
     check_img1(img1);
     check_dtype(img1, "img1", at::kFloat);
@@ -131,19 +138,28 @@ Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const a
     const c10::DeviceGuard guard(img1.device());
 
     const auto make_partial = [&] { return train ? float_map_like(img1) : at::empty({0}, img1.options()); };
-    at::Tensor ssim_map = float_map_like(img1);
+    at::Tensor map = float_map_like(img1);
     at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
-    if (ssim_map.numel() > 0) {
+    if (map.numel() > 0) {
         const at::Tensor x = dense(img1, at::kFloat), y = dense(img2, at::kFloat);
-        launch_in_pieces(radius, shape_of(img1), {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12},
+        launch_in_pieces(radius, shape_of(img1), {map, partial_mu1, partial_sigma1_sq, partial_sigma12},
                          [&](const Piece& p) {
-                             launch_korvex(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()),
-                                           p.at(y.data_ptr<float>()), p.at(float_data(ssim_map)),
-                                           p.at(float_data(partial_mu1)), p.at(float_data(partial_sigma1_sq)),
-                                           p.at(float_data(partial_sigma12)));
+                             launch(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
+                                    p.at(float_data(map)), p.at(float_data(partial_mu1)),
+                                    p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
                          });
     }
-    return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+    return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+}
+
+}  // namespace
+
+Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    return fp32_forward(launch_korvex, window_size, C1, C2, img1, img2, train);
+}
+
+Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    return fp32_forward(launch_korvex_cs, window_size, C1, C2, img1, img2, train);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
@@ -164,8 +180,7 @@ at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor
         launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
             launch_korvex_backward(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
                                    p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
-                                   p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                   p.at(p12.data_ptr<float>()));
+                                   p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()), p.at(p12.data_ptr<float>()));
         });
     }
     return grad_img1;
@@ -196,16 +211,37 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
                partial_sigma1_sq = float_map_like(img1), partial_sigma12 = float_map_like(img1);
     if (ssim_map.numel() > 0) {
         const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
-        launch_in_pieces(radius, shape_of(img1), {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12},
-                         [&](const Piece& p) {
-                             launch_korvex_fp16_train(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
-                                                      p.at(ssim_map.data_ptr<float>()),
-                                                      p.at(partial_mu1.data_ptr<float>()),
-                                                      p.at(partial_sigma1_sq.data_ptr<float>()),
-                                                      p.at(partial_sigma12.data_ptr<float>()));
-                         });
+        launch_in_pieces(
+            radius, shape_of(img1), {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
+                launch_korvex_fp16_train(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                                         p.at(ssim_map.data_ptr<float>()), p.at(partial_mu1.data_ptr<float>()),
+                                         p.at(partial_sigma1_sq.data_ptr<float>()),
+                                         p.at(partial_sigma12.data_ptr<float>()));
+            });
     }
     return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+}
+
+Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    const int radius = prepare_fp16(window_size, img1, img2);
+    const c10::DeviceGuard guard(img1.device());
+    ensure_gauss_half();
+
+    const auto make_partial = [&] {
+        return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
+    };
+    at::Tensor cs_map = float_map_like(img1);
+    at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
+    if (cs_map.numel() > 0) {
+        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
+        launch_in_pieces(
+            radius, shape_of(img1), {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
+                launch_korvex_fp16_cs(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                                      p.at(float_data(cs_map)), p.at(float_data(partial_mu1)),
+                                      p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
+            });
+    }
+    return {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,

@@ -21,16 +21,17 @@ __device__ __forceinline__ const float* gauss_table() {
         return cGauss11;
 }
 
-// Forward: SSIM of every pixel of every channel of image blockIdx.z under a
-// (2R+1)^2 window, zero outside the image. The block loads its 16 x 16 square
-// plus an R-pixel halo of both images, filters the five moments along rows,
-// then along columns, and evaluates SSIM per pixel. With partial_mu1 set it
+// The single-precision forward: Value's map (SSIM, or the contrast-structure
+// term) of every pixel of every channel of image blockIdx.z under a (2R+1)^2
+// window, zero outside the image. The block loads its 16 x 16 square plus an
+// R-pixel halo of both images, filters the five moments along rows, then
+// along columns, and evaluates the map per pixel. With partial_mu1 set it
 // also stores the three partial maps the backward kernel needs.
-template <int R>
-__global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
-                           const float* __restrict__ img2, float* __restrict__ ssim_map,
-                           float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
-                           float* __restrict__ partial_sigma12) {
+template <int R, typename Value>
+__device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
+                                             const float* __restrict__ img2, float* __restrict__ map,
+                                             float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                             float* __restrict__ partial_sigma12) {
     constexpr int S = kTile + 2 * R;
     // One pair (img1, img2) per pixel; the extra column and the 17th column
     // of rowFiltered spread rows over the shared-memory banks.
@@ -75,9 +76,30 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
         const int gx = x0 + tx;
         const int gy = y0 + ty;
         if (gx < W && gy < H)
-            ssim_from_rows<R>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2, (plane * H + gy) * W + gx,
-                              ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2,
+                                    (plane * H + gy) * W + gx, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
+}
+
+// Forward: the SSIM map and, with partial_mu1 set, its three partial maps.
+template <int R>
+__global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
+                           const float* __restrict__ img2, float* __restrict__ ssim_map,
+                           float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                           float* __restrict__ partial_sigma12) {
+    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
+                               partial_sigma12);
+}
+
+// Multi-scale SSIM's contrast-structure map and, with partial_mu1 set, its
+// three partial maps, which the backward kernel takes as it takes SSIM's.
+template <int R>
+__global__ void korvex_csCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
+                              const float* __restrict__ img2, float* __restrict__ cs_map,
+                              float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                              float* __restrict__ partial_sigma12) {
+    fp32_forward<R, ContrastStructureValue>(H, W, CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq,
+                                            partial_sigma12);
 }
 
 // Backward: the gradient with respect to img1 of a loss whose gradient with
@@ -173,6 +195,14 @@ void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, con
     with_radius(radius, [&](auto R) {
         platform::launch(device::korvexCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
                          shape.CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    });
+}
+
+void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
+                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
+                         shape.CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     });
 }
 

@@ -113,19 +113,64 @@ __device__ __forceinline__ void store_ssim(float mu1, float exx, float mu2, floa
     partial_sigma12[i] = (lum_num + lum_num) * r1;
 }
 
-// Vertical pass of the forward kernels and SSIM of the pixel: `centre`
+// The contrast-structure term of multi-scale SSIM, cs = (2 sigma12 + C2) /
+// (sigma1_sq + sigma2_sq + C2), of one pixel from its window moments, stored
+// at index i; with partial_mu1 set, also its derivatives in the form of
+// store_ssim's (with respect to mu1 with E[x*x] and E[x*y] held fixed, to
+// sigma1_sq and to sigma12), so that the backward kernels serve it unchanged.
+// C1 is not used.
+__device__ __forceinline__ void store_cs(float mu1, float exx, float mu2, float eyy, float exy, float /*C1*/, float C2,
+                                         int i, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
+                                         float* partial_sigma12) {
+    const float sigma1_sq = fmaf(-mu1, mu1, exx);
+    const float sigma2_sq = fmaf(-mu2, mu2, eyy);
+    const float sigma12 = fmaf(-mu1, mu2, exy);
+    const float cs_den = (sigma1_sq + sigma2_sq) + C2;
+    const float cs_num = fmaf(sigma12, 2.0f, C2);
+    const float r = fast_rcp(cs_den);
+    const float cs = cs_num * r;
+    cs_map[i] = cs;
+    if (partial_mu1 == nullptr) return;
+    // d cs / d sigma1_sq = -cs / cs_den and d cs / d sigma12 = 2 / cs_den;
+    // mu1 moves sigma1_sq by -2 mu1 and sigma12 by -mu2.
+    const float two_r = r + r;
+    partial_mu1[i] = fmaf(mu1, cs, -mu2) * two_r;
+    partial_sigma1_sq[i] = -(cs * r);
+    partial_sigma12[i] = two_r;
+}
+
+// What a forward kernel computes per pixel from the window moments: the SSIM
+// value, or the contrast-structure term of multi-scale SSIM.
+struct SsimValue {
+    __device__ __forceinline__ static void store(float mu1, float exx, float mu2, float eyy, float exy, float C1,
+                                                 float C2, int i, float* map, float* partial_mu1,
+                                                 float* partial_sigma1_sq, float* partial_sigma12) {
+        store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, i, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    }
+};
+
+struct ContrastStructureValue {
+    __device__ __forceinline__ static void store(float mu1, float exx, float mu2, float eyy, float exy, float C1,
+                                                 float C2, int i, float* map, float* partial_mu1,
+                                                 float* partial_sigma1_sq, float* partial_sigma12) {
+        store_cs(mu1, exx, mu2, eyy, exy, C1, C2, i, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    }
+};
+
+// Vertical pass of the forward kernels and the pixel's value: `centre`
 // points at the row-filtered moments of the pixel's column and row, rows
-// `row_stride` floats apart.
-template <int R, typename Weights>
-__device__ __forceinline__ void ssim_from_rows(const float* centre, int row_stride, const Weights& w, float C1,
-                                               float C2, int i, float* ssim_map, float* partial_mu1,
-                                               float* partial_sigma1_sq, float* partial_sigma12) {
+// `row_stride` floats apart; Value (SsimValue or ContrastStructureValue)
+// computes and stores the map value and, with partial_mu1 set, its partials.
+template <int R, typename Value, typename Weights>
+__device__ __forceinline__ void map_from_rows(const float* centre, int row_stride, const Weights& w, float C1,
+                                              float C2, int i, float* map, float* partial_mu1,
+                                              float* partial_sigma1_sq, float* partial_sigma12) {
     const float mu1 = filter_taps<R>(centre + 0, row_stride, w);
     const float exx = filter_taps<R>(centre + 1, row_stride, w);
     const float mu2 = filter_taps<R>(centre + 2, row_stride, w);
     const float eyy = filter_taps<R>(centre + 3, row_stride, w);
     const float exy = filter_taps<R>(centre + 4, row_stride, w);
-    store_ssim(mu1, exx, mu2, eyy, exy, C1, C2, i, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    Value::store(mu1, exx, mu2, eyy, exy, C1, C2, i, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 // Vertical pass of the backward kernels and the gradient of the pixel:

@@ -34,12 +34,12 @@ struct alignas(4) HalfPair {
     half lo, hi;
 };
 
-// The forward of both half-precision kernels: as the single-precision
+// The forward of the half-precision kernels: as the single-precision
 // forward, with a half-precision tile, one tile-fill path, the half-precision
 // window and, without kTrain, no partial maps.
-template <int R, bool kTrain>
+template <int R, typename Value, bool kTrain>
 __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
-                                             const half* __restrict__ img2, float* __restrict__ ssim_map,
+                                             const half* __restrict__ img2, float* __restrict__ map,
                                              float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                                              float* __restrict__ partial_sigma12) {
     constexpr int S = kTile + 2 * R;
@@ -78,8 +78,8 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
 
         // No third barrier, as in the single-precision forward.
         if (x < W && y < H)
-            ssim_from_rows<R>(&rowFiltered[ty + R][tx][0], kTile * 5, w, C1, C2, (plane * H + y) * W + x, ssim_map,
-                              kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], kTile * 5, w, C1, C2, (plane * H + y) * W + x,
+                                    map, kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -87,7 +87,7 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
 template <int R>
 __global__ void korvex_fp16_CUDA(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
                                  const half* __restrict__ img2, float* __restrict__ ssim_map) {
-    fp16_forward<R, false>(H, W, CH, C1, C2, img1, img2, ssim_map, nullptr, nullptr, nullptr);
+    fp16_forward<R, SsimValue, false>(H, W, CH, C1, C2, img1, img2, ssim_map, nullptr, nullptr, nullptr);
 }
 
 // Training: the SSIM map and the three partial maps, always.
@@ -96,7 +96,18 @@ __global__ void korvex_fp16_train_CUDA(int H, int W, int CH, float C1, float C2,
                                        const half* __restrict__ img2, float* __restrict__ ssim_map,
                                        float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                                        float* __restrict__ partial_sigma12) {
-    fp16_forward<R, true>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    fp16_forward<R, SsimValue, true>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// Multi-scale SSIM's contrast-structure map of half-precision images and,
+// with partial_mu1 set, its three partial maps.
+template <int R>
+__global__ void korvex_fp16_csCUDA(int H, int W, int CH, float C1, float C2, const half* __restrict__ img1,
+                                   const half* __restrict__ img2, float* __restrict__ cs_map,
+                                   float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                   float* __restrict__ partial_sigma12) {
+    fp16_forward<R, ContrastStructureValue, true>(H, W, CH, C1, C2, img1, img2, cs_map, partial_mu1,
+                                                  partial_sigma1_sq, partial_sigma12);
 }
 
 // Backward for half-precision images: as the single-precision backward, with
@@ -170,6 +181,7 @@ namespace {
 std::mutex gaussHalfMutex;
 std::unordered_set<int> gaussHalfDevices;
 
+// The weights are binary16 values held as floats, so the conversion is exact.
 template <int N>
 void upload(const device::half (&table)[N], const float (&weights)[N]) {
     device::half converted[N];
@@ -192,9 +204,9 @@ void ensure_gauss_half() {
         if (gaussHalfDevices.count(device_index)) return;
     }
     // Outside the lock: two first calls may both upload the same bytes.
-    upload(device::cGaussHalf7, window::kGauss7);
-    upload(device::cGaussHalf9, window::kGauss9);
-    upload(device::cGaussHalf11, window::kGauss11);
+    upload(device::cGaussHalf7, window::kGaussHalf7);
+    upload(device::cGaussHalf9, window::kGaussHalf9);
+    upload(device::cGaussHalf11, window::kGaussHalf11);
     std::lock_guard<std::mutex> lock(gaussHalfMutex);
     gaussHalfDevices.insert(device_index);
 }
@@ -216,6 +228,17 @@ void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, fl
         platform::launch(device::korvex_fp16_train_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
                          shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
                          ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    });
+}
+
+void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
+                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
+                           float* partial_sigma12) {
+    using device::half;
+    with_radius(radius, [&](auto R) {
+        platform::launch(device::korvex_fp16_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
+                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
+                         cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     });
 }
 

@@ -3,12 +3,15 @@
     import korvex
     value = korvex.ssim(img1, img2)          # mean SSIM, differentiable
     per_pixel = korvex.ssim_map(img1, img2)  # the SSIM map
+    multi = korvex.ms_ssim(img1, img2)       # multi-scale SSIM
 
 CPU tensors run on korvex._cpu, CUDA tensors on korvex._cuda_cu128.
 """
 
 from ._modules import has_cuda_module, module_for
-from .functional import SSIM, ssim, ssim_map
+from .functional import SSIM, SSIMLoss, ssim, ssim_map
+from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
 
-__all__ = ["SSIM", "ssim", "ssim_map", "module_for", "has_cuda_module"]
+__all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
+           "min_side", "module_for", "has_cuda_module"]
 __version__ = "0.1.0"

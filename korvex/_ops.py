@@ -4,6 +4,10 @@ Registered operators let torch.compile trace through korvex without a graph
 break, give autograd its backward, and can be checked with
 torch.library.opcheck. Each runs on korvex._cpu or korvex._cuda_cu128 by the
 device of its first image.
+
+Two forward operators share one backward: the SSIM map (ssim_forward) and
+multi-scale SSIM's contrast-structure map (cs_forward) both come with partial
+maps of the same form, which ssim_backward turns into the gradient for img1.
 """
 
 from typing import Tuple
@@ -38,6 +42,10 @@ def check_images(img1: Tensor, img2: Tensor) -> None:
             "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
 
 
+def _with_empty_partials(value_map):
+    return (value_map, *(value_map.new_empty(0) for _ in range(3)))
+
+
 @torch.library.custom_op("korvex::ssim_forward", mutates_args=())
 def ssim_forward(
     img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, half: bool, train: bool
@@ -47,16 +55,29 @@ def ssim_forward(
     if half and train:
         return tuple(ops.korvex_fp16_train(window_size, c1, c2, img1, img2))
     if half:
-        ssim_map = ops.korvex_fp16(window_size, c1, c2, img1, img2)
-        return (ssim_map, *(ssim_map.new_empty(0) for _ in range(3)))
+        return _with_empty_partials(ops.korvex_fp16(window_size, c1, c2, img1, img2))
     return tuple(ops.korvex(window_size, c1, c2, img1, img2, train))
 
 
-@ssim_forward.register_fake
-def _(img1, img2, window_size, c1, c2, half, train):
+@torch.library.custom_op("korvex::cs_forward", mutates_args=())
+def cs_forward(
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, half: bool, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of multi-scale SSIM's contrast-structure term
+    (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2); the partial maps are empty unless train."""
+    ops = module_for(img1.device)
+    forward = ops.korvex_fp16_cs if half else ops.korvex_cs
+    return tuple(forward(window_size, c1, c2, img1, img2, train))
+
+
+def _forward_fake(img1, img2, window_size, c1, c2, half, train):
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+ssim_forward.register_fake(_forward_fake)
+cs_forward.register_fake(_forward_fake)
 
 
 @torch.library.custom_op("korvex::ssim_backward", mutates_args=())
@@ -81,21 +102,35 @@ def _setup_context(ctx, inputs, output):
     ctx.save_for_backward(img1, img2, *output[1:])
 
 
-def _backward(ctx, grad_map, *_):
-    # SSIM is symmetric in its images: the gradient for img2 is the img1
-    # gradient of the swapped call, computed only when img2 asks for one.
-    window_size, c1, c2, half = ctx.options
-    img1, img2, *partials = ctx.saved_tensors
-    grad1 = grad2 = None
-    if grad_map is None:
+def _backward_of(forward):
+    """The autograd backward of a forward operator whose map is symmetric in its images."""
+
+    def backward(ctx, grad_map, *_):
+        # The gradient for img2 is the img1 gradient of the swapped call,
+        # computed only when img2 asks for one.
+        window_size, c1, c2, half = ctx.options
+        img1, img2, *partials = ctx.saved_tensors
+        grad1 = grad2 = None
+        if grad_map is None:
+            return grad1, grad2, None, None, None, None, None
+        grad_map = grad_map.float()
+        if ctx.needs_input_grad[0]:
+            grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, half).to(img1.dtype)
+        if ctx.needs_input_grad[1]:
+            _, *swapped = forward(img2, img1, window_size, c1, c2, half, True)
+            grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, half).to(img2.dtype)
         return grad1, grad2, None, None, None, None, None
-    grad_map = grad_map.float()
-    if ctx.needs_input_grad[0]:
-        grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, half).to(img1.dtype)
-    if ctx.needs_input_grad[1]:
-        _, *swapped = ssim_forward(img2, img1, window_size, c1, c2, half, True)
-        grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, half).to(img2.dtype)
-    return grad1, grad2, None, None, None, None, None
+
+    return backward
 
 
-ssim_forward.register_autograd(_backward, setup_context=_setup_context)
+ssim_forward.register_autograd(_backward_of(ssim_forward), setup_context=_setup_context)
+cs_forward.register_autograd(_backward_of(cs_forward), setup_context=_setup_context)
+
+
+def _no_double_backward(ctx, *grads):
+    raise RuntimeError("korvex: no second derivative: double backward through korvex's SSIM (create_graph=True "
+                       "followed by a backward of the gradient, Hessians) is not supported")
+
+
+ssim_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)

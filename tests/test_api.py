@@ -59,8 +59,12 @@ def test_options_and_reductions():
     c1, c2 = (0.02 * 2) ** 2, (0.05 * 2) ** 2
     custom = korvex.ssim_map(a, b, window_size=7, data_range=2.0, k1=0.02, k2=0.05)
     torch.testing.assert_close(custom.double(), ref.ssim_map(a, b, 7, c1, c2), rtol=0, atol=1e-5)
-    loss = korvex.SSIM(window_size=9)
-    assert loss(a, b).item() == pytest.approx(korvex.ssim(a, b, window_size=9).item())
+    module = korvex.SSIM(window_size=9, padding="valid", reduction="none")
+    expected = korvex.ssim(a, b, window_size=9, padding="valid", reduction="none")
+    assert torch.equal(module(a, b), expected)
+    assert torch.equal(korvex.SSIMLoss(window_size=9, padding="valid", reduction="none")(a, b), 1 - expected)
+    # float64 images are computed in single precision, and so is the result.
+    assert korvex.ssim_map(a.double(), b.double()).dtype == torch.float32
 
 
 def test_three_dimensional_images_are_a_batch_of_one():
@@ -106,6 +110,31 @@ class TestRefusals:
             korvex.ssim(a, b, reduction="max")
         with pytest.raises(TypeError, match="floating point"):
             korvex.ssim((a * 255).to(torch.uint8), (b * 255).to(torch.uint8))
+
+    @pytest.mark.parametrize("options,message", [
+        (dict(data_range=0), "data_range must be finite and positive, got 0.0"),
+        (dict(data_range=-1.0), "data_range must be finite and positive"),
+        (dict(data_range=float("inf")), "data_range must be finite"),
+        (dict(k1=-0.01), "k1 must be finite and non-negative"),
+        (dict(k2=float("nan")), "k2 must be finite and non-negative"),
+        (dict(padding="reflect"), "padding must be one of"),
+        (dict(window_size=11.0), "window_size must be an int .*got float 11.0"),
+        (dict(window_size="11"), "window_size must be an int .*got str '11'"),
+        (dict(data_range="1"), "data_range must be a real number, got str"),
+    ])
+    def test_bad_option_values(self, options, message):
+        a, b = images((1, 1, 16, 16))
+        with pytest.raises(ValueError, match=message):
+            korvex.ssim(a, b, **options)
+        with pytest.raises(ValueError, match=message):
+            korvex.SSIMLoss(**options)
+
+    def test_no_second_derivative(self):
+        a, b = images((1, 1, 16, 16))
+        x = a.clone().requires_grad_(True)
+        (grad,) = torch.autograd.grad(korvex.ssim(x, b), x, create_graph=True)
+        with pytest.raises(RuntimeError, match="no second derivative"):
+            grad.sum().backward()
 
     def test_cuda_tensor_without_cuda_module(self, monkeypatch):
         real_import = importlib.import_module

@@ -13,13 +13,15 @@ MAX_IMAGES, MAX_ROWS = 65535, 65535 * 16
 
 
 def all_operations(cpu, window_size, a, b, grad_map):
-    """Every output of the five operations, for the same images."""
+    """Every output of every operation, for the same images."""
     outputs = list(cpu.korvex(window_size, ref.C1, ref.C2, a, b, True))
     outputs.append(cpu.korvex_backward(window_size, ref.C1, ref.C2, a, b, grad_map, *outputs[1:]))
     outputs.append(cpu.korvex_fp16(window_size, ref.C1, ref.C2, a, b))
     trained = cpu.korvex_fp16_train(window_size, ref.C1, ref.C2, a, b)
     outputs += trained
     outputs.append(cpu.korvex_fp16_backward(window_size, ref.C1, ref.C2, a, b, grad_map, *trained[1:]))
+    outputs += cpu.korvex_cs(window_size, ref.C1, ref.C2, a, b, True)
+    outputs += cpu.korvex_fp16_cs(window_size, ref.C1, ref.C2, a, b, True)
     return outputs
 
 

@@ -27,6 +27,8 @@ EXPECTED_SHARED = {
     "korvex_fp16_CUDA": (8976, 9984, 11024),
     "korvex_fp16_train_CUDA": (8976, 9984, 11024),
     "korvex_fp16_backward_CUDA": (10032, 11520, 13104),
+    "korvex_csCUDA": (11528, 12960, 14456),
+    "korvex_fp16_csCUDA": (8976, 9984, 11024),
 }
 
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")

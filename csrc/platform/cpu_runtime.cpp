@@ -164,8 +164,7 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
     if (w.current) throw std::logic_error("korvex: a kernel cannot launch a kernel");
     w.stacks.reserve(static_cast<unsigned>(count));
     w.fibers.assign(count, Fiber{});
-    w.sanitizers.block_starts(static_cast<unsigned>(count), w.stacks.bottom(0), kStackBytes + kGuardBytes,
-                              kStackBytes);
+    w.sanitizers.block_starts(static_cast<unsigned>(count), w.stacks.bottom(0), kStackBytes + kGuardBytes, kStackBytes);
     for (unsigned i = 0; i < count; ++i) {
         Fiber& f = w.fibers[i];
         f.index = dim3(i % block.x, (i / block.x) % block.y, i / (block.x * block.y));

@@ -83,9 +83,9 @@ inline std::uint16_t half_bits_from_float(float value) {
     std::memcpy(&x, &value, sizeof x);
     const std::uint16_t sign = (x >> 16) & 0x8000u;
     const std::uint32_t magnitude = x & 0x7fffffffu;
-    if (magnitude > 0x7f800000u) return sign | 0x7e00u;  // NaN, quiet
+    if (magnitude > 0x7f800000u) return sign | 0x7e00u;   // NaN, quiet
     if (magnitude >= 0x477ff000u) return sign | 0x7c00u;  // 65520 and up round to infinity
-    if (magnitude >= 0x38800000u) {                        // a normal half: rebias, round at bit 13
+    if (magnitude >= 0x38800000u) {                       // a normal half: rebias, round at bit 13
         const std::uint32_t rounded = magnitude + 0xfffu + ((magnitude >> 13) & 1u);
         return sign | static_cast<std::uint16_t>((rounded - 0x38000000u) >> 13);
     }

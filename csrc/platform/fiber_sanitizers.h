@@ -66,8 +66,8 @@ public:
     void name_thread(unsigned i, const dim3& block, const dim3& thread) {
 #if defined(KORVEX_RACECHECK)
         char name[64];
-        std::snprintf(name, sizeof name, "block (%u, %u, %u) thread (%u, %u, %u)", block.x, block.y, block.z,
-                      thread.x, thread.y, thread.z);
+        std::snprintf(name, sizeof name, "block (%u, %u, %u) thread (%u, %u, %u)", block.x, block.y, block.z, thread.x,
+                      thread.y, thread.z);
         __tsan_set_fiber_name(fibers_[i], name);
 #endif
         (void)i, (void)block, (void)thread;

@@ -58,10 +58,14 @@ void run_every_launcher(int radius, const LaunchShape& s) {
     std::vector<float> grad(im.img1.size());
     korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
     korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_backward(radius, s, C1, C2, im.img1.data(), im.img2.data(), im.grad_map.data(),
-                                   grad.data(), o[1], o[2], o[3]);
+    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
+    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_backward(radius, s, C1, C2, im.img1.data(), im.img2.data(), im.grad_map.data(), grad.data(),
+                                   o[1], o[2], o[3]);
     korvex::launch_korvex_fp16(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0]);
     korvex::launch_korvex_fp16_train(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], nullptr, nullptr, nullptr);
+    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
     korvex::launch_korvex_fp16_backward(radius, s, C1, C2, im.half1.data(), im.half2.data(), im.grad_map.data(),
                                         grad.data(), o[1], o[2], o[3]);
 }
