@@ -32,10 +32,13 @@ LaunchShape shape_of(const at::Tensor& img1) {
 // already is one, else one copy. The kernels read raw storage, so views whose
 // negation or conjugation is only a flag (a lazily negated view, the
 // imaginary part of a conjugate view) and autograd's zero tensors are
-// resolved here too.
+// resolved here too; flags first, since a copy that converts the element
+// type does not apply them.
 at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
-    if (t.is_contiguous() && t.scalar_type() == dtype && !t.is_neg() && !t.is_conj() && !t._is_zerotensor()) return t;
-    return at::empty(t.sizes(), t.options().dtype(dtype)).copy_(t);
+    const bool flagged = t.is_neg() || t.is_conj();
+    if (t.is_contiguous() && t.scalar_type() == dtype && !flagged && !t._is_zerotensor()) return t;
+    if (t._is_zerotensor()) return at::zeros(t.sizes(), t.options().dtype(dtype));
+    return at::empty(t.sizes(), t.options().dtype(dtype)).copy_(flagged ? t.resolve_conj().resolve_neg() : t);
 }
 
 // Every output is written in full by the kernels, so none is zero-filled.

@@ -52,6 +52,26 @@ class TestFlaggedViews:
                 assert torch.equal(got[0] if isinstance(got, tuple) else got,
                                    expected[0][0] if isinstance(expected[0], tuple) else expected[0])
 
+    def test_float_images_of_the_half_precision_operations(self, cpu):
+        # Converted to half precision on the way in (a converting copy alone
+        # would drop the negation flag).
+        a, b = images((1, 2, 20, 20))
+        grad_map = torch.randn(a.shape)
+        flagged = (negated_view(a), conjugate_imaginary(b))
+        assert torch.equal(cpu.korvex_fp16(7, ref.C1, ref.C2, *flagged), cpu.korvex_fp16(7, ref.C1, ref.C2, a, b))
+        trained = cpu.korvex_fp16_train(7, ref.C1, ref.C2, a, b)
+        assert all(torch.equal(x, y) for x, y in zip(cpu.korvex_fp16_train(7, ref.C1, ref.C2, *flagged), trained))
+        assert torch.equal(cpu.korvex_fp16_backward(7, ref.C1, ref.C2, *flagged, grad_map, *trained[1:]),
+                           cpu.korvex_fp16_backward(7, ref.C1, ref.C2, a, b, grad_map, *trained[1:]))
+
+    @pytest.mark.parametrize("operation", ["korvex_cs", "korvex_fp16_cs"])
+    def test_contrast_structure_operations(self, cpu, operation):
+        a, b = images((1, 2, 20, 20))
+        op = getattr(cpu, operation)
+        expected = op(7, ref.C1, ref.C2, a, b, True)
+        for got in (op(7, ref.C1, ref.C2, negated_view(a), b, True), op(7, ref.C1, ref.C2, a, negated_view(b), True)):
+            assert all(torch.equal(x, y) for x, y in zip(got, expected))
+
     def test_through_the_api(self):
         a, b = images((1, 1, 16, 16))
         assert korvex.ssim(negated_view(a), b).item() == korvex.ssim(a, b).item()
@@ -90,6 +110,8 @@ class TestForwardModeIsRefused:
             torch.func.jvp(lambda y: korvex.ssim(a, y, precision="fp16"), (b,), (torch.randn_like(b),))
         with pytest.raises(NotImplementedError, match=self.MESSAGE):
             torch.func.jacfwd(lambda x: korvex.ssim_map(x, b))(a)
+        with pytest.raises(NotImplementedError, match=self.MESSAGE):
+            torch.func.jvp(lambda x: korvex.ms_ssim(x, b, padding="same"), (a,), (torch.randn_like(a),))
 
     def test_forward_ad(self):
         a, b = images((1, 1, 12, 12))
