@@ -191,15 +191,13 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
             w.current = nullptr;
         }
         for (const Fiber& f : w.fibers) returned += f.state == FiberState::Returned;
+        w.sanitizers.after_round();
         if (w.error) {
             std::exception_ptr error = w.error;
             w.error = nullptr;
             std::rethrow_exception(error);
         }
-        if (returned == count) {
-            w.sanitizers.block_ends();
-            return;
-        }
+        if (returned == count) return;
         if (returned != 0) report_misuse(w, barriers_passed);
         for (Fiber& f : w.fibers) f.state = FiberState::Ready;
     }

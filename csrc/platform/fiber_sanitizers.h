@@ -15,7 +15,8 @@
 //     acquires. Consecutive barriers use two sync objects in turn, so that a
 //     thread that has left barrier k and reached barrier k + 1 publishes
 //     nothing to threads still leaving barrier k;
-//   - the end of every thread, before the end of the block.
+//   - the end of every thread, before the end of the block (and before the
+//     scheduler looks at what the thread left).
 // A shared-memory access of one thread that another thread's access to the
 // same bytes does not follow through these is then reported as a data race,
 // with both stacks (the kernel and the line).
@@ -115,8 +116,9 @@ public:
     void departs(unsigned barrier) { acquire(&barrier_[barrier % 2]); }
     void thread_ends() { release(&done_); }
 
-    // Scheduler: every thread of the block has ended.
-    void block_ends() { acquire(&done_); }
+    // Scheduler, after each round: takes in what the threads that have ended
+    // did (their writes, an exception one of them left).
+    void after_round() { acquire(&done_); }
 
 private:
     static void acquire(void* sync) {
