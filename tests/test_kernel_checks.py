@@ -3,6 +3,7 @@ and the bounds check (AddressSanitizer with tiles on the stack), built by
 tools/kernel_checks.py without torch."""
 
 import os
+import re
 import shutil
 import sys
 
@@ -36,3 +37,14 @@ def test_real_kernels_run_clean_and_faulty_ones_are_reported(executable, variant
     status, output = kernel_checks.run(executable(variant), variant, case)
     problem = kernel_checks.verdict(variant, case, status, output)
     assert problem is None, problem
+
+
+def test_every_launcher_is_run_by_the_checks():
+    # A kernel added later is checked once its launcher is called there.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with open(os.path.join(root, "csrc", "launch.h")) as header:
+        launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
+    with open(os.path.join(root, "tests", "cpp", "test_kernel_checks.cpp")) as driver:
+        called = set(re.findall(r"korvex::(launch_\w+)\(", driver.read()))
+    assert len(launchers) >= 7
+    assert launchers <= called, f"not run by the kernel checks: {sorted(launchers - called)}"

@@ -18,10 +18,10 @@ root=$PWD
 python=${PYTHON:-$root/.venv/bin/python}
 dir=build/sanitized
 
+rm -rf "$dir/tests" "$dir/tools" "$dir"/korvex/*.py "$dir/reports"
 mkdir -p "$dir/korvex" "$dir/reports"
 cp -a -u setup.py pyproject.toml README.md csrc tests tools "$dir"/
-cp -a -u korvex/*.py "$dir/korvex"/
-rm -f "$dir"/reports/*
+cp -a korvex/*.py "$dir/korvex"/
 
 cd "$dir"
 KORVEX_CUDA=0 KORVEX_SANITIZE=address,undefined "$python" setup.py -q build_ext --inplace
