@@ -1,3 +1,4 @@
+import importlib
 import os
 import sys
 
@@ -8,17 +9,138 @@ sys.path.insert(0, os.path.dirname(__file__))
 
 WINDOW_SIZES = (7, 9, 11)
 
+# How closely the engines agree with one another.
+#
+# The CUDA module runs the same kernel sources as the CPU stand-in
+# (korvex._emulated, or korvex._cpu while that is the stand-in), with one
+# difference in arithmetic: it divides with the hardware's approximate
+# reciprocal (rcp.approx.ftz.f32, within 1 ulp: 2^-23 relative) where the
+# stand-in computes an exact 1/x. An SSIM value goes through two reciprocals and
+# a partial map through up to four, so the two differ by a few ulps of an SSIM
+# value, and by a few ulps of the largest term in partial maps and gradients,
+# which add terms of either sign. The CUDA bounds below allow ten times that.
+#
+# The tests against the float64 reference hold on every engine unchanged: on
+# random images the float32 algebra is within 1e-5 of it; on photographs, where
+# a smooth region's variance is the small difference of two large moments
+# (E[x^2] - mu^2), the float32 algorithm itself is within about 5e-4
+# (test_photographs.py), far above the reciprocal's error.
+#
+# agreement() names the engine each is compared with (test_engines.py).
+#   map_atol: absolute, on SSIM maps (values in [-1, 1]);
+#   range_rtol: on partial maps and gradients, relative to their largest magnitude.
+ENGINE_AGREEMENT = {
+    "cuda": dict(map_atol=2e-6, range_rtol=1e-5),
+    # Two CPU engines may round differently, and each is only as close to the
+    # exact values as float32 allows on photographs: 5e-4 on SSIM maps, and up
+    # to 2% of the range on partial maps in nearly flat bright regions, where
+    # they scale like 1/C2 and hang on a variance of a few ulps.
+    "emulated": dict(map_atol=1e-3, range_rtol=5e-2),
+}
+
+
+def agreement(engine_name):
+    """(the engine to compare with, its bounds); None for the CPU module itself."""
+    if engine_name == "cpu":
+        return None
+    if engine_name == "cuda":
+        # The same kernel sources on the CPU stand-in.
+        other = "emulated" if "emulated" in engines_present() else "cpu"
+    else:
+        other = "cpu"
+    return other, ENGINE_AGREEMENT[engine_name]
+
+
+def _importable(name):
+    try:
+        importlib.import_module(name)
+    except ImportError:
+        return False
+    return True
+
+
+def cuda_absent_reason():
+    if not torch.cuda.is_available():
+        return "no CUDA GPU (torch.cuda.is_available() is False)"
+    if not _importable("korvex._cuda_cu128"):
+        return "korvex._cuda_cu128 is not built"
+    return None
+
+
+def engines_present():
+    """Names of the engines this machine can run: cpu always, emulated and cuda when present."""
+    names = ["cpu"]
+    if _importable("korvex._emulated"):
+        names.append("emulated")
+    if cuda_absent_reason() is None:
+        names.append("cuda")
+    return names
+
+
+class OnDevice:
+    """A compiled module whose operations take and return CPU tensors.
+
+    Tensor arguments on the CPU move to `device` (other devices, such as meta,
+    pass as they are) and tensor results come back to the CPU, so that a test
+    written for the CPU module checks a GPU module unchanged.
+    """
+
+    def __init__(self, module, device):
+        self.module, self.device = module, torch.device(device)
+
+    def __getattr__(self, name):
+        op = getattr(self.module, name)
+        if not callable(op):
+            return op
+
+        def call(*args, **kwargs):
+            result = op(*(self._to_device(a) for a in args), **{k: self._to_device(v) for k, v in kwargs.items()})
+            return self._to_cpu(result)
+
+        return call
+
+    def _to_device(self, value):
+        if not isinstance(value, torch.Tensor) or value.device.type != "cpu":
+            return value
+        # Broadcast dimensions stay broadcast: an expanded view of 2^31
+        # elements moves as the one element it is made of.
+        one = tuple(slice(0, 1) if stride == 0 and size > 1 else slice(None)
+                    for size, stride in zip(value.shape, value.stride()))
+        return value[one].to(self.device).expand(value.shape)
+
+    def _to_cpu(self, value):
+        if isinstance(value, torch.Tensor):
+            return value.cpu()
+        if isinstance(value, (tuple, list)):
+            return type(value)(self._to_cpu(v) for v in value)
+        return value
+
+
+def load_engine(name):
+    if name == "cuda":
+        return OnDevice(importlib.import_module("korvex._cuda_cu128"), "cuda")
+    return importlib.import_module(f"korvex._{name}")
+
+
+def pytest_report_header(config):
+    reason = cuda_absent_reason()
+    cuda = "" if reason is None else f"; cuda not tested: {reason}"
+    return f"korvex engines under test: {', '.join(engines_present())}{cuda}"
+
+
+@pytest.fixture(scope="session", params=engines_present())
+def cpu(request):
+    """The compiled module under test, once per engine present (test ids name it).
+
+    Called `cpu` after the CPU module it began as; every engine takes CPU
+    tensors here and returns CPU tensors (see OnDevice).
+    """
+    return load_engine(request.param)
+
 
 @pytest.fixture(autouse=True)
 def _seed():
     torch.manual_seed(0)
-
-
-@pytest.fixture(scope="session")
-def cpu():
-    from korvex import _cpu
-
-    return _cpu
 
 
 def images(shape, seed=0, dtype=torch.float32):

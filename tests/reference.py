@@ -40,7 +40,7 @@ def half_rounded(window_size):
 def window_filter(img, window_size, window=None):
     """Each channel filtered with the 2-D window, zero outside the image."""
     g = (gaussian(window_size) if window is None else window).to(img.device)
-    kernel = torch.outer(g, g).expand(img.shape[1], 1, window_size, window_size)
+    kernel = torch.outer(g, g).expand(img.shape[1], 1, window_size, window_size).contiguous()
     return F.conv2d(img, kernel, padding=window_size // 2, groups=img.shape[1])
 
 

@@ -2,18 +2,40 @@
 # Sets up everything on a fresh machine: the system packages, a virtual
 # environment in .venv with torch and the test tools, and korvex built in
 # place (the CPU module always; the CUDA module too when nvcc is installed).
+# Says what it is doing at each step; torch's download (several hundred MB)
+# shows pip's progress.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+step() { echo; echo "==> $*"; }
+
 if [ ! -e /usr/include/boost/context/detail/fcontext.hpp ] || ! command -v g++ >/dev/null; then
+    step "Installing the C++ compiler and Boost.Context with apt"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -q
     $sudo apt-get install -y -q g++ libboost-context-dev
+else
+    step "g++ and Boost.Context are installed"
 fi
 
+step "Creating the virtual environment in .venv"
 python3 -m venv .venv
 .venv/bin/pip install -q --upgrade pip
+
+torch_requirement=$(grep -E '^torch[=<>~ ]' requirements-dev.txt)
+step "Installing $torch_requirement (a large download; pip shows its progress)"
+.venv/bin/pip install --progress-bar on "$torch_requirement"
+
+step "Installing the build, test and benchmark tools (requirements-dev.txt)"
 .venv/bin/pip install -q -r requirements-dev.txt
+
+if command -v nvcc >/dev/null; then
+    step "Building korvex in place: the CPU module, and the CUDA module for seven GPU architectures (minutes)"
+else
+    step "Building korvex in place: the CPU module (no nvcc, so no CUDA module)"
+fi
 .venv/bin/pip install -q --no-build-isolation -e .
+
+step "Checking the build"
 .venv/bin/python -c "import korvex; print('korvex built; CUDA module:', korvex.has_cuda_module())"

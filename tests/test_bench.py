@@ -1,0 +1,35 @@
+"""The GPU benchmark's own code, run on the CPU at a small size (no GPU here to run it for real).
+
+Its times mean nothing here and are not looked at; the SSIM values each
+implementation reports are: every peer computes the same Gaussian SSIM and
+differs from korvex only at the borders (valid or reflected windows instead of
+zero padding).
+"""
+
+import json
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_gpu_benchmark_runs_every_case_and_the_peers_agree(tmp_path):
+    out = tmp_path / "results.json"
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench_gpu.py"), "--check-on-cpu",
+                          "--json", str(out)], capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    results = json.loads(out.read_text())
+    assert len(results) == 6  # three modes, two element types
+    for title, case in results.items():
+        assert {"korvex", "conv2d"} <= set(case), title
+        assert "error" not in case["korvex"] and "error" not in case["conv2d"], title
+        ours = case["korvex"]["ssim"]
+        assert abs(case["conv2d"]["ssim"] - ours) < 1e-3, title  # zero padding too
+        for name, result in case.items():
+            if "error" in result and "float16" in title:
+                continue  # a peer may not take half-precision images on the CPU; the table says so
+            assert "error" not in result, (title, name, result)
+            assert abs(result["ssim"] - ours) < 0.02, (title, name)
+            assert result["ms"] > 0
