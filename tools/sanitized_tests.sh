@@ -6,9 +6,8 @@
 #   bash tools/sanitized_tests.sh [pytest arguments]
 #
 # The sanitized build lives in build/sanitized: a copy of the package, the
-# sources and the tests, built in place there (sources keep their times, so a
-# second run rebuilds only what changed). The checkout's own build is left
-# alone. Python is not instrumented, so the sanitizer runtime is preloaded,
+# sources and the tests, built in place there. The checkout's own build is
+# left alone. Python is not instrumented, so the sanitizer runtime is preloaded,
 # with libstdc++ (otherwise the first C++ exception stops AddressSanitizer).
 # The standalone C++ tests and the CUDA build check are not run here: they
 # use no module, and run with the plain test suite.
@@ -20,8 +19,16 @@ dir=build/sanitized
 
 rm -rf "$dir/tests" "$dir/tools" "$dir"/korvex/*.py "$dir/reports"
 mkdir -p "$dir/korvex" "$dir/reports"
-cp -a -u setup.py pyproject.toml README.md csrc tests tools "$dir"/
-cp -a korvex/*.py "$dir/korvex"/
+cp -r tests tools "$dir"/
+cp korvex/*.py "$dir/korvex"/
+# Sources are copied only when their content differs, and then with a fresh
+# time, so that the build recompiles exactly what changed.
+find setup.py pyproject.toml README.md csrc -type f | while read -r source; do
+    if ! cmp -s "$source" "$dir/$source"; then
+        mkdir -p "$dir/$(dirname "$source")"
+        cp "$source" "$dir/$source"
+    fi
+done
 
 cd "$dir"
 KORVEX_CUDA=0 KORVEX_SANITIZE=address,undefined "$python" setup.py -q build_ext --inplace
