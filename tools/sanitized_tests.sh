@@ -17,9 +17,9 @@ root=$PWD
 python=${PYTHON:-$root/.venv/bin/python}
 dir=build/sanitized
 
-rm -rf "$dir/tests" "$dir/tools" "$dir"/korvex/*.py "$dir/reports"
+rm -rf "$dir/tests" "$dir/tools" "$dir/bench" "$dir"/korvex/*.py "$dir/reports"
 mkdir -p "$dir/korvex" "$dir/reports"
-cp -r tests tools "$dir"/
+cp -r tests tools bench "$dir"/
 cp korvex/*.py "$dir/korvex"/
 # Sources are copied only when their content differs, and then with a fresh
 # time, so that the build recompiles exactly what changed.
