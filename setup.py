@@ -1,4 +1,8 @@
-"""Builds korvex: the CPU module always, the CUDA module where it can be built.
+"""Builds korvex: the CPU modules always, the CUDA module where it can be built.
+
+korvex._cpu is the native CPU engine; korvex._emulated runs the kernel
+sources on the CPU stand-in for the CUDA platform (what a GPU computes, on the
+CPU, for the tests); korvex._cuda_cu128 is the CUDA build.
 
 KORVEX_CUDA=1 forces the CUDA module (the build fails if it cannot be made),
 KORVEX_CUDA=0 skips it; unset, it is built when nvcc and a CUDA build of
@@ -10,7 +14,6 @@ report fatal.
 """
 
 import os
-import platform
 import shutil
 
 from setuptools import setup
@@ -24,11 +27,27 @@ CUDA_ARCHS = ["7.5", "8.0", "8.6", "8.9", "9.0", "10.0", "12.0"]
 # spell out every fmaf, and the CPU build rounds the same way.
 NVCC_FLAGS = ["-O3", "--use_fast_math", "--fmad=false", "-maxrregcount=32"]
 
-CPU_FLAGS = ["-O3", "-ffp-contract=off", "-fno-fast-math", "-Wno-unknown-pragmas"]
-if platform.machine() in ("x86_64", "AMD64"):
-    # The hardware fused multiply-add, as on the GPU, and hardware half-float
-    # conversion (every CPU with FMA has it).
-    CPU_FLAGS += ["-mfma", "-mf16c"]
+# No instruction set beyond the architecture's baseline: both CPU modules
+# import and run on any x86-64. fmaf is then the C library's, which is
+# correctly rounded (and the hardware instruction where the CPU has one).
+# The native engine compiles its hot loops for AVX2 (with FMA and F16C) and
+# AVX-512 as well, in units of their own, and picks the widest the CPU has at
+# run time.
+#
+# The native engine needs two more to vectorise its loops across pixels: the
+# window loops carry CUDA's "#pragma unroll", which the host compiler ignores,
+# and the higher peeling limit lets it unroll them fully for every window
+# size; and -fno-wrapv undoes Python's -fwrapv, under which the int pixel
+# indices of the shared helpers could wrap and their addresses would not be
+# consecutive.
+CPU_FLAGS = [
+    "-O3",
+    "-ffp-contract=off",
+    "-fno-fast-math",
+    "-fno-wrapv",
+    "-Wno-unknown-pragmas",
+    "--param=max-completely-peeled-insns=800",
+]
 
 
 def sanitizer_flags():
@@ -40,20 +59,26 @@ def sanitizer_flags():
     return [flag, "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g", "-O1"], [flag]
 
 
-# The CPU module reaches the device sources through small .cpp units that
-# include them (every .cu goes to nvcc), and has units of its own for the
-# shared host sources so that the two builds' object files do not collide.
-CPU_SOURCES = [
-    "csrc/cpu/bindings.cpp",
-    "csrc/cpu/operators.cpp",
-    "csrc/cpu/ssim.cpp",
-    "csrc/cpu/ssim_fp16.cpp",
+# Every module has its own units for the shared host sources (bindings,
+# operators), which include them, so that the modules' object files do not
+# collide; every .cu goes to nvcc, so the CPU stand-in reaches the kernel
+# sources through small .cpp units too.
+SHARED_HOST = ["bindings.cpp", "operators.cpp"]
+# The kernel sources on the CPU stand-in: what a GPU runs, run on the CPU.
+EMULATED_SOURCES = [f"csrc/cpu/{name}" for name in SHARED_HOST + ["ssim.cpp", "ssim_fp16.cpp"]] + [
     "csrc/platform/host_cpu.cpp",
     "csrc/platform/cpu_runtime.cpp",
 ]
-CUDA_SOURCES = [
-    "csrc/bindings.cpp",
-    "csrc/operators.cpp",
+# The native CPU engine: the same operators and launchers, computed by row bands.
+NATIVE_SOURCES = [f"csrc/native/{name}" for name in SHARED_HOST] + [
+    "csrc/native/launch.cpp",
+    "csrc/native/engine_baseline.cpp",
+    "csrc/native/engine_avx2.cpp",
+    "csrc/native/engine_avx512.cpp",
+    "csrc/native/host.cpp",
+    "csrc/native/cpu_runtime.cpp",
+]
+CUDA_SOURCES = [f"csrc/{name}" for name in SHARED_HOST] + [
     "csrc/ssim.cu",
     "csrc/ssim_fp16.cu",
     "csrc/platform/host_cuda.cpp",
@@ -76,13 +101,14 @@ def extensions():
     sanitize_compile, sanitize_link = sanitizer_flags()
     modules = [
         CppExtension(
-            "korvex._cpu",
-            CPU_SOURCES,
+            name,
+            sources,
             include_dirs=include,
             libraries=["boost_context"],
             extra_compile_args={"cxx": CPU_FLAGS + sanitize_compile},
             extra_link_args=sanitize_link,
         )
+        for name, sources in (("korvex._cpu", NATIVE_SOURCES), ("korvex._emulated", EMULATED_SOURCES))
     ]
     if want_cuda(torch):
         os.environ.setdefault("TORCH_CUDA_ARCH_LIST", ";".join(CUDA_ARCHS))

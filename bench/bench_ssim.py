@@ -1,15 +1,30 @@
-"""korvex against a plain-PyTorch SSIM (conv2d, autograd), on the CPU, in one run.
+"""korvex against the SSIM of other PyTorch libraries, on the CPU, side by side in one process.
 
-    python bench/bench_ssim.py [--size 512] [--repeats 10]
+    python bench/bench_ssim.py [--threads 2] [--rounds 15] [--no-memory] [--instructions]
 
-Prints the median time of each case for both, their ratio (baseline / korvex:
-above 1 means korvex is faster), and the peak memory each case adds, measured
-in a fresh process per case.
+Cases: forward (no autograd) and forward + backward (gradient for the first image), float32 and float16
+images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256, window 11 (Gaussian, sigma 1.5). Peers: pytorch-msssim,
+kornia, piq (without its default downsampling), torchmetrics and a plain conv2d SSIM (five depthwise
+convolutions, autograd for the backward); a peer that is not installed, or cannot take half-precision images,
+is shown as "-". Half-precision peers get the same float16 tensors as korvex.
+
+Timing: every round runs each library once on the case, in a rotating order, so that the machine's drift
+touches all of them alike; the table shows medians in ms and, last, the fastest peer's median over korvex's
+(above 1: korvex is faster).
+
+Memory (--no-memory skips it): the peak resident memory one call adds, in a child process per library and
+case: the child makes the inputs, calls twice to warm up (lazy initialisation, thread pools, korvex's
+per-thread band scratch), then resets the peak (/proc/self/clear_refs) and reads VmHWM - VmRSS around a third
+call. glibc is told to map every allocation above 64 KiB on its own (MALLOC_MMAP_THRESHOLD_), so that freed
+tensors leave the resident set and every call's temporaries count afresh.
+
+--instructions runs each korvex case once more under callgrind (valgrind), 1 thread, and prints the
+instructions executed inside korvex's compiled operators per pixel and channel.
 """
 
 import argparse
-import json
 import math
+import os
 import statistics
 import subprocess
 import sys
@@ -18,12 +33,18 @@ import time
 import torch
 import torch.nn.functional as F
 
-import korvex
+# The korvex of this source tree (built in place), ahead of an installed one.
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import korvex  # noqa: E402
 
 C1, C2 = 0.01**2, 0.03**2
+SHAPES = [(1, 3, 512, 512), (8, 3, 256, 256)]
+DTYPES = {"fp32": torch.float32, "fp16": torch.float16}
+MODES = ["forward", "forward+backward"]
 
 
 def gaussian_window(window_size, channels, sigma=1.5):
+    """The 2-D Gaussian window, one copy per channel, for a depthwise conv2d."""
     r = window_size // 2
     g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma**2)) for k in range(window_size)])
     g = g / g.sum()
@@ -31,7 +52,7 @@ def gaussian_window(window_size, channels, sigma=1.5):
 
 
 def torch_ssim(x, y, window):
-    """The usual conv2d SSIM of training code: five filtered maps, zero padding."""
+    """The usual conv2d SSIM map of training code: five filtered maps, zero padding."""
     pad, groups = window.shape[-1] // 2, x.shape[1]
 
     def filt(v):
@@ -44,46 +65,82 @@ def torch_ssim(x, y, window):
     return ((2 * mu1 * mu2 + C1) * (2 * sigma12 + C2)) / ((mu1 * mu1 + mu2 * mu2 + C1) * (sigma1_sq + sigma2_sq + C2))
 
 
-def cases(shape):
-    """name -> (korvex callable, baseline callable), each a fresh closure over fresh inputs."""
+def conv2d_ssim(x, y):
+    return torch_ssim(x, y, gaussian_window(11, x.shape[1]).to(x.dtype)).mean()
+
+
+def libraries():
+    """name -> ssim(x, y) returning a scalar, for every library that is installed."""
+    found = {"korvex": lambda x, y: korvex.ssim(x, y)}
+    try:
+        import pytorch_msssim
+
+        found["pytorch-msssim"] = lambda x, y: pytorch_msssim.ssim(x, y, data_range=1.0)
+    except ImportError:
+        pass
+    try:
+        import kornia
+
+        found["kornia"] = lambda x, y: kornia.metrics.ssim(x, y, 11).mean()
+    except ImportError:
+        pass
+    try:
+        import piq
+
+        found["piq"] = lambda x, y: piq.ssim(x, y, data_range=1.0, downsample=False)
+    except ImportError:
+        pass
+    try:
+        from torchmetrics.functional.image import structural_similarity_index_measure
+
+        found["torchmetrics"] = lambda x, y: structural_similarity_index_measure(x, y, data_range=1.0)
+    except ImportError:
+        pass
+    found["conv2d"] = conv2d_ssim
+    return found
+
+
+def inputs(shape, dtype):
     gen = torch.Generator().manual_seed(0)
     a = torch.rand(shape, generator=gen)
     b = (a + 0.1 * torch.randn(shape, generator=gen)).clamp(0, 1)
-    window = gaussian_window(11, shape[1])
-    cpu = korvex.module_for(a.device)
+    return a.to(dtype), b.to(dtype)
 
-    def fwd_bwd_korvex():
+
+def call(ssim, mode, a, b):
+    """One call of the case; returns nothing, so that the results are freed as in a training step."""
+    if mode == "forward":
+        with torch.no_grad():
+            ssim(a, b)
+    else:
         x = a.clone().requires_grad_(True)
-        korvex.ssim(x, b).backward()
-
-    def fwd_bwd_torch():
-        x = a.clone().requires_grad_(True)
-        torch_ssim(x, b, window).mean().backward()
-
-    def no_grad(f):
-        def run():
-            with torch.no_grad():
-                f()
-        return run
-
-    return {
-        "forward, train off": (lambda: cpu.korvex(11, C1, C2, a, b, False), no_grad(lambda: torch_ssim(a, b, window))),
-        "forward, train on": (lambda: cpu.korvex(11, C1, C2, a, b, True),
-                              lambda: torch_ssim(a.clone().requires_grad_(True), b, window)),
-        "forward + backward": (fwd_bwd_korvex, fwd_bwd_torch),
-        "fp16 forward + backward": (lambda: korvex.ssim(a.half().requires_grad_(True), b.half()).backward(),
-                                    fwd_bwd_torch),
-    }
+        ssim(x, b).backward()
 
 
-def median_seconds(f, repeats):
-    f()
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+def works(ssim, mode, a, b):
+    try:
+        call(ssim, mode, a, b)
+        return True
+    except (RuntimeError, TypeError, ValueError, NotImplementedError, AssertionError):
+        return False
+
+
+def case_name(shape, dtype_name, mode):
+    return f"{'x'.join(map(str, shape[:2]))}x{shape[2]}^2 {dtype_name} {mode}"
+
+
+def time_case(libs, shape, dtype_name, mode, rounds):
+    a, b = inputs(shape, DTYPES[dtype_name])
+    runnable = {name: f for name, f in libs.items() if works(f, mode, a, b)}
+    times = {name: [] for name in runnable}
+    names = list(runnable)
+    for r in range(rounds):
+        for k in range(len(names)):
+            name = names[(r + k) % len(names)]
+            start = time.perf_counter()
+            call(runnable[name], mode, a, b)
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) * 1e3 for name, t in times.items()}
 
 
 def status_bytes(field):
@@ -94,41 +151,91 @@ def status_bytes(field):
     raise KeyError(field)
 
 
-def peak_extra_bytes(case, which, shape):
-    """Run in a child process: the peak resident memory one call adds."""
-    f = cases(shape)[case][which]
+def peak_extra_bytes(name, shape, dtype_name, mode):
+    """In a child process: the peak resident memory one warm call adds."""
+    ssim = libraries()[name]
+    a, b = inputs(shape, DTYPES[dtype_name])
+    call(ssim, mode, a, b)
+    call(ssim, mode, a, b)
     before = status_bytes("VmRSS")
     with open("/proc/self/clear_refs", "w") as clear_refs:
         clear_refs.write("5")  # restart the peak (VmHWM) from the current size
-    f()
+    call(ssim, mode, a, b)
     return status_bytes("VmHWM") - before
 
 
-def measure_memory(case, which, shape):
-    code = (f"import sys; sys.path.insert(0, {sys.path[0]!r}); import bench_ssim as b; "
-            f"print(b.peak_extra_bytes({case!r}, {which}, {tuple(shape)!r}))")
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return int(out.stdout.split()[-1])
+def child_command(function, *args):
+    here = os.path.dirname(os.path.abspath(__file__))
+    root = os.path.dirname(here)
+    code = (f"import sys; sys.path[:0] = [{root!r}, {here!r}]; import torch; torch.set_num_threads({args[0]}); "
+            f"import bench_ssim as b; print(b.{function}(*{args[1:]!r}))")
+    return [sys.executable, "-c", code]
+
+
+def measure_memory(threads, name, shape, dtype_name, mode):
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
+    out = subprocess.run(child_command("peak_extra_bytes", threads, name, shape, dtype_name, mode),
+                         capture_output=True, text=True, check=True, env=env)
+    return int(out.stdout.split()[-1]) / 2**20
+
+
+def one_call(name, shape, dtype_name, mode):
+    """In a child under callgrind: one warm call, the measured one."""
+    ssim = libraries()[name]
+    a, b = inputs(shape, DTYPES[dtype_name])
+    call(ssim, mode, a, b)
+    call(ssim, mode, a, b)
+    return "done"
+
+
+def count_instructions(shape, dtype_name, mode):
+    """Instructions inside korvex's compiled operators (korvex::korvex*) for one call, by callgrind."""
+    out_file = f"/tmp/korvex-callgrind-{os.getpid()}.out"
+    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", "--collect-atstart=no",
+               "--toggle-collect=korvex::korvex*"] + child_command("one_call", 1, "korvex", shape, dtype_name, mode)
+    subprocess.run(command, capture_output=True, text=True, check=True)
+    with open(out_file) as profile:
+        total = next(int(line.split()[1]) for line in profile if line.startswith("summary:"))
+    os.remove(out_file)
+    return total / 2 / math.prod(shape)  # two calls were counted: the warm-up and the measured one
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--size", type=int, default=512)
-    parser.add_argument("--repeats", type=int, default=10)
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--threads", type=int, default=2)
+    parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--no-memory", action="store_true")
+    parser.add_argument("--instructions", action="store_true")
     args = parser.parse_args()
-    shape = (1, 3, args.size, args.size)
-    print(f"SSIM, window 11, {'x'.join(map(str, shape))} float32, CPU, {torch.get_num_threads()} threads, "
-          f"median of {args.repeats}")
-    print(f"{'case':26} {'korvex ms':>10} {'torch ms':>10} {'speed-up':>9} {'korvex MiB':>11} {'torch MiB':>10} "
-          f"{'memory ratio':>13}")
-    results = {}
-    for name, (ours, baseline) in cases(shape).items():
-        t_ours, t_base = median_seconds(ours, args.repeats), median_seconds(baseline, args.repeats)
-        m_ours, m_base = (measure_memory(name, i, shape) / 2**20 for i in (0, 1))
-        results[name] = dict(korvex_ms=t_ours * 1e3, torch_ms=t_base * 1e3, korvex_mib=m_ours, torch_mib=m_base)
-        print(f"{name:26} {t_ours * 1e3:10.1f} {t_base * 1e3:10.1f} {t_base / t_ours:8.2f}x {m_ours:11.1f} "
-              f"{m_base:10.1f} {m_base / max(m_ours, 1e-9):12.2f}x")
-    print(json.dumps(results))
+    torch.set_num_threads(args.threads)
+    libs = libraries()
+    peers = [name for name in libs if name != "korvex"]
+    print(f"SSIM, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
+          f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
+    header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
+    print(header)
+    cases = [(s, d, m) for d in DTYPES for s in SHAPES for m in MODES]
+    memory = {}
+    for shape, dtype_name, mode in cases:
+        t = time_case(libs, shape, dtype_name, mode, args.rounds)
+        fastest = min((t[p], p) for p in peers if p in t) if any(p in t for p in peers) else None
+        cells = " ".join(f"{t[p]:14.1f}" if p in t else f"{'-':>14}" for p in peers)
+        ratio = f"{fastest[0] / t['korvex']:.2f}x ({fastest[1]})" if fastest else "-"
+        print(f"{case_name(shape, dtype_name, mode):32} {t['korvex']:8.1f} {cells} {ratio:>22}", flush=True)
+        if not args.no_memory:
+            memory[(shape, dtype_name, mode)] = {name: measure_memory(args.threads, name, shape, dtype_name, mode)
+                                                 for name in t}
+    if memory:
+        print("\nPeak extra memory of one warm call, MiB (fresh process per cell)")
+        print(f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers))
+        for (shape, dtype_name, mode), m in memory.items():
+            cells = " ".join(f"{m[p]:14.1f}" if p in m else f"{'-':>14}" for p in peers)
+            print(f"{case_name(shape, dtype_name, mode):32} {m['korvex']:8.1f} {cells}")
+    if args.instructions:
+        print("\nInstructions per pixel and channel inside korvex's operators (callgrind, 1 thread)")
+        for shape, dtype_name, mode in cases:
+            print(f"{case_name(shape, dtype_name, mode):32} {count_instructions(shape, dtype_name, mode):8.1f}",
+                  flush=True)
 
 
 if __name__ == "__main__":

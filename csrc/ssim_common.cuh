@@ -173,6 +173,12 @@ __device__ __forceinline__ void map_from_rows(const float* centre, int row_strid
     Value::store(mu1, exx, mu2, eyy, exy, C1, C2, i, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
+// The gradient of one pixel from the filtered products V0..V2 at it and its
+// own image values x, y: V0 + 2 * x * V1 + y * V2.
+__device__ __forceinline__ float gradient_of(float v0, float v1, float v2, float x, float y) {
+    return fmaf(v2, y, fmaf(v1, x + x, v0));
+}
+
 // Vertical pass of the backward kernels and the gradient of the pixel:
 // V0..V2 are the filtered products at `centre` (rows `row_stride` floats
 // apart), and the result is V0 + 2 * x * V1 + y * V2 with x, y the pixel's
@@ -183,7 +189,7 @@ __device__ __forceinline__ float gradient_from_rows(const float* centre, int row
     const float v0 = filter_taps<R>(centre + 0, row_stride, w);
     const float v1 = filter_taps<R>(centre + 1, row_stride, w);
     const float v2 = filter_taps<R>(centre + 2, row_stride, w);
-    return fmaf(v2, y, fmaf(v1, x + x, v0));
+    return gradient_of(v0, v1, v2, x, y);
 }
 
 }  // namespace korvex::device

@@ -12,7 +12,7 @@ WINDOW_SIZES = (7, 9, 11)
 # How closely the engines agree with one another.
 #
 # The CUDA module runs the same kernel sources as the CPU stand-in
-# (korvex._emulated, or korvex._cpu while that is the stand-in), with one
+# (korvex._emulated), with one
 # difference in arithmetic: it divides with the hardware's approximate
 # reciprocal (rcp.approx.ftz.f32, within 1 ulp: 2^-23 relative) where the
 # stand-in computes an exact 1/x. An SSIM value goes through two reciprocals and
@@ -141,6 +141,22 @@ def cpu(request):
 @pytest.fixture(autouse=True)
 def _seed():
     torch.manual_seed(0)
+
+
+@pytest.fixture(scope="session")
+def native():
+    """korvex._cpu, the native CPU engine, itself."""
+    from korvex import _cpu
+
+    return _cpu
+
+
+@pytest.fixture(scope="session")
+def emulated():
+    """korvex._emulated: the kernel sources on the CPU stand-in, what a GPU computes."""
+    from korvex import _emulated
+
+    return _emulated
 
 
 def images(shape, seed=0, dtype=torch.float32):

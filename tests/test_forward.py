@@ -161,3 +161,8 @@ class TestUnsoundInputsAreRefused:
         a = torch.zeros(1, 1, 1, 1).expand(2, 1024, 1024, 1024)
         with pytest.raises(RuntimeError, match="2147483648 elements"):
             cpu.korvex(11, ref.C1, ref.C2, a, a, False)
+
+    def test_native_engine_has_no_grid_limit(self, native):
+        a, b = torch.rand(2, 65536, 1, 1, 1)
+        as_channels = native.korvex(7, ref.C1, ref.C2, a.view(1, -1, 1, 1), b.view(1, -1, 1, 1), False)[0]
+        assert torch.equal(native.korvex(7, ref.C1, ref.C2, a, b, False)[0], as_channels.view(a.shape))

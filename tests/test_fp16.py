@@ -133,20 +133,20 @@ def test_failed_table_upload_is_raised_and_retried():
     # In a fresh process, so that no earlier call has uploaded the tables.
     script = textwrap.dedent("""
         import torch
-        from korvex import _cpu
+        from korvex import _emulated
         a = torch.rand(1, 1, 16, 16, dtype=torch.float16)
-        _cpu._fail_next_symbol_copies(1)
+        _emulated._fail_next_symbol_copies(1)
         try:
-            _cpu.korvex_fp16(11, 1e-4, 9e-4, a, a)
+            _emulated.korvex_fp16(11, 1e-4, 9e-4, a, a)
         except RuntimeError as error:
             assert "half-precision window" in str(error), error
         else:
             raise AssertionError("the failed upload was not reported")
-        ssim = _cpu.korvex_fp16(11, 1e-4, 9e-4, a, a)
+        ssim = _emulated.korvex_fp16(11, 1e-4, 9e-4, a, a)
         assert torch.allclose(ssim, torch.ones_like(ssim), atol=1e-5), ssim
         print("retried")
     """)
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                         cwd=os.path.dirname(__file__))
+                         cwd=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
     assert run.returncode == 0, run.stderr
     assert "retried" in run.stdout

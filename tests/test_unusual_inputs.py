@@ -170,13 +170,15 @@ def test_other_python_threads_run_during_a_call(cpu):
     assert during_call > 0.25 * during_sleep, (during_call, during_sleep, seconds)
 
 
-def test_forked_child_of_a_parent_that_used_the_thread_pool():
+@pytest.mark.parametrize("module", ["korvex._cpu", "korvex._emulated"])
+def test_forked_child_of_a_parent_that_used_the_thread_pool(module):
+    pytest.importorskip(module)
     # Outputs are not zero-filled, so a call on dense float32 images runs no
     # parallel work of the tensor library, whose OpenMP pool hangs in a child
     # of fork() once the parent has used it.
     script = textwrap.dedent("""
-        import os, signal, torch
-        from korvex import _cpu
+        import importlib, os, signal, torch
+        _cpu = importlib.import_module(MODULE)
         (torch.rand(4_000_000) * 2).sum()  # the parent uses the pool
         a = torch.rand(1, 3, 256, 256)
         b = a * 0.5
@@ -192,5 +194,6 @@ def test_forked_child_of_a_parent_that_used_the_thread_pool():
         _, status = os.waitpid(pid, 0)
         print("child", os.waitstatus_to_exitcode(status))
     """)
+    script = script.replace("MODULE", repr(module))
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert "child 0" in run.stdout, run.stdout + run.stderr

@@ -205,34 +205,33 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
 
 namespace {
 
-// Helper threads for run_grid, started on first use and kept for the life of
-// the process, so that their fiber stacks are mapped once. Each grid is one
-// generation: the caller publishes it, the helpers it asks for join in, and
-// all of them take blocks from a shared counter.
-class GridPool {
+// Helper threads for parallel_for, started on first use and kept for the life
+// of the process, so that their fiber stacks and scratch are allocated once.
+// Each job is one generation: the caller publishes it, the helpers it asks
+// for join in, and all of them take items from a shared counter.
+class Pool {
 public:
     // Never destroyed: helpers may outlive static destruction. A child of
     // fork() has none of the parent's helper threads, so it starts a pool of
     // its own.
-    static GridPool& instance() {
+    static Pool& instance() {
         static std::once_flag once;
         std::call_once(once, [] {
-            current() = new GridPool;
-            pthread_atfork(nullptr, nullptr, [] { current() = new GridPool; });
+            current() = new Pool;
+            pthread_atfork(nullptr, nullptr, [] { current() = new Pool; });
         });
         return *current();
     }
 
-    void run(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads) {
-        std::lock_guard<std::mutex> one_grid_at_a_time(run_mutex_);
-        const long long blocks = static_cast<long long>(grid.x) * grid.y * grid.z;
-        const int helpers = static_cast<int>(std::max<long long>(0, std::min<long long>(threads, blocks) - 1));
+    void run(long long count, void (*body)(void*, long long), void* context, int threads) {
+        std::lock_guard<std::mutex> one_job_at_a_time(run_mutex_);
+        const int helpers = static_cast<int>(std::max<long long>(0, std::min<long long>(threads, count) - 1));
         {
             std::lock_guard<std::mutex> lock(mutex_);
             while (static_cast<int>(helpers_.size()) < helpers)
                 helpers_.emplace_back([this, i = helpers_.size()] { help(static_cast<int>(i)); });
-            job_ = Job{grid, block, kernel_body, context, blocks, helpers};
-            next_block_ = 0;
+            job_ = Job{body, context, count, helpers};
+            next_item_ = 0;
             busy_helpers_ = helpers;
             error_ = nullptr;
             ++generation_;
@@ -245,16 +244,15 @@ public:
     }
 
 private:
-    static GridPool*& current() {
-        static GridPool* pool = nullptr;
+    static Pool*& current() {
+        static Pool* pool = nullptr;
         return pool;
     }
 
     struct Job {
-        dim3 grid, block;
-        void (*kernel_body)(void*) = nullptr;
+        void (*body)(void*, long long) = nullptr;
         void* context = nullptr;
-        long long blocks = 0;
+        long long count = 0;
         int helpers = 0;
     };
 
@@ -272,21 +270,17 @@ private:
         }
     }
 
-    // Takes blocks until none is left or a block has failed.
+    // Takes items until none is left or an item has failed.
     void work() {
         FlushSubnormalsToZero device_arithmetic;
         const Job& job = job_;
-        const long long per_plane = static_cast<long long>(job.grid.x) * job.grid.y;
-        for (long long i; (i = next_block_.fetch_add(1)) < job.blocks;) {
-            const dim3 block_idx(static_cast<unsigned>(i % job.grid.x),
-                                 static_cast<unsigned>((i / job.grid.x) % job.grid.y),
-                                 static_cast<unsigned>(i / per_plane));
+        for (long long i; (i = next_item_.fetch_add(1)) < job.count;) {
             try {
-                run_block(job.grid, job.block, block_idx, job.kernel_body, job.context);
+                job.body(job.context, i);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(mutex_);
                 if (!error_) error_ = std::current_exception();
-                next_block_.store(job.blocks);
+                next_item_.store(job.count);
             }
         }
     }
@@ -296,16 +290,36 @@ private:
     std::condition_variable wake_, done_;
     std::vector<std::thread> helpers_;
     Job job_;
-    std::atomic<long long> next_block_{0};
+    std::atomic<long long> next_item_{0};
     int busy_helpers_ = 0;
     unsigned long long generation_ = 0;
     std::exception_ptr error_;
 };
 
+struct GridJob {
+    dim3 grid, block;
+    void (*kernel_body)(void*);
+    void* context;
+};
+
+void run_grid_block(void* context, long long i) {
+    const GridJob& job = *static_cast<const GridJob*>(context);
+    const long long per_plane = static_cast<long long>(job.grid.x) * job.grid.y;
+    const dim3 block_idx(static_cast<unsigned>(i % job.grid.x), static_cast<unsigned>((i / job.grid.x) % job.grid.y),
+                         static_cast<unsigned>(i / per_plane));
+    run_block(job.grid, job.block, block_idx, job.kernel_body, job.context);
+}
+
 }  // namespace
 
+void parallel_for(long long count, void (*body)(void*, long long), void* context, int threads) {
+    Pool::instance().run(count, body, context, std::max(1, threads));
+}
+
 void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads) {
-    GridPool::instance().run(grid, block, kernel_body, context, std::max(1, threads));
+    GridJob job{grid, block, kernel_body, context};
+    const long long blocks = static_cast<long long>(grid.x) * grid.y * grid.z;
+    parallel_for(blocks, run_grid_block, &job, threads);
 }
 
 namespace {

@@ -7,6 +7,9 @@
 // per-OS-thread static storage, which is per block because an OS thread runs
 // one block at a time.
 //
+// The pool of helper threads that runs a grid's blocks is also a plain
+// parallel_for, which the native engine uses for its row bands.
+//
 // Nothing here depends on the tensor library, so the runtime can be tested on
 // its own.
 #pragma once
@@ -46,10 +49,13 @@ void sync_threads();
 // first exception that escapes a thread's body.
 void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context);
 
-// Runs every block of a grid, each as run_block does, spread over `threads`
-// OS threads (the caller and persistent helpers), with subnormals flushed to
-// zero. Returns when all blocks have run; throws the first error of any block
-// (the remaining blocks are skipped). One grid runs at a time.
+// Calls body(context, i) for every i in [0, count), spread over `threads` OS
+// threads (the caller and persistent helpers), with subnormals flushed to
+// zero. Returns when all calls have returned; throws the first error of any
+// call (the remaining items are skipped). One job runs at a time.
+void parallel_for(long long count, void (*body)(void*, long long), void* context, int threads);
+
+// Runs every block of a grid, each as run_block does, by parallel_for.
 void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads);
 
 // How many OS threads a launch runs its grid on: what the source set by

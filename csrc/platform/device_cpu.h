@@ -2,9 +2,11 @@
 // runtime calls the host operators make, and the launch of a grid.
 //
 // Kernels see threadIdx, blockIdx, blockDim, gridDim, __shared__, __constant__
-// and __syncthreads() as on a GPU; fmaf is the hardware fused multiply-add
-// (built with -mfma and without floating-point contraction) and subnormals are
-// flushed to zero while a grid runs.
+// and __syncthreads() as on a GPU; fmaf is the C library's correctly rounded
+// fused multiply-add (the hardware instruction on CPUs that have one: the
+// module is built for the architecture's baseline, so that it runs on every
+// CPU, and without floating-point contraction) and subnormals are flushed to
+// zero while a grid runs.
 //
 // Free of the tensor library, like the runtime itself: the kernels and their
 // launchers build and run without it (the race and bounds checks of the tests

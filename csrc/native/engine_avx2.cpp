@@ -1,0 +1,23 @@
+// The engine for x86-64 CPUs with AVX2, FMA and F16C: the same templates as
+// the baseline, compiled for eight lanes with the hardware fused multiply-add
+// and half-to-float conversion. The launchers call it only on such CPUs.
+//
+// Every header is included before the target switch, so that no function of
+// a header is compiled for AVX2 here and then shared with the baseline.
+#if defined(__x86_64__)
+#include <algorithm>
+#include <cstring>
+
+#include "native/engine.h"
+#include "ssim_common.cuh"
+
+#pragma GCC target("avx2,fma,f16c")
+#define KORVEX_NATIVE_ENGINE avx2_engine
+#define KORVEX_NATIVE_NAME "avx2"
+#include "native/engine_impl.h"
+#else
+#include "native/engine.h"
+
+// Other architectures have no such engine; the launchers never pick it there.
+korvex::native::Engine korvex::native::avx2_engine() { return baseline_engine(); }
+#endif

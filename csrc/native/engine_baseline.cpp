@@ -1,0 +1,6 @@
+// The engine for any CPU of the architecture: the build's own instruction set
+// (SSE2 on x86-64, where fmaf is the C library's correctly rounded fused
+// multiply-add, so the results are those of the AVX2 engine).
+#define KORVEX_NATIVE_ENGINE baseline_engine
+#define KORVEX_NATIVE_NAME "baseline"
+#include "native/engine_impl.h"

@@ -1,0 +1,245 @@
+// The row-band engine, included once by each per-target unit, which names the
+// factory (KORVEX_NATIVE_ENGINE) and may switch on an instruction set before
+// including this file. Everything here has internal linkage, so that each
+// unit keeps its own machine code.
+//
+// A band of output rows is computed in three passes over rows of the plane:
+// the horizontal window pass of every input row the band needs (kept for the
+// next band where bands overlap), the vertical pass of each output row, and
+// the per-pixel step. Every pass is a plain loop over the pixels of one row
+// that calls the kernels' own helpers (ssim_common.cuh) per pixel; the
+// compiler vectorises these loops across adjacent pixels, so each lane does
+// exactly the arithmetic of one GPU thread, in the same order.
+//
+// Rows above and below the image are rows of zeros, as the kernels' tiles
+// hold outside the image; the padded input rows have R zeros on each side.
+#include <algorithm>
+#include <cstring>
+
+#include "native/engine.h"
+#include "ssim_common.cuh"
+
+namespace korvex::native {
+namespace {
+
+using device::filter_row_moments;
+using device::filter_taps;
+
+// An IEEE binary16 value, as the compiler's own type: converted with the
+// hardware instruction where the unit enables one.
+using Binary16 = _Float16;
+
+// The five window moments of every pixel of one row, from its padded image
+// rows a and b (a[0] is R columns left of the image).
+template <int R>
+void row_moments(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w,
+                 float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
+                 float* __restrict sxy) {
+    for (int x = 0; x < W; ++x) {
+        float m[5];
+        filter_row_moments<R>([&](int q) { return float2{a[q], b[q]}; }, x + R, w, m);
+        sx[x] = m[0];
+        sxx[x] = m[1];
+        sy[x] = m[2];
+        syy[x] = m[3];
+        sxy[x] = m[4];
+    }
+}
+
+// One pass of the window along a row: padded[0] is R columns left of the row.
+template <int R>
+void row_filter(const float* __restrict padded, int W, const float* __restrict w, float* __restrict out) {
+    for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(padded + x + R, 1, w);
+}
+
+// One pass of the window down the columns: centre[x] is the pixel's own row,
+// rows `stride` floats apart.
+template <int R>
+void column_filter(const float* __restrict centre, int stride, int W, const float* __restrict w,
+                   float* __restrict out) {
+    for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
+}
+
+// The per-pixel step of a forward: the kernels' own, from the moments
+// (Value is device::SsimValue or device::ContrastStructureValue).
+template <typename Value>
+void step_row(const float* __restrict mu1, const float* __restrict exx, const float* __restrict mu2,
+              const float* __restrict eyy, const float* __restrict exy, int W, float C1, float C2,
+              float* __restrict out0) {
+    for (int x = 0; x < W; ++x)
+        Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, nullptr, nullptr, nullptr);
+}
+
+template <typename Value>
+void step_row_train(const float* __restrict mu1, const float* __restrict exx, const float* __restrict mu2,
+                    const float* __restrict eyy, const float* __restrict exy, int W, float C1, float C2,
+                    float* __restrict out0, float* __restrict out1, float* __restrict out2, float* __restrict out3) {
+    if (out1 == nullptr) __builtin_unreachable();
+    for (int x = 0; x < W; ++x) Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, out1, out2, out3);
+}
+
+// Image row y of a plane as floats, into `out` (W floats).
+template <Pixels P>
+void load_row(const void* image, long long offset, int W, float* __restrict out) {
+    if constexpr (P == Pixels::Float) {
+        std::memcpy(out, static_cast<const float*>(image) + offset, sizeof(float) * W);
+    } else {
+        const Binary16* __restrict in = static_cast<const Binary16*>(image) + offset;
+        for (int x = 0; x < W; ++x) out[x] = static_cast<float>(in[x]);
+    }
+}
+
+// The products the backward filters: grad_map times each partial map.
+void product_row(const float* __restrict g, const float* __restrict pm, const float* __restrict ps,
+                 const float* __restrict p12, int W, float* __restrict p0, float* __restrict p1,
+                 float* __restrict p2) {
+    for (int x = 0; x < W; ++x) {
+        p0[x] = g[x] * pm[x];
+        p1[x] = g[x] * ps[x];
+        p2[x] = g[x] * p12[x];
+    }
+}
+
+void gradient_row(const float* __restrict v0, const float* __restrict v1, const float* __restrict v2,
+                  const float* __restrict x1, const float* __restrict y1, int W, float* __restrict out) {
+    for (int x = 0; x < W; ++x) out[x] = device::gradient_of(v0[x], v1[x], v2[x], x1[x], y1[x]);
+}
+
+// Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
+// `band` (planes arrays of kBandRows + 2R rows of W floats). fill(slot, y)
+// computes input row y into slot `slot` of every array; rows outside the image
+// are zeros. emit(slot, y) consumes output row y, centred on `slot`. When a
+// band ends, the 2R rows the next band shares move to the front.
+template <int R, typename Fill, typename Emit>
+void run_bands(int y0, int y1, int planes, int W, float* band, Fill fill, Emit emit) {
+    constexpr int kRows = kBandRows + 2 * R;
+    for (int yb = y0; yb < y1; yb += kBandRows) {
+        const int ye = std::min(yb + kBandRows, y1);
+        int first_new = yb - R;
+        if (yb != y0) {
+            for (int p = 0; p < planes; ++p) {
+                float* rows = band + static_cast<long long>(p) * kRows * W;
+                std::memmove(rows, rows + static_cast<long long>(kBandRows) * W, sizeof(float) * 2 * R * W);
+            }
+            first_new = yb + R;
+        }
+        for (int y = first_new; y < ye + R; ++y) fill(y - (yb - R), y);
+        for (int y = yb; y < ye; ++y) emit(y - (yb - R), y);
+    }
+}
+
+template <int R, Pixels P, typename Value, bool kTrain>
+void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    constexpr int kRows = kBandRows + 2 * R;
+    const int H = job.shape.H, W = job.shape.W;
+    const long long origin = static_cast<long long>(plane) * H * W;
+    float w[R + 1];
+    std::copy(job.window, job.window + R + 1, w);
+
+    const int padded = W + 2 * R;
+    float* in1 = scratch;
+    float* in2 = in1 + padded;
+    float* band = in2 + padded;
+    float* filtered = band + 5LL * kRows * W;
+    std::fill(in1, in2 + padded, 0.0f);
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * kRows + slot) * W; };
+
+    auto fill = [&](int slot, int y) {
+        if (y < 0 || y >= H) {
+            for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + W, 0.0f);
+            return;
+        }
+        load_row<P>(job.img1, origin + static_cast<long long>(y) * W, W, in1 + R);
+        load_row<P>(job.img2, origin + static_cast<long long>(y) * W, W, in2 + R);
+        row_moments<R>(in1, in2, W, w, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
+                       rows_of(4, slot));
+    };
+    auto emit = [&](int slot, int y) {
+        for (int m = 0; m < 5; ++m) column_filter<R>(rows_of(m, slot), W, W, w, filtered + m * W);
+        const long long at = origin + static_cast<long long>(y) * W;
+        const float* f = filtered;
+        if constexpr (kTrain)
+            step_row_train<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at,
+                              job.out[1] + at, job.out[2] + at, job.out[3] + at);
+        else
+            step_row<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at);
+    };
+    run_bands<R>(y0, y1, 5, W, band, fill, emit);
+}
+
+template <int R, Pixels P>
+void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
+    constexpr int kRows = kBandRows + 2 * R;
+    const int H = job.shape.H, W = job.shape.W;
+    const long long origin = static_cast<long long>(plane) * H * W;
+    float w[R + 1];
+    std::copy(job.window, job.window + R + 1, w);
+
+    const int padded = W + 2 * R;
+    float* products = scratch;  // three padded rows
+    float* band = products + 3 * padded;
+    float* filtered = band + 3LL * kRows * W;
+    float* x_row = filtered + 3 * W;
+    float* y_row = x_row + W;
+    std::fill(products, products + 3 * padded, 0.0f);
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * kRows + slot) * W; };
+
+    auto fill = [&](int slot, int y) {
+        if (y < 0 || y >= H) {
+            for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + W, 0.0f);
+            return;
+        }
+        const long long at = origin + static_cast<long long>(y) * W;
+        product_row(job.grad_map + at, job.partial_mu1 + at, job.partial_sigma1_sq + at, job.partial_sigma12 + at, W,
+                    products + R, products + padded + R, products + 2 * padded + R);
+        for (int k = 0; k < 3; ++k) row_filter<R>(products + k * padded, W, w, rows_of(k, slot));
+    };
+    auto emit = [&](int slot, int y) {
+        for (int k = 0; k < 3; ++k) column_filter<R>(rows_of(k, slot), W, W, w, filtered + k * W);
+        const long long at = origin + static_cast<long long>(y) * W;
+        load_row<P>(job.img1, at, W, x_row);
+        load_row<P>(job.img2, at, W, y_row);
+        gradient_row(filtered, filtered + W, filtered + 2 * W, x_row, y_row, W, job.grad_img1 + at);
+    };
+    run_bands<R>(y0, y1, 3, W, band, fill, emit);
+}
+
+template <int R, Pixels P, typename Value>
+void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    if (job.out[1] != nullptr)
+        forward_band<R, P, Value, true>(job, plane, y0, y1, scratch);
+    else
+        forward_band<R, P, Value, false>(job, plane, y0, y1, scratch);
+}
+
+template <int R, Pixels P>
+void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    if (job.step == Step::Ssim)
+        forward_for<R, P, device::SsimValue>(job, plane, y0, y1, scratch);
+    else
+        forward_for<R, P, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
+}
+
+void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    with_radius(job.radius, [&](auto R) {
+        if (job.pixels == Pixels::Float)
+            forward_for<R.value, Pixels::Float>(job, plane, y0, y1, scratch);
+        else
+            forward_for<R.value, Pixels::Half>(job, plane, y0, y1, scratch);
+    });
+}
+
+void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
+    with_radius(job.radius, [&](auto R) {
+        if (job.pixels == Pixels::Float)
+            backward_band<R.value, Pixels::Float>(job, plane, y0, y1, scratch);
+        else
+            backward_band<R.value, Pixels::Half>(job, plane, y0, y1, scratch);
+    });
+}
+
+}  // namespace
+
+Engine KORVEX_NATIVE_ENGINE() { return Engine{forward_rows, backward_rows, KORVEX_NATIVE_NAME}; }
+
+}  // namespace korvex::native
