@@ -9,8 +9,10 @@
 # sources and the tests, built in place there. The checkout's own build is
 # left alone. Python is not instrumented, so the sanitizer runtime is preloaded,
 # with libstdc++ (otherwise the first C++ exception stops AddressSanitizer).
-# The standalone C++ tests and the CUDA build check are not run here: they
-# use no module, and run with the plain test suite.
+# Not run here, to keep the job short: the standalone C++ tests and the CUDA
+# build check (they use no module), and the command line, benchmark and
+# distributed tests (the same operations through other front ends); all of
+# them run with the plain test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -39,6 +41,7 @@ ASAN_OPTIONS="detect_stack_use_after_return=0:detect_leaks=0:log_path=$PWD/repor
 UBSAN_OPTIONS="print_stacktrace=1:log_path=$PWD/reports/ubsan" \
     "$python" -m pytest -q -p no:cacheprovider \
     --ignore=tests/test_cpu_runtime.py --ignore=tests/test_kernel_checks.py --ignore=tests/test_device_code.py \
+    --ignore=tests/test_command_line.py --ignore=tests/test_bench.py --ignore=tests/test_distributed.py \
     "$@" || status=$?
 
 if compgen -G "reports/*" >/dev/null; then
