@@ -7,6 +7,10 @@ CPU, for the tests); korvex._cuda_cu128 is the CUDA build.
 KORVEX_CUDA=1 forces the CUDA module (the build fails if it cannot be made),
 KORVEX_CUDA=0 skips it; unset, it is built when nvcc and a CUDA build of
 torch are both present.
+
+KORVEX_SANITIZE=address,undefined (any -fsanitize= list) builds the CPU
+module for a sanitizer run (tools/sanitized_tests.sh): instrumented, every
+report fatal.
 """
 
 import os
@@ -44,6 +48,16 @@ CPU_FLAGS = [
     "-Wno-unknown-pragmas",
     "--param=max-completely-peeled-insns=800",
 ]
+
+
+def sanitizer_flags():
+    """(compile flags, link flags) of a sanitizer build, or empty lists."""
+    sanitizers = os.environ.get("KORVEX_SANITIZE", "").strip()
+    if not sanitizers:
+        return [], []
+    flag = f"-fsanitize={sanitizers}"
+    return [flag, "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g", "-O1"], [flag]
+
 
 # Every module has its own units for the shared host sources (bindings,
 # operators), which include them, so that the modules' object files do not
@@ -84,13 +98,15 @@ def extensions():
 
     here = os.path.dirname(os.path.abspath(__file__))
     include = [os.path.join(here, "csrc")]
+    sanitize_compile, sanitize_link = sanitizer_flags()
     modules = [
         CppExtension(
             name,
             sources,
             include_dirs=include,
             libraries=["boost_context"],
-            extra_compile_args={"cxx": CPU_FLAGS},
+            extra_compile_args={"cxx": CPU_FLAGS + sanitize_compile},
+            extra_link_args=sanitize_link,
         )
         for name, sources in (("korvex._cpu", NATIVE_SOURCES), ("korvex._emulated", EMULATED_SOURCES))
     ]

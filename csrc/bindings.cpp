@@ -1,17 +1,23 @@
 // The module entry: binds the five host operators, positional arguments only.
-// One source serves both builds; the module's name comes from the build.
+// One source serves every build; the module's name comes from the build.
+//
+// The operators run without the interpreter lock: they touch no Python
+// object, and other Python threads keep running while a call computes.
 #include <torch/extension.h>
 
 #include "korvex.h"
 #include "platform/host.h"
 
 PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
-    module.def("korvex", &korvex::korvex);
-    module.def("korvex_backward", &korvex::korvex_backward);
-    module.def("korvex_fp16", &korvex::korvex_fp16);
-    module.def("korvex_fp16_train", &korvex::korvex_fp16_train);
-    module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward);
-    module.def("korvex_cs", &korvex::korvex_cs);
-    module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs);
+    namespace py = pybind11;
+    using without_gil = py::call_guard<py::gil_scoped_release>;
+    module.def("korvex", &korvex::korvex, without_gil());
+    module.def("korvex_backward", &korvex::korvex_backward, without_gil());
+    module.def("korvex_fp16", &korvex::korvex_fp16, without_gil());
+    module.def("korvex_fp16_train", &korvex::korvex_fp16_train, without_gil());
+    module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward, without_gil());
+    module.def("korvex_cs", &korvex::korvex_cs, without_gil());
+    module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
+    module.def("_limit_launches", &korvex::limit_launches_for_tests);
     korvex::platform::bind_test_hooks(module);
 }

@@ -1,6 +1,7 @@
 // The five host operators, as the bindings see them. Each checks its
-// arguments, allocates its outputs and launches one kernel over the whole
-// batch. Window sizes are 7, 9 or 11; C1 and C2 are the SSIM constants.
+// arguments, allocates its outputs and launches its kernel over the whole
+// batch (in several launches when the batch or its images exceed the launch
+// limits). Window sizes are 7, 9 or 11; C1 and C2 are the SSIM constants.
 #pragma once
 
 #include <ATen/ATen.h>
@@ -33,5 +34,9 @@ Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1,
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+// Test hook: split launches at `images` images and `rows` rows already (0:
+// the launchers' own limits), so that tests can split small shapes.
+void limit_launches_for_tests(int images, int rows);
 
 }  // namespace korvex

@@ -1,5 +1,5 @@
 // Launchers of the kernels, one per kernel template; each picks the instance
-// for the radius and launches it once over the whole batch. Declared without
+// for the radius and launches it once over the shape it is given. Declared without
 // CUDA or tensor-library headers: the host operators call them from plain C++
 // and the device sources stay light to compile.
 #pragma once
@@ -12,6 +12,14 @@ struct LaunchShape {
     int B, CH, H, W;
     void* stream;
 };
+
+// The most images, and the most rows per image, that one launcher call
+// accepts. The host operators split larger calls into launches of this size
+// at most; an implementation without such limits states the largest ints.
+struct LaunchLimits {
+    int images, rows;
+};
+LaunchLimits launch_limits();
 
 void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                    float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
@@ -32,9 +40,8 @@ void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, fl
                               const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
                               float* partial_sigma12);
 
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
-                           float* partial_sigma12);
+void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
+                           float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
 
 void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
                                  const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,

@@ -79,4 +79,13 @@ inline void check_dtype(const at::Tensor& t, const char* name, at::ScalarType dt
         refuse(std::string(name) + " must be " + c10::toString(dtype) + ", got " + describe(t));
 }
 
+// Images of the half-precision family are converted to half precision, which
+// only makes sense from a real floating-point type: integers and booleans are
+// not images in [0, data_range], and a complex image would lose its imaginary
+// part.
+inline void check_floating(const at::Tensor& t, const char* name) {
+    if (!at::isFloatingType(t.scalar_type()))
+        refuse(std::string(name) + " must be a floating-point tensor, got " + describe(t));
+}
+
 }  // namespace korvex

@@ -1,9 +1,19 @@
 // The host operators: check the arguments, allocate the outputs, make the
-// inputs contiguous (and half precision, for the half-precision family) and
-// launch one kernel over the whole batch.
+// inputs dense (and half precision, for the half-precision family) and launch
+// the kernel over the batch, in as few launches as the launch limits allow.
 #include "korvex.h"
 
 #include <c10/core/DeviceGuard.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "launch.h"
 #include "operator_args.h"
@@ -18,23 +28,105 @@ LaunchShape shape_of(const at::Tensor& img1) {
                        static_cast<int>(img1.size(3)), platform::current_stream()};
 }
 
-float* data_or_null(const at::Tensor& t, bool wanted) { return wanted ? t.data_ptr<float>() : nullptr; }
+// A dense row-major tensor of `dtype` with t's values: t itself when it
+// already is one, else one copy. The kernels read raw storage, so views whose
+// negation or conjugation is only a flag (a lazily negated view, the
+// imaginary part of a conjugate view) and autograd's zero tensors are
+// resolved here too; flags first, since a copy that converts the element
+// type does not apply them.
+at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
+    const bool flagged = t.is_neg() || t.is_conj();
+    if (t.is_contiguous() && t.scalar_type() == dtype && !flagged && !t._is_zerotensor()) return t;
+    if (t._is_zerotensor()) return at::zeros(t.sizes(), t.options().dtype(dtype));
+    return at::empty(t.sizes(), t.options().dtype(dtype)).copy_(flagged ? t.resolve_conj().resolve_neg() : t);
+}
 
-// Images of the half-precision family may be of any element type; the kernels
-// read a contiguous half-precision copy (the image itself when it already is).
-at::Tensor as_half(const at::Tensor& img) { return img.contiguous().to(at::kHalf); }
-
-const void* half_data(const at::Tensor& img) { return img.data_ptr<at::Half>(); }
+// Every output is written in full by the kernels, so none is zero-filled.
+at::Tensor float_map_like(const at::Tensor& img1) { return at::empty(img1.sizes(), img1.options().dtype(at::kFloat)); }
 
 // The checks common to the half-precision operators; returns the radius.
 int prepare_fp16(int window_size, const at::Tensor& img1, const at::Tensor& img2) {
     const int radius = radius_of(window_size);
     check_img1(img1);
+    check_floating(img1, "img1");
     check_like_img1(img2, "img2", img1, c10::nullopt);
+    check_floating(img2, "img2");
     return radius;
 }
 
-at::Tensor float_map_like(const at::Tensor& img1) { return at::empty(img1.sizes(), img1.options().dtype(at::kFloat)); }
+// Lower launch limits set by tests, so that small shapes are split (0: none).
+LaunchLimits test_limits{0, 0};
+
+LaunchLimits limits() {
+    LaunchLimits l = launch_limits();
+    if (test_limits.images > 0) l.images = std::min(l.images, test_limits.images);
+    if (test_limits.rows > 0) l.rows = std::min(l.rows, test_limits.rows);
+    return l;
+}
+
+// The part of a call that one launch covers: `shape`, starting at element
+// `offset` of every array of the call.
+struct Piece {
+    LaunchShape shape;
+    int64_t offset;
+
+    template <typename T>
+    T* at(T* base) const {
+        return base == nullptr ? nullptr : base + offset;
+    }
+};
+
+// Runs launch(piece) over pieces of the call that fit the launch limits:
+// groups of whole images, or, for images taller than a launch may be, bands
+// of rows of one image plane at a time. A band is launched with `radius` rows
+// of real image above and below it, since the kernels read rows outside their
+// launch as zero; the true top and bottom of the image keep their zero
+// padding. Such a launch also writes its extra rows: those below are written
+// again by the next band, those above were written by the band before and
+// are put back. `outputs` are the arrays the launches write (empty ones are
+// skipped). One launch, the usual case, costs nothing extra.
+void launch_in_pieces(int radius, const LaunchShape& whole, std::initializer_list<at::Tensor> outputs,
+                      const std::function<void(const Piece&)>& launch) {
+    const LaunchLimits l = limits();
+    const int64_t image_size = int64_t(whole.CH) * whole.H * whole.W;
+    if (whole.H <= l.rows) {
+        for (int b = 0; b < whole.B; b += l.images) {
+            const int count = std::min(l.images, whole.B - b);
+            launch(Piece{LaunchShape{count, whole.CH, whole.H, whole.W, whole.stream}, b * image_size});
+        }
+        return;
+    }
+    const int64_t band = l.rows - 2 * radius;
+    const int64_t planes = int64_t(whole.B) * whole.CH;
+    for (int64_t plane = 0; plane < planes; ++plane)
+        for (int64_t y = 0; y < whole.H; y += band) {
+            const int64_t top = std::max<int64_t>(0, y - radius);
+            const int64_t bottom = std::min<int64_t>(whole.H, y + band + radius);
+            const int64_t first = (plane * whole.H + top) * whole.W;
+            std::vector<std::pair<at::Tensor, at::Tensor>> above;  // (rows in place, their saved values)
+            for (const at::Tensor& out : outputs)
+                if (out.numel() > 0 && y > top) {
+                    at::Tensor rows = out.view(-1).narrow(0, first, (y - top) * whole.W);
+                    above.emplace_back(rows, rows.clone());
+                }
+            launch(Piece{LaunchShape{1, 1, static_cast<int>(bottom - top), whole.W, whole.stream}, first});
+            for (auto& [rows, saved] : above) rows.copy_(saved);
+        }
+}
+
+float* float_data(const at::Tensor& t) { return t.numel() > 0 ? t.data_ptr<float>() : nullptr; }
+
+const at::Half* half_data(const at::Tensor& t) { return t.data_ptr<at::Half>(); }
+
+}  // namespace
+
+void limit_launches_for_tests(int images, int rows) {
+    if (images < 0 || (rows != 0 && rows < 2 * 5 + 1))
+        throw std::invalid_argument("launch limits for tests: images >= 0, rows 0 or at least 11");
+    test_limits = LaunchLimits{images, rows};
+}
+
+namespace {
 
 // The single-precision forward operators: `launch` is the map's launcher.
 using Fp32ForwardLauncher = void (*)(int, const LaunchShape&, float, float, const float*, const float*, float*, float*,
@@ -48,16 +140,17 @@ Maps fp32_forward(Fp32ForwardLauncher launch, int window_size, float C1, float C
     check_like_img1(img2, "img2", img1, at::kFloat);
     const c10::DeviceGuard guard(img1.device());
 
-    const auto make_map = [&] {
-        return train ? at::zeros_like(img1, at::MemoryFormat::Contiguous) : at::empty({0}, img1.options());
-    };
-    at::Tensor map = at::zeros_like(img1, at::MemoryFormat::Contiguous);
-    at::Tensor partial_mu1 = make_map(), partial_sigma1_sq = make_map(), partial_sigma12 = make_map();
+    const auto make_partial = [&] { return train ? float_map_like(img1) : at::empty({0}, img1.options()); };
+    at::Tensor map = float_map_like(img1);
+    at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
     if (map.numel() > 0) {
-        const at::Tensor x = img1.contiguous(), y = img2.contiguous();
-        launch(radius, shape_of(img1), C1, C2, x.data_ptr<float>(), y.data_ptr<float>(), map.data_ptr<float>(),
-               data_or_null(partial_mu1, train), data_or_null(partial_sigma1_sq, train),
-               data_or_null(partial_sigma12, train));
+        const at::Tensor x = dense(img1, at::kFloat), y = dense(img2, at::kFloat);
+        launch_in_pieces(radius, shape_of(img1), {map, partial_mu1, partial_sigma1_sq, partial_sigma12},
+                         [&](const Piece& p) {
+                             launch(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
+                                    p.at(float_data(map)), p.at(float_data(partial_mu1)),
+                                    p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
+                         });
     }
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
@@ -82,14 +175,16 @@ at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor
     check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     const c10::DeviceGuard guard(img1.device());
 
-    at::Tensor grad_img1 = at::zeros_like(img1, at::MemoryFormat::Contiguous);
+    at::Tensor grad_img1 = float_map_like(img1);
     if (grad_img1.numel() > 0) {
-        const at::Tensor x = img1.contiguous(), y = img2.contiguous(), g = grad_map.contiguous();
-        const at::Tensor pm = partial_mu1.contiguous(), ps = partial_sigma1_sq.contiguous(),
-                         p12 = partial_sigma12.contiguous();
-        launch_korvex_backward(radius, shape_of(img1), C1, C2, x.data_ptr<float>(), y.data_ptr<float>(),
-                               g.data_ptr<float>(), grad_img1.data_ptr<float>(), pm.data_ptr<float>(),
-                               ps.data_ptr<float>(), p12.data_ptr<float>());
+        const at::Tensor x = dense(img1, at::kFloat), y = dense(img2, at::kFloat), g = dense(grad_map, at::kFloat);
+        const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
+                         p12 = dense(partial_sigma12, at::kFloat);
+        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
+            launch_korvex_backward(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
+                                   p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
+                                   p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()), p.at(p12.data_ptr<float>()));
+        });
     }
     return grad_img1;
 }
@@ -99,10 +194,13 @@ at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& im
     const c10::DeviceGuard guard(img1.device());
     ensure_gauss_half();
 
-    at::Tensor ssim_map = float_map_like(img1);  // the kernel writes every element
+    at::Tensor ssim_map = float_map_like(img1);
     if (ssim_map.numel() > 0) {
-        const at::Tensor x = as_half(img1), y = as_half(img2);
-        launch_korvex_fp16(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), ssim_map.data_ptr<float>());
+        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
+        launch_in_pieces(radius, shape_of(img1), {ssim_map}, [&](const Piece& p) {
+            launch_korvex_fp16(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                               p.at(ssim_map.data_ptr<float>()));
+        });
     }
     return ssim_map;
 }
@@ -115,10 +213,14 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
     at::Tensor ssim_map = float_map_like(img1), partial_mu1 = float_map_like(img1),
                partial_sigma1_sq = float_map_like(img1), partial_sigma12 = float_map_like(img1);
     if (ssim_map.numel() > 0) {
-        const at::Tensor x = as_half(img1), y = as_half(img2);
-        launch_korvex_fp16_train(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), ssim_map.data_ptr<float>(),
-                                 partial_mu1.data_ptr<float>(), partial_sigma1_sq.data_ptr<float>(),
-                                 partial_sigma12.data_ptr<float>());
+        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
+        launch_in_pieces(
+            radius, shape_of(img1), {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
+                launch_korvex_fp16_train(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                                         p.at(ssim_map.data_ptr<float>()), p.at(partial_mu1.data_ptr<float>()),
+                                         p.at(partial_sigma1_sq.data_ptr<float>()),
+                                         p.at(partial_sigma12.data_ptr<float>()));
+            });
     }
     return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
@@ -128,14 +230,19 @@ Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1,
     const c10::DeviceGuard guard(img1.device());
     ensure_gauss_half();
 
-    const auto make_map = [&] { return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat)); };
+    const auto make_partial = [&] {
+        return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
+    };
     at::Tensor cs_map = float_map_like(img1);
-    at::Tensor partial_mu1 = make_map(), partial_sigma1_sq = make_map(), partial_sigma12 = make_map();
+    at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
     if (cs_map.numel() > 0) {
-        const at::Tensor x = as_half(img1), y = as_half(img2);
-        launch_korvex_fp16_cs(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), cs_map.data_ptr<float>(),
-                              data_or_null(partial_mu1, train), data_or_null(partial_sigma1_sq, train),
-                              data_or_null(partial_sigma12, train));
+        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
+        launch_in_pieces(
+            radius, shape_of(img1), {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
+                launch_korvex_fp16_cs(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                                      p.at(float_data(cs_map)), p.at(float_data(partial_mu1)),
+                                      p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
+            });
     }
     return {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
@@ -148,14 +255,17 @@ at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::T
     const c10::DeviceGuard guard(img1.device());
     ensure_gauss_half();
 
-    at::Tensor grad_img1 = at::zeros(img1.sizes(), img1.options().dtype(at::kFloat));
+    at::Tensor grad_img1 = float_map_like(img1);
     if (grad_img1.numel() > 0) {
-        const at::Tensor x = as_half(img1), y = as_half(img2), g = grad_map.contiguous();
-        const at::Tensor pm = partial_mu1.contiguous(), ps = partial_sigma1_sq.contiguous(),
-                         p12 = partial_sigma12.contiguous();
-        launch_korvex_fp16_backward(radius, shape_of(img1), C1, C2, half_data(x), half_data(y), g.data_ptr<float>(),
-                                    grad_img1.data_ptr<float>(), pm.data_ptr<float>(), ps.data_ptr<float>(),
-                                    p12.data_ptr<float>());
+        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf), g = dense(grad_map, at::kFloat);
+        const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
+                         p12 = dense(partial_sigma12, at::kFloat);
+        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
+            launch_korvex_fp16_backward(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
+                                        p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
+                                        p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
+                                        p.at(p12.data_ptr<float>()));
+        });
     }
     return grad_img1;
 }

@@ -186,6 +186,10 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
 
 }  // namespace device
 
+// A grid has one block per 16 x 16 square, and at most 65535 blocks in y
+// (rows of squares) and z (images) on every CUDA GPU.
+LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
+
 void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                    float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
     with_radius(radius, [&](auto R) {

@@ -13,9 +13,33 @@ maps of the same form, which ssim_backward turns into the gradient for img1.
 from typing import Tuple
 
 import torch
+import torch.autograd.forward_ad as forward_ad
 from torch import Tensor
 
 from ._modules import module_for
+
+# The kernels index every image in 32-bit arithmetic.
+MAX_ELEMENTS = 2**31 - 1
+
+
+def check_images(img1: Tensor, img2: Tensor) -> None:
+    """Refusals due before the images are copied or converted.
+
+    A tensor too large to run must not first cost a conversion of several
+    GiB; and forward-mode differentiation would see no tangent through the
+    operators below (they have reverse-mode formulas only), so it would
+    silently give a zero derivative.
+    """
+    for name, img in (("img1", img1), ("img2", img2)):
+        if img.numel() > MAX_ELEMENTS:
+            raise ValueError(f"korvex: {name} has {img.numel()} elements; at most {MAX_ELEMENTS} (2^31 - 1) are "
+                             "supported per tensor")
+    if torch.compiler.is_compiling():
+        return
+    if any(forward_ad.unpack_dual(img).tangent is not None for img in (img1, img2)):
+        raise NotImplementedError(
+            "korvex: forward-mode differentiation (torch.func.jvp, torch.func.jacfwd, torch.autograd.forward_ad) "
+            "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
 
 
 def _with_empty_partials(value_map):

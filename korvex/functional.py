@@ -5,7 +5,7 @@ import numbers
 
 import torch
 
-from ._ops import ssim_forward
+from ._ops import check_images, ssim_forward
 
 WINDOW_SIZES = (7, 9, 11)
 PADDINGS = ("same", "valid")
@@ -74,6 +74,7 @@ def _check_images(x, y):
         raise ValueError(f"korvex: img1 and img2 must be on the same device, got {x.device} and {y.device}")
     if not (x.is_floating_point() and y.is_floating_point()):
         raise TypeError(f"korvex: images must be floating point, got {x.dtype} and {y.dtype}")
+    check_images(x, y)
 
 
 def _crop_valid(values, window_size):

@@ -110,8 +110,3 @@ class TestUnsoundInputsAreRefused:
         big = torch.zeros(1, 1, 1, 1).expand(2, 1024, 1024, 1024)
         with pytest.raises(RuntimeError, match="2147483648 elements"):
             cpu.korvex_backward(11, ref.C1, ref.C2, big, big, big, big, big, big)
-
-    def test_refused_launch_is_an_error(self, emulated):
-        a = torch.rand(65536, 1, 1, 1)
-        with pytest.raises(RuntimeError, match="kernel launch failed"):
-            emulated.korvex_backward(7, ref.C1, ref.C2, a, a, a, a, a, a)

@@ -162,12 +162,6 @@ class TestUnsoundInputsAreRefused:
         with pytest.raises(RuntimeError, match="2147483648 elements"):
             cpu.korvex(11, ref.C1, ref.C2, a, a, False)
 
-    def test_refused_launch_is_an_error(self, emulated):
-        # 65536 images exceed a grid's z extent on every GPU.
-        a = torch.rand(65536, 1, 1, 1)
-        with pytest.raises(RuntimeError, match="kernel launch failed"):
-            emulated.korvex(7, ref.C1, ref.C2, a, a, False)
-
     def test_native_engine_has_no_grid_limit(self, native):
         a, b = torch.rand(2, 65536, 1, 1, 1)
         as_channels = native.korvex(7, ref.C1, ref.C2, a.view(1, -1, 1, 1), b.view(1, -1, 1, 1), False)[0]

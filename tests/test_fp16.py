@@ -48,6 +48,8 @@ def test_float_images_are_converted(cpu):
     converted = cpu.korvex_fp16(11, ref.C1, ref.C2, a.half(), b.half())
     assert torch.equal(cpu.korvex_fp16(11, ref.C1, ref.C2, a, b), converted)
     assert torch.equal(cpu.korvex_fp16(11, ref.C1, ref.C2, a.double(), b), converted)
+    assert torch.equal(cpu.korvex_fp16(11, ref.C1, ref.C2, a.bfloat16(), b.bfloat16()),
+                       cpu.korvex_fp16(11, ref.C1, ref.C2, a.bfloat16().half(), b.bfloat16().half()))
     # Non-contiguous half images too.
     at, bt = a.half().transpose(2, 3), b.half().transpose(2, 3)
     assert torch.equal(cpu.korvex_fp16(11, ref.C1, ref.C2, at, bt),
@@ -121,13 +123,10 @@ class TestRefusals:
         with pytest.raises(RuntimeError, match="partial_mu1 must have img1's shape"):
             cpu.korvex_fp16_backward(7, ref.C1, ref.C2, a, b, grad_map, *empty)
 
-    def test_limits(self, cpu, emulated):
+    def test_limits(self, cpu):
         big = torch.zeros(1, 1, 1, 1, dtype=torch.float16).expand(2, 1024, 1024, 1024)
         with pytest.raises(RuntimeError, match="2147483648 elements"):
             cpu.korvex_fp16(11, ref.C1, ref.C2, big, big)
-        many = torch.rand(65536, 1, 1, 1, dtype=torch.float16)
-        with pytest.raises(RuntimeError, match="kernel launch failed"):
-            emulated.korvex_fp16_train(7, ref.C1, ref.C2, many, many)
 
 
 def test_failed_table_upload_is_raised_and_retried():

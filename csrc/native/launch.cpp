@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -128,8 +129,8 @@ void run(const Job& job, void (*rows)(const Job&, int, int, int, float*)) {
 
 void forward(Step step, int radius, const LaunchShape& shape, float C1, float C2, Pixels pixels, const void* img1,
              const void* img2, float* map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    ForwardJob job{radius, shape, C1, C2, pixels, img1, img2, {}, step,
-                   {map, partial_mu1, partial_sigma1_sq, partial_sigma12}};
+    ForwardJob job{radius, shape, C1, C2,   pixels,
+                   img1,   img2,  {}, step, {map, partial_mu1, partial_sigma1_sq, partial_sigma12}};
     if (pixels == Pixels::Float)
         float_window(radius, job.window);
     else
@@ -140,7 +141,7 @@ void forward(Step step, int radius, const LaunchShape& shape, float C1, float C2
 void backward(int radius, const LaunchShape& shape, Pixels pixels, const void* img1, const void* img2,
               const float* grad_map, float* grad_img1, const float* partial_mu1, const float* partial_sigma1_sq,
               const float* partial_sigma12) {
-    BackwardJob job{radius, shape, pixels, img1, img2, {}, grad_map, partial_mu1, partial_sigma1_sq,
+    BackwardJob job{radius,          shape,    pixels, img1, img2, {}, grad_map, partial_mu1, partial_sigma1_sq,
                     partial_sigma12, grad_img1};
     if (pixels == Pixels::Float)
         float_window(radius, job.window);
@@ -169,16 +170,19 @@ void use_engine(const std::string& name) {
 
 }  // namespace native
 
+// The engine has no grid: a call of any shape runs in one launch.
+LaunchLimits launch_limits() { return LaunchLimits{std::numeric_limits<int>::max(), std::numeric_limits<int>::max()}; }
+
 void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                    float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Float, img1, img2, ssim_map,
-                    partial_mu1, partial_sigma1_sq, partial_sigma12);
+    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Float, img1, img2, ssim_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12);
 }
 
 void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
                       float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Float, img1, img2,
-                    cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Float, img1, img2, cs_map,
+                    partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 void launch_korvex_backward(int radius, const LaunchShape& shape, float, float, const float* img1, const float* img2,
@@ -197,19 +201,18 @@ void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2
 void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
                               const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
                               float* partial_sigma12) {
-    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map,
+    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12);
+}
+
+void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
+                           float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
+    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Half, img1, img2, cs_map,
                     partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
-                           float* partial_sigma12) {
-    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Half, img1, img2,
-                    cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-}
-
-void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float, float, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
+void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float, float, const void* img1, const void* img2,
+                                 const float* grad_map, float* grad_img1, const float* partial_mu1,
                                  const float* partial_sigma1_sq, const float* partial_sigma12) {
     native::backward(radius, shape, native::Pixels::Half, img1, img2, grad_map, grad_img1, partial_mu1,
                      partial_sigma1_sq, partial_sigma12);

@@ -26,6 +26,8 @@
 #include <xmmintrin.h>
 #endif
 
+#include "fiber_sanitizers.h"
+
 namespace korvex::cpu {
 namespace {
 
@@ -42,6 +44,7 @@ struct Fiber {
     ctx::fcontext_t context = nullptr;
     dim3 index;
     FiberState state = FiberState::Ready;
+    unsigned barriers = 0;  // passed so far
 };
 
 // Stacks for up to kMaxThreadsPerBlock fibers, mapped once per OS thread and
@@ -68,6 +71,7 @@ public:
 
     // Stacks grow down: a fiber starts at the top of its slot.
     void* top(unsigned i) const { return base_ + (i + 1) * (kStackBytes + kGuardBytes); }
+    char* bottom(unsigned i) const { return base_ + i * (kStackBytes + kGuardBytes) + kGuardBytes; }
 
 private:
     char* base_ = nullptr;
@@ -84,6 +88,7 @@ struct Worker {
     void (*kernel_body)(void*) = nullptr;
     void* context = nullptr;
     std::exception_ptr error;
+    FiberSanitizers sanitizers;
 };
 
 thread_local Worker worker;
@@ -95,6 +100,8 @@ Worker& running_worker() {
 
 void fiber_main(ctx::transfer_t start) {
     Worker& w = *static_cast<Worker*>(start.data);
+    w.sanitizers.in_fiber();
+    w.sanitizers.thread_starts();
     w.scheduler = start.fctx;
     try {
         w.kernel_body(w.context);
@@ -102,6 +109,8 @@ void fiber_main(ctx::transfer_t start) {
         if (!w.error) w.error = std::current_exception();
     }
     w.current->state = FiberState::Returned;
+    w.sanitizers.thread_ends();
+    w.sanitizers.leave_fiber();
     ctx::jump_fcontext(w.scheduler, nullptr);  // never resumed
 }
 
@@ -138,8 +147,13 @@ const dim3& grid_dim() { return running_worker().grid; }
 
 void sync_threads() {
     Worker& w = running_worker();
-    w.current->state = FiberState::AtBarrier;
+    Fiber& self = *w.current;
+    self.state = FiberState::AtBarrier;
+    w.sanitizers.arrives(self.barriers);
+    w.sanitizers.leave_fiber();
     w.scheduler = ctx::jump_fcontext(w.scheduler, nullptr).fctx;
+    w.sanitizers.in_fiber();
+    w.sanitizers.departs(self.barriers++);
 }
 
 void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context) {
@@ -150,9 +164,11 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
     if (w.current) throw std::logic_error("korvex: a kernel cannot launch a kernel");
     w.stacks.reserve(static_cast<unsigned>(count));
     w.fibers.assign(count, Fiber{});
+    w.sanitizers.block_starts(static_cast<unsigned>(count), w.stacks.bottom(0), kStackBytes + kGuardBytes, kStackBytes);
     for (unsigned i = 0; i < count; ++i) {
         Fiber& f = w.fibers[i];
         f.index = dim3(i % block.x, (i / block.x) % block.y, i / (block.x * block.y));
+        w.sanitizers.name_thread(i, block_idx, f.index);
         // Made inside the caller's floating-point mode, which the fiber inherits.
         f.context = ctx::make_fcontext(w.stacks.top(i), kStackBytes, fiber_main);
     }
@@ -165,13 +181,17 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
 
     for (unsigned barriers_passed = 0;; ++barriers_passed) {
         unsigned returned = 0;
-        for (Fiber& f : w.fibers) {
+        for (unsigned i = 0; i < count; ++i) {
+            Fiber& f = w.fibers[i];
             if (f.state != FiberState::Ready) continue;
             w.current = &f;
+            w.sanitizers.enter_fiber(i, w.stacks.bottom(i), kStackBytes);
             f.context = ctx::jump_fcontext(f.context, &w).fctx;
+            w.sanitizers.back_in_scheduler();
             w.current = nullptr;
         }
         for (const Fiber& f : w.fibers) returned += f.state == FiberState::Returned;
+        w.sanitizers.after_round();
         if (w.error) {
             std::exception_ptr error = w.error;
             w.error = nullptr;
@@ -301,6 +321,17 @@ void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), v
     const long long blocks = static_cast<long long>(grid.x) * grid.y * grid.z;
     parallel_for(blocks, run_grid_block, &job, threads);
 }
+
+namespace {
+std::atomic<int (*)()> grid_threads_source{nullptr};
+}  // namespace
+
+int grid_threads() {
+    if (int (*source)() = grid_threads_source.load()) return source();
+    return static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+void set_grid_threads(int (*source)()) { grid_threads_source.store(source); }
 
 #if defined(__x86_64__) || defined(_M_X64)
 // MXCSR: FTZ flushes results, DAZ treats subnormal operands as zero.

@@ -58,6 +58,12 @@ void parallel_for(long long count, void (*body)(void*, long long), void* context
 // Runs every block of a grid, each as run_block does, by parallel_for.
 void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads);
 
+// How many OS threads a launch runs its grid on: what the source set by
+// set_grid_threads answers at the time of the launch (the module sets the
+// tensor library's thread count), else one per core.
+int grid_threads();
+void set_grid_threads(int (*source)());
+
 // Device arithmetic while it lives: subnormal operands and results of single
 // precision operations are flushed to zero. Restores the caller's mode on
 // destruction.

@@ -7,10 +7,11 @@
 // module is built for the architecture's baseline, so that it runs on every
 // CPU, and without floating-point contraction) and subnormals are flushed to
 // zero while a grid runs.
+//
+// Free of the tensor library, like the runtime itself: the kernels and their
+// launchers build and run without it (the race and bounds checks of the tests
+// do so).
 #pragma once
-
-#include <ATen/Parallel.h>
-#include <c10/util/Half.h>
 
 #include <cmath>
 #include <cstddef>
@@ -19,6 +20,10 @@
 #include <stdexcept>
 #include <string>
 #include <tuple>
+
+#if defined(__F16C__)
+#include <immintrin.h>
+#endif
 
 #include "cpu_runtime.h"
 
@@ -29,8 +34,15 @@
 #define __host__
 #define __forceinline__ inline __attribute__((always_inline))
 #define __constant__
+#if defined(KORVEX_TILES_ON_STACK)
+// A checking build: each logical thread gets tiles of its own on its fiber
+// stack, where AddressSanitizer checks every index against the tile's bounds.
+// Threads then see nothing of each other's writes, so results are garbage.
+#define __shared__
+#else
 // Static storage of the OS thread, which runs one block at a time.
 #define __shared__ static thread_local
+#endif
 
 #define threadIdx (::korvex::cpu::thread_index())
 #define blockIdx (::korvex::cpu::block_index())
@@ -45,14 +57,75 @@ struct alignas(8) float2 {
 
 inline void __syncthreads() { ::korvex::cpu::sync_threads(); }
 
+namespace korvex::cpu {
+
+// IEEE binary16 to single precision, exactly (every binary16 value is a
+// float; subnormals become normal floats).
+inline float float_from_half_bits(std::uint16_t h) {
+    const std::uint32_t sign = std::uint32_t(h & 0x8000u) << 16;
+    const std::uint32_t exponent = (h >> 10) & 0x1fu;
+    std::uint32_t mantissa = h & 0x3ffu, bits = sign;
+    if (exponent == 0x1f) {
+        bits |= 0x7f800000u | (mantissa << 13) | (mantissa ? 0x400000u : 0u);  // infinity, NaN (quiet)
+    } else if (exponent != 0) {
+        bits |= ((exponent + 112) << 23) | (mantissa << 13);
+    } else if (mantissa != 0) {  // mantissa * 2^-24: normalise
+        int shift = 0;
+        for (; !(mantissa & 0x400u); ++shift) mantissa <<= 1;
+        bits |= std::uint32_t(113 - shift) << 23 | ((mantissa & 0x3ffu) << 13);
+    }
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Single precision to IEEE binary16, rounded to nearest even.
+inline std::uint16_t half_bits_from_float(float value) {
+    std::uint32_t x;
+    std::memcpy(&x, &value, sizeof x);
+    const std::uint16_t sign = (x >> 16) & 0x8000u;
+    const std::uint32_t magnitude = x & 0x7fffffffu;
+    if (magnitude > 0x7f800000u) return sign | 0x7e00u;   // NaN, quiet
+    if (magnitude >= 0x477ff000u) return sign | 0x7c00u;  // 65520 and up round to infinity
+    if (magnitude >= 0x38800000u) {                       // a normal half: rebias, round at bit 13
+        const std::uint32_t rounded = magnitude + 0xfffu + ((magnitude >> 13) & 1u);
+        return sign | static_cast<std::uint16_t>((rounded - 0x38000000u) >> 13);
+    }
+    // A multiple of 2^-24 (1024 of them make the smallest normal half).
+    const int shift = 126 - static_cast<int>(magnitude >> 23);
+    if (shift > 24) return sign;
+    const std::uint32_t significand = (magnitude & 0x7fffffu) | 0x800000u;
+    std::uint32_t q = significand >> shift;
+    const std::uint32_t rest = significand & ((1u << shift) - 1), tie = 1u << (shift - 1);
+    if (rest > tie || (rest == tie && (q & 1u))) ++q;
+    return sign | static_cast<std::uint16_t>(q);
+}
+
+}  // namespace korvex::cpu
+
 namespace korvex::device {
 
-using half = c10::Half;
+// IEEE binary16, a storage format only: widened before any arithmetic.
+struct half {
+    std::uint16_t bits;
+};
 
-inline float widen(half value) { return static_cast<float>(value); }
+inline float widen(half value) {
+#if defined(__F16C__)
+    return _cvtsh_ss(value.bits);
+#else
+    return cpu::float_from_half_bits(value.bits);
+#endif
+}
 
 // Round to nearest even; used on the host to fill the half-precision tables.
-inline half to_half(float value) { return half(value); }
+inline half to_half(float value) {
+#if defined(__F16C__)
+    return half{static_cast<std::uint16_t>(_cvtss_sh(value, _MM_FROUND_TO_NEAREST_INT))};
+#else
+    return half{cpu::half_bits_from_float(value)};
+#endif
+}
 
 // The fast approximate reciprocal of the GPU; here exactly 1/x.
 inline float fast_rcp(float x) { return 1.0f / x; }
@@ -127,8 +200,7 @@ void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* /*stream*/, 
         Call& c = *static_cast<Call*>(context);
         std::apply(c.kernel, c.params);
     };
-    // As many OS threads as the tensor library uses for its own CPU work.
-    cpu::run_grid(grid, block, body, &call, at::get_num_threads());
+    cpu::run_grid(grid, block, body, &call, cpu::grid_threads());
 }
 
 }  // namespace korvex::platform

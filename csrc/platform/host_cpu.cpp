@@ -1,8 +1,17 @@
 #include "host.h"
 
+#include <ATen/Parallel.h>
+
 #include "device_cpu.h"
 
 namespace korvex::platform {
+namespace {
+
+// Grids run on as many OS threads as the tensor library uses for its own CPU
+// work (torch.set_num_threads), asked at every launch.
+const bool grid_threads_follow_the_tensor_library = (cpu::set_grid_threads([] { return at::get_num_threads(); }), true);
+
+}  // namespace
 
 c10::DeviceType device_type() { return c10::DeviceType::CPU; }
 

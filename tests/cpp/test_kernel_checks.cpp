@@ -1,0 +1,205 @@
+// Runs the kernels on the CPU stand-in, without the tensor library, for the
+// checking builds of tools/kernel_checks.py:
+//   - the race check (ThreadSanitizer, each logical thread a fiber), where
+//     a data race on shared memory between two threads of a block is reported;
+//   - the bounds check (AddressSanitizer and UndefinedBehaviorSanitizer, tiles
+//     on each thread's stack), where indexing past a tile is reported.
+//
+//   test_kernel_checks kernels           every real kernel over shapes with border and
+//                                         interior tiles; must run clean
+//   test_kernel_checks missing-barrier   faulty: a thread reads another's write
+//                                         with no barrier between them
+//   test_kernel_checks write-after-read  faulty: the next channel overwrites a tile
+//                                         that other threads still read
+//   test_kernel_checks tile-overflow     faulty: indexes one row past the tile
+//
+// Every kernel reachable through launch.h is run by `kernels`: a kernel added
+// there gets a line in run_every_launcher.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "launch.h"
+#include "platform/platform.h"
+
+namespace {
+
+using korvex::LaunchShape;
+
+struct Images {
+    std::vector<float> img1, img2, grad_map;
+    std::vector<korvex::device::half> half1, half2;
+    std::vector<float> out[4];
+};
+
+Images images_for(const LaunchShape& s) {
+    const std::size_t n = std::size_t(s.B) * s.CH * s.H * s.W;
+    Images im;
+    for (std::size_t i = 0; i < n; ++i) {
+        const float x = float((i * 7919u) % 1000u) / 1000.0f, y = float((i * 104729u) % 997u) / 997.0f;
+        im.img1.push_back(x);
+        im.img2.push_back(y);
+        im.grad_map.push_back(x - y);
+        im.half1.push_back(korvex::device::to_half(x));
+        im.half2.push_back(korvex::device::to_half(y));
+    }
+    for (auto& o : im.out) o.assign(n, 0.0f);
+    return im;
+}
+
+void run_every_launcher(int radius, const LaunchShape& s) {
+    Images im = images_for(s);
+    const float C1 = 1e-4f, C2 = 9e-4f;
+    float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
+    std::vector<float> grad(im.img1.size());
+    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
+    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
+    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_backward(radius, s, C1, C2, im.img1.data(), im.img2.data(), im.grad_map.data(), grad.data(),
+                                   o[1], o[2], o[3]);
+    korvex::launch_korvex_fp16(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0]);
+    korvex::launch_korvex_fp16_train(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], nullptr, nullptr, nullptr);
+    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
+    korvex::launch_korvex_fp16_backward(radius, s, C1, C2, im.half1.data(), im.half2.data(), im.grad_map.data(),
+                                        grad.data(), o[1], o[2], o[3]);
+}
+
+// The compiler's own binary16 type, where it has one: the reference for the
+// stand-in's conversions.
+#if defined(__FLT16_MAX__)
+float reference_widen(std::uint16_t h) {
+    _Float16 v;
+    std::memcpy(&v, &h, 2);
+    return float(v);
+}
+std::uint16_t reference_narrow(float f) {
+    const _Float16 v = static_cast<_Float16>(f);
+    std::uint16_t h;
+    std::memcpy(&h, &v, 2);
+    return h;
+}
+#else
+float reference_widen(std::uint16_t h) { return korvex::device::widen(korvex::device::half{h}); }
+std::uint16_t reference_narrow(float f) { return korvex::device::to_half(f).bits; }
+#endif
+
+// The stand-in's binary16 conversions (in software, and those the kernels
+// use) for every half value, and the rounding of every midpoint between
+// neighbours and of the floats next to it.
+bool half_conversions_agree() {
+    using namespace korvex;
+    bool ok = true;
+    for (std::uint32_t h = 0; h < 0x10000u; ++h) {
+        const float wide = cpu::float_from_half_bits(std::uint16_t(h));
+        const float kernel_wide = device::widen(device::half{std::uint16_t(h)});
+        const float reference = reference_widen(std::uint16_t(h));
+        if (std::isnan(reference)) {
+            ok = ok && std::isnan(wide) && std::isnan(kernel_wide);
+            continue;
+        }
+        if (std::memcmp(&wide, &reference, 4) != 0 || std::memcmp(&kernel_wide, &reference, 4) != 0) ok = false;
+        if (std::isinf(reference)) continue;
+        if (cpu::half_bits_from_float(wide) != h) ok = false;
+        if ((h & 0x7fffu) == 0x7bffu) continue;  // the largest finite half
+        const float next = cpu::float_from_half_bits(std::uint16_t(h + 1));
+        const float middle = float((double(wide) + double(next)) / 2);
+        for (const float f : {std::nextafter(middle, 0.0f), middle, std::nextafter(middle, 2 * middle)})
+            if (cpu::half_bits_from_float(f) != reference_narrow(f) || device::to_half(f).bits != reference_narrow(f))
+                ok = false;
+    }
+    for (const float f : {65519.0f, 65520.0f, 1e9f, 1e-8f, 2.9802322e-8f, -0.0f})
+        if (cpu::half_bits_from_float(f) != reference_narrow(f)) ok = false;
+    return ok;
+}
+
+int every_kernel() {
+    if (!half_conversions_agree()) {
+        std::printf("the binary16 conversions disagree\n");
+        return 1;
+    }
+    korvex::ensure_gauss_half();
+    // Border tiles only; a 3 x 3 grid of tiles whose middle one is interior
+    // for every radius; several images and channels.
+    const LaunchShape shapes[] = {{1, 1, 5, 3, nullptr}, {1, 1, 48, 48, nullptr}, {2, 3, 37, 21, nullptr}};
+    for (int radius = 3; radius <= 5; ++radius)
+        for (const LaunchShape& s : shapes) run_every_launcher(radius, s);
+
+    // Launches beyond the limits of every CUDA GPU stay refused.
+    bool refused = false;
+    try {
+        const LaunchShape too_many{65536, 1, 1, 1, nullptr};
+        float pixel[1] = {0.0f};
+        korvex::launch_korvex(3, too_many, 0, 0, pixel, pixel, pixel, nullptr, nullptr, nullptr);
+    } catch (const std::runtime_error& e) {
+        refused = std::strstr(e.what(), "invalid configuration argument") != nullptr;
+    }
+    if (!refused) {
+        std::printf("a grid of 65536 images was not refused\n");
+        return 1;
+    }
+    std::printf("every kernel ran\n");
+    return 0;
+}
+
+// ---- deliberately faulty kernels ------------------------------------------
+
+// Each thread writes its slot and reads its neighbour's with no barrier in
+// between.
+__global__ void missing_barrier_kernel(float* out) {
+    __shared__ float slots[256];
+    const int t = threadIdx.y * 16 + threadIdx.x;
+    slots[t] = float(t);
+    out[t] = slots[(t + 1) % 256];
+}
+
+// The forward kernels' pattern with a barrier too few: the tile of the next
+// channel is written while other threads may still read the tile of this one.
+__global__ void write_after_read_kernel(const float* in, float* out, int channels) {
+    __shared__ float tile[256];
+    const int t = threadIdx.y * 16 + threadIdx.x;
+    for (int c = 0; c < channels; ++c) {
+        tile[t] = in[c * 256 + t];
+        __syncthreads();
+        out[c * 256 + t] = tile[(t + 1) % 256];
+    }
+}
+
+// Reads one row past the tile through a pointer into it, as the window
+// passes do: the halo arithmetic gone wrong.
+__global__ void tile_overflow_kernel(const float* in, float* out) {
+    __shared__ float tile[16][16];
+    tile[threadIdx.y][threadIdx.x] = in[threadIdx.y * 16 + threadIdx.x];
+    __syncthreads();
+    const float* below = &tile[threadIdx.y][threadIdx.x] + 16;
+    out[threadIdx.y * 16 + threadIdx.x] = *below;
+}
+
+int faulty(const std::string& which) {
+    std::vector<float> in(4 * 256, 1.0f), out(4 * 256);
+    const dim3 one(1, 1, 1), block(16, 16, 1);
+    if (which == "missing-barrier") {
+        korvex::platform::launch(missing_barrier_kernel, one, block, nullptr, out.data());
+    } else if (which == "write-after-read") {
+        korvex::platform::launch(write_after_read_kernel, one, block, nullptr, in.data(), out.data(), 4);
+    } else if (which == "tile-overflow") {
+        korvex::platform::launch(tile_overflow_kernel, one, block, nullptr, in.data(), out.data());
+    } else {
+        std::printf("unknown case %s\n", which.c_str());
+        return 2;
+    }
+    std::printf("%s ran\n", which.c_str());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string which = argc > 1 ? argv[1] : "kernels";
+    return which == "kernels" ? every_kernel() : faulty(which);
+}

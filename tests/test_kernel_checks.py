@@ -1,0 +1,50 @@
+"""The kernels under the race check (ThreadSanitizer, one fiber per GPU thread)
+and the bounds check (AddressSanitizer with tiles on the stack), built by
+tools/kernel_checks.py without torch."""
+
+import os
+import re
+import shutil
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tools"))
+
+import kernel_checks  # noqa: E402
+
+pytestmark = pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+
+
+PAIRS = [(variant, case) for case, outcomes in kernel_checks.CASES.items() for variant in outcomes]
+
+
+@pytest.fixture(scope="module")
+def executable(tmp_path_factory):
+    """Builds each variant on first use."""
+    built = {}
+
+    def get(variant):
+        if variant not in built:
+            built[variant] = kernel_checks.build(variant, str(tmp_path_factory.mktemp(variant)))
+        return built[variant]
+
+    return get
+
+
+@pytest.mark.parametrize("variant, case", PAIRS, ids=[f"{v}-{c}" for v, c in PAIRS])
+def test_real_kernels_run_clean_and_faulty_ones_are_reported(executable, variant, case):
+    status, output = kernel_checks.run(executable(variant), variant, case)
+    problem = kernel_checks.verdict(variant, case, status, output)
+    assert problem is None, problem
+
+
+def test_every_launcher_is_run_by_the_checks():
+    # A kernel added later is checked once its launcher is called there.
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    with open(os.path.join(root, "csrc", "launch.h")) as header:
+        launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
+    with open(os.path.join(root, "tests", "cpp", "test_kernel_checks.cpp")) as driver:
+        called = set(re.findall(r"korvex::(launch_\w+)\(", driver.read()))
+    assert len(launchers) >= 7
+    assert launchers <= called, f"not run by the kernel checks: {sorted(launchers - called)}"

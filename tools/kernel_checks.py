@@ -1,0 +1,117 @@
+"""Checks the kernels on the CPU stand-in with the compiler's sanitizers.
+
+Two builds of tests/cpp/test_kernel_checks.cpp with the kernel sources and the
+CPU runtime (no torch, no Python module):
+
+- race: ThreadSanitizer. Every logical GPU thread is a fiber that
+  ThreadSanitizer tracks as a thread of its own; only the launch, the barriers
+  and the end of the block order them. A shared-memory access that another
+  thread of the block touches in the same barrier interval is a data race.
+- bounds: AddressSanitizer and UndefinedBehaviorSanitizer with the tiles on
+  each thread's stack, so that every tile index is checked (the numbers are
+  meaningless: threads do not share their tiles).
+
+Every real kernel must run clean in both; each deliberately faulty kernel must
+be reported by its sanitizer.
+
+    python tools/kernel_checks.py [BUILD_DIR]     (default: build/kernel-checks)
+"""
+
+import os
+import subprocess
+import sys
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)
+
+from setup import CPU_FLAGS  # noqa: E402  (the module's own flags)
+
+CSRC = os.path.join(ROOT, "csrc")
+KERNEL_UNITS = [os.path.join(CSRC, "cpu", "ssim.cpp"), os.path.join(CSRC, "cpu", "ssim_fp16.cpp"),
+                os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
+RUNTIME = os.path.join(CSRC, "platform", "cpu_runtime.cpp")
+COMMON = ["-std=c++17", "-g", "-O1", "-fno-omit-frame-pointer", "-I", CSRC,
+          *(f for f in CPU_FLAGS if not f.startswith("-O"))]
+
+# The runtime's bookkeeping is not instrumented for the race check: only the
+# kernels are, and the runtime tells ThreadSanitizer what orders their threads.
+VARIANTS = {
+    "race": {"kernels": ["-fsanitize=thread", "-DKORVEX_RACECHECK"], "runtime": ["-DKORVEX_RACECHECK"],
+             "link": ["-fsanitize=thread"]},
+    "bounds": {"kernels": ["-fsanitize=address,undefined", "-fno-sanitize-recover=all", "-DKORVEX_TILES_ON_STACK"],
+               "runtime": ["-fsanitize=address,undefined", "-fno-sanitize-recover=all"],
+               "link": ["-fsanitize=address,undefined"]},
+}
+
+ENVIRONMENT = {
+    "race": {"TSAN_OPTIONS": "halt_on_error=0 exitcode=66"},
+    "bounds": {"ASAN_OPTIONS": "detect_stack_use_after_return=0", "UBSAN_OPTIONS": "print_stacktrace=1"},
+}
+
+# case -> what each variant must say about it: None for a clean run, else a
+# text its report contains.
+CASES = {
+    "kernels": {"race": None, "bounds": None},
+    "missing-barrier": {"race": "missing_barrier_kernel"},
+    "write-after-read": {"race": "write_after_read_kernel"},
+    "tile-overflow": {"bounds": "tile_overflow_kernel"},
+}
+REPORT = {"race": "WARNING: ThreadSanitizer: data race", "bounds": "ERROR: AddressSanitizer: stack-buffer-overflow"}
+
+
+def build(variant, build_dir):
+    """Compiles one variant into build_dir; returns the executable's path."""
+    flags = VARIANTS[variant]
+    out = os.path.join(build_dir, variant)
+    os.makedirs(out, exist_ok=True)
+    objects = []
+    for source, extra in [(s, flags["kernels"]) for s in KERNEL_UNITS] + [(RUNTIME, flags["runtime"])]:
+        obj = os.path.join(out, os.path.basename(source) + ".o")
+        subprocess.run(["g++", *COMMON, *extra, "-c", source, "-o", obj], check=True)
+        objects.append(obj)
+    exe = os.path.join(out, "test_kernel_checks")
+    subprocess.run(["g++", *flags["link"], *objects, "-lboost_context", "-pthread", "-o", exe], check=True)
+    return exe
+
+
+def run(exe, variant, case):
+    """(exit status, output) of one case."""
+    env = dict(os.environ, **ENVIRONMENT[variant])
+    env.pop("LD_PRELOAD", None)
+    done = subprocess.run([exe, case], capture_output=True, text=True, env=env, timeout=600)
+    return done.returncode, done.stdout + done.stderr
+
+
+def verdict(variant, case, status, output):
+    """None if the outcome is the expected one, else what is wrong."""
+    expected = CASES[case][variant]
+    if expected is None:
+        if status != 0 or "Sanitizer" in output:
+            return f"{case} should run clean under the {variant} check:\n{output}"
+        return None
+    if status == 0 or REPORT[variant] not in output or expected not in output:
+        return f"{case} should be reported by the {variant} check, naming {expected}:\n{output}"
+    return None
+
+
+def main():
+    build_dir = sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, "build", "kernel-checks")
+    failures = []
+    for variant in VARIANTS:
+        exe = build(variant, build_dir)
+        for case, outcomes in CASES.items():
+            if variant not in outcomes:
+                continue
+            status, output = run(exe, variant, case)
+            problem = verdict(variant, case, status, output)
+            print(f"{variant:7} {case:17} {'reported' if outcomes[variant] else 'clean':9} "
+                  f"{'ok' if problem is None else 'FAIL'}")
+            if problem:
+                failures.append(problem)
+    for problem in failures:
+        print(problem)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
