@@ -31,6 +31,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import torch
@@ -215,7 +216,7 @@ def one_call(name, shape, dtype_name, mode):
 
 def count_instructions(shape, dtype_name, mode):
     """Instructions inside korvex's compiled operators (korvex::korvex*) for one call, by callgrind."""
-    out_file = f"/tmp/korvex-callgrind-{os.getpid()}.out"
+    out_file = os.path.join(tempfile.gettempdir(), f"korvex-callgrind-{os.getpid()}.out")
     command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", "--collect-atstart=no",
                "--toggle-collect=korvex::korvex*"] + child_command("one_call", 1, "korvex", shape, dtype_name, mode)
     subprocess.run(command, capture_output=True, text=True, check=True)
