@@ -129,11 +129,10 @@ def pytest_report_header(config):
 
 
 @pytest.fixture(scope="session", params=engines_present())
-def cpu(request):
+def engine(request):
     """The compiled module under test, once per engine present (test ids name it).
 
-    Called `cpu` after the CPU module it began as; every engine takes CPU
-    tensors here and returns CPU tensors (see OnDevice).
+    Every engine takes CPU tensors here and returns CPU tensors (see OnDevice).
     """
     return load_engine(request.param)
 

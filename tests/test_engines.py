@@ -1,7 +1,7 @@
 """Each engine against another on photographs: the CUDA module against the same kernel sources on
 the CPU stand-in, the stand-in against the native CPU engine.
 
-The float64 reference checks every engine through the `cpu` fixture; this adds
+The float64 reference checks every engine through the `engine` fixture; this adds
 the comparison between engines, with the bounds (and the reasons for them) of
 conftest.ENGINE_AGREEMENT. On a machine with only the CPU module it skips.
 """

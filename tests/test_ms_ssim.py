@@ -20,13 +20,13 @@ def _range(t):
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
 @pytest.mark.parametrize("name,a,b", PAIRS[::3] + (("noise", *images((2, 3, 37, 45))),), ids=lambda v: v
                          if isinstance(v, str) else None)
-def test_contrast_structure_maps_and_gradients(cpu, name, a, b, window_size):
+def test_contrast_structure_maps_and_gradients(engine, name, a, b, window_size):
     expected = ref.cs_map(a, b, window_size)
     grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(2))
     x = a.double().requires_grad_(True)
     (ref.cs_map(x, b, window_size) * grad_map.double()).sum().backward()
-    for forward, backward, images16 in ((cpu.korvex_cs, cpu.korvex_backward, False),
-                                        (cpu.korvex_fp16_cs, cpu.korvex_fp16_backward, True)):
+    for forward, backward, images16 in ((engine.korvex_cs, engine.korvex_backward, False),
+                                        (engine.korvex_fp16_cs, engine.korvex_fp16_backward, True)):
         cs_map, *partials = forward(window_size, ref.C1, ref.C2, a, b, True)
         inference = forward(window_size, ref.C1, ref.C2, a, b, False)
         assert torch.equal(inference[0], cs_map) and all(p.numel() == 0 for p in inference[1:])
@@ -34,8 +34,8 @@ def test_contrast_structure_maps_and_gradients(cpu, name, a, b, window_size):
         if images16:
             # Against the single-precision kernels on the same half values: only the window's rounding differs.
             a16, b16 = a.half().float(), b.half().float()
-            single_map, *single_partials = cpu.korvex_cs(window_size, ref.C1, ref.C2, a16, b16, True)
-            single_grad = cpu.korvex_backward(window_size, ref.C1, ref.C2, a16, b16, grad_map, *single_partials)
+            single_map, *single_partials = engine.korvex_cs(window_size, ref.C1, ref.C2, a16, b16, True)
+            single_grad = engine.korvex_backward(window_size, ref.C1, ref.C2, a16, b16, grad_map, *single_partials)
             assert (cs_map - single_map).abs().max() < 3e-3
             assert (grad - single_grad).abs().max() < 3e-3 * _range(single_grad)
         else:

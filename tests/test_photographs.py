@@ -21,7 +21,7 @@ def _range(t):
 
 
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
-def test_half_window_sums_to_one(cpu, window_size):
+def test_half_window_sums_to_one(engine, window_size):
     # One gradient value, all partials 1, images 0: the backward returns the
     # 2-D window itself, exactly (half weights have 11 significant bits).
     shape = (1, 1, 2 * window_size, 2 * window_size)
@@ -29,7 +29,7 @@ def test_half_window_sums_to_one(cpu, window_size):
     grad_map = torch.zeros(shape)
     grad_map[0, 0, window_size, window_size] = 1.0
     r = window_size // 2
-    window2d = cpu.korvex_fp16_backward(window_size, ref.C1, ref.C2, zeros, zeros, grad_map, ones, ones, ones)
+    window2d = engine.korvex_fp16_backward(window_size, ref.C1, ref.C2, zeros, zeros, grad_map, ones, ones, ones)
     window2d = window2d[0, 0, window_size - r:window_size + r + 1, window_size - r:window_size + r + 1].double()
     assert window2d.sum().item() == 1.0
     window = window2d.sum(1)
@@ -42,30 +42,30 @@ def test_half_window_sums_to_one(cpu, window_size):
 
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
 @pytest.mark.parametrize("name,a,b", PAIRS, ids=photo_ids(PAIRS))
-def test_single_precision_against_float64(cpu, name, a, b, window_size):
+def test_single_precision_against_float64(engine, name, a, b, window_size):
     # float32 loses about 5e-4 to cancellation in E[x^2] - mu^2 on flat regions.
-    ssim_map, *partials = cpu.korvex(window_size, ref.C1, ref.C2, a, b, True)
+    ssim_map, *partials = engine.korvex(window_size, ref.C1, ref.C2, a, b, True)
     expected = ref.ssim_map(a, b, window_size)
     assert (ssim_map.double() - expected).abs().max() < 1e-3
     grad_map = _grad_map(a.shape)
-    grad = cpu.korvex_backward(window_size, ref.C1, ref.C2, a, b, grad_map, *partials)
+    grad = engine.korvex_backward(window_size, ref.C1, ref.C2, a, b, grad_map, *partials)
     expected_grad = ref.grad_img1(a, b, grad_map, window_size)
     assert (grad.double() - expected_grad).abs().max() < 3e-4 * _range(expected_grad)
 
 
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
 @pytest.mark.parametrize("name,a,b", PAIRS, ids=photo_ids(PAIRS))
-def test_half_path_matches_single_path_on_the_same_values(cpu, name, a, b, window_size):
+def test_half_path_matches_single_path_on_the_same_values(engine, name, a, b, window_size):
     # The half path reads binary16 images; fed the same rounded values, the
     # single-precision path differs only by the window's rounding.
     a16, b16 = a.half(), b.half()
-    half_map, *half_partials = cpu.korvex_fp16_train(window_size, ref.C1, ref.C2, a16, b16)
-    single_map, *single_partials = cpu.korvex(window_size, ref.C1, ref.C2, a16.float(), b16.float(), True)
+    half_map, *half_partials = engine.korvex_fp16_train(window_size, ref.C1, ref.C2, a16, b16)
+    single_map, *single_partials = engine.korvex(window_size, ref.C1, ref.C2, a16.float(), b16.float(), True)
     assert (half_map - single_map).abs().max() < 3e-3
     assert (half_map.mean() - single_map.mean()).abs() < 5e-5
     grad_map = _grad_map(a.shape)
-    half_grad = cpu.korvex_fp16_backward(window_size, ref.C1, ref.C2, a16, b16, grad_map, *half_partials)
-    single_grad = cpu.korvex_backward(window_size, ref.C1, ref.C2, a16.float(), b16.float(), grad_map,
+    half_grad = engine.korvex_fp16_backward(window_size, ref.C1, ref.C2, a16, b16, grad_map, *half_partials)
+    single_grad = engine.korvex_backward(window_size, ref.C1, ref.C2, a16.float(), b16.float(), grad_map,
                                       *single_partials)
     assert (half_grad - single_grad).abs().max() < 3e-3 * _range(single_grad)
     assert (half_grad.mean() - single_grad.mean()).abs() < 5e-5 * single_grad.abs().mean()

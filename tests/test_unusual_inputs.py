@@ -33,12 +33,12 @@ def conjugate_imaginary(t):
 class TestFlaggedViews:
     @pytest.mark.parametrize("view", [negated_view, conjugate_imaginary])
     @pytest.mark.parametrize("dtype", [torch.float32, torch.float16])
-    def test_every_tensor_argument_of_every_operation(self, cpu, view, dtype):
+    def test_every_tensor_argument_of_every_operation(self, engine, view, dtype):
         a, b = images((2, 2, 20, 24), dtype=dtype)
         grad_map = torch.randn(a.shape)
-        forward, train, backward = ((lambda *x: cpu.korvex(*x, False), lambda *x: cpu.korvex(*x, True),
-                                     cpu.korvex_backward) if dtype == torch.float32 else
-                                    (cpu.korvex_fp16, cpu.korvex_fp16_train, cpu.korvex_fp16_backward))
+        forward, train, backward = ((lambda *x: engine.korvex(*x, False), lambda *x: engine.korvex(*x, True),
+                                     engine.korvex_backward) if dtype == torch.float32 else
+                                    (engine.korvex_fp16, engine.korvex_fp16_train, engine.korvex_fp16_backward))
         plain = train(11, ref.C1, ref.C2, a, b)
         args = [a, b, grad_map, *plain[1:]]
         expected = [forward(11, ref.C1, ref.C2, a, b), backward(11, ref.C1, ref.C2, *args)]
@@ -52,22 +52,22 @@ class TestFlaggedViews:
                 assert torch.equal(got[0] if isinstance(got, tuple) else got,
                                    expected[0][0] if isinstance(expected[0], tuple) else expected[0])
 
-    def test_float_images_of_the_half_precision_operations(self, cpu):
+    def test_float_images_of_the_half_precision_operations(self, engine):
         # Converted to half precision on the way in (a converting copy alone
         # would drop the negation flag).
         a, b = images((1, 2, 20, 20))
         grad_map = torch.randn(a.shape)
         flagged = (negated_view(a), conjugate_imaginary(b))
-        assert torch.equal(cpu.korvex_fp16(7, ref.C1, ref.C2, *flagged), cpu.korvex_fp16(7, ref.C1, ref.C2, a, b))
-        trained = cpu.korvex_fp16_train(7, ref.C1, ref.C2, a, b)
-        assert all(torch.equal(x, y) for x, y in zip(cpu.korvex_fp16_train(7, ref.C1, ref.C2, *flagged), trained))
-        assert torch.equal(cpu.korvex_fp16_backward(7, ref.C1, ref.C2, *flagged, grad_map, *trained[1:]),
-                           cpu.korvex_fp16_backward(7, ref.C1, ref.C2, a, b, grad_map, *trained[1:]))
+        assert torch.equal(engine.korvex_fp16(7, ref.C1, ref.C2, *flagged), engine.korvex_fp16(7, ref.C1, ref.C2, a, b))
+        trained = engine.korvex_fp16_train(7, ref.C1, ref.C2, a, b)
+        assert all(torch.equal(x, y) for x, y in zip(engine.korvex_fp16_train(7, ref.C1, ref.C2, *flagged), trained))
+        assert torch.equal(engine.korvex_fp16_backward(7, ref.C1, ref.C2, *flagged, grad_map, *trained[1:]),
+                           engine.korvex_fp16_backward(7, ref.C1, ref.C2, a, b, grad_map, *trained[1:]))
 
     @pytest.mark.parametrize("operation", ["korvex_cs", "korvex_fp16_cs"])
-    def test_contrast_structure_operations(self, cpu, operation):
+    def test_contrast_structure_operations(self, engine, operation):
         a, b = images((1, 2, 20, 20))
-        op = getattr(cpu, operation)
+        op = getattr(engine, operation)
         expected = op(7, ref.C1, ref.C2, a, b, True)
         for got in (op(7, ref.C1, ref.C2, negated_view(a), b, True), op(7, ref.C1, ref.C2, a, negated_view(b), True)):
             assert all(torch.equal(x, y) for x, y in zip(got, expected))
@@ -78,25 +78,25 @@ class TestFlaggedViews:
         pixel = torch.tensor([[[[0.3 + 0.6j]]]]).conj().imag  # -0.6, stored as 0.6
         assert korvex.ssim(pixel, -pixel).item() == korvex.ssim(torch.full_like(pixel, -0.6), -pixel).item()
 
-    def test_zero_tensor_gradient(self, cpu):
+    def test_zero_tensor_gradient(self, engine):
         a, b = images((1, 1, 16, 16))
-        _, *partials = cpu.korvex(7, ref.C1, ref.C2, a, b, True)
+        _, *partials = engine.korvex(7, ref.C1, ref.C2, a, b, True)
         zero = torch._efficientzerotensor(a.shape)
-        assert torch.equal(cpu.korvex_backward(7, ref.C1, ref.C2, a, b, zero, *partials), torch.zeros_like(a))
+        assert torch.equal(engine.korvex_backward(7, ref.C1, ref.C2, a, b, zero, *partials), torch.zeros_like(a))
 
 
 @pytest.mark.parametrize("dtype", [torch.int32, torch.uint8, torch.bool, torch.complex64])
-def test_half_precision_operations_refuse_non_floating_images(cpu, dtype):
+def test_half_precision_operations_refuse_non_floating_images(engine, dtype):
     a, b = images((1, 1, 8, 8))
     bad = (a * 10).to(dtype)
     ones = torch.ones(a.shape)
     for args in ((bad, b), (a, bad)):
         name = "img1" if args[0] is bad else "img2"
-        for op in (cpu.korvex_fp16, cpu.korvex_fp16_train):
+        for op in (engine.korvex_fp16, engine.korvex_fp16_train):
             with pytest.raises(RuntimeError, match=f"{name} must be a floating-point tensor"):
                 op(7, ref.C1, ref.C2, *args)
         with pytest.raises(RuntimeError, match=f"{name} must be a floating-point tensor"):
-            cpu.korvex_fp16_backward(7, ref.C1, ref.C2, *args, ones, ones, ones, ones)
+            engine.korvex_fp16_backward(7, ref.C1, ref.C2, *args, ones, ones, ones, ones)
 
 
 class TestForwardModeIsRefused:
@@ -140,7 +140,7 @@ def test_too_large_images_are_refused_before_any_conversion(dtype, precision):
         korvex.ssim(big, big, precision=precision)
 
 
-def test_other_python_threads_run_during_a_call(cpu):
+def test_other_python_threads_run_during_a_call(engine):
     # A thread counts while the main thread first computes (one core for
     # korvex, the other free), then sleeps as long. Holding the interpreter
     # lock, the call would leave the counter a few percent of its free pace.
@@ -158,7 +158,7 @@ def test_other_python_threads_run_during_a_call(cpu):
     spinner.start()
     try:
         start, before = time.perf_counter(), count[0]
-        cpu.korvex(11, ref.C1, ref.C2, a, b, True)
+        engine.korvex(11, ref.C1, ref.C2, a, b, True)
         seconds, during_call = time.perf_counter() - start, count[0] - before
         before = count[0]
         time.sleep(seconds)
