@@ -1,4 +1,4 @@
-// The module entry: binds the five host operators, positional arguments only.
+// The module entry: binds the seven host operators, positional arguments only.
 // One source serves every build; the module's name comes from the build.
 //
 // The operators run without the interpreter lock: they touch no Python

@@ -1,7 +1,8 @@
-// The five host operators, as the bindings see them. Each checks its
-// arguments, allocates its outputs and launches its kernel over the whole
-// batch (in several launches when the batch or its images exceed the launch
-// limits). Window sizes are 7, 9 or 11; C1 and C2 are the SSIM constants.
+// The seven bound operators, as the bindings see them: thin wrappers over one
+// forward and one backward (operators.cpp), which check the arguments,
+// allocate the outputs and launch over the whole batch (in several launches
+// when the batch or its images exceed the launch limits). Window sizes are
+// those of the window table (window.h); C1 and C2 are the SSIM constants.
 #pragma once
 
 #include <ATen/ATen.h>

@@ -13,8 +13,8 @@
 //                                         that other threads still read
 //   test_kernel_checks tile-overflow     faulty: indexes one row past the tile
 //
-// Every kernel reachable through launch.h is run by `kernels`: a kernel added
-// there gets a line in run_every_launcher.
+// Every kernel reachable through launch.h is run by `kernels`: a precision or
+// map kind added there gets an entry in run_every_launcher.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,23 +51,26 @@ Images images_for(const LaunchShape& s) {
     return im;
 }
 
+// Every kernel: each precision and map kind, with and without partial maps,
+// and the backward of each precision.
 void run_every_launcher(int radius, const LaunchShape& s) {
+    using korvex::MapKind;
+    using korvex::Precision;
     Images im = images_for(s);
     const float C1 = 1e-4f, C2 = 9e-4f;
     float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
     std::vector<float> grad(im.img1.size());
-    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_backward(radius, s, C1, C2, im.img1.data(), im.img2.data(), im.grad_map.data(), grad.data(),
-                                   o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0]);
-    korvex::launch_korvex_fp16_train(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16_backward(radius, s, C1, C2, im.half1.data(), im.half2.data(), im.grad_map.data(),
-                                        grad.data(), o[1], o[2], o[3]);
+    for (Precision precision : {Precision::Fp32, Precision::Fp16}) {
+        const bool fp32 = precision == Precision::Fp32;
+        const void* x = fp32 ? static_cast<const void*>(im.img1.data()) : im.half1.data();
+        const void* y = fp32 ? static_cast<const void*>(im.img2.data()) : im.half2.data();
+        for (MapKind kind : {MapKind::Ssim, MapKind::ContrastStructure}) {
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], nullptr, nullptr, nullptr});
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], o[1], o[2], o[3]});
+        }
+        korvex::launch_backward(
+            {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3]});
+    }
 }
 
 // The compiler's own binary16 type, where it has one: the reference for the
@@ -135,7 +138,8 @@ int every_kernel() {
     try {
         const LaunchShape too_many{65536, 1, 1, 1, nullptr};
         float pixel[1] = {0.0f};
-        korvex::launch_korvex(3, too_many, 0, 0, pixel, pixel, pixel, nullptr, nullptr, nullptr);
+        korvex::launch_forward({korvex::Precision::Fp32, korvex::MapKind::Ssim, 3, too_many, 0, 0, pixel, pixel, pixel,
+                                nullptr, nullptr, nullptr});
     } catch (const std::runtime_error& e) {
         refused = std::strstr(e.what(), "invalid configuration argument") != nullptr;
     }

@@ -1,12 +1,13 @@
-// Half precision: the images are read as IEEE binary16 and every value is
-// widened to single precision before any arithmetic; all maps are float32.
-// The half-precision window tables, their upload to each device, the three
-// kernels and their launchers.
+// fp16 images: read as IEEE binary16, every value widened to float32 before
+// any arithmetic; all maps are float32. The half-precision window tables,
+// their upload to each device, and the four kernels. Their launches are
+// picked in kernels/launch.cu.
+#pragma once
+
 #include <mutex>
 #include <string>
 #include <unordered_set>
 
-#include "ops/launch.h"
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
 
@@ -209,48 +210,6 @@ void ensure_gauss_half() {
     upload(device::cGaussHalf11, window::kGaussHalf11);
     std::lock_guard<std::mutex> lock(gaussHalfMutex);
     gaussHalfDevices.insert(device_index);
-}
-
-void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                        float* ssim_map) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2), ssim_map);
-    });
-}
-
-void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                              const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
-                              float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_train_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
-                           float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                                 const float* partial_sigma1_sq, const float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_backward_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
 }
 
 }  // namespace korvex

@@ -1,6 +1,7 @@
-// Single precision: the window tables, the forward and backward kernels, and
-// their launchers.
-#include "ops/launch.h"
+// fp32 images: the window tables, the forward and backward kernels. Their
+// launches are picked in kernels/launch.cu.
+#pragma once
+
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
 
@@ -185,35 +186,4 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
 }
 
 }  // namespace device
-
-// A grid has one block per 16 x 16 square, and at most 65535 blocks in y
-// (rows of squares) and z (images) on every CUDA GPU.
-LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
-
-void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                   float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvexCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_backward(int radius, const LaunchShape& shape, float C1, float C2, const float* img1,
-                            const float* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                            const float* partial_sigma1_sq, const float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_backwardCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
-                         partial_sigma12);
-    });
-}
-
 }  // namespace korvex
