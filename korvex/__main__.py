@@ -396,7 +396,8 @@ def parser():
                     "Without images: scikit-image's camera man against a noisy copy.")
     p.add_argument("first", nargs="?", metavar="A", help="an image file, or a folder of images")
     p.add_argument("second", nargs="?", metavar="B", help="an image file, or a folder with the same file names")
-    p.add_argument("--window-size", type=int, default=11, choices=(7, 9, 11), help="window taps (default 11)")
+    p.add_argument("--window-size", type=int, default=11, choices=korvex.functional.WINDOW_SIZES,
+                   help="window taps (default 11)")
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")

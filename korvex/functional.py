@@ -5,9 +5,10 @@ import numbers
 
 import torch
 
+from ._modules import window_sizes
 from ._ops import check_images, ssim_forward
 
-WINDOW_SIZES = (7, 9, 11)
+WINDOW_SIZES = window_sizes()
 PADDINGS = ("same", "valid")
 PRECISIONS = ("auto", "fp32", "fp16")
 REDUCTIONS = ("mean", "sum", "none")
@@ -18,12 +19,18 @@ class OptionTypeError(TypeError, ValueError):
     callers catching either for a bad option see it."""
 
 
+def _sizes_text(last_word):
+    """The window sizes as a phrase: "7, 9 or 11" (last_word "or"), "7, 9, or 11" (", or")."""
+    *first, last = map(str, WINDOW_SIZES)
+    return f"{', '.join(first)}{last_word} {last}" if first else last
+
+
 def _check_window_size(window_size):
     if isinstance(window_size, bool) or not isinstance(window_size, numbers.Integral):
-        raise OptionTypeError(f"korvex: window_size must be an int (7, 9 or 11), got "
+        raise OptionTypeError(f"korvex: window_size must be an int ({_sizes_text(' or')}), got "
                               f"{type(window_size).__name__} {window_size!r}")
     if window_size not in WINDOW_SIZES:
-        raise ValueError(f"window_size must be 7, 9, or 11, got {window_size}")
+        raise ValueError(f"window_size must be {_sizes_text(', or')}, got {window_size}")
 
 
 def _check_number(name, value, *, positive):

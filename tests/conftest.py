@@ -7,7 +7,8 @@ import torch
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-WINDOW_SIZES = (7, 9, 11)
+# The window sizes of the compiled window table.
+from korvex.functional import WINDOW_SIZES  # noqa: E402
 
 # How closely the engines agree with one another.
 #

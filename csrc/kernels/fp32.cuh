@@ -8,18 +8,13 @@
 namespace korvex {
 namespace device {
 
-__constant__ float cGauss7[7] = {KORVEX_GAUSS7_VALUES};
-__constant__ float cGauss9[9] = {KORVEX_GAUSS9_VALUES};
-__constant__ float cGauss11[11] = {KORVEX_GAUSS11_VALUES};
+// The float32 window of radius R, from the window table.
+template <int R>
+__constant__ window::Taps<R> cGauss = window::Gauss<R>::weights;
 
 template <int R>
 __device__ __forceinline__ const float* gauss_table() {
-    if constexpr (R == 3)
-        return cGauss7;
-    else if constexpr (R == 4)
-        return cGauss9;
-    else
-        return cGauss11;
+    return cGauss<R>.w;
 }
 
 // The single-precision forward: Value's map (SSIM, or the contrast-structure
@@ -77,8 +72,8 @@ __device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, flo
         const int gx = x0 + tx;
         const int gy = y0 + ty;
         if (gx < W && gy < H)
-            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2,
-                                    (plane * H + gy) * W + gx, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2, (plane * H + gy) * W + gx,
+                                    map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -88,8 +83,7 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
                            const float* __restrict__ img2, float* __restrict__ ssim_map,
                            float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                            float* __restrict__ partial_sigma12) {
-    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
-                               partial_sigma12);
+    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 // Multi-scale SSIM's contrast-structure map and, with partial_mu1 set, its

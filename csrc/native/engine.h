@@ -6,12 +6,13 @@
 
 #include <string>
 
+#include "kernels/window.h"
 #include "ops/launch.h"
 
 namespace korvex::native {
 
-// The widest window any launcher asks for: entries 0..kMaxRadius.
-constexpr int kMaxRadius = 5;
+// The widest window of the table: entries 0..kMaxRadius.
+constexpr int kMaxRadius = window::kMaxRadius;
 
 // A forward over the whole batch, and entries 0..radius of the window as the
 // kernels of its precision read them.

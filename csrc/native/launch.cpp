@@ -59,36 +59,15 @@ Engine engine() {
     return choice ? choice() : best;
 }
 
-// Entries 0..R of a window table: the entries the kernels read.
-template <int N>
-void copy_entries(const float (&table)[N], float* out) {
-    std::copy(table, table + N / 2 + 1, out);
-}
-
-void float_window(int radius, float* out) {
-    with_radius(radius, [&](auto R) {
-        if constexpr (R.value == 3) copy_entries(window::kGauss7, out);
-        if constexpr (R.value == 4) copy_entries(window::kGauss9, out);
-        if constexpr (R.value == 5) copy_entries(window::kGauss11, out);
-    });
-}
-
-// The half-precision window as the half-precision kernels read it: the
-// values of their device tables, which binary16 holds exactly.
-void half_window(int radius, float* out) {
-    with_radius(radius, [&](auto R) {
-        if constexpr (R.value == 3) copy_entries(window::kGaussHalf7, out);
-        if constexpr (R.value == 4) copy_entries(window::kGaussHalf9, out);
-        if constexpr (R.value == 5) copy_entries(window::kGaussHalf11, out);
-    });
-}
-
-// Entries 0..radius of the window the kernels of a precision read.
+// Entries 0..radius of the window the kernels of a precision read: the
+// window table's weights, or for fp16 its half-precision weights (the values
+// of the device tables, which binary16 holds exactly).
 void window_of(Precision precision, int radius, float* out) {
-    if (precision == Precision::Fp16)
-        half_window(radius, out);
-    else
-        float_window(radius, out);
+    with_radius(radius, [&](auto R) {
+        const window::Taps<R.value>& taps =
+            precision == Precision::Fp16 ? window::Gauss<R.value>::half_weights : window::Gauss<R.value>::weights;
+        std::copy(taps.w, taps.w + R.value + 1, out);
+    });
 }
 
 float* thread_scratch(long long floats) {

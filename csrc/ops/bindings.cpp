@@ -6,6 +6,7 @@
 #include <torch/extension.h>
 
 #include "korvex.h"
+#include "operator_args.h"
 #include "platform/host.h"
 
 PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
@@ -18,6 +19,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward, without_gil());
     module.def("korvex_cs", &korvex::korvex_cs, without_gil());
     module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
+    // The window sizes of the window table: Python's list of sizes.
+    module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);
     korvex::platform::bind_test_hooks(module);
 }

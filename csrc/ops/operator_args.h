@@ -7,21 +7,35 @@
 
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "kernels/window.h"
 #include "platform/host.h"
 
 namespace korvex {
 
+// The window sizes of the window table, smallest first.
+inline std::vector<int> window_sizes() {
+    std::vector<int> sizes;
+    window::for_each_radius([&](auto R) { sizes.push_back(2 * R.value + 1); });
+    return sizes;
+}
+
 // The radius of a window size. Throws std::invalid_argument (ValueError in
 // Python) before anything else is looked at.
 inline int radius_of(int window_size) {
-    if (window_size == 7 || window_size == 9 || window_size == 11) return window_size / 2;
-    throw std::invalid_argument("window_size must be 7, 9, or 11, got " + std::to_string(window_size));
+    const std::vector<int> sizes = window_sizes();
+    if (std::find(sizes.begin(), sizes.end(), window_size) != sizes.end()) return window_size / 2;
+    std::string wanted;  // "7, 9, or 11"
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        wanted += (i == 0 ? "" : i + 1 == sizes.size() ? ", or " : ", ") + std::to_string(sizes[i]);
+    throw std::invalid_argument("window_size must be " + wanted + ", got " + std::to_string(window_size));
 }
 
 inline std::string describe(const at::Tensor& t) {

@@ -135,8 +135,10 @@ const void* image_at(const at::Tensor& image, const Piece& p) {
 }  // namespace
 
 void limit_launches_for_tests(int images, int rows) {
-    if (images < 0 || (rows != 0 && rows < 2 * 5 + 1))
-        throw std::invalid_argument("launch limits for tests: images >= 0, rows 0 or at least 11");
+    constexpr int kFewestRows = 2 * window::kMaxRadius + 1;
+    if (images < 0 || (rows != 0 && rows < kFewestRows))
+        throw std::invalid_argument("launch limits for tests: images >= 0, rows 0 or at least " +
+                                    std::to_string(kFewestRows));
     test_limits = LaunchLimits{images, rows};
 }
 
