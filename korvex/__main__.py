@@ -405,8 +405,9 @@ def parser():
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
                         "valid: only where the window fits inside")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
-    p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16"),
-                   help="fp16 reads the images in half precision (default auto: fp32 for image files)")
+    p.add_argument("--precision", default="auto", choices=korvex.functional.PRECISIONS,
+                   help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "
+                        "files)")
     p.add_argument("--grey", action="store_true", help="compare luminance (BT.601), e.g. colour against greyscale")
     p.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
     p.add_argument("--map", metavar="PNG",

@@ -36,9 +36,12 @@ EXPECTED_SHARED = {
     # float2 inputTile[S][S + 1], float rowFiltered[S][17][5]
     "korvexCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
     "korvex_csCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    "korvex_bf16CUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    "korvex_bf16_csCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
     # float productTile[3][S][S], float rowFilteredProducts[S][16][3]
     "korvex_backwardCUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
     "korvex_fp16_backward_CUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
+    "korvex_bf16_backwardCUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
     # HalfPair inputTile[S][S], float rowFiltered[S][16][5]
     "korvex_fp16_CUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
     "korvex_fp16_train_CUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,

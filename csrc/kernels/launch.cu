@@ -21,43 +21,66 @@ void launch_grid(Kernel kernel, const LaunchShape& shape, Args... args) {
 LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
 
 void launch_forward(const ForwardLaunch& f) {
+    using device::bfloat16;
     using device::half;
     const bool train = f.partial_mu1 != nullptr;
     const bool ssim = f.map_kind == MapKind::Ssim;
     with_radius(f.radius, [&](auto R) {
         constexpr int r = R.value;
-        if (f.precision == Precision::Fp32) {
-            const auto* x = static_cast<const float*>(f.img1);
-            const auto* y = static_cast<const float*>(f.img2);
-            launch_grid(ssim ? device::korvexCUDA<r> : device::korvex_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map,
-                        f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
-            return;
+        switch (f.precision) {
+            case Precision::Fp32: {
+                const auto* x = static_cast<const float*>(f.img1);
+                const auto* y = static_cast<const float*>(f.img2);
+                launch_grid(ssim ? device::korvexCUDA<r> : device::korvex_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map,
+                            f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+                return;
+            }
+            case Precision::Bf16: {
+                const auto* x = static_cast<const bfloat16*>(f.img1);
+                const auto* y = static_cast<const bfloat16*>(f.img2);
+                launch_grid(ssim ? device::korvex_bf16CUDA<r> : device::korvex_bf16_csCUDA<r>, f.shape, f.C1, f.C2, x,
+                            y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+                return;
+            }
+            case Precision::Fp16: {
+                const auto* x = static_cast<const half*>(f.img1);
+                const auto* y = static_cast<const half*>(f.img2);
+                if (!ssim)
+                    launch_grid(device::korvex_fp16_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
+                                f.partial_sigma1_sq, f.partial_sigma12);
+                else if (train)
+                    launch_grid(device::korvex_fp16_train_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
+                                f.partial_sigma1_sq, f.partial_sigma12);
+                else
+                    launch_grid(device::korvex_fp16_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map);
+                return;
+            }
         }
-        const auto* x = static_cast<const half*>(f.img1);
-        const auto* y = static_cast<const half*>(f.img2);
-        if (!ssim)
-            launch_grid(device::korvex_fp16_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
-                        f.partial_sigma1_sq, f.partial_sigma12);
-        else if (train)
-            launch_grid(device::korvex_fp16_train_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
-                        f.partial_sigma1_sq, f.partial_sigma12);
-        else
-            launch_grid(device::korvex_fp16_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map);
     });
 }
 
 void launch_backward(const BackwardLaunch& b) {
+    using device::bfloat16;
     using device::half;
     with_radius(b.radius, [&](auto R) {
         constexpr int r = R.value;
-        if (b.precision == Precision::Fp32)
-            launch_grid(device::korvex_backwardCUDA<r>, b.shape, b.C1, b.C2, static_cast<const float*>(b.img1),
-                        static_cast<const float*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
-                        b.partial_sigma12);
-        else
-            launch_grid(device::korvex_fp16_backward_CUDA<r>, b.shape, b.C1, b.C2, static_cast<const half*>(b.img1),
-                        static_cast<const half*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
-                        b.partial_sigma12);
+        switch (b.precision) {
+            case Precision::Fp32:
+                launch_grid(device::korvex_backwardCUDA<r>, b.shape, b.C1, b.C2, static_cast<const float*>(b.img1),
+                            static_cast<const float*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
+                            b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+            case Precision::Bf16:
+                launch_grid(device::korvex_bf16_backwardCUDA<r>, b.shape, b.C1, b.C2,
+                            static_cast<const bfloat16*>(b.img1), static_cast<const bfloat16*>(b.img2), b.grad_map,
+                            b.grad_img1, b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+            case Precision::Fp16:
+                launch_grid(device::korvex_fp16_backward_CUDA<r>, b.shape, b.C1, b.C2, static_cast<const half*>(b.img1),
+                            static_cast<const half*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
+                            b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+        }
     });
 }
 

@@ -14,6 +14,7 @@
 // Rows above and below the image are rows of zeros, as the kernels' tiles
 // hold outside the image; the padded input rows have R zeros on each side.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels/ssim_common.cuh"
@@ -83,6 +84,13 @@ template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
     if constexpr (P == Precision::Fp32) {
         std::memcpy(out, static_cast<const float*>(image) + offset, sizeof(float) * W);
+    } else if constexpr (P == Precision::Bf16) {
+        // bfloat16 is the upper half of a float: widened exactly by a shift.
+        const std::uint16_t* __restrict in = static_cast<const std::uint16_t*>(image) + offset;
+        for (int x = 0; x < W; ++x) {
+            const std::uint32_t bits = std::uint32_t(in[x]) << 16;
+            std::memcpy(out + x, &bits, sizeof(float));
+        }
     } else {
         const Binary16* __restrict in = static_cast<const Binary16*>(image) + offset;
         for (int x = 0; x < W; ++x) out[x] = static_cast<float>(in[x]);
@@ -223,19 +231,15 @@ void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratc
 
 void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     with_radius(job.launch.radius, [&](auto R) {
-        if (job.launch.precision == Precision::Fp32)
-            forward_for<R.value, Precision::Fp32>(job, plane, y0, y1, scratch);
-        else
-            forward_for<R.value, Precision::Fp16>(job, plane, y0, y1, scratch);
+        with_precision(job.launch.precision,
+                       [&](auto P) { forward_for<R.value, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 
 void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     with_radius(job.launch.radius, [&](auto R) {
-        if (job.launch.precision == Precision::Fp32)
-            backward_band<R.value, Precision::Fp32>(job, plane, y0, y1, scratch);
-        else
-            backward_band<R.value, Precision::Fp16>(job, plane, y0, y1, scratch);
+        with_precision(job.launch.precision,
+                       [&](auto P) { backward_band<R.value, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 

@@ -7,6 +7,7 @@
 
 #include <ATen/ATen.h>
 
+#include <string>
 #include <tuple>
 
 namespace korvex {
@@ -35,6 +36,16 @@ Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1,
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+// The one forward and backward by name: precision "fp32", "fp16" or "bf16"
+// (fp16 and bf16 convert other floating-point images), map kind "ssim" or
+// "cs"; results as korvex's and korvex_backward's. The seven operators above
+// are these with fixed names.
+Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
+                   const at::Tensor& img1, const at::Tensor& img2, bool train);
+at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
+                          const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
 // Test hook: split launches at `images` images and `rows` rows already (0:
 // the launchers' own limits), so that tests can split small shapes.

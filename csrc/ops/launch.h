@@ -6,6 +6,8 @@
 // device sources stay light to compile.
 #pragma once
 
+#include <type_traits>
+
 namespace korvex {
 
 // B images of CH channels of H x W pixels, dense and row-major; the stream to
@@ -25,8 +27,21 @@ LaunchLimits launch_limits();
 
 // The element type of the images; all arithmetic is float32, and every map
 // and gradient is float32 whatever the images are. fp16 images are IEEE
-// binary16 and use the half-precision window (window.h).
-enum class Precision { Fp32, Fp16 };
+// binary16 and use the half-precision window (window.h); bf16 images widen
+// to float32 exactly and use the float32 window, so their results are those
+// of fp32 on the widened images, bit for bit.
+enum class Precision { Fp32, Fp16, Bf16 };
+
+// Calls body(std::integral_constant<Precision, P>{}) for the precision, so
+// that the body can name the instance for P.
+template <typename Body>
+void with_precision(Precision precision, Body&& body) {
+    switch (precision) {
+        case Precision::Fp32: body(std::integral_constant<Precision, Precision::Fp32>{}); return;
+        case Precision::Fp16: body(std::integral_constant<Precision, Precision::Fp16>{}); return;
+        case Precision::Bf16: body(std::integral_constant<Precision, Precision::Bf16>{}); return;
+    }
+}
 
 // What a forward's map holds: SSIM, or multi-scale SSIM's contrast-structure
 // term (2 sigma12 + C2) / (sigma1_sq + sigma2_sq + C2).

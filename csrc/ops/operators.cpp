@@ -46,7 +46,14 @@ at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
 at::Tensor float_map_like(const at::Tensor& img1) { return at::empty(img1.sizes(), img1.options().dtype(at::kFloat)); }
 
 // The element type the kernels read for a precision.
-at::ScalarType image_dtype(Precision precision) { return precision == Precision::Fp32 ? at::kFloat : at::kHalf; }
+at::ScalarType image_dtype(Precision precision) {
+    switch (precision) {
+        case Precision::Fp16: return at::kHalf;
+        case Precision::Bf16: return at::kBFloat16;
+        case Precision::Fp32: break;
+    }
+    return at::kFloat;
+}
 
 // The checks of the images of any operator; returns the radius. fp32
 // operators take float32 images only; the others convert floating-point
@@ -196,6 +203,19 @@ at::Tensor backward(Precision precision, int window_size, float C1, float C2, co
 }  // namespace
 
 // The bound operators: thin wrappers over the one forward and backward.
+
+Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
+                   const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    const Precision p = precision_named(precision);
+    return forward(p, map_kind_named(map_kind), train, window_size, C1, C2, img1, img2);
+}
+
+at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
+                          const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    return backward(precision_named(precision), window_size, C1, C2, img1, img2, grad_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12);
+}
 
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
     return forward(Precision::Fp32, MapKind::Ssim, train, window_size, C1, C2, img1, img2);
