@@ -5,6 +5,8 @@
     python -m korvex reference/ output/       # every file name found in both folders
     python -m korvex a.png b.png --map m.png  # and a picture of the SSIM map
     python -m korvex ref/ out/ --csv scores.csv --json scores.json --window-size 7 --device cuda
+    python -m korvex source.mkv encoded.mp4 --csv frames.csv  # two videos, frame by frame (Y plane)
+    python -m korvex ref/ out/ --report report.html            # scores, worst pairs and their maps to look at
 
 Images are read with Pillow and scaled to [0, 1] by their own bit depth (8 or
 16 bits per sample). Problems with a pair (a file that cannot be read, images
@@ -23,6 +25,7 @@ import numpy as np
 import torch
 
 import korvex
+from korvex import _report, _video
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm", ".pnm", ".gif")
 
@@ -211,6 +214,13 @@ def parse_data_range(text):
     return value
 
 
+def parse_frames(text):
+    try:
+        return _video.parse_frames(text)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error).removeprefix(f"--frames {text}: ")) from None
+
+
 def check_device(name):
     try:
         device = torch.device(name)
@@ -286,6 +296,10 @@ def map_caption(comparison, result):
 
 def write_csv(path, metric, rows):
     columns = ["name", metric, "min_" + metric, "width", "height", "channels", "error"]
+    if any("frame" in r for r in rows):  # videos: the frame number, and per plane with --planes yuv
+        planes = [f"{metric}_{p}" for p in _video.PLANE_NAMES if any(f"{metric}_{p}" in r for r in rows)]
+        columns[1:1] = ["frame"]
+        columns[3:3] = planes
     with open(path, "w", newline="") as file:
         writer = csv.DictWriter(file, fieldnames=columns, extrasaction="ignore")
         writer.writeheader()
@@ -302,12 +316,12 @@ def summarise(metric, rows, worst):
                 worst=[dict(name=n, **{metric: s}) for s, n in scores[:worst]])
 
 
-def progress(items, enabled):
+def progress(items, enabled, unit="pair"):
     try:
         from tqdm import tqdm
     except ImportError:  # the bar is a convenience: go on without it
         return items
-    return tqdm(items, unit="pair", file=sys.stderr, disable=None if enabled else True, leave=False)
+    return tqdm(items, unit=unit, file=sys.stderr, disable=None if enabled else True, leave=False)
 
 
 def emit(line, file=None):
@@ -365,7 +379,74 @@ def compare_folders(comparison, args):
             print(f"{len(only)} file(s) only in {folder}: {shown}")
     if args.map:
         print(f"SSIM maps written to {args.map}")
+    if args.report:
+        write_report(args.report, comparison, args, rows, summary, folder_report_items(comparison, args, summary),
+                     unit="pair", settings=f"{len(names)} file names in both folders")
     return rows, summary, dict(only_in_first=only_first, only_in_second=only_second), 1 if failed else 0
+
+
+def compare_videos(comparison, args):
+    ms_ssim = None
+    if comparison.ms_ssim is not None:
+        ms_ssim = lambda x, y: comparison.ms_ssim(x, y, **comparison.options)
+    ssim_map = lambda x, y: korvex.ssim_map(x.to(comparison.device), y.to(comparison.device), **comparison.options)
+    worst = _video.WorstFrames(args.worst if args.report else 0)
+    rows = []
+    try:
+        frames = _video.video_rows(args.first, args.second, args.frames, args.planes, ssim_map, ms_ssim,
+                                   comparison.metric, pictures=bool(args.report))
+        for row, picture in progress(frames, enabled=True, unit="frame"):
+            if "error" in row:
+                emit(f"korvex: {args.first}, {args.second}: {row['error']}", file=sys.stderr)
+            else:
+                emit(f"{row['name']:12}  {row[comparison.metric]:.6f}")
+                worst.offer(row, comparison.metric, picture)
+            rows.append(row)
+    except _video.VideoError as error:
+        raise CommandLineError(str(error)) from None
+    summary = summarise(comparison.metric, rows, args.worst)
+    label = "MS-SSIM" if comparison.ms_ssim else "SSIM"
+    planes = "Y, U and V planes (weighted by their samples)" if args.planes == "yuv" else "Y plane"
+    print()
+    if summary:
+        print(f"{summary['pairs']} frames compared on the {planes} ({comparison.describe(1)}): mean {label} "
+              f"{summary['mean']:.6f}, median {summary['median']:.6f}, min {summary['min']:.6f}, "
+              f"max {summary['max']:.6f}")
+        print(f"worst {len(summary['worst'])}:")
+        for entry in summary["worst"]:
+            print(f"  {entry['name']:12}  {entry[comparison.metric]:.6f}")
+    failed = sum(1 for r in rows if "error" in r)
+    if failed:
+        print(f"{failed} frame(s) could not be compared (see the messages above)")
+    if args.report:
+        write_report(args.report, comparison, args, rows, summary, worst.kept, unit="frame",
+                     settings=f"{args.first} against {args.second}, frame by frame on the {planes}")
+    return rows, summary, {}, 1 if failed else 0
+
+
+def folder_report_items(comparison, args, summary):
+    """The worst pairs of a folder run read again, with their SSIM maps, for the report."""
+    items = []
+    for entry in (summary or {}).get("worst", []):
+        name = entry["name"]
+        img1, img2 = load(os.path.join(args.first, name)), load(os.path.join(args.second, name))
+        values = None
+        if comparison.ms_ssim is None:
+            values = comparison.run(img1, img2, name, name)[1]
+        items.append(dict(name=name, score=entry[comparison.metric], image1=img1.numpy(), image2=img2.numpy(),
+                          map=values))
+    return items
+
+
+def write_report(path, comparison, args, rows, summary, worst, unit, settings):
+    label = "MS-SSIM" if comparison.ms_ssim else "SSIM"
+    metric = comparison.metric
+    report = dict(title=f"korvex: {label} of {args.first} and {args.second}",
+                  settings=f"{settings}; {comparison.describe(1)}.", label=label, unit=unit,
+                  scores=[(r["name"], r.get("frame"), r[metric]) for r in rows if metric in r],
+                  failed=[(r["name"], r["error"]) for r in rows if "error" in r], summary=summary, worst=worst)
+    _report.write_report(path, report, colourise)
+    print(f"report written to {path}")
 
 
 def compare_files(comparison, args):
@@ -386,6 +467,14 @@ def compare_files(comparison, args):
         save_map(args.map, values, map_caption(comparison, result))
         print(f"SSIM map written to {args.map} (colour scale from -1 to 1 below the map)")
     row = dict(name=name1, **result)
+    if args.report:
+        if values is None and comparison.ms_ssim is None:
+            values = comparison.run(img1, img2, name1, name2)[1]
+        summary = dict(pairs=1, mean=result[comparison.metric], median=result[comparison.metric],
+                       min=result[comparison.metric], max=result[comparison.metric])
+        worst = [dict(name=f"{name1} vs {name2}", score=result[comparison.metric], image1=img1.numpy(),
+                      image2=img2.numpy(), map=values)]
+        write_report(args.report, comparison, args, [row], summary, worst, unit="pair", settings="one pair")
     return [row], None, {}, 0
 
 
@@ -413,6 +502,18 @@ def parser():
     p.add_argument("--csv", metavar="FILE", help="write the per-file figures as CSV")
     p.add_argument("--json", metavar="FILE", help="write the per-file and summary figures as JSON")
     p.add_argument("--worst", type=int, default=5, metavar="N", help="how many of the worst pairs to list (default 5)")
+    p.add_argument("--report", metavar="HTML",
+                   help="write a report to look at: the distribution of the scores, the worst pairs (or frames) "
+                        "with their SSIM maps, and for videos the score per frame; one self-contained HTML file")
+    video = p.add_argument_group("videos", "two video files (" + ", ".join(_video.VIDEO_SUFFIXES[:6])
+                                 + ", ...) are compared frame by frame, on their planes as decoded, scaled by "
+                                 "their bit depth (255 for 8 bits, 1023 for 10) with no range conversion")
+    video.add_argument("--planes", choices=("y", "yuv"), default="y",
+                       help="y: the luma plane (default); yuv: Y, U and V, each reported and their mean "
+                            "weighted by sample count (4:1:1 for 4:2:0 video)")
+    video.add_argument("--frames", type=parse_frames, metavar="START:STOP",
+                       help="compare frames START to STOP - 1 of both videos (from 0; either may be left out, "
+                            "e.g. :250); needed when the videos have different frame counts")
     return p
 
 
@@ -425,11 +526,19 @@ def run(args):
     folders = args.first is not None and os.path.isdir(args.first)
     if args.first is not None and folders != os.path.isdir(args.second):
         raise CommandLineError("give two files or two folders, not one of each")
+    videos = not folders and args.first is not None and _video.is_video_file(args.first)
+    if videos != (args.first is not None and _video.is_video_file(args.second)) and not folders:
+        raise CommandLineError("give two videos or two images, not one of each")
+    if not videos and (args.frames is not None or args.planes != "y"):
+        raise CommandLineError(f"--{'frames' if args.frames is not None else 'planes'} is for videos "
+                               f"({', '.join(_video.VIDEO_SUFFIXES[:6])}, ...)")
     comparison = Comparison(args)
     if args.map and comparison.ms_ssim:
         raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
+    if args.map and videos:
+        raise CommandLineError("--map is for images; --report shows the worst frames' SSIM maps")
     try:
-        compare = compare_folders if folders else compare_files
+        compare = compare_folders if folders else compare_videos if videos else compare_files
         rows, summary, unmatched, status = compare(comparison, args)
     except PairError as error:
         print(f"korvex: {error}", file=sys.stderr)
