@@ -139,12 +139,12 @@ def frame_planes(frame, planes):
     check_format("frame", fmt.name, planes)
     bits = fmt.components[0].bits
     dtype = np.dtype(np.uint8) if bits <= 8 else np.dtype(">u2" if fmt.name.endswith("be") else "<u2")
-    scale = 1.0 / (2**bits - 1)
+    white = np.float32(2**bits - 1)
     out = []
     for index in range(1 if planes == "y" else 3):
         plane = frame.planes[index]
         rows = np.frombuffer(plane, dtype=dtype).reshape(plane.height, plane.line_size // dtype.itemsize)
-        samples = rows[:, :plane.width].astype(np.float32) * np.float32(scale)
+        samples = rows[:, :plane.width].astype(np.float32) / white
         out.append(torch.from_numpy(samples))
     return out
 
