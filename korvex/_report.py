@@ -10,7 +10,6 @@ import base64
 import html
 import io
 import math
-import os
 
 import numpy as np
 
@@ -137,7 +136,7 @@ body { font-family: sans-serif; margin: 24px; color: #222; max-width: 1340px; }
 h1 { font-size: 22px; } h2 { font-size: 18px; margin-top: 28px; }
 table.summary td { padding: 2px 14px 2px 0; }
 svg text { font-size: 11px; font-family: sans-serif; fill: #333; }
-.pair { display: flex; gap: 10px; align-items: flex-start; margin: 6px 0 22px; }
+.pair { display: flex; flex-wrap: wrap; gap: 10px; align-items: flex-start; margin: 6px 0 22px; }
 .pair figure { margin: 0; }
 .pair img { display: block; max-width: 420px; border: 1px solid #ccc; image-rendering: pixelated; }
 .pair figcaption { font-size: 12px; color: #555; margin-top: 2px; }
@@ -147,14 +146,15 @@ svg text { font-size: 11px; font-family: sans-serif; fill: #333; }
 """
 
 
-def write_report(path, report, colour_scale):
-    """Writes the HTML report.
+def report_html(report, colour, bar_values, ticks):
+    """The HTML report, as text.
 
     report: dict(title, settings (text), label ("SSIM" or "MS-SSIM"), unit ("pair" or "frame"),
       scores (list of (name, frame number or None, score)), failed (list of (name, message)),
       summary (dict or None), worst (list of dict(name, score, image1, image2, map, note))).
     Images are float arrays in [0, 1]; a map is an (H, W) array of SSIM values or None.
-    colour_scale(values) turns an array of SSIM values in [-1, 1] into RGB uint8 colours.
+    colour(values) turns an array of SSIM values in [-1, 1] into RGB uint8 colours; bar_values(width) gives
+    the value at each column of the colour bar, which shows the values `ticks` at equal steps.
     """
     label, unit = report["label"], report["unit"]
     scores = [s for _, _, s in report["scores"]]
@@ -182,11 +182,11 @@ def write_report(path, report, colour_scale):
             worst_frames = [w.get("frame") for w in report["worst"]]
             out.append(curve_svg(frames, scores, worst_frames, label))
     if report["worst"]:
-        out.append(f"<h2>The {len(report['worst'])} worst {unit}s</h2>")
-        ramp = colour_scale(np.linspace(-1.0, 1.0, 420)[None, :].repeat(14, 0))
+        count = len(report["worst"])
+        out.append(f"<h2>The worst {unit}</h2>" if count == 1 else f"<h2>The {count} worst {unit}s</h2>")
+        ramp = colour(bar_values(THUMBNAIL_WIDTH)[None, :].repeat(14, 0))
         legend = (f'<img class="bar" src="{png_data_url(ramp)}" alt="colour scale of the SSIM map from -1 to 1">'
-                  '<div class="scale"><span>-1</span><span>-0.5</span><span>0</span><span>0.5</span>'
-                  "<span>1</span></div>")
+                  '<div class="scale">' + "".join(f"<span>{t:g}</span>" for t in ticks) + "</div>")
         for item in report["worst"]:
             out.append(f"<h3>{html.escape(item['name'])}: {label} {item['score']:.6f}</h3>")
             if item.get("note"):
@@ -197,16 +197,8 @@ def write_report(path, report, colour_scale):
                            f"<figcaption>{caption}</figcaption></figure>")
             if item.get("map") is not None:
                 values = np.nan_to_num(np.asarray(item["map"], dtype=np.float32), nan=-1.0)
-                out.append(f'<figure><img src="{png_data_url(colour_scale(values))}" alt="SSIM map">'
+                out.append(f'<figure><img src="{png_data_url(colour(values))}" alt="SSIM map">'
                            f"<figcaption>SSIM map (lowest {values.min():.3f})</figcaption>{legend}</figure>")
             out.append("</div>")
     out.append("</body></html>")
-    # Written beside its place and renamed: a failed run leaves no half-written report.
-    temporary = f"{path}.{os.getpid()}.tmp"
-    try:
-        with open(temporary, "w", encoding="utf-8") as file:
-            file.write("\n".join(out) + "\n")
-        os.replace(temporary, path)
-    finally:
-        if os.path.exists(temporary):
-            os.remove(temporary)
+    return "\n".join(out) + "\n"

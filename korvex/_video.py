@@ -8,6 +8,7 @@ limited-range video is compared on its 16..235 codes as they are, which is
 what video quality tools do.
 """
 
+import collections
 import queue
 import re
 import threading
@@ -24,6 +25,11 @@ VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v", ".mpg", ".mpe
 PLANAR_FORMAT = re.compile(r"^(yuvj?a?\d{3}p|gray)(\d+)?(le|be)?$")
 
 PLANE_NAMES = ("y", "u", "v")
+
+
+# A decoded frame: its number in the video, its planes as frame_planes gives
+# them, and PyAV's frame (for pictures in a report).
+Decoded = collections.namedtuple("Decoded", "number planes frame")
 
 
 class VideoError(Exception):
@@ -163,7 +169,8 @@ def decoded_frames(path, start, stop):
 
 
 def frame_pairs(path1, path2, start, stop, planes, prefetch=4):
-    """Yields (number, planes1, planes2, frame1, frame2), decoded in a thread ahead of the caller.
+    """Yields (number, Decoded of the first video, Decoded of the second), decoded in a thread ahead of the
+    caller.
 
     FFmpeg decodes without Python's interpreter lock, so decoding the next
     frames overlaps with the comparison of this one.
@@ -178,7 +185,8 @@ def frame_pairs(path1, path2, start, stop, planes, prefetch=4):
             for (number, frame1), (_, frame2) in zip(frames1, frames2):
                 if stopping.is_set():
                     return
-                pairs.put((number, frame_planes(frame1, planes), frame_planes(frame2, planes), frame1, frame2))
+                pairs.put((number, Decoded(number, frame_planes(frame1, planes), frame1),
+                           Decoded(number, frame_planes(frame2, planes), frame2)))
             pairs.put(done)
         except BaseException as error:  # handed to the consumer, which raises it
             pairs.put(error)
@@ -242,46 +250,19 @@ def compare_planes(planes1, planes2, ssim_map, ms_ssim, metric):
     return result, y_map
 
 
-def video_rows(path1, path2, frames, planes, ssim_map, ms_ssim, metric, pictures=False):
-    """Yields (row, picture) per frame pair: the row is dict(name, frame, the figures) or dict(name, frame,
-    error) for a frame that cannot be compared (e.g. one of another size); picture() makes the frames and the
-    Y plane's SSIM map for a report (WorstFrames), or is None. A video that cannot be read raises VideoError.
-    """
-    start, stop = frames_to_compare(path1, path2, frames, planes)
-    for number, planes1, planes2, frame1, frame2 in frame_pairs(path1, path2, start, stop, planes):
-        row = dict(name=f"frame {number}", frame=number)
-        try:
-            result, y_map = compare_planes(planes1, planes2, ssim_map, ms_ssim, metric)
-        except FrameError as error:
-            row["error"] = f"frame {number}: {error}"
-            yield row, None
-            continue
-        except (ValueError, RuntimeError) as error:  # korvex's own refusals, e.g. a frame too small
-            row["error"] = f"frame {number}: {str(error).splitlines()[0].removeprefix('korvex: ')}"
-            yield row, None
-            continue
-        row.update(result)
-        picture = None
-        if pictures:
-            picture = lambda: dict(image1=_display(frame1), image2=_display(frame2),
-                                   map=None if y_map is None else y_map.numpy())
-        yield row, picture
-
-
 class WorstFrames:
-    """The pictures of the lowest-scoring frames seen so far, for a report."""
+    """The pictures of the `count` lowest-scoring frames seen so far, for a report."""
 
     def __init__(self, count):
         self.count, self.kept = count, []
 
-    def offer(self, row, metric, picture):
-        """Keeps the frame's pictures if it is among the worst; picture() makes them only then."""
-        if picture is None or self.count <= 0 or metric not in row:
+    def offer(self, score, decoded1, decoded2, y_map):
+        """Keeps the frame pair's pictures if it is among the worst (converted for display only then).
+        y_map: the Y plane's SSIM map, or a function that makes it."""
+        if self.count <= 0 or (len(self.kept) == self.count and not score < self.kept[-1]["score"]):
             return
-        score = row[metric]
-        if len(self.kept) == self.count and not score < self.kept[-1]["score"]:
-            return
-        self.kept.append(dict(name=row["name"], frame=row["frame"], score=score, **picture()))
+        self.kept.append(dict(name=f"frame {decoded1.number}", frame=decoded1.number, score=score,
+                              image1=_display(decoded1.frame), image2=_display(decoded2.frame), map=y_map() if callable(y_map) else y_map))
         self.kept.sort(key=lambda item: (item["score"], item["frame"]))
         del self.kept[self.count:]
 

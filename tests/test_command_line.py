@@ -120,8 +120,8 @@ def test_folders(tmp_path, photos):
     assert summary["mean"] == pytest.approx(sum(expected.values()) / 3, abs=1e-6)
     assert [w["name"] for w in summary["worst"]] == ["negative.png", os.path.join("nested", "astronaut.png")]
     assert report["only_in_first"] == ["only-here.png"] and report["only_in_second"] == []
-    assert "1 file(s) only in" in run.stdout and "worst 2:" in run.stdout
-    assert (tmp_path / "maps" / "nested" / "astronaut.png").exists()
+    assert "1 file(s) without a partner, only in" in run.stdout and "worst 2:" in run.stdout
+    assert (tmp_path / "maps" / "nested" / "astronaut.png.ssim.png").exists()
 
 
 def test_map_picture(tmp_path, photos):
@@ -144,9 +144,9 @@ def test_map_picture(tmp_path, photos):
     negative = pixels[10 + height // 2, 10 + width * 7 // 8]  # inverted: SSIM < 0, blue
     assert same[0] > 240 and same[1] > 240 and same[2] < 200, same
     assert negative[2] > 150 and negative[2] > negative[0] + 80, negative
-    # The colour bar runs from blue (-1) through black (0) to pale yellow (1).
+    # The colour bar runs from blue (-1) through black (0, two of its nine steps along) to pale yellow (1).
     bar = pixels[height + 34 + 14 // 2, 10:-10]
-    assert bar[0][2] > bar[0][0] and bar[len(bar) // 2].sum() < 30 and bar[-1][:2].min() > 240
+    assert bar[0][2] > bar[0][0] and bar[len(bar) * 2 // 9].sum() < 30 and bar[-1][:2].min() > 240
 
 
 def test_sample_pair_without_arguments(tmp_path):

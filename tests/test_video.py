@@ -236,3 +236,57 @@ def test_videos_that_cannot_be_compared(mismatched, korvex_cli, tmp_path):
         run = korvex_cli(*args, cwd=tmp_path)
         assert run.returncode == 2
         assert_one_line_error(run)
+
+
+def test_report(videos, korvex_cli, tmp_path):
+    """--report: one self-contained file with the distribution, the per-frame curve and the worst frames, their
+    pictures and SSIM maps embedded; the worst frames are those the CSV ranks lowest."""
+    folder, bits = videos
+    if bits != 8:
+        pytest.skip("one bit depth is enough for the report")
+    run = korvex_cli(folder / "reference.mkv", folder / "encoded.mp4", "--report", "r.html", "--worst", "2",
+                     "--csv", "r.csv", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    text = (tmp_path / "r.html").read_text()
+    rows = sorted(read_rows(tmp_path / "r.csv"), key=lambda r: float(r["ssim"]))
+    headings = re.findall(r"<h3>(frame \d+): SSIM ([0-9.]+)</h3>", text)
+    assert headings == [(r["name"], f"{float(r['ssim']):.6f}") for r in rows[:2]]
+    # Nothing outside the file: every picture is a data URL, no scripts, no links.
+    sources = re.findall(r'src="([^"]*)"', text)
+    assert sources and all(s.startswith("data:image/png;base64,") for s in sources)
+    assert "<script" not in text and "href=" not in text
+    assert len(sources) == 2 * 4  # per worst frame: A, B, the map and the colour bar
+    assert text.count("<svg") == 2 and "<polyline" in text  # the distribution and the per-frame curve
+    # The curve marks the two worst frames.
+    assert len(re.findall(r"<circle", text)) == 2
+
+
+def test_report_in_a_browser(tmp_path, korvex_cli):
+    """The report of a folder run as Chromium draws it: the histogram's bars, the pictures and the maps."""
+    import shutil
+
+    browser = shutil.which("chromium") or shutil.which("chromium-browser")
+    if browser is None:
+        pytest.skip("no chromium here (apt-get install chromium)")
+    from skimage import data
+
+    first, second = tmp_path / "a", tmp_path / "b"
+    first.mkdir(), second.mkdir()
+    camera = data.camera()[:160, :200]
+    for number in range(6):
+        noisy = np.clip(camera + np.random.default_rng(number).normal(0, 2 + 2 * number, camera.shape), 0, 255)
+        Image.fromarray(camera).save(first / f"{number}.png")
+        Image.fromarray(noisy.astype(np.uint8)).save(second / f"{number}.png")
+    run = korvex_cli(first, second, "--report", "r.html", "--worst", "1", "--workers", "0", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    shot = tmp_path / "shot.png"
+    subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+                    "--window-size=1340,1100", f"--screenshot={shot}", (tmp_path / "r.html").as_uri()],
+                   capture_output=True, timeout=120, check=True)
+    pixels = np.asarray(Image.open(shot).convert("RGB")).astype(int)
+    bar_blue = (np.abs(pixels - [0x3B, 0x6F, 0xB6]).sum(-1) < 12).sum()
+    assert bar_blue > 6 * 50, "the histogram's bars are not drawn"
+    # The camera man in grey levels, and the map's warm colours (red and orange: SSIM 0.8 to 0.95).
+    grey = (np.ptp(pixels, axis=-1) < 3) & (pixels[..., 0] > 30) & (pixels[..., 0] < 220)
+    warm = (pixels[..., 0] > 180) & (pixels[..., 2] < 100) & (pixels[..., 0] - pixels[..., 1] > 60)
+    assert grey.sum() > 20000 and warm.sum() > 2000, (grey.sum(), warm.sum())
