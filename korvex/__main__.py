@@ -243,6 +243,8 @@ class VideoSource:
         self.input_folders = []
         self.unmatched = {}
         self.worst = _video.WorstFrames(pictures)
+        self.planes_described = (", planes Y, U, V weighted by their samples" if planes == "yuv"
+                                 else ", plane Y")
 
     def frames_in_order(self, indices):
         """Items as read_pairs gives them: (index, frame1, frame2, notes, error)."""
@@ -947,7 +949,8 @@ def print_summary(source, comparison, args, rows, summary, elapsed):
     width = max(len(shown(r["name"])) for r in rows)
     print()
     if summary["pairs"]:
-        print(f"{summary['pairs']} {noun}s compared ({comparison.describe()}): mean {label} {summary['mean']:.6f}, "
+        what = comparison.describe() + getattr(source, "planes_described", "")
+        print(f"{summary['pairs']} {noun}s compared ({what}): mean {label} {summary['mean']:.6f}, "
               f"std {summary['std']:.6f}, median {summary['median']:.6f}, min {summary['min']:.6f}, "
               f"max {summary['max']:.6f}")
         print(f"worst {len(summary['worst'])}:")

@@ -19,6 +19,18 @@ else
     step "g++ and Boost.Context are installed"
 fi
 
+if ! command -v chromium >/dev/null; then
+    # The test that looks at the command line's HTML report in a browser uses
+    # headless Chromium; without it that one test is skipped.
+    step "Installing Chromium with apt (for the report's browser test)"
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo="sudo"
+    { $sudo apt-get update -q && $sudo apt-get install -y -q chromium; } \
+        || echo "Chromium could not be installed: the report's browser test will be skipped"
+else
+    step "Chromium is installed"
+fi
+
 step "Creating the virtual environment in .venv"
 python3 -m venv .venv
 .venv/bin/pip install -q --upgrade pip
