@@ -452,16 +452,18 @@ def check_outputs(args, source):
         where = f"--map {shown(args.map)}"
         if os.path.exists(real) and not os.path.isdir(real):
             raise CommandLineError(f"{where}: is a file; with folders, --map names a folder for the maps")
-        for input_folder in source.input_folders:
-            if inside(real, input_folder) or inside(input_folder, real):
-                raise CommandLineError(f"{where}: overlaps the input folder {shown(input_folder)}; maps written "
-                                       "there would mix with the inputs; write them elsewhere")
         if not os.access(nearest_existing(real), os.W_OK):
             raise CommandLineError(f"{where}: cannot be written (permission denied)")
-        for index, name in enumerate(source.names):
-            option = planned.get(os.path.realpath(os.path.join(real, name + MAP_SUFFIX)))
-            if option:
-                raise CommandLineError(f"{option}: is also the map of {shown(name)}; give it another name")
+        for name in source.names:
+            picture = os.path.realpath(os.path.join(real, name + MAP_SUFFIX))
+            for input_folder in source.input_folders:
+                if inside(real, input_folder) or inside(picture, input_folder):
+                    raise CommandLineError(f"{where}: maps there would lie in the input folder "
+                                           f"{shown(input_folder)}, where the next run would read them as "
+                                           "inputs; write them elsewhere")
+            if picture in planned:
+                raise CommandLineError(f"{planned[picture]}: is also the map of {shown(name)}; give it another "
+                                       "name")
 
 
 def write_atomically(path, write, binary=False):
@@ -539,32 +541,41 @@ SCALE = (
 SCALE_WORDS = ("-1 light blue, -0.5 blue, 0 black, 0.5 dark purple, 0.7 purple, 0.8 red, 0.9 orange-red, "
                "0.95 orange, 0.98 yellow, 1 pale yellow; each step an equal length of the bar")
 LEVELS = 4096  # the map's values are quantised to this many levels over [-1, 1] before colouring
+SHADES = 254   # colours along the bar; the picture is a palette image with these, black and white
+BLACK, WHITE = SHADES, SHADES + 1
+
+
+def bar_positions():
+    """Where each step of SCALE sits along the colour bar, from 0 to 1: equal lengths."""
+    import numpy as np
+
+    return np.linspace(0.0, 1.0, len(SCALE))
+
+
+def palette():
+    """The picture's palette: SHADES colours along the bar, then black and white, as a flat RGB list."""
+    import numpy as np
+
+    shares = np.linspace(0.0, 1.0, SHADES)
+    colours = np.stack([np.interp(shares, bar_positions(), [c[i] for _, c in SCALE]) for i in range(3)], axis=-1)
+    return colours.round().astype(np.uint8).ravel().tolist() + [0, 0, 0, 255, 255, 255]
 
 
 def colour_table():
-    """LEVELS colours, for values -1 .. 1 evenly spaced."""
+    """The palette index of each of LEVELS values from -1 to 1, evenly spaced."""
     import numpy as np
 
     values = np.linspace(-1.0, 1.0, LEVELS)
-    stops = [s for s, _ in SCALE]
-    return np.stack([np.interp(values, stops, [c[i] for _, c in SCALE]) for i in range(3)],
-                    axis=-1).round().astype(np.uint8)
+    shares = np.interp(values, [s for s, _ in SCALE], bar_positions())
+    return (shares * (SHADES - 1)).round().astype(np.uint8)
 
 
 def colourise(values, table):
-    """An (H, W) array of SSIM values as (H, W, 3) uint8 colours of SCALE."""
+    """An (H, W) array of SSIM values as (H, W) palette indices."""
     import numpy as np
 
     levels = np.clip((values + 1.0) * ((LEVELS - 1) / 2.0) + 0.5, 0, LEVELS - 1).astype(np.intp)
     return table[levels]
-
-
-def bar_values(width):
-    """The value at each of `width` columns of the colour bar: SCALE's steps at equal lengths."""
-    import numpy as np
-
-    positions = np.linspace(0.0, len(SCALE) - 1, width)
-    return np.interp(positions, range(len(SCALE)), [s for s, _ in SCALE])
 
 
 def _font(size):
@@ -577,7 +588,12 @@ def _font(size):
 
 
 def map_picture(values, caption, table):
-    """PNG bytes: an (H, W) SSIM map with its colour bar, tick labels and a caption."""
+    """PNG bytes: an (H, W) SSIM map with its colour bar, tick labels and a caption.
+
+    A palette image: a third of the bytes of RGB to compress, and PNG stores it
+    without filtering, which makes writing a map cheap beside comparing the pair.
+    """
+    import numpy as np
     from PIL import Image, ImageDraw, PngImagePlugin
 
     height, width = values.shape
@@ -589,25 +605,24 @@ def map_picture(values, caption, table):
     font = _font(12)
     canvas_width = max(picture.width, 520) + 20
     bar_top, bar_height = picture.height + 34, 14
-    canvas = Image.new("RGB", (canvas_width, bar_top + bar_height + 26), "white")
+    canvas = Image.new("P", (canvas_width, bar_top + bar_height + 26), WHITE)
+    canvas.putpalette(palette())
     canvas.paste(picture, (10, 10))
     draw = ImageDraw.Draw(canvas)
-    draw.text((10, picture.height + 14), caption, fill="black", font=font)
+    draw.text((10, picture.height + 14), caption, fill=BLACK, font=font)
     left, right = 10, canvas_width - 10
-    ramp = colourise(bar_values(right - left)[None, :].repeat(bar_height, 0), table)
-    canvas.paste(Image.fromarray(ramp), (left, bar_top))
-    draw.rectangle((left - 1, bar_top - 1, right, bar_top + bar_height), outline="black")
-    for step, (tick, _) in enumerate(SCALE):
-        share = step / (len(SCALE) - 1)
+    ramp = np.linspace(0, SHADES - 1, right - left).round().astype(np.uint8)
+    canvas.paste(Image.fromarray(ramp[None, :].repeat(bar_height, 0)), (left, bar_top))
+    draw.rectangle((left - 1, bar_top - 1, right, bar_top + bar_height), outline=BLACK)
+    for share, (tick, _) in zip(bar_positions(), SCALE):
         x = left + round(share * (right - left - 1))
-        draw.line((x, bar_top + bar_height, x, bar_top + bar_height + 4), fill="black")
+        draw.line((x, bar_top + bar_height, x, bar_top + bar_height + 4), fill=BLACK)
         label = f"{tick:g}"
         draw.text((x - draw.textlength(label, font=font) * share, bar_top + bar_height + 6), label,
-                  fill="black", font=font)
+                  fill=BLACK, font=font)
     info = PngImagePlugin.PngInfo()
     info.add_text("Description", f"SSIM map. {caption}. Colour scale: {SCALE_WORDS}.")
     buffer = io.BytesIO()
-    # Fast compression: the maps are large and written once per pair.
     canvas.save(buffer, format="PNG", pnginfo=info, compress_level=1)
     return buffer.getvalue()
 
@@ -694,6 +709,28 @@ class Comparison:
                             precision=args.precision)
         if args.ms_ssim:
             self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
+        self.check_options()
+
+    def check_options(self):
+        """Refuses options the library refuses (a --data-range too large for
+        its constants, ...) once, before the first pair, rather than once per pair."""
+        import torch
+
+        import korvex
+
+        probe = torch.zeros(1, 1, 16, 16, device=self.device)
+        options = dict(self.options, padding="same")
+        options.pop("weights", None)
+        try:
+            korvex.ssim(probe, probe, **options)
+        except OverflowError:
+            raise CommandLineError(f"--data-range {self.options['data_range']:g}: too large for SSIM's constants "
+                                   "(their squares overflow)") from None
+        except (ValueError, TypeError) as error:
+            message = " ".join(str(error).split()).removeprefix("korvex: ")
+            for option in ("data_range", "window_size", "precision", "padding"):
+                message = message.replace(option, "--" + option.replace("_", "-"))
+            raise CommandLineError(f"the options are refused: {message}") from None
 
     def run(self, img1, img2, name1, name2):
         """(result dict, SSIM map as a (H, W) array or None)."""
@@ -722,7 +759,8 @@ class Comparison:
             message = " ".join(str(error).split()) or type(error).__name__
             raise PairError(f"{name1}: {message.removeprefix('korvex: ')}") from None
         if not math.isfinite(result[self.metric]):
-            raise PairError(f"{name1} and {name2}: {self.label} is {result[self.metric]} (check --data-range "
+            value = "NaN" if math.isnan(result[self.metric]) else result[self.metric]
+            raise PairError(f"{name1} and {name2}: {self.label} is {value} (check --data-range "
                             "and the images' values); left out of the statistics")
         return result, None if values is None else values.mean(0).cpu().numpy()
 
