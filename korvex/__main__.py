@@ -1056,6 +1056,8 @@ def display_map(comparison, img1, img2):
 
 
 def write_report(source, comparison, args, rows, summary):
+    import numpy as np
+
     if source.noun == "frame":
         planes = "the Y, U and V planes (their mean weighted by samples)" if args.planes == "yuv" else "the Y plane"
         settings = f"{shown(args.first)} against {shown(args.second)}, frame by frame on {planes}"
@@ -1071,9 +1073,10 @@ def write_report(source, comparison, args, rows, summary):
                   scores=[(r["name"], r.get("frame"), r[metric]) for r in rows if metric in r],
                   failed=[(r["name"], r["error"]) for r in rows if "error" in r], summary=summary,
                   worst=report_items(source, comparison, summary))
-    table = colour_table()
-    html = _report.report_html(report, lambda values: colourise(values, table), bar_values,
-                               [s for s, _ in SCALE])
+    table, colours = colour_table(), np.array(palette(), dtype=np.uint8).reshape(-1, 3)
+    steps = [s for s, _ in SCALE]
+    html = _report.report_html(report, lambda values: colours[colourise(values, table)],
+                               lambda width: np.interp(np.linspace(0.0, 1.0, width), bar_positions(), steps), steps)
     write_atomically(args.report, lambda file: file.write(html))
     print(f"report written to {shown(args.report)}")
 
