@@ -642,6 +642,8 @@ class Comparison:
 
     def run(self, img1, img2, name1, name2):
         """(result dict, SSIM map as a (H, W) array or None)."""
+        import numpy as np
+
         import korvex
 
         if self.grey:
@@ -661,7 +663,10 @@ class Comparison:
                 result[self.metric] = korvex.ms_ssim(x, y, **self.options).item()
             else:
                 values = korvex.ssim_map(x, y, **self.options)[0]
-                result[self.metric] = values.mean().item()
+                # The mean in float64 by numpy: its sums do not depend on how
+                # many threads torch runs, so that every layout of processes
+                # and threads writes the same digits.
+                result[self.metric] = float(np.mean(values.cpu().numpy(), dtype=np.float64))
                 result["min_" + self.metric] = values.min().item()
         except (ValueError, RuntimeError, OverflowError, TypeError) as error:
             message = " ".join(str(error).split()) or type(error).__name__
@@ -820,16 +825,6 @@ class Shard:
             return None
         return [shares[i % self.size][i // self.size] for i in range(count)]
 
-    def share(self, value):
-        """Rank 0's value, on every rank."""
-        if self.size == 1:
-            return value
-        import torch.distributed as dist
-
-        box = [value]
-        dist.broadcast_object_list(box, src=0)
-        return box[0]
-
     def close(self):
         if self.size > 1:
             import torch.distributed as dist
@@ -953,7 +948,9 @@ def run(args):
         say = (lambda line: None) if args.quiet else emit
         rows = compare_pairs(source, comparison, args, shard.indices(len(source.names)), say)
         rows = shard.gather(rows, len(source.names))
-        status = None
+        # The other processes end with 0: the first reports the run, and
+        # torchrun reports its status.
+        status = 0
         if rows is not None:
             status = 1 if any("error" in r for r in rows) else 0
             elapsed = time.perf_counter() - started
@@ -963,7 +960,7 @@ def run(args):
             else:
                 print_single(source, comparison, args, rows[0])
             write_outputs(source, comparison, args, rows, summary, elapsed)
-        return shard.share(status)
+        return status
     finally:
         shard.close()
 
