@@ -617,7 +617,6 @@ class Comparison:
                             precision=args.precision)
         if args.ms_ssim:
             self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
-        self.check_options()
 
     def check_options(self):
         """Refuses options the library refuses (a --data-range too large for
@@ -729,28 +728,27 @@ def as_is(item):
 
 
 def read_pairs(source, indices, workers):
-    """Yields the items of PairReader in the order of `indices`, read by
-    `workers` processes ahead of the comparison (0: read here, one at a time)."""
+    """An iterator over the items of PairReader in the order of `indices`,
+    read by `workers` processes ahead of the comparison (0: read here, one at
+    a time). The workers start at once, so that they decode the first pairs
+    while this process is still starting its comparison."""
     reader = PairReader(source, indices)
     # One pair is read here: a worker process would only add its start-up.
     workers = min(workers, len(indices)) if len(indices) > 1 else 0
     if workers == 0:
-        yield from (reader[i] for i in range(len(reader)))
-        return
+        return (reader[i] for i in range(len(reader)))
     from torch.utils.data import DataLoader
 
     # batch_size=None: items as they are, in order; the loader keeps two
     # items per worker in flight while this process compares.
-    yield from DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers,
-                          collate_fn=as_is)
+    return iter(DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers, collate_fn=as_is))
 
 
-def compare_pairs(source, comparison, args, indices, say):
-    """The rows of the pairs at `indices`, in that order; maps written as they come."""
+def compare_pairs(source, comparison, args, indices, items, say):
+    """The rows of the pairs at `indices`, read as `items`, in that order; maps written as they come."""
     table = colour_table() if args.map else None
     width = max(len(shown(source.names[i])) for i in indices) if indices else 0
     rows = []
-    items = read_pairs(source, indices, args.workers)
     for index, img1, img2, notes, error in progress(items, len(indices), source.noun, args.quiet or not source.many):
         name = source.names[index]
         row = dict(name=name, **source.extra(index))
@@ -945,8 +943,11 @@ def run(args):
         if args.workers is None:
             args.workers = default_workers(shard)
         comparison = Comparison(args, shard.local_rank)
+        indices = shard.indices(len(source.names))
+        items = read_pairs(source, indices, args.workers)
+        comparison.check_options()  # the library's first call, while the workers read the first pairs
         say = (lambda line: None) if args.quiet else emit
-        rows = compare_pairs(source, comparison, args, shard.indices(len(source.names)), say)
+        rows = compare_pairs(source, comparison, args, indices, items, say)
         rows = shard.gather(rows, len(source.names))
         # The other processes end with 0: the first reports the run, and
         # torchrun reports its status.
