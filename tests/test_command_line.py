@@ -164,8 +164,6 @@ def test_mistakes_give_one_line(tmp_path):
         "unreadable": (["a.png", "b.png"], 1, ["b.png", "cannot be read"]),
         "one argument": (["a.png"], 2, ["two images or two folders"]),
         "file and folder": (["a.png", "folder"], 2, ["not one of each"]),
-        "negative count": (["a.png", "a.png", "--worst", "-1"], 2, ["--worst", "0 or more"]),
-        "data range overflows": (["a.png", "a.png", "--data-range", "1e300"], 2, ["--data-range"]),
     }
     if not torch.cuda.is_available():
         cases["cuda"] = (["a.png", "a.png", "--device", "cuda"], 2, ["no CUDA GPU"])
@@ -246,6 +244,19 @@ def test_outputs_are_checked_before_anything_is_read_or_written(tmp_path, monkey
     run = korvex_main("ref", "out", "--map", ".", "--workers", "0", capsys=capsys)
     assert run.returncode == 0, run.stderr
     assert (tmp_path / "a.png.ssim.png").exists() and snapshot(tmp_path / "ref") == snapshot(tmp_path / "ref")
+
+
+def test_option_mistakes_give_one_line(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    Image.fromarray(np.zeros((8, 8), np.uint8)).save("a.png")
+    with pytest.raises(SystemExit) as exit:
+        command_line.main(["a.png", "a.png", "--worst", "-1"])
+    assert exit.value.code == 2
+    captured = capsys.readouterr()
+    assert_one_line_error(subprocess.CompletedProcess([], 2, captured.out, captured.err), "--worst", "0 or more")
+    run = korvex_main("a.png", "a.png", "--data-range", "1e300", capsys=capsys)
+    assert run.returncode == 2
+    assert_one_line_error(run, "--data-range", "too large")
 
 
 def test_outputs_are_written_whole_or_not_at_all(tmp_path):
@@ -416,7 +427,7 @@ def test_map_colour_scale_spends_its_range_where_photographs_score():
     assert len({tuple(c) for c in colours[index(0.6):index(1) + 1]}) > 80
 
 
-def test_processes_give_the_same_files(tmp_path, photos):
+def test_processes_give_the_same_files(tmp_path, capsys, photos):
     """Worker processes and two torchrun ranks give the files of one process, byte for byte."""
     camera, astronaut = photos
     ref, out = tmp_path / "ref", tmp_path / "out"
@@ -429,9 +440,13 @@ def test_processes_give_the_same_files(tmp_path, photos):
         Image.fromarray(jpeg_copy(photo, 10 + 10 * index)).save(out / name)
     (out / "2.png").write_text("broken")
 
-    def outputs(prefix, *options, launcher=("-m", "korvex")):
-        run = run_korvex(ref, out, "--csv", f"{prefix}.csv", "--json", f"{prefix}.json", "--quiet", *options,
-                         cwd=tmp_path, launcher=launcher)
+    def outputs(prefix, *options, launcher=None):
+        arguments = (ref, out, "--csv", tmp_path / f"{prefix}.csv", "--json", tmp_path / f"{prefix}.json",
+                     "--quiet", *options)
+        if launcher:
+            run = run_korvex(*arguments, cwd=tmp_path, launcher=launcher)
+        else:
+            run = korvex_main(*arguments, capsys=capsys)
         report = json.loads((tmp_path / f"{prefix}.json").read_text())
         del report["summary"]["elapsed_seconds"]
         summary = [line for line in run.stdout.splitlines() if not line.startswith("elapsed")]
