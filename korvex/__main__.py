@@ -85,15 +85,17 @@ def load(path):
                 image.load()
                 largest = _largest_integer_sample(image)
                 image = ImageOps.exif_transpose(image)
+                floating = image.mode == "F"
                 if image.mode.startswith("I"):
-                    array = np.asarray(image).astype(np.float64) / largest
-                elif image.mode == "F":
-                    array = np.asarray(image, dtype=np.float32)
+                    array = (np.asarray(image).astype(np.float64) / largest).astype(np.float32)
+                elif floating:
+                    array = np.array(image, dtype=np.float32)
                 else:
                     # Pillow reads 16-bit colour as 8-bit colour (the high byte of
                     # each sample), which keeps the scale.
                     grey = image.mode in ("1", "L", "LA") or (image.mode == "P" and _palette_is_grey(image))
-                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32) / 255.0
+                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32)
+                    array /= 255.0
         for warning in caught:
             if issubclass(warning.category, Image.DecompressionBombWarning):
                 notes.append(f"{shown(path)}: {warning.message}")
@@ -104,8 +106,7 @@ def load(path):
     except Exception as error:  # Pillow raises many kinds for damaged files; each is one line
         detail = " ".join(str(error).split()) or type(error).__name__
         raise PairError(f"{shown(path)}: cannot be read as an image ({detail})") from None
-    array = array.astype(np.float32)
-    if not np.isfinite(array).all():
+    if floating and not np.isfinite(array).all():
         raise PairError(f"{shown(path)}: holds NaN or infinite values")
     if array.ndim == 2:
         array = array[..., None]
