@@ -806,8 +806,8 @@ class Shard:
     """This process's share of the pairs: every `size`-th pair from `rank`.
     One process alone has them all."""
 
-    def __init__(self, rank=0, size=1, local_rank=None):
-        self.rank, self.size, self.local_rank = rank, size, local_rank
+    def __init__(self, rank=0, size=1):
+        self.rank, self.size = rank, size
 
     def indices(self, count):
         return list(range(self.rank, count, self.size))
@@ -831,20 +831,28 @@ class Shard:
             dist.destroy_process_group()
 
 
-def join_processes(args):
+def local_rank():
+    """This process's place among the processes of its machine under torchrun, else None."""
+    return int(os.environ["LOCAL_RANK"]) if int(os.environ.get("WORLD_SIZE", "1")) > 1 else None
+
+
+def join_processes(device):
     """The Shard of this process: under torchrun (WORLD_SIZE > 1) it joins the
     process group, gloo for the CPU and NCCL for CUDA devices."""
     size = int(os.environ.get("WORLD_SIZE", "1"))
     if size <= 1:
         return Shard()
+    import torch
     import torch.distributed as dist
 
     if not dist.is_initialized():
-        dist.init_process_group(backend="nccl" if args.device.startswith("cuda") else "gloo")
-    return Shard(dist.get_rank(), dist.get_world_size(), int(os.environ.get("LOCAL_RANK", "0")))
+        if device.type == "cuda":
+            torch.cuda.set_device(device)  # NCCL gathers through the current device
+        dist.init_process_group(backend="nccl" if device.type == "cuda" else "gloo")
+    return Shard(dist.get_rank(), dist.get_world_size())
 
 
-def default_workers(shard):
+def default_workers():
     """The cores this process may use, shared among the processes on this machine."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     per_machine = int(os.environ.get("LOCAL_WORLD_SIZE", "1"))
@@ -927,7 +935,7 @@ def write_outputs(source, comparison, args, rows, summary, elapsed):
         write_csv(args.csv, comparison.metric, rows)
     if args.json:
         options = dict(comparison.options, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
-        report = dict(options=options, pairs=rows)
+        report = dict(options=options, pairs=rows, summary=None)
         if source.many:
             report["summary"] = dict(summary, elapsed_seconds=round(elapsed, 3))
         write_json(args.json, dict(report, **source.unmatched))
@@ -939,11 +947,11 @@ def run(args):
         raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
     source = make_source(args)
     check_outputs(args, source)
-    shard = join_processes(args)
+    comparison = Comparison(args, local_rank())
+    shard = join_processes(comparison.device)
     try:
         if args.workers is None:
-            args.workers = default_workers(shard)
-        comparison = Comparison(args, shard.local_rank)
+            args.workers = default_workers()
         indices = shard.indices(len(source.names))
         items = read_pairs(source, indices, args.workers)
         comparison.check_options()  # the library's first call, while the workers read the first pairs
