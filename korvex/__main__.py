@@ -765,7 +765,7 @@ def compare_pairs(source, comparison, args, indices, items, say):
                 say(f"{shown(name):{width}}  {result[comparison.metric]:.6f}")
             if args.map and values is not None:
                 save_map(map_path(args, source, index), values,
-                         (f"{name}: " if source.many else "") + map_caption(comparison, result), table)
+                         (f"{shown(name)}: " if source.many else "") + map_caption(comparison, result), table)
         except PairError as failure:
             row["error"] = str(failure)
             emit(f"korvex: {failure}", file=sys.stderr)
