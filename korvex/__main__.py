@@ -169,6 +169,9 @@ def luminance(img):
 #   noun             "pair" (or "frame"), for the messages and the summary
 #   many             True: per-pair lines and a summary; False: one pair reported in full
 #   map_names        True: a --map folder with one picture per pair; False: --map is one file
+# A source read in sequence (the frames of a video) may instead define
+#   read_in_order(indices)   an iterator of (index, img1, img2, notes, error or None)
+# which read_pairs then uses in place of the worker processes.
 
 
 class FilePairSource:
@@ -733,6 +736,8 @@ def read_pairs(source, indices, workers):
     read by `workers` processes ahead of the comparison (0: read here, one at
     a time). The workers start at once, so that they decode the first pairs
     while this process is still starting its comparison."""
+    if hasattr(source, "read_in_order"):
+        return iter(source.read_in_order(indices))
     reader = PairReader(source, indices)
     # One pair is read here: a worker process would only add its start-up.
     workers = min(workers, len(indices)) if len(indices) > 1 else 0
