@@ -89,15 +89,17 @@ def load(path):
                 image.load()
                 largest = _largest_integer_sample(image)
                 image = ImageOps.exif_transpose(image)
+                floating = image.mode == "F"
                 if image.mode.startswith("I"):
-                    array = np.asarray(image).astype(np.float64) / largest
-                elif image.mode == "F":
-                    array = np.asarray(image, dtype=np.float32)
+                    array = (np.asarray(image).astype(np.float64) / largest).astype(np.float32)
+                elif floating:
+                    array = np.array(image, dtype=np.float32)
                 else:
                     # Pillow reads 16-bit colour as 8-bit colour (the high byte of
                     # each sample), which keeps the scale.
                     grey = image.mode in ("1", "L", "LA") or (image.mode == "P" and _palette_is_grey(image))
-                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32) / 255.0
+                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32)
+                    array /= 255.0
         for warning in caught:
             if issubclass(warning.category, Image.DecompressionBombWarning):
                 notes.append(f"{shown(path)}: {warning.message}")
@@ -108,8 +110,7 @@ def load(path):
     except Exception as error:  # Pillow raises many kinds for damaged files; each is one line
         detail = " ".join(str(error).split()) or type(error).__name__
         raise PairError(f"{shown(path)}: cannot be read as an image ({detail})") from None
-    array = array.astype(np.float32)
-    if not np.isfinite(array).all():
+    if floating and not np.isfinite(array).all():
         raise PairError(f"{shown(path)}: holds NaN or infinite values")
     if array.ndim == 2:
         array = array[..., None]
@@ -172,6 +173,9 @@ def luminance(img):
 #   noun             "pair" (or "frame"), for the messages and the summary
 #   many             True: per-pair lines and a summary; False: one pair reported in full
 #   map_names        True: a --map folder with one picture per pair; False: --map is one file
+# A source read in sequence (the frames of a video) may instead define
+#   read_in_order(indices)   an iterator of (index, img1, img2, notes, error or None)
+# which read_pairs then uses in place of the worker processes.
 
 
 class FilePairSource:
@@ -227,7 +231,7 @@ class SamplePairSource:
 
 class VideoSource:
     """Two videos, frame by frame: decoded in order in a thread ahead of the
-    comparison (frames_in_order), not by reader processes, since a video is
+    comparison (read_in_order), not by reader processes, since a video is
     decoded from its start."""
 
     noun, many, map_names = "frame", True, False
@@ -246,7 +250,7 @@ class VideoSource:
         self.planes_described = (", planes Y, U, V weighted by their samples" if planes == "yuv"
                                  else ", plane Y")
 
-    def frames_in_order(self, indices):
+    def read_in_order(self, indices):
         """Items as read_pairs gives them: (index, frame1, frame2, notes, error)."""
         if indices != list(range(len(self.names))):
             raise CommandLineError("videos are compared in one process (a video is decoded from its start); "
@@ -709,7 +713,6 @@ class Comparison:
                             precision=args.precision)
         if args.ms_ssim:
             self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
-        self.check_options()
 
     def check_options(self):
         """Refuses options the library refuses (a --data-range too large for
@@ -734,6 +737,8 @@ class Comparison:
 
     def run(self, img1, img2, name1, name2):
         """(result dict, SSIM map as a (H, W) array or None)."""
+        import numpy as np
+
         import korvex
 
         if self.grey:
@@ -753,7 +758,10 @@ class Comparison:
                 result[self.metric] = korvex.ms_ssim(x, y, **self.options).item()
             else:
                 values = korvex.ssim_map(x, y, **self.options)[0]
-                result[self.metric] = values.mean().item()
+                # The mean in float64 by numpy: its sums do not depend on how
+                # many threads torch runs, so that every layout of processes
+                # and threads writes the same digits.
+                result[self.metric] = float(np.mean(values.cpu().numpy(), dtype=np.float64))
                 result["min_" + self.metric] = values.min().item()
         except (ValueError, RuntimeError, OverflowError, TypeError) as error:
             message = " ".join(str(error).split()) or type(error).__name__
@@ -816,31 +824,29 @@ def as_is(item):
 
 
 def read_pairs(source, indices, workers):
-    """Yields the items of PairReader in the order of `indices`, read by
-    `workers` processes ahead of the comparison (0: read here, one at a time)."""
+    """An iterator over the items of PairReader in the order of `indices`,
+    read by `workers` processes ahead of the comparison (0: read here, one at
+    a time). The workers start at once, so that they decode the first pairs
+    while this process is still starting its comparison."""
+    if hasattr(source, "read_in_order"):
+        return iter(source.read_in_order(indices))
     reader = PairReader(source, indices)
     # One pair is read here: a worker process would only add its start-up.
     workers = min(workers, len(indices)) if len(indices) > 1 else 0
     if workers == 0:
-        yield from (reader[i] for i in range(len(reader)))
-        return
+        return (reader[i] for i in range(len(reader)))
     from torch.utils.data import DataLoader
 
     # batch_size=None: items as they are, in order; the loader keeps two
     # items per worker in flight while this process compares.
-    yield from DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers,
-                          collate_fn=as_is)
+    return iter(DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers, collate_fn=as_is))
 
 
-def compare_pairs(source, comparison, args, indices, say):
-    """The rows of the pairs at `indices`, in that order; maps written as they come."""
+def compare_pairs(source, comparison, args, indices, items, say):
+    """The rows of the pairs at `indices`, read as `items`, in that order; maps written as they come."""
     table = colour_table() if args.map else None
     width = max(len(shown(source.names[i])) for i in indices) if indices else 0
     rows = []
-    if hasattr(source, "frames_in_order"):
-        items = source.frames_in_order(indices)
-    else:
-        items = read_pairs(source, indices, args.workers)
     for index, img1, img2, notes, error in progress(items, len(indices), source.noun, args.quiet or not source.many):
         name = source.names[index]
         row = dict(name=name, **source.extra(index))
@@ -860,7 +866,7 @@ def compare_pairs(source, comparison, args, indices, say):
                 say(f"{shown(name):{width}}  {result[comparison.metric]:.6f}")
             if args.map and values is not None:
                 save_map(map_path(args, source, index), values,
-                         (f"{name}: " if source.many else "") + map_caption(comparison, result), table)
+                         (f"{shown(name)}: " if source.many else "") + map_caption(comparison, result), table)
         except PairError as failure:
             row["error"] = str(failure)
             emit(f"korvex: {failure}", file=sys.stderr)
@@ -901,8 +907,8 @@ class Shard:
     """This process's share of the pairs: every `size`-th pair from `rank`.
     One process alone has them all."""
 
-    def __init__(self, rank=0, size=1, local_rank=None):
-        self.rank, self.size, self.local_rank = rank, size, local_rank
+    def __init__(self, rank=0, size=1):
+        self.rank, self.size = rank, size
 
     def indices(self, count):
         return list(range(self.rank, count, self.size))
@@ -919,16 +925,6 @@ class Shard:
             return None
         return [shares[i % self.size][i // self.size] for i in range(count)]
 
-    def share(self, value):
-        """Rank 0's value, on every rank."""
-        if self.size == 1:
-            return value
-        import torch.distributed as dist
-
-        box = [value]
-        dist.broadcast_object_list(box, src=0)
-        return box[0]
-
     def close(self):
         if self.size > 1:
             import torch.distributed as dist
@@ -936,20 +932,28 @@ class Shard:
             dist.destroy_process_group()
 
 
-def join_processes(args):
+def local_rank():
+    """This process's place among the processes of its machine under torchrun, else None."""
+    return int(os.environ["LOCAL_RANK"]) if int(os.environ.get("WORLD_SIZE", "1")) > 1 else None
+
+
+def join_processes(device):
     """The Shard of this process: under torchrun (WORLD_SIZE > 1) it joins the
     process group, gloo for the CPU and NCCL for CUDA devices."""
     size = int(os.environ.get("WORLD_SIZE", "1"))
     if size <= 1:
         return Shard()
+    import torch
     import torch.distributed as dist
 
     if not dist.is_initialized():
-        dist.init_process_group(backend="nccl" if args.device.startswith("cuda") else "gloo")
-    return Shard(dist.get_rank(), dist.get_world_size(), int(os.environ.get("LOCAL_RANK", "0")))
+        if device.type == "cuda":
+            torch.cuda.set_device(device)  # NCCL gathers through the current device
+        dist.init_process_group(backend="nccl" if device.type == "cuda" else "gloo")
+    return Shard(dist.get_rank(), dist.get_world_size())
 
 
-def default_workers(shard):
+def default_workers():
     """The cores this process may use, shared among the processes on this machine."""
     cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
     per_machine = int(os.environ.get("LOCAL_WORLD_SIZE", "1"))
@@ -1088,7 +1092,7 @@ def write_outputs(source, comparison, args, rows, summary, elapsed):
         write_csv(args.csv, comparison.metric, rows)
     if args.json:
         options = dict(comparison.options, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
-        report = dict(options=options, pairs=rows)
+        report = dict(options=options, pairs=rows, summary=None)
         if source.many:
             report["summary"] = dict(summary, elapsed_seconds=round(elapsed, 3))
         write_json(args.json, dict(report, **source.unmatched))
@@ -1100,15 +1104,20 @@ def run(args):
         raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
     source = make_source(args)
     check_outputs(args, source)
-    shard = join_processes(args)
+    comparison = Comparison(args, local_rank())
+    shard = join_processes(comparison.device)
     try:
         if args.workers is None:
-            args.workers = default_workers(shard)
-        comparison = Comparison(args, shard.local_rank)
+            args.workers = default_workers()
+        indices = shard.indices(len(source.names))
+        items = read_pairs(source, indices, args.workers)
+        comparison.check_options()  # the library's first call, while the workers read the first pairs
         say = (lambda line: None) if args.quiet else emit
-        rows = compare_pairs(source, comparison, args, shard.indices(len(source.names)), say)
+        rows = compare_pairs(source, comparison, args, indices, items, say)
         rows = shard.gather(rows, len(source.names))
-        status = None
+        # The other processes end with 0: the first reports the run, and
+        # torchrun reports its status.
+        status = 0
         if rows is not None:
             status = 1 if any("error" in r for r in rows) else 0
             elapsed = time.perf_counter() - started
@@ -1120,7 +1129,7 @@ def run(args):
             write_outputs(source, comparison, args, rows, summary, elapsed)
             if args.report and (source.many or "error" not in rows[0]):
                 write_report(source, comparison, args, rows, summary)
-        return shard.share(status)
+        return status
     finally:
         shard.close()
 
