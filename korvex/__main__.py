@@ -32,7 +32,7 @@ import sys
 import tempfile
 import time
 
-from korvex import _report, _video
+from korvex import _video
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm", ".pnm", ".gif")
 MAP_SUFFIX = ".ssim.png"
@@ -1061,6 +1061,8 @@ def display_map(comparison, img1, img2):
 
 def write_report(source, comparison, args, rows, summary):
     import numpy as np
+
+    from korvex import _report
 
     if source.noun == "frame":
         planes = "the Y, U and V planes (their mean weighted by samples)" if args.planes == "yuv" else "the Y plane"

@@ -13,9 +13,6 @@ import queue
 import re
 import threading
 
-import numpy as np
-import torch
-
 VIDEO_SUFFIXES = (".mp4", ".mkv", ".mov", ".avi", ".webm", ".m4v", ".mpg", ".mpeg", ".ts", ".mts", ".m2ts",
                   ".flv", ".wmv", ".ogv", ".y4m", ".nut", ".ivf", ".h264", ".264", ".h265", ".265", ".hevc")
 
@@ -141,6 +138,9 @@ def check_format(path, name, planes):
 
 def frame_planes(frame, planes):
     """The planes of a decoded frame as (H, W) float32 tensors scaled by the bit depth: [Y] or [Y, U, V]."""
+    import numpy as np
+    import torch
+
     fmt = frame.format
     check_format("frame", fmt.name, planes)
     bits = fmt.components[0].bits
@@ -269,4 +269,6 @@ class WorstFrames:
 
 def _display(frame):
     """A decoded frame as RGB in [0, 1], for the eye only (the scores never see this conversion)."""
+    import numpy as np
+
     return np.moveaxis(frame.to_ndarray(format="rgb24"), -1, 0).astype(np.float32) / 255.0
