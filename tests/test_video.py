@@ -260,6 +260,14 @@ def test_report(videos, korvex_cli, tmp_path):
     # The curve marks the two worst frames.
     assert len(re.findall(r"<circle", text)) == 2
 
+    # Multi-scale SSIM has no one map: the report shows the single-scale map of the worst frames, and says so.
+    run = korvex_cli(folder / "reference.mkv", folder / "encoded.mp4", "--report", "ms.html", "--worst", "1",
+                     "--ms-ssim", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    text = (tmp_path / "ms.html").read_text()
+    assert "single-scale SSIM maps" in text and 'alt="SSIM map"' in text
+    assert re.search(r"<h3>frame \d+: MS-SSIM [0-9.]+</h3>", text)
+
 
 def test_report_in_a_browser(tmp_path, korvex_cli):
     """The report of a folder run as Chromium draws it: the histogram's bars, the pictures and the maps."""
