@@ -46,7 +46,7 @@ def load(path):
     try:
         from PIL import Image, UnidentifiedImageError
     except ImportError:
-        raise CommandLineError("reading images needs Pillow: pip install 'korvex[cli]'") from None
+        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: pip install '.[cli]')") from None
 
     try:
         with Image.open(path) as image:

@@ -5,7 +5,7 @@ import importlib
 _CUDA_HELP = (
     "korvex: CUDA tensors need the CUDA module korvex._cuda_cu128, which this installation does not have "
     "({reason}). Build it on a machine with nvcc and a CUDA build of torch: "
-    "KORVEX_CUDA=1 pip install --no-build-isolation korvex (or '.' from a source checkout)"
+    "KORVEX_CUDA=1 pip install --no-build-isolation . (from a checkout of korvex's sources)"
 )
 
 
