@@ -23,7 +23,7 @@ def _check_window_size(window_size):
         raise OptionTypeError(f"korvex: window_size must be an int (7, 9 or 11), got "
                               f"{type(window_size).__name__} {window_size!r}")
     if window_size not in WINDOW_SIZES:
-        raise ValueError(f"window_size must be 7, 9, or 11, got {window_size}")
+        raise ValueError(f"korvex: window_size must be 7, 9, or 11, got {window_size}")
 
 
 def _check_number(name, value, *, positive):
@@ -159,7 +159,7 @@ def ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, paddin
 class SSIM(torch.nn.Module):
     """ssim() as a module: SSIM(window_size=11, ...)(x, y) == ssim(x, y, window_size=11, ...)."""
 
-    def __init__(self, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
+    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
                  reduction="mean"):
         super().__init__()
         _check_options(window_size, data_range, k1, k2, padding, precision, reduction)

@@ -116,7 +116,7 @@ def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, wei
 class MS_SSIM(torch.nn.Module):
     """ms_ssim() as a module: MS_SSIM(window_size=11, ...)(x, y) == ms_ssim(x, y, window_size=11, ...)."""
 
-    def __init__(self, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
+    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
                  precision="auto", reduction="mean"):
         super().__init__()
         _check_options(window_size, data_range, k1, k2, padding, precision, reduction)
