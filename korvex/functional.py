@@ -5,7 +5,8 @@ import numbers
 
 import torch
 
-from ._ops import check_images, ssim_forward
+from ._dispatch import ssim_forward
+from ._ops import check_images
 
 WINDOW_SIZES = (7, 9, 11)
 PADDINGS = ("same", "valid")

@@ -6,7 +6,7 @@ import numbers
 import torch
 import torch.nn.functional as F
 
-from ._ops import cs_forward, ssim_forward
+from ._dispatch import cs_forward, ssim_forward
 from .functional import (
     OptionTypeError,
     REDUCTIONS,

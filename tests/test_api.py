@@ -183,3 +183,21 @@ class TestRegisteredOperators:
         xe = a.clone().requires_grad_(True)
         loss(xe, b).backward()
         assert torch.equal(x.grad, xe.grad)
+
+
+def test_eager_calls_do_not_import_the_compiler():
+    # torch._dynamo costs most of a second to import; a call that is not compiled has no use for it.
+    import os
+    import subprocess
+    import sys
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    code = ("import sys, torch, korvex\n"
+            "x = torch.rand(1, 3, 48, 48, requires_grad=True); y = torch.rand(1, 3, 48, 48, requires_grad=True)\n"
+            "korvex.ssim(x, y).backward(); korvex.ssim(x.half(), y.half()).backward()\n"
+            "korvex.ms_ssim(x, y, weights=(0.5, 0.5)).backward()\n"
+            "print('torch._dynamo' in sys.modules)\n")
+    env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["False"]
