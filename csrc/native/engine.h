@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "launch.h"
+#include "ops/launch.h"
 
 namespace korvex::native {
 
