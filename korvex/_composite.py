@@ -21,7 +21,7 @@ import torch.nn.functional as F
 
 # The kernels' half-precision windows as binary16 bit patterns, outermost tap
 # to centre: each weight within a few half steps of the Gaussian, chosen so
-# that the widened weights sum to exactly one (see csrc/window.h).
+# that the widened weights sum to exactly one (see csrc/kernels/window.h).
 HALF_WINDOW_BITS = {
     7: (0x1C88, 0x2AEB, 0x33BF, 0x3662),
     9: (0x1FD0, 0x289E, 0x2F04, 0x32D4, 0x3444),
