@@ -4,10 +4,10 @@
                                [--shape BxCxHxW ...]
 
 Cases: forward (no autograd) and forward + backward (gradient for the first image), float32 and float16
-images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256 (--shape: others), window 11 (Gaussian, sigma 1.5). Peers: pytorch-msssim,
-kornia, piq (without its default downsampling), torchmetrics and a plain conv2d SSIM (five depthwise
-convolutions, autograd for the backward); a peer that is not installed, or cannot take half-precision images,
-is shown as "-". Half-precision peers get the same float16 tensors as korvex.
+images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256 (--shape: others), window 11 (Gaussian, sigma 1.5). Peers:
+pytorch-msssim, kornia, piq (without its default downsampling), torchmetrics and a plain conv2d SSIM (five
+depthwise convolutions, autograd for the backward); a peer that is not installed, or cannot take
+half-precision images, is shown as "-". Half-precision peers get the same float16 tensors as korvex.
 
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
