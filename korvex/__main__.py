@@ -69,7 +69,7 @@ def load(path):
     try:
         from PIL import Image, ImageOps
     except ImportError:
-        raise CommandLineError("reading images needs Pillow: pip install 'korvex[cli]'") from None
+        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: pip install '.[cli]')") from None
 
     notes = []
     try:
