@@ -73,7 +73,7 @@ def load(path):
     try:
         from PIL import Image, ImageOps
     except ImportError:
-        raise CommandLineError("reading images needs Pillow: pip install 'korvex[cli]'") from None
+        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: pip install '.[cli]')") from None
 
     notes = []
     try:
@@ -1181,7 +1181,7 @@ def parser():
     video = p.add_argument_group(
         "videos", "two video files (" + ", ".join(_video.VIDEO_SUFFIXES[:6]) + ", ...) are compared frame by "
         "frame on their planes as decoded, scaled by their bit depth (255 for 8 bits, 1023 for 10) with no range "
-        "conversion; decoded with PyAV (pip install 'korvex[video]')")
+        "conversion; decoded with PyAV (pip install av)")
     video.add_argument("--planes", choices=("y", "yuv"), default="y",
                        help="y: the luma plane (default); yuv: Y, U and V, each reported, and their mean "
                             "weighted by sample count (4:1:1 for 4:2:0 video), as FFmpeg's ssim filter reports")

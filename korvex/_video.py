@@ -45,7 +45,8 @@ def _import_av():
     try:
         import av
     except ImportError:
-        raise VideoError("comparing videos needs PyAV: pip install 'korvex[video]'") from None
+        raise VideoError("comparing videos needs PyAV: pip install av (in a checkout of korvex: "
+                         "pip install --no-build-isolation '.[video]')") from None
     return av
 
 
