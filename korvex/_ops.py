@@ -42,6 +42,10 @@ def check_images(img1: Tensor, img2: Tensor) -> None:
             "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
 
 
+def _with_empty_partials(value_map):
+    return (value_map, *(value_map.new_empty(0) for _ in range(3)))
+
+
 # precision: "fp32", "fp16" or "bf16", the element type the compiled operation reads (other floating-point images
 # are converted to it); all maps and the arithmetic are float32.
 

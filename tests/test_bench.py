@@ -33,3 +33,43 @@ def test_gpu_benchmark_runs_every_case_and_the_peers_agree(tmp_path):
             assert "error" not in result, (title, name, result)
             assert abs(result["ssim"] - ours) < 0.02, (title, name)
             assert result["ms"] > 0
+
+
+def test_gpu_benchmark_without_a_gpu_writes_the_cpu_results_as_json(tmp_path):
+    out = tmp_path / "results.json"
+    env = dict(os.environ, CUDA_VISIBLE_DEVICES="",
+               PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench_gpu.py"), "--json", str(out),
+                          "--rounds", "1", "--no-memory", "--shape", "1x1x24x24"],
+                         capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "running the CPU benchmark instead" in run.stdout
+    times = json.loads(out.read_text())["time_ms"]
+    assert len(times) == 4  # two modes, two element types
+    for case, libraries in times.items():
+        assert libraries["korvex"] > 0 and "conv2d" in libraries, case
+
+
+def test_throughput_benchmark_at_a_tiny_size(tmp_path):
+    """bench_throughput.py end to end on 3 pairs and 4 frames of 96 x 64: every tool runs on the files it
+    made, counts every pair, and the peers' scores agree with each other (same definition, valid windows)."""
+    import pytest
+
+    pytest.importorskip("av")
+    pytest.importorskip("pytorch_msssim")
+    out = tmp_path / "results.json"
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench_throughput.py"), "--pairs", "3",
+                          "--frames", "4", "--size", "96x64", "--work", str(tmp_path), "--json", str(out)],
+                         capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    results = json.loads(out.read_text())["results"]
+    for kind, count in (("images", 3), ("video", 4)):
+        tools = results[kind]
+        assert set(tools) == {"korvex", "pytorch-msssim", "scikit-image", "decode only"}
+        assert all(t["pairs"] == count and t["seconds"] > 0 for t in tools.values()), tools
+        # pytorch-msssim and scikit-image both average over the windows inside the image: the same figure.
+        assert abs(tools["pytorch-msssim"]["mean"] - tools["scikit-image"]["mean"]) < 2e-3, tools
+        # korvex averages over every pixel (zero padding): close, not equal, on so small an image.
+        assert 0 < tools["korvex"]["mean"] <= 1 and abs(tools["korvex"]["mean"] - tools["scikit-image"]["mean"]) < 0.1
+    assert "| korvex |" in run.stdout and "| decode only |" in run.stdout
