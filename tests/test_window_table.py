@@ -60,3 +60,12 @@ def test_a_size_outside_the_table_is_refused_by_name():
             korvex._cpu.korvex_fp16_backward(size, reference.C1, reference.C2, a, a, a, a, a, a)
         with pytest.raises(ValueError, match=rf"window_size must be {listed}, got {size}$"):
             korvex.ssim(a, a, window_size=size)
+
+
+def test_the_command_line_offers_the_tables_sizes_and_every_precision():
+    # Written out there so that --help does not import torch; held to the table here.
+    from korvex.__main__ import parser
+
+    choices = {action.dest: tuple(action.choices) for action in parser()._actions if action.choices}
+    assert choices["window_size"] == korvex.functional.WINDOW_SIZES
+    assert choices["precision"] == korvex.functional.PRECISIONS
