@@ -59,30 +59,37 @@ def sanitizer_flags():
     return [flag, "-fno-sanitize-recover=all", "-fno-omit-frame-pointer", "-g", "-O1"], [flag]
 
 
-# Every module has its own units for the shared host sources (bindings,
-# operators), which include them, so that the modules' object files do not
-# collide; every .cu goes to nvcc, so the CPU stand-in reaches the kernel
-# sources through small .cpp units too.
-SHARED_HOST = ["bindings.cpp", "operators.cpp"]
-# The kernel sources on the CPU stand-in: what a GPU runs, run on the CPU.
-EMULATED_SOURCES = [f"csrc/cpu/{name}" for name in SHARED_HOST + ["ssim.cpp", "ssim_fp16.cpp"]] + [
-    "csrc/platform/host_cpu.cpp",
-    "csrc/platform/cpu_runtime.cpp",
-]
-# The native CPU engine: the same operators and launchers, computed by row bands.
-NATIVE_SOURCES = [f"csrc/native/{name}" for name in SHARED_HOST] + [
+# The sources of each module, by room: ops/ (bindings and host operators,
+# shared by all three), kernels/ (the kernel sources), native/ (the native
+# engine), standin/ (the CPU stand-in for the CUDA runtime), platform/ (the
+# seam), threads/ (the helper-thread pool). Shared sources are compiled once
+# per module, in a build directory of the module's own (BuildPerModule).
+OPS = ["csrc/ops/bindings.cpp", "csrc/ops/operators.cpp"]
+# The native CPU engine: the operators on launchers that compute by row bands.
+NATIVE_SOURCES = OPS + [
     "csrc/native/launch.cpp",
     "csrc/native/engine_baseline.cpp",
     "csrc/native/engine_avx2.cpp",
     "csrc/native/engine_avx512.cpp",
     "csrc/native/host.cpp",
-    "csrc/native/cpu_runtime.cpp",
+    "csrc/threads/pool.cpp",
 ]
-CUDA_SOURCES = [f"csrc/{name}" for name in SHARED_HOST] + [
-    "csrc/ssim.cu",
-    "csrc/ssim_fp16.cu",
+# The kernel sources on the CPU stand-in: what a GPU runs, run on the CPU.
+# standin/kernels.cpp compiles kernels/*.cu with the host compiler (the build
+# hands every .cu file to nvcc).
+EMULATED_SOURCES = OPS + [
+    "csrc/standin/kernels.cpp",
+    "csrc/standin/host_cpu.cpp",
+    "csrc/standin/cpu_runtime.cpp",
+    "csrc/threads/pool.cpp",
+]
+CUDA_SOURCES = OPS + [
+    "csrc/kernels/ssim.cu",
+    "csrc/kernels/ssim_fp16.cu",
     "csrc/platform/host_cuda.cpp",
 ]
+# Only the stand-in's fibers need Boost.Context.
+LIBRARIES = {"korvex._cpu": [], "korvex._emulated": ["boost_context"]}
 
 
 def want_cuda(torch):
@@ -104,7 +111,7 @@ def extensions():
             name,
             sources,
             include_dirs=include,
-            libraries=["boost_context"],
+            libraries=LIBRARIES[name],
             extra_compile_args={"cxx": CPU_FLAGS + sanitize_compile},
             extra_link_args=sanitize_link,
         )
@@ -123,10 +130,26 @@ def extensions():
     return modules
 
 
-if __name__ == "__main__":
+def build_per_module():
+    """torch's build_ext, with each module's objects in a directory of its own.
+
+    The modules share source files (ops/, threads/) but compile them with
+    different macros (the module's name) and flags, so their object files must
+    not share a path.
+    """
     from torch.utils.cpp_extension import BuildExtension
 
-    setup(
-        ext_modules=extensions(),
-        cmdclass={"build_ext": BuildExtension.with_options(use_ninja=True)},
-    )
+    class BuildPerModule(BuildExtension):
+        def build_extension(self, ext):
+            shared_temp = self.build_temp
+            self.build_temp = os.path.join(shared_temp, ext.name)
+            try:
+                super().build_extension(ext)
+            finally:
+                self.build_temp = shared_temp
+
+    return BuildPerModule.with_options(use_ninja=True)
+
+
+if __name__ == "__main__":
+    setup(ext_modules=extensions(), cmdclass={"build_ext": build_per_module()})

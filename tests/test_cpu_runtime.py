@@ -15,7 +15,8 @@ def test_blocks_barriers_and_arithmetic(tmp_path):
     subprocess.run(
         ["g++", "-std=c++17", "-O2", "-I", os.path.join(ROOT, "csrc"),
          os.path.join(ROOT, "tests", "cpp", "test_cpu_runtime.cpp"),
-         os.path.join(ROOT, "csrc", "platform", "cpu_runtime.cpp"),
+         os.path.join(ROOT, "csrc", "standin", "cpu_runtime.cpp"),
+         os.path.join(ROOT, "csrc", "threads", "pool.cpp"),
          "-lboost_context", "-o", str(exe)],
         check=True,
     )

@@ -42,7 +42,7 @@ def test_real_kernels_run_clean_and_faulty_ones_are_reported(executable, variant
 def test_every_launcher_is_run_by_the_checks():
     # A kernel added later is checked once its launcher is called there.
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    with open(os.path.join(root, "csrc", "launch.h")) as header:
+    with open(os.path.join(root, "csrc", "ops", "launch.h")) as header:
         launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
     with open(os.path.join(root, "tests", "cpp", "test_kernel_checks.cpp")) as driver:
         called = set(re.findall(r"korvex::(launch_\w+)\(", driver.read()))

@@ -18,7 +18,7 @@ sys.path.insert(0, ROOT)
 
 from setup import CUDA_ARCHS, NVCC_FLAGS  # noqa: E402  (the build's own flags)
 
-SOURCES = ["csrc/ssim.cu", "csrc/ssim_fp16.cu"]
+SOURCES = ["csrc/kernels/ssim.cu", "csrc/kernels/ssim_fp16.cu"]
 
 # Static shared memory in bytes per kernel template, for R = 3, 4, 5.
 EXPECTED_SHARED = {

@@ -29,9 +29,8 @@ sys.path.insert(0, ROOT)
 from setup import CPU_FLAGS  # noqa: E402  (the module's own flags)
 
 CSRC = os.path.join(ROOT, "csrc")
-KERNEL_UNITS = [os.path.join(CSRC, "cpu", "ssim.cpp"), os.path.join(CSRC, "cpu", "ssim_fp16.cpp"),
-                os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
-RUNTIME = os.path.join(CSRC, "platform", "cpu_runtime.cpp")
+KERNEL_UNITS = [os.path.join(CSRC, "standin", "kernels.cpp"), os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
+RUNTIME_UNITS = [os.path.join(CSRC, "standin", "cpu_runtime.cpp"), os.path.join(CSRC, "threads", "pool.cpp")]
 COMMON = ["-std=c++17", "-g", "-O1", "-fno-omit-frame-pointer", "-I", CSRC,
           *(f for f in CPU_FLAGS if not f.startswith("-O"))]
 
@@ -71,7 +70,7 @@ def build(variant, build_dir):
     out = os.path.join(build_dir, variant)
     os.makedirs(out, exist_ok=True)
     objects = []
-    for source, extra in [(s, flags["kernels"]) for s in KERNEL_UNITS] + [(RUNTIME, flags["runtime"])]:
+    for source, extra in [(s, flags["kernels"]) for s in KERNEL_UNITS] + [(s, flags["runtime"]) for s in RUNTIME_UNITS]:
         obj = os.path.join(out, os.path.basename(source) + ".o")
         subprocess.run(["g++", *COMMON, *extra, "-c", source, "-o", obj], check=True)
         objects.append(obj)

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "launch.h"
+#include "ops/launch.h"
 
 namespace korvex::native {
 

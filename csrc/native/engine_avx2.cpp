@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "native/engine.h"
-#include "ssim_common.cuh"
+#include "kernels/ssim_common.cuh"
 
 #pragma GCC target("avx2,fma,f16c")
 #define KORVEX_NATIVE_ENGINE avx2_engine

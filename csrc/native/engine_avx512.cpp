@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "native/engine.h"
-#include "ssim_common.cuh"
+#include "kernels/ssim_common.cuh"
 
 #pragma GCC target("avx512f,avx512vl,avx512bw,avx512dq,avx2,fma,f16c,prefer-vector-width=512")
 #define KORVEX_NATIVE_ENGINE avx512_engine

@@ -19,7 +19,7 @@
 #include <cstring>
 
 #include "native/engine.h"
-#include "ssim_common.cuh"
+#include "kernels/ssim_common.cuh"
 
 namespace korvex::native {
 namespace {

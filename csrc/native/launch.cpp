@@ -15,11 +15,11 @@
 #include <string>
 #include <vector>
 
-#include "launch.h"
+#include "ops/launch.h"
 #include "native/engine.h"
-#include "platform/cpu_runtime.h"
-#include "ssim_common.cuh"
-#include "window.h"
+#include "threads/pool.h"
+#include "kernels/ssim_common.cuh"
+#include "kernels/window.h"
 
 namespace korvex {
 namespace native {

@@ -10,5 +10,5 @@
 #if defined(__CUDACC__)
 #include "device_cuda.h"
 #else
-#include "device_cpu.h"
+#include "standin/device_cpu.h"
 #endif

@@ -2,7 +2,7 @@
 // between the threads of a block, per-block shared storage, flush-to-zero
 // arithmetic, and loud failure on barrier misuse. Prints one line per check
 // and "N passed, M failed" at the end; exits non-zero on any failure.
-#include "platform/cpu_runtime.h"
+#include "standin/cpu_runtime.h"
 
 #include <atomic>
 #include <cmath>

@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "launch.h"
+#include "ops/launch.h"
 #include "platform/platform.h"
 
 namespace {

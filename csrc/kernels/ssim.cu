@@ -1,8 +1,8 @@
 // Single precision: the window tables, the forward and backward kernels, and
 // their launchers.
-#include "launch.h"
-#include "ssim_common.cuh"
-#include "window.h"
+#include "ops/launch.h"
+#include "kernels/ssim_common.cuh"
+#include "kernels/window.h"
 
 namespace korvex {
 namespace device {

@@ -1,8 +1,8 @@
-#include "host.h"
+#include "platform/host.h"
 
 #include <ATen/Parallel.h>
 
-#include "device_cpu.h"
+#include "standin/device_cpu.h"
 
 namespace korvex::platform {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <unordered_set>
 
-#include "launch.h"
-#include "ssim_common.cuh"
-#include "window.h"
+#include "ops/launch.h"
+#include "kernels/ssim_common.cuh"
+#include "kernels/window.h"
 
 namespace korvex {
 namespace device {

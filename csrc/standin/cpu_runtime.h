@@ -7,14 +7,15 @@
 // per-OS-thread static storage, which is per block because an OS thread runs
 // one block at a time.
 //
-// The pool of helper threads that runs a grid's blocks is also a plain
-// parallel_for, which the native engine uses for its row bands.
+// A grid's blocks run on the helper-thread pool of threads/pool.h.
 //
 // Nothing here depends on the tensor library, so the runtime can be tested on
 // its own.
 #pragma once
 
 #include <stdexcept>
+
+#include "threads/pool.h"
 
 namespace korvex::cpu {
 
@@ -49,13 +50,8 @@ void sync_threads();
 // first exception that escapes a thread's body.
 void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void (*kernel_body)(void*), void* context);
 
-// Calls body(context, i) for every i in [0, count), spread over `threads` OS
-// threads (the caller and persistent helpers), with subnormals flushed to
-// zero. Returns when all calls have returned; throws the first error of any
-// call (the remaining items are skipped). One job runs at a time.
-void parallel_for(long long count, void (*body)(void*, long long), void* context, int threads);
-
-// Runs every block of a grid, each as run_block does, by parallel_for.
+// Runs every block of a grid, each as run_block does, by parallel_for
+// (threads/pool.h): with subnormals flushed to zero.
 void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads);
 
 // How many OS threads a launch runs its grid on: what the source set by
@@ -63,19 +59,5 @@ void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), v
 // tensor library's thread count), else one per core.
 int grid_threads();
 void set_grid_threads(int (*source)());
-
-// Device arithmetic while it lives: subnormal operands and results of single
-// precision operations are flushed to zero. Restores the caller's mode on
-// destruction.
-class FlushSubnormalsToZero {
-public:
-    FlushSubnormalsToZero();
-    ~FlushSubnormalsToZero();
-    FlushSubnormalsToZero(const FlushSubnormalsToZero&) = delete;
-    FlushSubnormalsToZero& operator=(const FlushSubnormalsToZero&) = delete;
-
-private:
-    unsigned long saved_mode_;
-};
 
 }  // namespace korvex::cpu

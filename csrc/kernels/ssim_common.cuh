@@ -10,7 +10,7 @@
 #include <string>
 #include <type_traits>
 
-#include "launch.h"
+#include "ops/launch.h"
 #include "platform/platform.h"
 
 namespace korvex::device {

@@ -1,3 +1,0 @@
-// The single-precision sources, built by the host compiler against the CPU
-// stand-in for the CUDA platform.
-#include "../ssim.cu"

@@ -1,3 +1,0 @@
-// The host operators of the native module (a unit of its own, so that its
-// object file does not collide with the other modules').
-#include "../operators.cpp"
