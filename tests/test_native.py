@@ -7,6 +7,10 @@ test_forward/test_backward/test_fp16 hold the engine to the float64 reference; t
 
 import functools
 import io
+import os
+import subprocess
+import sys
+import textwrap
 
 import numpy as np
 import pytest
@@ -16,8 +20,10 @@ import reference as ref
 from conftest import MAP_KINDS, PIXEL_DTYPES, PRECISIONS, WINDOW_SIZES, backward, forward, images
 
 # 1 x 1; narrower than a vector; a row shorter than the window; widths and heights that are not multiples of
-# the vector width (8) or of the band (32 rows); several images and channels; rows split over several items.
-SHAPES = [(1, 1, 1, 1), (1, 1, 3, 5), (1, 2, 11, 1), (2, 3, 19, 37), (1, 1, 75, 45), (1, 1, 200, 20)]
+# the vector width (8) or of the band (32 rows); several images and channels; rows split over several items;
+# rows of several strips of 256 columns, the last one column wide or narrower than the window's halo.
+SHAPES = [(1, 1, 1, 1), (1, 1, 3, 5), (1, 2, 11, 1), (2, 3, 19, 37), (1, 1, 75, 45), (1, 1, 200, 20),
+          (1, 1, 9, 257), (1, 2, 40, 519)]
 
 
 def bits(t):
@@ -164,3 +170,60 @@ def test_autograd_through_the_api_matches_the_kernels(emulated):
     grad_map = torch.full(a.shape, 1.0 / a.numel())
     expected = emulated.korvex_backward(11, ref.C1, ref.C2, a, b, grad_map, *partials)
     assert_same_bits([x.grad], [expected], "gradient")
+
+
+@pytest.mark.parametrize("name", ["camera", "coffee"])
+def test_wide_photographs_in_strips(native, emulated, name):
+    # Rows of 512 and 600 pixels: two strips of 256 columns, and three with a last one of 88.
+    original = _bright_flat(_photograph(name)[:, :44].contiguous())
+    a, b = original[None], _jpeg(original, 20)[None].contiguous()
+    grad_map = torch.full(a.shape, 1.0 / a.numel())
+    assert_same_bits(every_output(native, 11, a, b, grad_map), every_output(emulated, 11, a, b, grad_map), name)
+
+
+class TestTallestImages:
+    """The row arithmetic of images up to 2^31 - 1 rows, through test hooks that need none of their memory."""
+
+    @pytest.mark.parametrize("planes, height", [(1, 2**31 - 1), (1, 2**31 - 33), (3, 2**29 + 7), (1, 100), (40, 33)])
+    @pytest.mark.parametrize("threads", [1, 2, 3, 64, 256])
+    def test_items_cover_every_row_once(self, native, planes, height, threads):
+        items = native._row_items(planes, height, threads)
+        covered = {}
+        for plane, y0, y1 in items:
+            assert 0 <= y0 <= y1 <= height
+            if y1 > y0:
+                covered.setdefault(plane, []).append((y0, y1))
+        assert sorted(covered) == list(range(planes))
+        for ranges in covered.values():
+            ranges.sort()
+            assert ranges[0][0] == 0 and ranges[-1][1] == height
+            assert all(end == start for (_, end), (start, _) in zip(ranges, ranges[1:]))
+
+    @pytest.mark.parametrize("radius", [3, 4, 5])
+    def test_bands_reach_the_last_rows(self, native, radius):
+        for y0, y1 in ((2**31 - 101, 2**31 - 1), (2**31 - 64, 2**31 - 1), (0, 75)):
+            assert tuple(native._band_walk(y0, y1, radius)) == (y1 + radius, y1, 1)
+
+
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's own memory")
+def test_scratch_stays_small_for_wide_rows():
+    # The engine's scratch is one strip's band per thread, whatever the row width; it used to be a band of
+    # whole rows (about 840 bytes per column and thread, 840 MiB for these rows), kept for the process's life.
+    script = textwrap.dedent("""
+        import resource, torch, korvex
+        torch.set_num_threads(2)
+        small = torch.rand(1, 1, 8, 8)  # the first calls' own costs (autograd, dispatch), before measuring
+        korvex.ssim(small.clone().requires_grad_(True), small).backward()
+        korvex.ssim(small.half(), small.half())
+        a = torch.rand(1, 1, 1, 2**20)
+        b = a * 0.5
+        x = a.clone().requires_grad_(True)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        korvex.ssim(x, b).backward()
+        korvex.ssim(a.half(), b.half())
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    # The training call's own tensors (four maps, the gradient, the loss's copies) are about 30 MiB.
+    assert int(done.stdout.split()[-1]) < 64

@@ -33,8 +33,8 @@ __device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, flo
     constexpr int S = kTile + 2 * R;
     // One pair (img1, img2) per pixel; the extra column and the 17th column
     // of rowFiltered spread rows over the shared-memory banks.
-    __shared__ float2 inputTile[S][S + 1];
-    __shared__ float rowFiltered[S][kTile + 1][5];
+    __shared__ float2 inputTile[S][S + kBankPadding];
+    __shared__ float rowFiltered[S][kTile + kBankPadding][5];
 
     if (CH < 1) return;
     const float* w = gauss_table<R>();
@@ -74,8 +74,8 @@ __device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, flo
         const int gx = x0 + tx;
         const int gy = y0 + ty;
         if (gx < W && gy < H)
-            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2, (plane * H + gy) * W + gx,
-                                    map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + kBankPadding) * 5, w, C1, C2,
+                                    (plane * H + gy) * W + gx, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
 }
 

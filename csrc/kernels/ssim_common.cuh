@@ -201,7 +201,8 @@ namespace korvex {
 // loops over the channels itself.
 inline dim3 grid_of(const LaunchShape& shape) {
     using device::kTile;
-    return dim3((shape.W + kTile - 1) / kTile, (shape.H + kTile - 1) / kTile, shape.B);
+    // In 64 bits: W + kTile - 1 passes 2^31 for the widest images.
+    return dim3((shape.W + kTile - 1LL) / kTile, (shape.H + kTile - 1LL) / kTile, shape.B);
 }
 
 inline dim3 block_of() { return dim3(device::kTile, device::kTile, 1); }

@@ -4,7 +4,9 @@
 // templates.
 #pragma once
 
+#include <array>
 #include <string>
+#include <vector>
 
 #include "kernels/window.h"
 #include "ops/launch.h"
@@ -30,14 +32,48 @@ struct BackwardJob {
 // Output rows computed per band; the rows of a band's window stay in cache.
 constexpr int kBandRows = 32;
 
-// Floats of scratch that forward_rows and backward_rows need for a row width.
-inline long long scratch_floats(int W) {
-    const long long padded = W + 2 * kMaxRadius;
-    const long long band = kBandRows + 2 * kMaxRadius;
-    // Forward: two padded input rows, five moments over the band, five
-    // filtered rows. Backward: three padded product rows, three products over
-    // the band, three filtered rows and two image rows; fewer.
-    return 2 * padded + 5 * band * W + 5 * W + 64;
+// Columns computed per strip: a plane is computed in strips of at most this
+// many columns, so that the scratch (the band of rows of one strip) has the
+// same small size at every image width.
+constexpr int kStripColumns = 256;
+
+// The columns of the widest strip of an image of width W.
+inline int strip_columns(int W) { return W < kStripColumns ? W : kStripColumns; }
+
+// Floats of scratch that forward_rows needs for strips of `columns` columns:
+// two padded input rows, five moments over the band, five filtered rows.
+inline long long forward_scratch_floats(int radius, int columns) {
+    const long long padded = columns + 2LL * radius;
+    const long long band = kBandRows + 2LL * radius;
+    return 2 * padded + 5 * band * columns + 5LL * columns;
+}
+
+// And backward_rows: three padded product rows, three products over the band,
+// three filtered rows and two image rows.
+inline long long backward_scratch_floats(int radius, int columns) {
+    const long long padded = columns + 2LL * radius;
+    const long long band = kBandRows + 2LL * radius;
+    return 3 * padded + 3 * band * columns + 5LL * columns;
+}
+
+// The walk of a band run over output rows [y0, y1) of a window of `radius`:
+// fill(slot, y) is called for every input row y from y0 - radius to
+// y1 + radius - 1, emit(slot, y) for every output row, slot being the row's
+// place in a band of kBandRows + 2 * radius rows; shift() before each band
+// but the first, when the 2 * radius rows the next band shares move to the
+// front. Rows in 64 bits: y1 + radius passes 2^31 for the tallest images.
+template <typename Shift, typename Fill, typename Emit>
+void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, Emit emit) {
+    for (long long yb = y0; yb < y1; yb += kBandRows) {
+        const long long ye = yb + kBandRows < y1 ? yb + kBandRows : y1;
+        long long first_new = yb - radius;
+        if (yb != y0) {
+            shift();
+            first_new = yb + radius;
+        }
+        for (long long y = first_new; y < ye + radius; ++y) fill(static_cast<int>(y - (yb - radius)), y);
+        for (long long y = yb; y < ye; ++y) emit(static_cast<int>(y - (yb - radius)), y);
+    }
 }
 
 // One implementation per instruction set; each computes output rows [y0, y1)
@@ -52,6 +88,14 @@ struct Engine {
 // "baseline", "avx2" or "avx512" (if the CPU runs it), or "best".
 const char* engine_name();
 void use_engine(const std::string& name);
+
+// Test hooks for the row arithmetic of the tallest images, without their
+// memory: the (plane, first row, end row) items a call of `planes` planes of H
+// rows is split into on `threads` threads; and a walk of the band runs over
+// rows [y0, y1): (the row after the last filled, the row after the last
+// emitted, 1 if every row came once and in order).
+std::vector<std::array<long long, 3>> row_items_for_tests(long long planes, long long H, int threads);
+std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int radius);
 
 Engine baseline_engine();
 // Only where the build has them (x86-64); callers check the CPU first.

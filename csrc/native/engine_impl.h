@@ -12,7 +12,9 @@
 // exactly the arithmetic of one GPU thread, in the same order.
 //
 // Rows above and below the image are rows of zeros, as the kernels' tiles
-// hold outside the image; the padded input rows have R zeros on each side.
+// hold outside the image. Rows are computed in strips of columns: the padded
+// input rows of a strip hold R columns more on each side, zeros outside the
+// image.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -79,7 +81,7 @@ void step_row_train(const float* __restrict mu1, const float* __restrict exx, co
     for (int x = 0; x < W; ++x) Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, out1, out2, out3);
 }
 
-// Image row y of a plane as floats, into `out` (W floats).
+// `W` image values from `offset` on, as floats, into `out`.
 template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
     if constexpr (P == Precision::Fp32) {
@@ -113,30 +115,25 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 }
 
 // Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
-// `band` (planes arrays of kBandRows + 2R rows of W floats). fill(slot, y)
-// computes input row y into slot `slot` of every array; rows outside the image
-// are zeros. emit(slot, y) consumes output row y, centred on `slot`. When a
-// band ends, the 2R rows the next band shares move to the front.
+// `band` (planes arrays of kBandRows + 2R rows of `columns` floats).
+// fill(slot, y) computes input row y into slot `slot` of every array; rows
+// outside the image are zeros. emit(slot, y) consumes output row y, centred on
+// `slot`. When a band ends, the 2R rows the next band shares move to the front.
 template <int R, typename Fill, typename Emit>
-void run_bands(int y0, int y1, int planes, int W, float* band, Fill fill, Emit emit) {
+void run_bands(int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
     constexpr int kRows = kBandRows + 2 * R;
-    for (int yb = y0; yb < y1; yb += kBandRows) {
-        const int ye = std::min(yb + kBandRows, y1);
-        int first_new = yb - R;
-        if (yb != y0) {
-            for (int p = 0; p < planes; ++p) {
-                float* rows = band + static_cast<long long>(p) * kRows * W;
-                std::memmove(rows, rows + static_cast<long long>(kBandRows) * W, sizeof(float) * 2 * R * W);
-            }
-            first_new = yb + R;
+    auto shift = [&] {
+        for (int p = 0; p < planes; ++p) {
+            float* rows = band + static_cast<long long>(p) * kRows * columns;
+            std::memmove(rows, rows + static_cast<long long>(kBandRows) * columns, sizeof(float) * 2 * R * columns);
         }
-        for (int y = first_new; y < ye + R; ++y) fill(y - (yb - R), y);
-        for (int y = yb; y < ye; ++y) emit(y - (yb - R), y);
-    }
+    };
+    walk_bands(y0, y1, R, shift, fill, emit);
 }
 
+// Output rows [y0, y1) of columns [x0, x0 + columns) of one plane.
 template <int R, Precision P, typename Value, bool kTrain>
-void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
     constexpr int kRows = kBandRows + 2 * R;
     const ForwardLaunch& call = job.launch;
     const int H = call.shape.H, W = call.shape.W;
@@ -144,39 +141,54 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
     float w[R + 1];
     std::copy(job.window, job.window + R + 1, w);
 
-    const int padded = W + 2 * R;
+    // The strip's input columns that lie inside the image: [lo, hi).
+    const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
+    const int padded = columns + 2 * R;
     float* in1 = scratch;
     float* in2 = in1 + padded;
     float* band = in2 + padded;
-    float* filtered = band + 5LL * kRows * W;
+    float* filtered = band + 5LL * kRows * columns;
     std::fill(in1, in2 + padded, 0.0f);
-    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * kRows + slot) * W; };
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * kRows + slot) * columns; };
 
-    auto fill = [&](int slot, int y) {
+    auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
-            for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + W, 0.0f);
+            for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + columns, 0.0f);
             return;
         }
-        load_row<P>(call.img1, origin + static_cast<long long>(y) * W, W, in1 + R);
-        load_row<P>(call.img2, origin + static_cast<long long>(y) * W, W, in2 + R);
-        row_moments<R>(in1, in2, W, w, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
+        const long long at = origin + y * W + lo;
+        load_row<P>(call.img1, at, hi - lo, in1 + (lo - (x0 - R)));
+        load_row<P>(call.img2, at, hi - lo, in2 + (lo - (x0 - R)));
+        row_moments<R>(in1, in2, columns, w, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
-    auto emit = [&](int slot, int y) {
-        for (int m = 0; m < 5; ++m) column_filter<R>(rows_of(m, slot), W, W, w, filtered + m * W);
-        const long long at = origin + static_cast<long long>(y) * W;
+    auto emit = [&](int slot, long long y) {
+        for (int m = 0; m < 5; ++m) column_filter<R>(rows_of(m, slot), columns, columns, w, filtered + m * columns);
+        const long long at = origin + y * W + x0;
         const float* f = filtered;
+        const int n = columns;
         if constexpr (kTrain)
-            step_row_train<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, call.C1, call.C2, call.map + at,
+            step_row_train<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at,
                                   call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at);
         else
-            step_row<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, call.C1, call.C2, call.map + at);
+            step_row<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at);
     };
-    run_bands<R>(y0, y1, 5, W, band, fill, emit);
+    run_bands<R>(y0, y1, 5, columns, band, fill, emit);
+}
+
+// A band of rows is computed in strips of columns, each with its own band run:
+// a pixel's values depend only on the image values in its window, so the
+// strips give the results of whole rows, and the scratch stays small at any
+// width.
+template <int R, Precision P, typename Value, bool kTrain>
+void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
+    const int W = job.launch.shape.W;
+    for (int x0 = 0; x0 < W; x0 += kStripColumns)
+        forward_strip<R, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
 }
 
 template <int R, Precision P>
-void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
+void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
     constexpr int kRows = kBandRows + 2 * R;
     const BackwardLaunch& call = job.launch;
     const int H = call.shape.H, W = call.shape.W;
@@ -184,33 +196,42 @@ void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scr
     float w[R + 1];
     std::copy(job.window, job.window + R + 1, w);
 
-    const int padded = W + 2 * R;
+    const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
+    const int padded = columns + 2 * R;
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
-    float* filtered = band + 3LL * kRows * W;
-    float* x_row = filtered + 3 * W;
-    float* y_row = x_row + W;
+    float* filtered = band + 3LL * kRows * columns;
+    float* x_row = filtered + 3 * columns;
+    float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
-    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * kRows + slot) * W; };
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * kRows + slot) * columns; };
 
-    auto fill = [&](int slot, int y) {
+    auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
-            for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + W, 0.0f);
+            for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + columns, 0.0f);
             return;
         }
-        const long long at = origin + static_cast<long long>(y) * W;
+        const long long at = origin + y * W + lo;
+        const int skip = lo - (x0 - R);
         product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
-                    W, products + R, products + padded + R, products + 2 * padded + R);
-        for (int k = 0; k < 3; ++k) row_filter<R>(products + k * padded, W, w, rows_of(k, slot));
+                    hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
+        for (int k = 0; k < 3; ++k) row_filter<R>(products + k * padded, columns, w, rows_of(k, slot));
     };
-    auto emit = [&](int slot, int y) {
-        for (int k = 0; k < 3; ++k) column_filter<R>(rows_of(k, slot), W, W, w, filtered + k * W);
-        const long long at = origin + static_cast<long long>(y) * W;
-        load_row<P>(call.img1, at, W, x_row);
-        load_row<P>(call.img2, at, W, y_row);
-        gradient_row(filtered, filtered + W, filtered + 2 * W, x_row, y_row, W, call.grad_img1 + at);
+    auto emit = [&](int slot, long long y) {
+        for (int k = 0; k < 3; ++k) column_filter<R>(rows_of(k, slot), columns, columns, w, filtered + k * columns);
+        const long long at = origin + y * W + x0;
+        load_row<P>(call.img1, at, columns, x_row);
+        load_row<P>(call.img2, at, columns, y_row);
+        gradient_row(filtered, filtered + columns, filtered + 2 * columns, x_row, y_row, columns, call.grad_img1 + at);
     };
-    run_bands<R>(y0, y1, 3, W, band, fill, emit);
+    run_bands<R>(y0, y1, 3, columns, band, fill, emit);
+}
+
+template <int R, Precision P>
+void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
+    const int W = job.launch.shape.W;
+    for (int x0 = 0; x0 < W; x0 += kStripColumns)
+        backward_strip<R, P>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
 }
 
 template <int R, Precision P, typename Value>

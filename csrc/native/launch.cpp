@@ -8,6 +8,7 @@
 #include <ATen/Parallel.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <limits>
 #include <stdexcept>
@@ -70,8 +71,17 @@ void window_of(Precision precision, int radius, float* out) {
     });
 }
 
+// The sanitized build gives every item scratch of its exact size, freshly
+// allocated, so that AddressSanitizer reports any access past it; a buffer
+// kept between calls would hide such an overrun in its spare capacity.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kExactScratch = true;
+#else
+constexpr bool kExactScratch = false;
+#endif
+
 float* thread_scratch(long long floats) {
-    // Kept between calls: one band of the widest image seen so far.
+    // Kept between calls: at most one strip's band, whatever the width.
     thread_local std::vector<float> scratch;
     if (static_cast<long long>(scratch.size()) < floats) scratch.resize(floats);
     return scratch.data();
@@ -83,40 +93,86 @@ float* thread_scratch(long long floats) {
 constexpr int kMinRows = 32;
 constexpr int kItemsPerThread = 8;
 
+// Row arithmetic in 64 bits: the last item's rows end near 2^31 in the tallest
+// images, and a range's end may pass it before it is clipped to H.
+struct RowSplit {
+    long long H, rows_per_item, items_per_plane, items;
+};
+
+RowSplit split_rows(long long planes, long long H, int threads) {
+    const long long wanted = static_cast<long long>(threads) * kItemsPerThread;
+    const long long most = std::max(1LL, H / kMinRows);
+    const long long items_per_plane = std::clamp((wanted + planes - 1) / planes, 1LL, most);
+    const long long rows_per_item = (H + items_per_plane - 1) / items_per_plane;
+    return RowSplit{H, rows_per_item, items_per_plane, planes * items_per_plane};
+}
+
+struct ItemRows {
+    long long plane, y0, y1;  // y0 == y1: nothing left for the item
+};
+
+ItemRows rows_of_item(const RowSplit& s, long long i) {
+    const long long y0 = std::min(s.H, (i % s.items_per_plane) * s.rows_per_item);
+    return ItemRows{i / s.items_per_plane, y0, std::min(s.H, y0 + s.rows_per_item)};
+}
+
 template <typename Job>
 struct Split {
     const Job* job;
     void (*rows)(const Job&, int, int, int, float*);
-    int H, rows_per_item, items_per_plane;
+    RowSplit rows_split;
     long long scratch;
 };
 
 template <typename Job>
 void run_item(void* context, long long i) {
     const Split<Job>& s = *static_cast<const Split<Job>*>(context);
-    const int plane = static_cast<int>(i / s.items_per_plane);
-    const int y0 = static_cast<int>(i % s.items_per_plane) * s.rows_per_item;
-    const int y1 = std::min(s.H, y0 + s.rows_per_item);
-    if (y0 < y1) s.rows(*s.job, plane, y0, y1, thread_scratch(s.scratch));
+    const ItemRows item = rows_of_item(s.rows_split, i);
+    if (item.y0 >= item.y1) return;
+    const int plane = static_cast<int>(item.plane), y0 = static_cast<int>(item.y0), y1 = static_cast<int>(item.y1);
+    if constexpr (kExactScratch) {
+        std::vector<float> scratch(s.scratch);
+        s.rows(*s.job, plane, y0, y1, scratch.data());
+    } else {
+        s.rows(*s.job, plane, y0, y1, thread_scratch(s.scratch));
+    }
 }
 
 template <typename Job>
-void run(const Job& job, void (*rows)(const Job&, int, int, int, float*)) {
+void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long long scratch) {
     const LaunchShape& shape = job.launch.shape;
     if (shape.B < 1 || shape.CH < 1 || shape.H < 1 || shape.W < 1) return;
     const int threads = std::max(1, at::get_num_threads());
     const long long planes = static_cast<long long>(shape.B) * shape.CH;
-    const long long wanted = static_cast<long long>(threads) * kItemsPerThread;
-    const long long most = std::max(1, shape.H / kMinRows);
-    const int items_per_plane = static_cast<int>(std::clamp((wanted + planes - 1) / planes, 1LL, most));
-    const int rows_per_item = (shape.H + items_per_plane - 1) / items_per_plane;
-    const Split<Job> split{&job, rows, shape.H, rows_per_item, items_per_plane, scratch_floats(shape.W)};
-    cpu::parallel_for(planes * items_per_plane, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
+    const Split<Job> split{&job, rows, split_rows(planes, shape.H, threads), scratch};
+    cpu::parallel_for(split.rows_split.items, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
 }
 
 }  // namespace
 
 const char* engine_name() { return engine().name; }
+
+std::vector<std::array<long long, 3>> row_items_for_tests(long long planes, long long H, int threads) {
+    const RowSplit split = split_rows(planes, H, threads);
+    std::vector<std::array<long long, 3>> items;
+    for (long long i = 0; i < split.items; ++i) {
+        const ItemRows item = rows_of_item(split, i);
+        items.push_back({item.plane, item.y0, item.y1});
+    }
+    return items;
+}
+
+std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int radius) {
+    // Every input row must be filled once, in order, and every output row
+    // emitted once, in order, after the rows of its window.
+    long long next_fill = y0 - radius, next_emit = y0;
+    bool in_order = true;
+    walk_bands(
+        y0, y1, radius, [] {},
+        [&](int, long long y) { in_order = in_order && y == next_fill++; },
+        [&](int, long long y) { in_order = in_order && y == next_emit++ && next_fill >= y + radius + 1; });
+    return {next_fill, next_emit, in_order ? 1 : 0};
+}
 
 void use_engine(const std::string& name) {
     if (name == "best") {
@@ -140,13 +196,15 @@ LaunchLimits launch_limits() { return LaunchLimits{std::numeric_limits<int>::max
 void launch_forward(const ForwardLaunch& launch) {
     native::ForwardJob job{launch, {}};
     native::window_of(launch.precision, launch.radius, job.window);
-    native::run(job, native::engine().forward_rows);
+    native::run(job, native::engine().forward_rows,
+                native::forward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
 }
 
 void launch_backward(const BackwardLaunch& launch) {
     native::BackwardJob job{launch, {}};
     native::window_of(launch.precision, launch.radius, job.window);
-    native::run(job, native::engine().backward_rows);
+    native::run(job, native::engine().backward_rows,
+                native::backward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
 }
 
 // The window values are host constants here: nothing to upload.

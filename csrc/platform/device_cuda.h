@@ -23,6 +23,9 @@ __device__ __forceinline__ float widen(float value) { return value; }
 // Round to nearest even; used on the host to fill the half-precision tables.
 __host__ __device__ inline half to_half(float value) { return __float2half_rn(value); }
 
+// Columns added to tile rows to spread them over the shared-memory banks.
+constexpr int kBankPadding = 1;
+
 // The hardware's approximate reciprocal (MUFU.RCP), as in a fast-math build.
 __device__ __forceinline__ float fast_rcp(float x) {
     float r;

@@ -38,7 +38,11 @@
 // A checking build: each logical thread gets tiles of its own on its fiber
 // stack, where AddressSanitizer checks every index against the tile's bounds.
 // Threads then see nothing of each other's writes, so results are garbage.
+// The tiles have their exact size, without the columns that spread rows over
+// the banks (kBankPadding), so that a row index into those columns is out of
+// the row's bounds, which UndefinedBehaviorSanitizer reports.
 #define __shared__
+#define KORVEX_BANK_PADDING 0
 #else
 // Static storage of the OS thread, which runs one block at a time.
 #define __shared__ static thread_local
@@ -144,6 +148,13 @@ inline half to_half(float value) {
 
 // The fast approximate reciprocal of the GPU; here exactly 1/x.
 inline float fast_rcp(float x) { return 1.0f / x; }
+
+// Columns added to tile rows to spread them over the shared-memory banks.
+#if defined(KORVEX_BANK_PADDING)
+constexpr int kBankPadding = KORVEX_BANK_PADDING;
+#else
+constexpr int kBankPadding = 1;
+#endif
 
 }  // namespace korvex::device
 

@@ -12,6 +12,8 @@
 //   test_kernel_checks write-after-read  faulty: the next channel overwrites a tile
 //                                         that other threads still read
 //   test_kernel_checks tile-overflow     faulty: indexes one row past the tile
+//   test_kernel_checks padding-column    faulty: a row pass reads one column right,
+//                                         into the column that spreads rows over the banks
 //
 // Every kernel reachable through launch.h is run by `kernels`: a precision or
 // map kind added there gets an entry in run_every_launcher.
@@ -197,6 +199,16 @@ __global__ void tile_overflow_kernel(const float* in, float* out) {
     out[threadIdx.y * 16 + threadIdx.x] = *below;
 }
 
+// A row pass one column right: the last thread of a row reads the bank
+// padding column, inside the array but no pixel of the tile.
+__global__ void padding_column_kernel(const float* in, float* out) {
+    using korvex::device::kBankPadding;
+    __shared__ float tile[16][16 + kBankPadding];
+    tile[threadIdx.y][threadIdx.x] = in[threadIdx.y * 16 + threadIdx.x];
+    __syncthreads();
+    out[threadIdx.y * 16 + threadIdx.x] = tile[threadIdx.y][threadIdx.x] + tile[threadIdx.y][threadIdx.x + 1];
+}
+
 int faulty(const std::string& which) {
     std::vector<float> in(4 * 256, 1.0f), out(4 * 256);
     const dim3 one(1, 1, 1), block(16, 16, 1);
@@ -206,6 +218,8 @@ int faulty(const std::string& which) {
         korvex::platform::launch(write_after_read_kernel, one, block, nullptr, in.data(), out.data(), 4);
     } else if (which == "tile-overflow") {
         korvex::platform::launch(tile_overflow_kernel, one, block, nullptr, in.data(), out.data());
+    } else if (which == "padding-column") {
+        korvex::platform::launch(padding_column_kernel, one, block, nullptr, in.data(), out.data());
     } else {
         std::printf("unknown case %s\n", which.c_str());
         return 2;
