@@ -15,11 +15,47 @@ from typing import Tuple
 import torch
 import torch.autograd.forward_ad as forward_ad
 from torch import Tensor
+from torch.nested._internal.nested_tensor import NestedTensor as JaggedNestedTensor
 
 from ._modules import module_for
 
 # The kernels index every image in 32-bit arithmetic.
 MAX_ELEMENTS = 2**31 - 1
+
+# The largest finite single-precision value: C1 and C2 reach the kernels as floats.
+FLOAT32_MAX = float(torch.finfo(torch.float32).max)
+
+FORWARD_MODE_MESSAGE = (
+    "korvex: forward-mode differentiation (torch.func.jvp, torch.func.jacfwd, torch.autograd.forward_ad) "
+    "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
+FUNC_TRANSFORM_MESSAGE = (
+    "korvex: torch.func transforms (grad, jacrev, vjp, vmap of a gradient) are not supported; use "
+    "loss.backward() or torch.autograd.grad")
+
+
+def check_layout(img: Tensor, name: str) -> None:
+    """The kernels read dense, strided storage: sparse, mkldnn and nested tensors are refused by name."""
+    if img.is_nested:
+        raise ValueError(f"korvex: {name} is a nested tensor; pass a dense (strided) tensor of shape (B, C, H, W)")
+    if img.layout != torch.strided:
+        raise ValueError(f"korvex: {name} has layout {img.layout}; pass a dense (strided) tensor, e.g. "
+                         f"{name}.to_dense()")
+
+
+def check_constants(c1: float, c2: float) -> None:
+    """C1 and C2 as the kernels take them: finite single-precision values, not negative."""
+    for name, value in (("c1", c1), ("c2", c2)):
+        if not (0.0 <= value <= FLOAT32_MAX):
+            raise ValueError(f"korvex: {name} must be a finite, non-negative single-precision value (at most "
+                             f"{FLOAT32_MAX:.4g}), got {value!r}")
+
+
+def _has_tangent(t) -> bool:
+    return isinstance(t, Tensor) and forward_ad.unpack_dual(t).tangent is not None
+
+
+def _is_transformed(t) -> bool:
+    return isinstance(t, Tensor) and torch._C._functorch.is_functorch_wrapped_tensor(t)
 
 
 def check_images(img1: Tensor, img2: Tensor) -> None:
@@ -36,10 +72,22 @@ def check_images(img1: Tensor, img2: Tensor) -> None:
                              "supported per tensor")
     if torch.compiler.is_compiling():
         return
-    if any(forward_ad.unpack_dual(img).tangent is not None for img in (img1, img2)):
-        raise NotImplementedError(
-            "korvex: forward-mode differentiation (torch.func.jvp, torch.func.jacfwd, torch.autograd.forward_ad) "
-            "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
+    if _has_tangent(img1) or _has_tangent(img2):
+        raise NotImplementedError(FORWARD_MODE_MESSAGE)
+
+
+def _check_arguments(img1, img2, c1, c2):
+    check_layout(img1, "img1")
+    check_layout(img2, "img2")
+    check_constants(c1, c2)
+
+
+def _check_partials(img1, partials):
+    # A forward with train=False returns empty partial maps: say so rather
+    # than report a shape mismatch.
+    if img1.numel() > 0 and any(p.numel() == 0 for p in partials):
+        raise ValueError("korvex: the partial maps were not computed: the forward ran with train=False; run it "
+                         "with train=True to take a backward")
 
 
 def _with_empty_partials(value_map):
@@ -55,6 +103,7 @@ def ssim_forward(
     img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12); the partial maps are empty unless train."""
+    _check_arguments(img1, img2, c1, c2)
     return tuple(module_for(img1.device).forward(precision, "ssim", window_size, c1, c2, img1, img2, train))
 
 
@@ -64,10 +113,12 @@ def cs_forward(
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of multi-scale SSIM's contrast-structure term
     (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2); the partial maps are empty unless train."""
+    _check_arguments(img1, img2, c1, c2)
     return tuple(module_for(img1.device).forward(precision, "cs", window_size, c1, c2, img1, img2, train))
 
 
 def _forward_fake(img1, img2, window_size, c1, c2, precision, train):
+    _check_arguments(img1, img2, c1, c2)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
@@ -83,12 +134,16 @@ def ssim_backward(
     partial_sigma12: Tensor, window_size: int, c1: float, c2: float, precision: str
 ) -> Tensor:
     """The gradient with respect to img1, from a training forward's partial maps."""
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward(precision, window_size, c1, c2, img1, img2, grad_map, partial_mu1,
                                             partial_sigma1_sq, partial_sigma12)
 
 
 @ssim_backward.register_fake
 def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, c1, c2, precision):
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return img1.new_empty(img1.shape, dtype=torch.float32)
 
 
@@ -96,6 +151,8 @@ def _setup_context(ctx, inputs, output):
     img1, img2, window_size, c1, c2, precision, _ = inputs
     ctx.options = (window_size, c1, c2, precision)
     ctx.save_for_backward(img1, img2, *output[1:])
+    # The partial maps are inputs of the backward, not differentiable results.
+    ctx.mark_non_differentiable(*output[1:])
 
 
 def _backward_of(forward):
@@ -130,3 +187,44 @@ def _no_double_backward(ctx, *grads):
 
 
 ssim_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
+
+
+def _refusing_transforms(op_name, dispatch_key):
+    """The operator's autograd kernel for one device, behind a check for forward mode and torch.func.
+
+    The operators have reverse-mode formulas only. Without this check, forward
+    mode (a dual tensor, or torch.func.jvp's wrapped one) would pass below
+    autograd and come back with a zero tangent, and torch.func.grad would fail
+    with a message about torch's internals.
+    """
+    autograd_kernel = torch._C._dispatch_get_computed_kernel_for_dispatch_key(f"korvex::{op_name}", dispatch_key)
+
+    def kernel(keyset, *args):
+        if any(_has_tangent(a) for a in args):
+            raise NotImplementedError(FORWARD_MODE_MESSAGE)
+        if any(_is_transformed(a) for a in args):
+            raise NotImplementedError(FUNC_TRANSFORM_MESSAGE)
+        return autograd_kernel.call_boxed(keyset, *args)
+
+    return kernel
+
+
+def _refusing_layouts(*args, **_):
+    """The operators' kernel for sparse, mkldnn and nested tensors, which torch would refuse in its own words."""
+    for name, value in zip(("img1", "img2", "grad_map", "partial_mu1", "partial_sigma1_sq", "partial_sigma12"),
+                           (a for a in args if isinstance(a, Tensor))):
+        check_layout(value, name)
+    raise AssertionError("a dense tensor reached a kernel for sparse, mkldnn or nested tensors")
+
+
+_checks = torch.library.Library("korvex", "FRAGMENT")
+for _op_name in ("ssim_forward", "cs_forward", "ssim_backward"):
+    for _key in ("AutogradCPU", "AutogradCUDA"):
+        _checks.impl(_op_name, _refusing_transforms(_op_name, _key), _key, with_keyset=True)
+    for _key in ("SparseCPU", "SparseCUDA", "SparseCsrCPU", "SparseCsrCUDA", "MkldnnCPU", "NestedTensorCPU",
+                 "NestedTensorCUDA"):
+        _checks.impl(_op_name, _refusing_layouts, _key)
+
+# Jagged nested tensors are a tensor subclass, whose operators are its own.
+for _op in (ssim_forward, cs_forward, ssim_backward):
+    _op.register_torch_dispatch(JaggedNestedTensor, lambda mode, func, types, args, kwargs: _refusing_layouts(*args))

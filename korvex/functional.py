@@ -7,7 +7,7 @@ import torch
 
 from ._dispatch import ssim_forward
 from ._modules import window_sizes
-from ._ops import check_images
+from ._ops import check_images, check_layout
 
 WINDOW_SIZES = window_sizes()
 PADDINGS = ("same", "valid")
@@ -36,13 +36,18 @@ def _check_window_size(window_size):
         raise ValueError(f"korvex: window_size must be {_sizes_text(', or')}, got {window_size}")
 
 
-def _check_number(name, value, *, positive):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+def _check_number(name, value, *, positive, limits):
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, torch.SymFloat, torch.SymInt)):
         raise OptionTypeError(f"korvex: {name} must be a real number, got {type(value).__name__} {value!r}")
-    value = float(value)
-    if not math.isfinite(value) or value < 0 or (positive and value == 0):
+    value = float(value) if isinstance(value, numbers.Real) else value
+    low, high = limits
+    # Comparisons rather than math.isfinite, which torch.compile cannot trace
+    # on a symbolic float; NaN fails every comparison.
+    if not (value > 0 if positive else value >= 0) or value == math.inf:
         wanted = "finite and positive" if positive else "finite and non-negative"
         raise ValueError(f"korvex: {name} must be {wanted}, got {value!r}")
+    if not low <= value <= high:
+        raise ValueError(f"korvex: {name} must be between {low:g} and {high:g}, got {value!r}")
     return value
 
 
@@ -51,12 +56,38 @@ def _check_choice(name, value, choices):
         raise ValueError(f"korvex: {name} must be one of {choices}, got {value!r}")
 
 
+# data_range: images are computed in single precision, so a range far outside
+# it cannot describe them.
+DATA_RANGE_LIMITS = (1e-30, 1e30)
+# k1, k2: beyond this the constants swamp the image statistics and the
+# kernels' products of them leave single precision.
+K_LIMITS = (0.0, 10.0)
+# SSIM does not change when the images and data_range scale together, but the
+# kernels multiply terms that each grow with data_range^2 (the partial maps
+# hold terms of data_range^6), which single precision holds only for ranges
+# near 1. Within this range the kernels get the images as they are. Outside
+# it, the images are multiplied by the power of two that brings data_range
+# into [0.5, 1): exact, so the result is that of the scaled images and range
+# (autograd scales the gradient back, exactly too).
+UNSCALED_DATA_RANGE = (1e-2, 1e4)
+
+
 def _constants(data_range, k1, k2):
-    """C1 and C2 from checked options."""
-    data_range = _check_number("data_range", data_range, positive=True)
-    k1 = _check_number("k1", k1, positive=False)
-    k2 = _check_number("k2", k2, positive=False)
-    return (k1 * data_range) ** 2, (k2 * data_range) ** 2
+    """C1 and C2 from checked options, and the factor for the images (None: the images go as they are)."""
+    data_range = _check_number("data_range", data_range, positive=True, limits=DATA_RANGE_LIMITS)
+    k1 = _check_number("k1", k1, positive=False, limits=K_LIMITS)
+    k2 = _check_number("k2", k2, positive=False, limits=K_LIMITS)
+    if UNSCALED_DATA_RANGE[0] <= data_range <= UNSCALED_DATA_RANGE[1]:
+        return (k1 * data_range) ** 2, (k2 * data_range) ** 2, None
+    mantissa, exponent = math.frexp(float(data_range))
+    return (k1 * mantissa) ** 2, (k2 * mantissa) ** 2, math.ldexp(1.0, -exponent)
+
+
+def _scaled(img, factor):
+    """img * factor (a power of two), in single precision at least: half precision could not hold the factor."""
+    if img.dtype != torch.float64:
+        img = img.float()
+    return img * factor
 
 
 def _check_options(window_size, data_range, k1, k2, padding, precision, reduction):
@@ -70,6 +101,7 @@ def _check_options(window_size, data_range, k1, k2, padding, precision, reductio
 def _as_batch(img, name):
     if not isinstance(img, torch.Tensor):
         raise TypeError(f"korvex: {name} must be a torch.Tensor, got {type(img).__name__}")
+    check_layout(img, name)
     if img.dim() == 3:
         return img.unsqueeze(0)
     if img.dim() != 4:
@@ -103,11 +135,13 @@ def _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision):
     """Checks everything; returns the (B, C, H, W) images, C1, C2, the precision that runs ("fp32", "fp16" or
     "bf16"), and whether autograd records the call."""
     _check_options(window_size, data_range, k1, k2, padding, precision, "mean")
-    c1, c2 = _constants(data_range, k1, k2)
+    c1, c2, factor = _constants(data_range, k1, k2)
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
+    if factor is not None:
+        x, y = _scaled(x, factor), _scaled(y, factor)
     # The partial maps are only computed when autograd records the call.
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
     return x, y, c1, c2, precision, train

@@ -28,9 +28,12 @@ def _check_weights(weights):
     for w in weights:
         if isinstance(w, torch.Tensor) and w.numel() == 1:
             w = w.item()
-        if isinstance(w, bool) or not isinstance(w, numbers.Real) or not math.isfinite(w) or w < 0:
+        # Comparisons rather than math.isfinite, which torch.compile cannot
+        # trace on a symbolic float; NaN fails them.
+        if (isinstance(w, bool) or not isinstance(w, (numbers.Real, torch.SymFloat, torch.SymInt))
+                or not 0 <= w < math.inf):
             raise ValueError(f"korvex: weights must be finite and non-negative numbers, got {list(weights)!r}")
-        values.append(float(w))
+        values.append(float(w) if isinstance(w, numbers.Real) else w)
     if not values:
         raise ValueError("korvex: weights must hold at least one weight (one per scale)")
     return tuple(values)
@@ -64,11 +67,12 @@ def _combine(values, weights):
 
     Where a clamped value is 0 (anti-correlated images), the product is 0 and
     so is its gradient: it is constant there. The peers' pow(0, w < 1) would
-    give an infinite derivative times relu's 0, which is NaN.
+    give an infinite derivative times relu's 0, which is NaN. A NaN value
+    (NaN or infinite images) is not clamped: it makes the product NaN.
     """
     w = torch.tensor(weights, dtype=values.dtype, device=values.device).view(-1, *([1] * (values.dim() - 1)))
     clamped = torch.relu(values)
-    counts = (clamped > 0) | (w == 0)
+    counts = (clamped > 0) | (w == 0) | clamped.isnan()
     safe = torch.where(counts, clamped, torch.ones_like(clamped))
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 

@@ -184,6 +184,36 @@ class TestRegisteredOperators:
         loss(xe, b).backward()
         assert torch.equal(x.grad, xe.grad)
 
+    def test_dynamic_shapes_without_graph_breaks(self):
+        # Options such as data_range become symbolic floats under dynamic=True;
+        # the checks must trace (and data_range far from 1 still scales).
+        def loss(x, y):
+            return (1 - korvex.ssim(x, y, window_size=7, data_range=255.0)
+                    + 1 - korvex.ms_ssim(x, y, data_range=1e6, weights=(0.5, 0.5), padding="same"))
+
+        compiled = torch.compile(loss, fullgraph=True, dynamic=True, backend="aot_eager")
+        for shape in ((1, 3, 24, 24), (2, 1, 31, 40)):
+            a, b = (t * 255 for t in images(shape))
+            x, xe = a.clone().requires_grad_(True), a.clone().requires_grad_(True)
+            value = compiled(x, b)
+            value.backward()
+            expected = loss(xe, b)
+            expected.backward()
+            assert value.item() == pytest.approx(expected.item(), abs=1e-6)
+            torch.testing.assert_close(x.grad, xe.grad, rtol=1e-5, atol=1e-9)
+
+    def test_dynamic_export(self):
+        from torch.export import Dim, export
+
+        class Loss(torch.nn.Module):
+            def forward(self, x, y):
+                return korvex.ssim(x, y, window_size=7, data_range=255.0)
+
+        a, b = images((2, 3, 24, 28))
+        dims = {0: Dim("batch"), 2: Dim("height", min=8), 3: Dim("width", min=8)}
+        program = export(Loss(), (a, b), dynamic_shapes=(dims, dims))
+        a, b = images((3, 3, 40, 17))
+        assert program.module()(a, b).item() == korvex.ssim(a, b, window_size=7, data_range=255.0).item()
 
 def test_eager_calls_do_not_import_the_compiler():
     # torch._dynamo costs most of a second to import; a call that is not compiled has no use for it.

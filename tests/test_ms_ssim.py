@@ -141,3 +141,20 @@ def test_registered_operator_and_compile():
     compiled(x, b).backward()
     loss(xe, b).backward()
     torch.testing.assert_close(x.grad, xe.grad)
+
+
+@pytest.mark.parametrize("bad", [float("nan"), float("inf")])
+def test_nan_and_inf_images_give_nan(bad):
+    # A NaN scale value must not count as clamped: the value is NaN, as
+    # ssim's and the peers' are, so that loss-based NaN checks fire.
+    a, b = LARGE[1][1:]
+    x = torch.cat([a, a]).clone()
+    x[0, 0, 80, 80] = bad
+    y = torch.cat([b, b])
+    per_image = korvex.ms_ssim(x, y, reduction="none")
+    assert per_image[0].isnan() and per_image[1].item() == pytest.approx(korvex.ms_ssim(a, b).item(), abs=1e-6)
+    assert korvex.ms_ssim(x, y).isnan() and korvex.MS_SSIMLoss()(x, y).isnan()
+    xg = x.clone().requires_grad_(True)
+    korvex.ms_ssim(xg, y, reduction="none")[1].backward()
+    # The other image of the batch keeps its gradient.
+    assert xg.grad[1].isfinite().all() and xg.grad[1].abs().max() > 0

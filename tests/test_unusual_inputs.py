@@ -197,3 +197,73 @@ def test_forked_child_of_a_parent_that_used_the_thread_pool(module):
     script = script.replace("MODULE", repr(module))
     run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert "child 0" in run.stdout, run.stdout + run.stderr
+
+
+class TestRegisteredOperatorsRefuse:
+    """The registered operators check their own arguments: raw calls get the refusals the API gets."""
+
+    @staticmethod
+    def _arguments():
+        a, b = images((1, 2, 20, 20))
+        return a, b, 7, ref.C1, ref.C2
+
+    def test_forward_mode(self):
+        a, b, *options = self._arguments()
+        tangent = torch.randn_like(a)
+        _, *partials = torch.ops.korvex.ssim_forward(a, b, *options, False, True)
+        calls = [lambda x: torch.ops.korvex.ssim_forward(x, b, *options, False, False)[0],
+                 lambda x: torch.ops.korvex.cs_forward(x, b, *options, True, True)[0],
+                 lambda x: torch.ops.korvex.ssim_backward(x, b, torch.ones_like(a), *partials, *options, False)]
+        for call in calls:
+            with pytest.raises(NotImplementedError, match=TestForwardModeIsRefused.MESSAGE):
+                torch.func.jvp(call, (a,), (tangent,))
+            with forward_ad.dual_level(), pytest.raises(NotImplementedError, match=TestForwardModeIsRefused.MESSAGE):
+                call(forward_ad.make_dual(a, tangent))
+
+    def test_torch_func_gradients(self):
+        a, b, *options = self._arguments()
+        message = "korvex: torch.func transforms .* are not supported; use loss.backward"
+        with pytest.raises(NotImplementedError, match=message):
+            torch.func.grad(lambda x: korvex.ssim(x, b))(a)
+        with pytest.raises(NotImplementedError, match=message):
+            torch.func.jacrev(lambda x: korvex.ms_ssim(x, b, padding="same"))(a)
+        with pytest.raises(NotImplementedError, match=message):
+            torch.func.vmap(torch.func.grad(lambda x: korvex.ssim(x, b)))(a[None])
+        with pytest.raises(NotImplementedError, match=message):
+            torch.func.grad(lambda x: torch.ops.korvex.ssim_forward(x, b, *options, False, True)[0].sum())(a)
+
+    def test_partial_maps_are_not_differentiable(self):
+        a, b, *options = self._arguments()
+        x = a.clone().requires_grad_(True)
+        for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
+            value_map, *partials = op(x, b, *options, False, True)
+            assert value_map.requires_grad and not any(p.requires_grad for p in partials)
+            inference = op(x, b, *options, False, False)[0]
+            with pytest.raises(ValueError, match="partial maps were not computed.*train=False"):
+                inference.sum().backward()
+        with pytest.raises(ValueError, match="partial maps were not computed"):
+            torch.ops.korvex.ssim_backward(a, b, torch.ones_like(a), *(a.new_empty(0),) * 3, *options, False)
+
+    @pytest.mark.parametrize("c1, c2", [(float("nan"), ref.C2), (ref.C1, -1e-4), (1e39, ref.C2), (ref.C1, float("inf"))])
+    def test_bad_constants(self, c1, c2):
+        a, b, window_size, *_ = self._arguments()
+        name = "c1" if c2 == ref.C2 else "c2"
+        message = f"korvex: {name} must be a finite, non-negative single-precision value"
+        for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
+            with pytest.raises(ValueError, match=message):
+                op(a, b, window_size, c1, c2, False, False)
+        with pytest.raises(ValueError, match=message):
+            torch.ops.korvex.ssim_backward(a, b, a, a, a, a, window_size, c1, c2, False)
+
+    def test_sparse_mkldnn_and_nested_tensors(self):
+        a, b, *options = self._arguments()
+        cases = [(a.to_sparse(), "layout torch.sparse_coo"), (a.to_sparse(2), "layout torch.sparse_coo"),
+                 (torch.nested.nested_tensor([a[0], a[0]], layout=torch.jagged), "nested tensor"),
+                 (torch.nested.nested_tensor([a[0], a[0]]), "nested tensor")]
+        if torch.backends.mkldnn.is_available():
+            cases.append((a.to_mkldnn(), "layout torch._mkldnn"))
+        for bad, message in cases:
+            for call in (lambda: korvex.ssim(bad, b), lambda: korvex.ms_ssim(b, bad, padding="same"),
+                         lambda: torch.ops.korvex.ssim_forward(bad, b, *options, False, False)):
+                with pytest.raises(ValueError, match=f"korvex: img[12] (has|is a) {message}"):
+                    call()
