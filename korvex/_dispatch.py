@@ -27,21 +27,22 @@ def _composite_for(device):
     return True
 
 
-def ssim_forward(img1, img2, window_size, c1, c2, precision, train):
-    """(ssim_map, partial maps...) as _ops.ssim_forward; the composite path returns empty partial maps (autograd
-    keeps what its backward needs). It widens bf16 images exactly, as the kernels do."""
+def ssim_forward(img1, img2, options, precision, train):
+    """(ssim_map, partial maps...) as _ops.ssim_forward, for checked options and the precision that runs (options'
+    "auto" resolved); the composite path returns empty partial maps (autograd keeps what its backward needs). It
+    widens bf16 images exactly, as the kernels do."""
     if _composite_for(img1.device):
-        half = precision == "fp16"
-        return _ops._with_empty_partials(_composite.ssim_map(img1, img2, window_size, c1, c2, half))
-    return _ops.ssim_forward(img1, img2, window_size, c1, c2, precision, train)
+        value_map = _composite.ssim_map(img1, img2, options.window_size, options.c1, options.c2, precision == "fp16")
+        return _ops._with_empty_partials(value_map)
+    return _ops.ssim_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
 
 
-def cs_forward(img1, img2, window_size, c1, c2, precision, train):
-    """(cs_map, partial maps...) as _ops.cs_forward."""
+def cs_forward(img1, img2, options, precision, train):
+    """(cs_map, partial maps...) as _ops.cs_forward; arguments as ssim_forward."""
     if _composite_for(img1.device):
-        half = precision == "fp16"
-        return _ops._with_empty_partials(_composite.cs_map(img1, img2, window_size, c1, c2, half))
-    return _ops.cs_forward(img1, img2, window_size, c1, c2, precision, train)
+        value_map = _composite.cs_map(img1, img2, options.window_size, options.c1, options.c2, precision == "fp16")
+        return _ops._with_empty_partials(value_map)
+    return _ops.cs_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
 
 
 def _import_dynamo_only_when_compiling(operator):

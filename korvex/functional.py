@@ -1,86 +1,19 @@
 """Differentiable SSIM on top of the compiled operations."""
 
-import math
-import numbers
-
 import torch
+from torch import Tensor
 
 from ._dispatch import ssim_forward
-from ._modules import window_sizes
 from ._ops import check_images, check_layout
-
-WINDOW_SIZES = window_sizes()
-PADDINGS = ("same", "valid")
-PRECISIONS = ("auto", "fp32", "fp16", "bf16")
-# The element type the compiled operations read for each precision.
-PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
-REDUCTIONS = ("mean", "sum", "none")
-
-
-class OptionTypeError(TypeError, ValueError):
-    """An option of the wrong type. Both a TypeError and a ValueError, so that
-    callers catching either for a bad option see it."""
-
-
-def _sizes_text(last_word):
-    """The window sizes as a phrase: "7, 9 or 11" (last_word "or"), "7, 9, or 11" (", or")."""
-    *first, last = map(str, WINDOW_SIZES)
-    return f"{', '.join(first)}{last_word} {last}" if first else last
-
-
-def _check_window_size(window_size):
-    if isinstance(window_size, bool) or not isinstance(window_size, numbers.Integral):
-        raise OptionTypeError(f"korvex: window_size must be an int ({_sizes_text(' or')}), got "
-                              f"{type(window_size).__name__} {window_size!r}")
-    if window_size not in WINDOW_SIZES:
-        raise ValueError(f"korvex: window_size must be {_sizes_text(', or')}, got {window_size}")
-
-
-def _check_number(name, value, *, positive, limits):
-    if isinstance(value, bool) or not isinstance(value, (numbers.Real, torch.SymFloat, torch.SymInt)):
-        raise OptionTypeError(f"korvex: {name} must be a real number, got {type(value).__name__} {value!r}")
-    value = float(value) if isinstance(value, numbers.Real) else value
-    low, high = limits
-    # Comparisons rather than math.isfinite, which torch.compile cannot trace
-    # on a symbolic float; NaN fails every comparison.
-    if not (value > 0 if positive else value >= 0) or value == math.inf:
-        wanted = "finite and positive" if positive else "finite and non-negative"
-        raise ValueError(f"korvex: {name} must be {wanted}, got {value!r}")
-    if not low <= value <= high:
-        raise ValueError(f"korvex: {name} must be between {low:g} and {high:g}, got {value!r}")
-    return value
-
-
-def _check_choice(name, value, choices):
-    if not isinstance(value, str) or value not in choices:
-        raise ValueError(f"korvex: {name} must be one of {choices}, got {value!r}")
-
-
-# data_range: images are computed in single precision, so a range far outside
-# it cannot describe them.
-DATA_RANGE_LIMITS = (1e-30, 1e30)
-# k1, k2: beyond this the constants swamp the image statistics and the
-# kernels' products of them leave single precision.
-K_LIMITS = (0.0, 10.0)
-# SSIM does not change when the images and data_range scale together, but the
-# kernels multiply terms that each grow with data_range^2 (the partial maps
-# hold terms of data_range^6), which single precision holds only for ranges
-# near 1. Within this range the kernels get the images as they are. Outside
-# it, the images are multiplied by the power of two that brings data_range
-# into [0.5, 1): exact, so the result is that of the scaled images and range
-# (autograd scales the gradient back, exactly too).
-UNSCALED_DATA_RANGE = (1e-2, 1e4)
-
-
-def _constants(data_range, k1, k2):
-    """C1 and C2 from checked options, and the factor for the images (None: the images go as they are)."""
-    data_range = _check_number("data_range", data_range, positive=True, limits=DATA_RANGE_LIMITS)
-    k1 = _check_number("k1", k1, positive=False, limits=K_LIMITS)
-    k2 = _check_number("k2", k2, positive=False, limits=K_LIMITS)
-    if UNSCALED_DATA_RANGE[0] <= data_range <= UNSCALED_DATA_RANGE[1]:
-        return (k1 * data_range) ** 2, (k2 * data_range) ** 2, None
-    mantissa, exponent = math.frexp(float(data_range))
-    return (k1 * mantissa) ** 2, (k2 * mantissa) ** 2, math.ldexp(1.0, -exponent)
+from ._options import (  # noqa: F401  (the lists of choices are read from here too)
+    PADDINGS,
+    PIXEL_DTYPES,
+    PRECISIONS,
+    REDUCTIONS,
+    WINDOW_SIZES,
+    OptionTypeError,
+    Options,
+)
 
 
 def _scaled(img, factor):
@@ -88,14 +21,6 @@ def _scaled(img, factor):
     if img.dtype != torch.float64:
         img = img.float()
     return img * factor
-
-
-def _check_options(window_size, data_range, k1, k2, padding, precision, reduction):
-    _check_window_size(window_size)
-    _constants(data_range, k1, k2)
-    _check_choice("padding", padding, PADDINGS)
-    _check_choice("precision", precision, PRECISIONS)
-    _check_choice("reduction", reduction, REDUCTIONS)
 
 
 def _as_batch(img, name):
@@ -119,73 +44,44 @@ def _check_images(x, y):
     check_images(x, y)
 
 
-def _crop_valid(values, window_size):
-    """The pixels whose whole window lies inside the image."""
-    r = window_size // 2
-    return values[..., r:values.shape[-2] - r, r:values.shape[-1] - r]
-
-
 def _check_fits_window(shape, window_size, padding):
     if padding == "valid" and (shape[-2] < window_size or shape[-1] < window_size):
         raise ValueError(f"korvex: padding='valid' needs images of at least {window_size} x {window_size} pixels "
                          f"(the window), got {shape[-2]} x {shape[-1]}; use a smaller window_size or padding='same'")
 
 
-def _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision):
-    """Checks everything; returns the (B, C, H, W) images, C1, C2, the precision that runs ("fp32", "fp16" or
-    "bf16"), and whether autograd records the call."""
-    _check_options(window_size, data_range, k1, k2, padding, precision, "mean")
-    c1, c2, factor = _constants(data_range, k1, k2)
+def prepare(img1: Tensor, img2: Tensor, options: Options):
+    """Checks the images against checked options; returns the (B, C, H, W) images (scaled when options.scaled),
+    the precision that runs ("fp32", "fp16" or "bf16"), and whether autograd records the call."""
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
+    precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
-    if factor is not None:
-        x, y = _scaled(x, factor), _scaled(y, factor)
+    if options.scaled:
+        x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     # The partial maps are only computed when autograd records the call.
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    return x, y, c1, c2, precision, train
+    return x, y, precision, train
 
 
-def _run(img1, img2, window_size, data_range, k1, k2, padding, precision):
-    """The SSIM map of (B, C, H, W) images, cropped for valid padding."""
-    x, y, c1, c2, precision, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
-    _check_fits_window(x.shape, window_size, padding)
+def crop_valid(values: Tensor, window_size: int) -> Tensor:
+    """The pixels whose whole window lies inside the image."""
+    r = window_size // 2
+    return values[..., r:values.shape[-2] - r, r:values.shape[-1] - r]
+
+
+def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) for checked options,
+    cropped for valid padding."""
+    x, y, precision, train = prepare(img1, img2, options)
+    _check_fits_window(x.shape, options.window_size, options.padding)
     x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
-    result = ssim_forward(x, y, int(window_size), c1, c2, precision, train)[0]
-    return _crop_valid(result, window_size) if padding == "valid" else result
+    result = ssim_forward(x, y, options, precision, train)[0]
+    return crop_valid(result, options.window_size) if options.padding == "valid" else result
 
 
-def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto"):
-    """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
-
-    Gaussian window of `window_size` (7, 9 or 11) taps (sigma 1.0 for 7, 1.5
-    for 9 and 11), constants C1 = (k1 * data_range)^2 and C2 = (k2 *
-    data_range)^2; data_range must be positive, k1 and k2 non-negative.
-    window_size=7 is not pytorch-msssim's win_size=7, which keeps sigma 1.5:
-    that one is not offered here.
-
-    padding: "same" (default) gives a map of the images' size, with the window
-    reaching past the border over zeros; "valid" keeps only the pixels whose
-    whole window lies inside the image, so the map is smaller by window_size - 1
-    in height and width (the definition of scikit-image and pytorch-msssim).
-
-    precision: "fp32" computes from float32 images (float64 images are
-    converted: the arithmetic is single precision), "fp16" reads the images in
-    half precision (arithmetic stays float32), "bf16" reads them as bfloat16
-    (arithmetic and window float32: the result is that of "fp32" on the
-    images widened to float32, bit for bit); "auto" takes "fp16" or "bf16"
-    when both images are of that type and "fp32" otherwise.
-
-    The result is float32 whatever the images' dtype, shaped like the inputs
-    (cropped for "valid"), and differentiable with respect to both images;
-    gradients come back in each image's own dtype.
-    """
-    result = _run(img1, img2, window_size, data_range, k1, k2, padding, precision)
-    return result if img1.dim() == 4 else result.squeeze(0)
-
-
-def _reduce(values, reduction):
+def reduce(values: Tensor, reduction: str) -> Tensor:
     """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C)."""
     if reduction == "mean":
         return values.mean()
@@ -193,41 +89,116 @@ def _reduce(values, reduction):
     return per_image if reduction == "none" else per_image.sum()
 
 
-def ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
-         reduction="mean"):
-    """Mean SSIM of two image batches; see ssim_map for the arguments.
+def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """Mean SSIM for checked options (options.reduction applies)."""
+    return reduce(map_with(img1, img2, options), options.reduction)
 
-    reduction: "mean" gives one number for the whole batch, "none" one per
-    image (shape (B,)), "sum" the sum of the per-image values. float32.
+
+def ssim_map(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
+             k2: float = 0.03, padding: str = "same", precision: str = "auto") -> Tensor:
+    """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+
+    Gaussian window of `window_size` (7, 9 or 11) taps (sigma 1.0 for 7, 1.5
+    for 9 and 11), constants C1 = (k1 * data_range)^2 and C2 = (k2 *
+    data_range)^2. window_size=7 is not pytorch-msssim's win_size=7, which
+    keeps sigma 1.5: that one is not offered here.
+
+    Args:
+        img1, img2: floating-point images of one shape and device.
+        window_size: 7, 9 or 11 taps.
+        data_range: the range of the pixel values (1.0 for [0, 1], 255.0 for [0, 255]); positive.
+        k1, k2: the constants' factors, non-negative.
+        padding: "same" gives a map of the images' size, with the window
+            reaching past the border over zeros; "valid" keeps only the pixels
+            whose whole window lies inside the image, so the map is smaller by
+            window_size - 1 in height and width (the definition of scikit-image
+            and pytorch-msssim).
+        precision: "fp32" computes from float32 images (float64 images are
+            converted: the arithmetic is single precision), "fp16" reads the
+            images in half precision (arithmetic stays float32), "bf16" reads
+            them as bfloat16 (arithmetic and window float32: the result is that
+            of "fp32" on the images widened to float32, bit for bit); "auto"
+            takes "fp16" or "bf16" when both images are of that type and
+            "fp32" otherwise.
+
+    Returns:
+        The float32 map, shaped like the inputs (cropped for "valid"),
+        differentiable with respect to both images; gradients come back in
+        each image's own dtype.
+
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(1, 3, 32, 32)
+        >>> korvex.ssim_map(x, x, padding="valid").shape
+        torch.Size([1, 3, 22, 22])
     """
-    _check_choice("reduction", reduction, REDUCTIONS)
-    values = _run(img1, img2, window_size, data_range, k1, k2, padding, precision)
-    return _reduce(values, reduction)
+    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                      precision=precision)
+    result = map_with(img1, img2, options)
+    return result if img1.dim() == 4 else result.squeeze(0)
+
+
+def ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
+         k2: float = 0.03, padding: str = "same", precision: str = "auto", reduction: str = "mean") -> Tensor:
+    """Mean SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+
+    Args:
+        img1, img2, window_size, data_range, k1, k2, padding, precision: as ssim_map.
+        reduction: "mean" gives one number for the whole batch, "none" one
+            per image (shape (B,)), "sum" the sum of the per-image values.
+
+    Returns:
+        The float32 value(s), differentiable with respect to both images.
+
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(2, 3, 32, 32)
+        >>> korvex.ssim(x, x, reduction="none")
+        tensor([1., 1.])
+    """
+    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                      precision=precision, reduction=reduction)
+    return ssim_with(img1, img2, options)
 
 
 class SSIM(torch.nn.Module):
     """ssim() as a module: SSIM(window_size=11, ...)(x, y) == ssim(x, y, window_size=11, ...).
 
-    Options by keyword only, as ssim_map describes them (window_size=7 means
-    sigma 1.0, unlike pytorch-msssim's win_size=7, which keeps sigma 1.5).
+    The options, by keyword only, are those of ssim(), checked once here into
+    the frozen value self.options (window_size=7 means sigma 1.0, unlike
+    pytorch-msssim's win_size=7, which keeps sigma 1.5).
+
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(1, 1, 16, 16)
+        >>> korvex.SSIM(window_size=7)(x, x)
+        tensor(1.)
     """
 
-    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
-                 reduction="mean"):
+    def __init__(self, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01, k2: float = 0.03,
+                 padding: str = "same", precision: str = "auto", reduction: str = "mean"):
         super().__init__()
-        _check_options(window_size, data_range, k1, k2, padding, precision, reduction)
-        self.options = dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                            precision=precision, reduction=reduction)
+        self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                               precision=precision, reduction=reduction)
 
-    def forward(self, img1, img2):
-        return ssim(img1, img2, **self.options)
+    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
+        """SSIM of the images with this module's options; see ssim()."""
+        return ssim_with(img1, img2, self.options)
 
-    def extra_repr(self):
-        return ", ".join(f"{k}={v!r}" for k, v in self.options.items())
+    def extra_repr(self) -> str:
+        return self.options.describe(without=())
 
 
 class SSIMLoss(SSIM):
-    """1 - SSIM, as a loss to minimise; takes the options of SSIM."""
+    """1 - SSIM, as a loss to minimise; takes the options of SSIM.
 
-    def forward(self, img1, img2):
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(1, 1, 16, 16)
+        >>> korvex.SSIMLoss()(x, x)
+        tensor(0.)
+    """
+
+    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
+        """1 - SSIM of the images with this module's options."""
         return 1 - super().forward(img1, img2)

@@ -21,27 +21,26 @@ they are defined on first use, so importing korvex never imports torchmetrics.
 
 import torch
 
-from .functional import _check_options, ssim
-from .multiscale import MS_SSIM_WEIGHTS, _check_weights, ms_ssim
+from ._options import Options
+from .functional import ssim_with
+from .multiscale import MS_SSIM_WEIGHTS, ms_ssim_with
 
 
 def _ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto"):
-    _check_options(window_size, data_range, k1, k2, padding, precision, "none")
-    return dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding, precision=precision,
-                reduction="none")
+    return Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                   precision=precision, reduction="none")
 
 
 def _ms_ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
                      precision="auto"):
-    _check_options(window_size, data_range, k1, k2, padding, precision, "none")
-    return dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, weights=_check_weights(weights),
-                padding=padding, precision=precision, reduction="none")
+    return Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                   precision=precision, reduction="none", weights=weights)
 
 
 def _per_image(function, options, preds, target):
     """The per-image values of a batch, float64 on the CPU; (C, H, W) images count as one."""
     with torch.no_grad():
-        return function(preds, target, **options).detach().to("cpu", torch.float64)
+        return function(preds, target, options).detach().to("cpu", torch.float64)
 
 
 def _no_images():
@@ -88,15 +87,14 @@ class _Streaming:
         self.count = torch.zeros((), dtype=torch.int64)
 
     def __repr__(self):
-        options = ", ".join(f"{k}={v!r}" for k, v in self.options.items() if k != "reduction")
-        return f"{type(self).__name__}({options})"
+        return f"{type(self).__name__}({self.options.describe()})"
 
 
 class StreamingSSIM(_Streaming):
     """The mean SSIM over a stream of batches; keyword-only options as korvex.ssim (default padding "same")."""
 
     def __init__(self, **options):
-        super().__init__(ssim, _ssim_options(**options))
+        super().__init__(ssim_with, _ssim_options(**options))
 
 
 class StreamingMS_SSIM(_Streaming):
@@ -104,7 +102,7 @@ class StreamingMS_SSIM(_Streaming):
     "valid")."""
 
     def __init__(self, **options):
-        super().__init__(ms_ssim, _ms_ssim_options(**options))
+        super().__init__(ms_ssim_with, _ms_ssim_options(**options))
 
 
 def _torchmetrics_class(name, function, parse_options, doc):
@@ -144,9 +142,9 @@ def _torchmetrics_class(name, function, parse_options, doc):
 
 
 _TORCHMETRICS_CLASSES = {
-    "SSIMMetric": (ssim, _ssim_options, "StreamingSSIM as a torchmetrics.Metric: the mean SSIM of every image "
+    "SSIMMetric": (ssim_with, _ssim_options, "StreamingSSIM as a torchmetrics.Metric: the mean SSIM of every image "
                    "given to update(), synchronised by torchmetrics; options as korvex.ssim, plus torchmetrics'."),
-    "MS_SSIMMetric": (ms_ssim, _ms_ssim_options, "StreamingMS_SSIM as a torchmetrics.Metric: the mean MS-SSIM of "
+    "MS_SSIMMetric": (ms_ssim_with, _ms_ssim_options, "StreamingMS_SSIM as a torchmetrics.Metric: the mean MS-SSIM of "
                       "every image given to update(); options as korvex.ms_ssim, plus torchmetrics'."),
 }
 

@@ -1,42 +1,17 @@
 """Multi-scale SSIM on the fused kernels: one launch per scale."""
 
-import math
-import numbers
+from typing import Sequence
 
 import torch
 import torch.nn.functional as F
+from torch import Tensor
 
 from ._dispatch import cs_forward, ssim_forward
-from .functional import (
-    OptionTypeError,
-    REDUCTIONS,
-    _check_choice,
-    _check_options,
-    _crop_valid,
-    _prepare,
-    _reduce,
-)
+from ._options import Options
+from .functional import crop_valid, prepare, reduce
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
-
-
-def _check_weights(weights):
-    if isinstance(weights, (str, bytes)) or not hasattr(weights, "__len__"):
-        raise OptionTypeError(f"korvex: weights must be a sequence of numbers, got {type(weights).__name__}")
-    values = []
-    for w in weights:
-        if isinstance(w, torch.Tensor) and w.numel() == 1:
-            w = w.item()
-        # Comparisons rather than math.isfinite, which torch.compile cannot
-        # trace on a symbolic float; NaN fails them.
-        if (isinstance(w, bool) or not isinstance(w, (numbers.Real, torch.SymFloat, torch.SymInt))
-                or not 0 <= w < math.inf):
-            raise ValueError(f"korvex: weights must be finite and non-negative numbers, got {list(weights)!r}")
-        values.append(float(w) if isinstance(w, numbers.Real) else w)
-    if not values:
-        raise ValueError("korvex: weights must hold at least one weight (one per scale)")
-    return tuple(values)
 
 
 def min_side(window_size, scales):
@@ -77,32 +52,11 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
-def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS,
-            padding="valid", precision="auto", reduction="mean"):
-    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
-
-    One scale per weight; between scales both images are halved by 2 x 2
-    average pooling. At every scale but the last the value is the mean of the
-    contrast-structure term (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2), at
-    the last the mean SSIM; each is clamped at 0, raised to its weight, and the
-    product is taken per image and channel, then averaged over channels. This
-    is pytorch-msssim's ms_ssim.
-
-    padding: "valid" (default, the published definition) averages only the
-    pixels whose whole window lies inside the image, and needs images of at
-    least min_side(window_size, len(weights)) pixels a side (161 for 11 taps
-    and 5 scales); "same" averages the whole zero-padded map.
-
-    The other options are those of ssim() (window_size=7 means sigma 1.0,
-    unlike pytorch-msssim's win_size=7, which keeps sigma 1.5). reduction: "mean" (one number),
-    "none" (one per image, shape (B,)) or "sum". float32, differentiable with
-    respect to both images; where a clamped value is 0 the result is 0 with a
-    zero gradient.
-    """
-    _check_options(window_size, data_range, k1, k2, padding, precision, reduction)
-    weights = _check_weights(weights)
-    x, y, c1, c2, precision, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
-    _check_size(x.shape, window_size, len(weights), padding)
+def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """Multi-scale SSIM for checked options with weights (options.reduction applies)."""
+    window_size, weights = options.window_size, options.weights
+    x, y, precision, train = prepare(img1, img2, options)
+    _check_size(x.shape, window_size, len(weights), options.padding)
     # Pooled in single precision. The fp16 path reads each scale in half. bfloat16 widens to float32 exactly, so
     # bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32 path: the
     # result is that of fp32 on the widened images, bit for bit.
@@ -114,37 +68,90 @@ def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, wei
             x, y = _downsample(x.float()), _downsample(y.float())
         forward = ssim_forward if scale == len(weights) - 1 else cs_forward
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        value_map = forward(x, y, int(window_size), c1, c2, scale_precision, train)[0]
-        if padding == "valid":
-            value_map = _crop_valid(value_map, window_size)
+        value_map = forward(x, y, options, scale_precision, train)[0]
+        if options.padding == "valid":
+            value_map = crop_valid(value_map, window_size)
         per_scale.append(value_map.mean(dim=(-2, -1)))
     per_channel = _combine(torch.stack(per_scale), weights)
-    return _reduce(per_channel, reduction)
+    return reduce(per_channel, options.reduction)
+
+
+def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
+            k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: str = "valid",
+            precision: str = "auto", reduction: str = "mean") -> Tensor:
+    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+
+    One scale per weight; between scales both images are halved by 2 x 2
+    average pooling. At every scale but the last the value is the mean of the
+    contrast-structure term (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2), at
+    the last the mean SSIM; each is clamped at 0, raised to its weight, and the
+    product is taken per image and channel, then averaged over channels. This
+    is pytorch-msssim's ms_ssim.
+
+    Args:
+        img1, img2, window_size, data_range, k1, k2, precision: as korvex.ssim_map
+            (window_size=7 means sigma 1.0, unlike pytorch-msssim's win_size=7,
+            which keeps sigma 1.5).
+        weights: one non-negative weight per scale.
+        padding: "valid" (default, the published definition) averages only the
+            pixels whose whole window lies inside the image, and needs images
+            of at least min_side(window_size, len(weights)) pixels a side (161
+            for 11 taps and 5 scales); "same" averages the whole zero-padded map.
+        reduction: "mean" (one number), "none" (one per image, shape (B,)) or "sum".
+
+    Returns:
+        The float32 value(s), differentiable with respect to both images;
+        where a clamped value is 0 the result is 0 with a zero gradient.
+
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(2, 3, 64, 64)
+        >>> korvex.ms_ssim(x, x, weights=(0.5, 0.5), reduction="none")
+        tensor([1., 1.])
+    """
+    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                      precision=precision, reduction=reduction, weights=weights)
+    return ms_ssim_with(img1, img2, options)
 
 
 class MS_SSIM(torch.nn.Module):
     """ms_ssim() as a module: MS_SSIM(window_size=11, ...)(x, y) == ms_ssim(x, y, window_size=11, ...).
 
-    Options by keyword only, as ms_ssim describes them.
+    The options, by keyword only, are those of ms_ssim(), checked once here
+    into the frozen value self.options.
+
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(1, 1, 32, 32)
+        >>> korvex.MS_SSIM(window_size=7, weights=(0.5, 0.5))(x, x)
+        tensor(1.)
     """
 
-    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
-                 precision="auto", reduction="mean"):
+    def __init__(self, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01, k2: float = 0.03,
+                 weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: str = "valid", precision: str = "auto",
+                 reduction: str = "mean"):
         super().__init__()
-        _check_options(window_size, data_range, k1, k2, padding, precision, reduction)
-        self.options = dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2,
-                            weights=_check_weights(weights), padding=padding, precision=precision,
-                            reduction=reduction)
+        self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+                               precision=precision, reduction=reduction, weights=weights)
 
-    def forward(self, img1, img2):
-        return ms_ssim(img1, img2, **self.options)
+    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
+        """MS-SSIM of the images with this module's options; see ms_ssim()."""
+        return ms_ssim_with(img1, img2, self.options)
 
-    def extra_repr(self):
-        return ", ".join(f"{k}={v!r}" for k, v in self.options.items())
+    def extra_repr(self) -> str:
+        return self.options.describe(without=())
 
 
 class MS_SSIMLoss(MS_SSIM):
-    """1 - MS-SSIM, as a loss to minimise; takes the options of MS_SSIM."""
+    """1 - MS-SSIM, as a loss to minimise; takes the options of MS_SSIM.
 
-    def forward(self, img1, img2):
+    Example:
+        >>> import torch, korvex
+        >>> x = torch.rand(1, 1, 32, 32)
+        >>> korvex.MS_SSIMLoss(window_size=7, weights=(0.5, 0.5))(x, x)
+        tensor(0.)
+    """
+
+    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
+        """1 - MS-SSIM of the images with this module's options."""
         return 1 - super().forward(img1, img2)

@@ -118,7 +118,7 @@ class TestRefusals:
         # A positional 7 could be meant as any option; only the keyword says which.
         with pytest.raises(TypeError, match="positional argument"):
             module(7)
-        assert module(window_size=7).options["window_size"] == 7
+        assert module(window_size=7).options.window_size == 7
 
     @pytest.mark.parametrize("options,message", [
         (dict(data_range=0), "data_range must be finite and positive, got 0.0"),

@@ -256,7 +256,7 @@ def test_option_mistakes_give_one_line(tmp_path, monkeypatch, capsys):
     assert_one_line_error(subprocess.CompletedProcess([], 2, captured.out, captured.err), "--worst", "0 or more")
     run = korvex_main("a.png", "a.png", "--data-range", "1e300", capsys=capsys)
     assert run.returncode == 2
-    assert_one_line_error(run, "--data-range", "too large")
+    assert_one_line_error(run, "--data-range", "between 1e-30 and 1e+30")
 
 
 def test_outputs_are_written_whole_or_not_at_all(tmp_path):

@@ -210,10 +210,10 @@ class TestRegisteredOperatorsRefuse:
     def test_forward_mode(self):
         a, b, *options = self._arguments()
         tangent = torch.randn_like(a)
-        _, *partials = torch.ops.korvex.ssim_forward(a, b, *options, False, True)
-        calls = [lambda x: torch.ops.korvex.ssim_forward(x, b, *options, False, False)[0],
-                 lambda x: torch.ops.korvex.cs_forward(x, b, *options, True, True)[0],
-                 lambda x: torch.ops.korvex.ssim_backward(x, b, torch.ones_like(a), *partials, *options, False)]
+        _, *partials = torch.ops.korvex.ssim_forward(a, b, *options, "fp32", True)
+        calls = [lambda x: torch.ops.korvex.ssim_forward(x, b, *options, "fp32", False)[0],
+                 lambda x: torch.ops.korvex.cs_forward(x, b, *options, "fp16", True)[0],
+                 lambda x: torch.ops.korvex.ssim_backward(x, b, torch.ones_like(a), *partials, *options, "fp32")]
         for call in calls:
             with pytest.raises(NotImplementedError, match=TestForwardModeIsRefused.MESSAGE):
                 torch.func.jvp(call, (a,), (tangent,))
@@ -230,19 +230,19 @@ class TestRegisteredOperatorsRefuse:
         with pytest.raises(NotImplementedError, match=message):
             torch.func.vmap(torch.func.grad(lambda x: korvex.ssim(x, b)))(a[None])
         with pytest.raises(NotImplementedError, match=message):
-            torch.func.grad(lambda x: torch.ops.korvex.ssim_forward(x, b, *options, False, True)[0].sum())(a)
+            torch.func.grad(lambda x: torch.ops.korvex.ssim_forward(x, b, *options, "fp32", True)[0].sum())(a)
 
     def test_partial_maps_are_not_differentiable(self):
         a, b, *options = self._arguments()
         x = a.clone().requires_grad_(True)
         for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
-            value_map, *partials = op(x, b, *options, False, True)
+            value_map, *partials = op(x, b, *options, "fp32", True)
             assert value_map.requires_grad and not any(p.requires_grad for p in partials)
-            inference = op(x, b, *options, False, False)[0]
+            inference = op(x, b, *options, "fp32", False)[0]
             with pytest.raises(ValueError, match="partial maps were not computed.*train=False"):
                 inference.sum().backward()
         with pytest.raises(ValueError, match="partial maps were not computed"):
-            torch.ops.korvex.ssim_backward(a, b, torch.ones_like(a), *(a.new_empty(0),) * 3, *options, False)
+            torch.ops.korvex.ssim_backward(a, b, torch.ones_like(a), *(a.new_empty(0),) * 3, *options, "fp32")
 
     @pytest.mark.parametrize("c1, c2", [(float("nan"), ref.C2), (ref.C1, -1e-4), (1e39, ref.C2), (ref.C1, float("inf"))])
     def test_bad_constants(self, c1, c2):
@@ -251,9 +251,9 @@ class TestRegisteredOperatorsRefuse:
         message = f"korvex: {name} must be a finite, non-negative single-precision value"
         for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
             with pytest.raises(ValueError, match=message):
-                op(a, b, window_size, c1, c2, False, False)
+                op(a, b, window_size, c1, c2, "fp32", False)
         with pytest.raises(ValueError, match=message):
-            torch.ops.korvex.ssim_backward(a, b, a, a, a, a, window_size, c1, c2, False)
+            torch.ops.korvex.ssim_backward(a, b, a, a, a, a, window_size, c1, c2, "fp32")
 
     def test_sparse_mkldnn_and_nested_tensors(self):
         a, b, *options = self._arguments()
@@ -264,6 +264,6 @@ class TestRegisteredOperatorsRefuse:
             cases.append((a.to_mkldnn(), "layout torch._mkldnn"))
         for bad, message in cases:
             for call in (lambda: korvex.ssim(bad, b), lambda: korvex.ms_ssim(b, bad, padding="same"),
-                         lambda: torch.ops.korvex.ssim_forward(bad, b, *options, False, False)):
+                         lambda: torch.ops.korvex.ssim_forward(bad, b, *options, "fp32", False)):
                 with pytest.raises(ValueError, match=f"korvex: img[12] (has|is a) {message}"):
                     call()

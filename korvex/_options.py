@@ -1,0 +1,178 @@
+"""The options of every SSIM computation, checked once into one frozen value.
+
+ssim_map, ssim, ms_ssim, their modules and the streaming metrics each build
+one Options from their keyword arguments; everything below them (the images'
+preparation, the dispatch to a compiled module or the composite path, the
+multi-scale loop) reads that value and checks nothing again. Options is
+frozen, so a value that passed the checks cannot be changed afterwards:
+dataclasses.replace builds a new one, checked again.
+
+The checks are comparisons only (no math.isfinite), so torch.compile with
+dynamic=True traces them on symbolic floats without a graph break.
+"""
+
+import dataclasses
+import math
+import numbers
+from typing import Optional, Tuple, Union
+
+import torch
+
+from ._modules import window_sizes
+
+WINDOW_SIZES = window_sizes()
+PADDINGS = ("same", "valid")
+PRECISIONS = ("auto", "fp32", "fp16", "bf16")
+# The element type the compiled operations read for each precision.
+PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
+REDUCTIONS = ("mean", "sum", "none")
+
+# data_range: images are computed in single precision, so a range far outside
+# it cannot describe them.
+DATA_RANGE_LIMITS = (1e-30, 1e30)
+# k1, k2: beyond this the constants swamp the image statistics and the
+# kernels' products of them leave single precision.
+K_LIMITS = (0.0, 10.0)
+# SSIM does not change when the images and data_range scale together, but the
+# kernels multiply terms that each grow with data_range^2 (the partial maps
+# hold terms of data_range^6), which single precision holds only for ranges
+# near 1. Within this range the kernels get the images as they are. Outside
+# it, the images are multiplied by the power of two that brings data_range
+# into [0.5, 1): exact, so the result is that of the scaled images and range
+# (autograd scales the gradient back, exactly too).
+UNSCALED_DATA_RANGE = (1e-2, 1e4)
+
+Real = Union[float, int]
+
+
+class OptionTypeError(TypeError, ValueError):
+    """An option of the wrong type. Both a TypeError and a ValueError, so that
+    callers catching either for a bad option see it."""
+
+
+def _sizes_text(last_word):
+    """The window sizes as a phrase: "7, 9 or 11" (last_word "or"), "7, 9, or 11" (", or")."""
+    *first, last = map(str, WINDOW_SIZES)
+    return f"{', '.join(first)}{last_word} {last}" if first else last
+
+
+def _check_window_size(window_size):
+    if isinstance(window_size, bool) or not isinstance(window_size, numbers.Integral):
+        raise OptionTypeError(f"korvex: window_size must be an int ({_sizes_text(' or')}), got "
+                              f"{type(window_size).__name__} {window_size!r}")
+    if window_size not in WINDOW_SIZES:
+        raise ValueError(f"korvex: window_size must be {_sizes_text(', or')}, got {window_size}")
+
+
+def _check_number(name, value, *, positive, limits):
+    if isinstance(value, bool) or not isinstance(value, (numbers.Real, torch.SymFloat, torch.SymInt)):
+        raise OptionTypeError(f"korvex: {name} must be a real number, got {type(value).__name__} {value!r}")
+    value = float(value) if isinstance(value, numbers.Real) else value
+    low, high = limits
+    # NaN fails every comparison.
+    if not (value > 0 if positive else value >= 0) or value == math.inf:
+        wanted = "finite and positive" if positive else "finite and non-negative"
+        raise ValueError(f"korvex: {name} must be {wanted}, got {value!r}")
+    if not low <= value <= high:
+        raise ValueError(f"korvex: {name} must be between {low:g} and {high:g}, got {value!r}")
+    return value
+
+
+def _check_choice(name, value, choices):
+    if not isinstance(value, str) or value not in choices:
+        raise ValueError(f"korvex: {name} must be one of {choices}, got {value!r}")
+
+
+def _check_weights(weights):
+    if isinstance(weights, (str, bytes)) or not hasattr(weights, "__len__"):
+        raise OptionTypeError(f"korvex: weights must be a sequence of numbers, got {type(weights).__name__}")
+    values = []
+    for w in weights:
+        if isinstance(w, torch.Tensor) and w.numel() == 1:
+            w = w.item()
+        if (isinstance(w, bool) or not isinstance(w, (numbers.Real, torch.SymFloat, torch.SymInt))
+                or not 0 <= w < math.inf):
+            raise ValueError(f"korvex: weights must be finite and non-negative numbers, got {list(weights)!r}")
+        values.append(float(w) if isinstance(w, numbers.Real) else w)
+    if not values:
+        raise ValueError("korvex: weights must hold at least one weight (one per scale)")
+    return tuple(values)
+
+
+@dataclasses.dataclass(frozen=True)
+class Options:
+    """The checked options of one SSIM or MS-SSIM computation.
+
+    Args:
+        window_size: Gaussian window taps, one of WINDOW_SIZES (sigma 1.0 for 7, 1.5 otherwise).
+        data_range: the range of the pixel values, positive, between 1e-30 and 1e30.
+        k1, k2: the SSIM constants' factors, between 0 and 10: C1 = (k1 * data_range)^2, C2 = (k2 * data_range)^2.
+        padding: "same" or "valid".
+        precision: "auto", "fp32", "fp16" or "bf16".
+        reduction: "mean", "sum" or "none".
+        weights: the per-scale weights of MS-SSIM (None for single-scale SSIM).
+
+    Raises:
+        OptionTypeError: an option of the wrong type.
+        ValueError: an option outside its limits.
+
+    Example:
+        >>> import korvex
+        >>> options = korvex.Options(window_size=7, data_range=255)
+        >>> options.data_range, options.c1 == (0.01 * 255) ** 2
+        (255.0, True)
+    """
+
+    window_size: int = 11
+    data_range: Real = 1.0
+    k1: Real = 0.01
+    k2: Real = 0.03
+    padding: str = "same"
+    precision: str = "auto"
+    reduction: str = "mean"
+    weights: Optional[Tuple[Real, ...]] = None
+
+    def __post_init__(self):
+        _check_window_size(self.window_size)
+        data_range = _check_number("data_range", self.data_range, positive=True, limits=DATA_RANGE_LIMITS)
+        k1 = _check_number("k1", self.k1, positive=False, limits=K_LIMITS)
+        k2 = _check_number("k2", self.k2, positive=False, limits=K_LIMITS)
+        _check_choice("padding", self.padding, PADDINGS)
+        _check_choice("precision", self.precision, PRECISIONS)
+        _check_choice("reduction", self.reduction, REDUCTIONS)
+        # The checked values as floats (and the weights as a tuple); frozen, so set through object.
+        object.__setattr__(self, "data_range", data_range)
+        object.__setattr__(self, "k1", k1)
+        object.__setattr__(self, "k2", k2)
+        if self.weights is not None:
+            object.__setattr__(self, "weights", _check_weights(self.weights))
+
+    @property
+    def scaled(self) -> bool:
+        """True when the images are multiplied by image_factor before the kernels read them."""
+        return not UNSCALED_DATA_RANGE[0] <= self.data_range <= UNSCALED_DATA_RANGE[1]
+
+    @property
+    def kernel_data_range(self) -> float:
+        """The data_range the kernels compute with: data_range itself, or its mantissa in [0.5, 1) when scaled."""
+        return math.frexp(float(self.data_range))[0] if self.scaled else self.data_range
+
+    @property
+    def image_factor(self) -> float:
+        """The power of two the images are multiplied by when scaled (1 otherwise)."""
+        return math.ldexp(1.0, -math.frexp(float(self.data_range))[1]) if self.scaled else 1.0
+
+    @property
+    def c1(self) -> float:
+        """C1 as the kernels take it: (k1 * kernel_data_range)^2."""
+        return (self.k1 * self.kernel_data_range) ** 2
+
+    @property
+    def c2(self) -> float:
+        """C2 as the kernels take it: (k2 * kernel_data_range)^2."""
+        return (self.k2 * self.kernel_data_range) ** 2
+
+    def describe(self, *, without=("reduction",)) -> str:
+        """The options as keyword arguments, for repr: "window_size=11, data_range=1.0, ..."."""
+        return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
+                         if f.name not in without and not (f.name == "weights" and self.weights is None))
