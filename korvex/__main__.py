@@ -56,10 +56,12 @@ def shown(name):
 # ---- reading images
 
 def load(path):
-    """An image file as ((C, H, W) tensor of samples, notes), C = 1 or 3: uint8
-    for 8-bit images, which `scaled` divides by 255 where the pair is compared,
-    else float32 in [0, 1]. A reader process sends a quarter of the bytes that
-    way, and copying an image to shared memory costs about as much as scaling it.
+    """An image file as ((C, H, W) numpy array of samples, notes), C = 1 or 3:
+    uint8 for 8-bit images, which `scaled` divides by 255 where the pair is
+    compared, else float32 in [0, 1]. A reader process sends a quarter of the
+    bytes that way, and as a numpy array through its pipe: a tensor would go
+    through a new shared-memory file per image, whose fresh pages cost both
+    processes more than the copy.
 
     Integer samples are divided by the largest value of their bit depth (8, 16
     or 32 bits); floating-point samples are kept. An alpha channel is left out;
@@ -71,7 +73,6 @@ def load(path):
     import warnings
 
     import numpy as np
-    import torch
 
     try:
         from PIL import Image, ImageOps
@@ -117,20 +118,19 @@ def load(path):
         raise PairError(f"{shown(path)}: holds NaN or infinite values")
     if array.ndim == 2:
         array = array[..., None]
-    samples = torch.from_numpy(np.ascontiguousarray(array)).permute(2, 0, 1)
-    # 8-bit samples stay (H, W, C) in memory: `scaled` reorders them as it divides.
-    return (samples if samples.dtype == torch.uint8 else samples.contiguous()), notes
+    return np.ascontiguousarray(array.transpose(2, 0, 1)), notes
 
 
 def scaled(img):
-    """A (C, H, W) image as `load` gives it, as a contiguous float32 tensor in
-    [0, 1]: 8-bit samples divided by 255 (in float32, as numpy divides) and put
-    in (C, H, W) order in one pass; float images as they are."""
+    """A (C, H, W) array as `load` gives it, as a float32 tensor in [0, 1]:
+    8-bit samples divided by 255 in float32; float images as they are.
+    numpy divides: torch converts uint8 to float several times slower here."""
+    import numpy as np
     import torch
 
-    if img.dtype != torch.uint8:
-        return img.contiguous()
-    return torch.div(img, 255.0, out=torch.empty(img.shape, dtype=torch.float32))
+    if img.dtype == np.uint8:
+        img = np.divide(img, np.float32(255.0), dtype=np.float32)
+    return torch.from_numpy(img)
 
 
 def _largest_integer_sample(image):
@@ -178,10 +178,11 @@ def luminance(img):
 #
 # A source lists its pairs and reads one at a time. What the pipeline uses:
 #   names            one name per pair, in the order of the rows
-#   read(index)      (img1, img2, notes): two (C, H, W) tensors as `load` gives
-#                    them (uint8 samples or float32 in [0, 1]; `scaled` makes
-#                    both float32) and a list of remarks; raises PairError. It
-#                    runs in reader processes, so the source must be picklable.
+#   read(index)      (img1, img2, notes): two (C, H, W) numpy arrays as `load`
+#                    gives them (uint8 samples or float32 in [0, 1]; `scaled`
+#                    makes float32 tensors of both) and a list of remarks;
+#                    raises PairError. It runs in reader processes, so the
+#                    source must be picklable.
 #   labels(index)    the two inputs of a pair as the messages name them
 #   extra(index)     fields added to the pair's row (e.g. the second file's name)
 #   input_files      real paths of every input file, and input_folders those of
@@ -237,7 +238,7 @@ class SamplePairSource:
                                    "or give two images") from None
         clean = torch.from_numpy(data.camera().astype(np.float32) / 255.0)[None]
         noise = torch.randn(clean.shape, generator=torch.Generator().manual_seed(0)) * 0.1
-        return clean, (clean + noise).clamp(0, 1), []
+        return clean.numpy(), (clean + noise).clamp(0, 1).numpy(), []
 
     def labels(self, index):
         return "camera", "camera + noise (sigma 0.1)"
@@ -778,9 +779,11 @@ class Comparison:
                 values = korvex.ssim_map(x, y, **self.options)[0]
                 # The mean in float64 by numpy: its sums do not depend on how
                 # many threads torch runs, so that every layout of processes
-                # and threads writes the same digits.
-                result[self.metric] = float(np.mean(values.cpu().numpy(), dtype=np.float64))
-                result["min_" + self.metric] = values.min().item()
+                # and threads writes the same digits. The minimum by numpy
+                # too, which finds it several times faster than torch here.
+                array = values.cpu().numpy()
+                result[self.metric] = float(np.mean(array, dtype=np.float64))
+                result["min_" + self.metric] = float(array.min())
         except (ValueError, RuntimeError, OverflowError, TypeError) as error:
             message = " ".join(str(error).split()) or type(error).__name__
             raise PairError(f"{name1}: {message.removeprefix('korvex: ')}") from None
