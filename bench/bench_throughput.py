@@ -20,7 +20,9 @@ The plain scripts time their reading and their SSIM apart, so the table says whe
 reads in worker processes while it compares, so its time is set against the decode-only run, and the time
 korvex.ssim takes on one pair (measured here, in this process) times the pairs. Times are wall-clock, with the
 start of Python and the imports included, as a user waits for them; on a shared machine they are noisy, so
-compare the rows of one run with each other (the ratios), not with another run.
+compare the rows of one run with each other (the ratios), not with another run. korvex and the decode-only loop,
+whose ratio matters most, run --rounds times, interleaved, and keep their median run; the table gives every
+run's seconds and the load average seen during the runs.
 """
 
 import argparse
