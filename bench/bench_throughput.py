@@ -35,6 +35,7 @@ import textwrap
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, ROOT)  # the korvex of this checkout, here as in the commands it runs (PYTHONPATH)
 
 # The plain scripts. Each prints one JSON line: pairs, mean score, seconds reading, seconds in SSIM.
 PYTORCH_MSSSIM_IMAGES = """
