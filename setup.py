@@ -84,8 +84,7 @@ EMULATED_SOURCES = OPS + [
     "csrc/threads/pool.cpp",
 ]
 CUDA_SOURCES = OPS + [
-    "csrc/kernels/ssim.cu",
-    "csrc/kernels/ssim_fp16.cu",
+    "csrc/kernels/launch.cu",
     "csrc/platform/host_cuda.cpp",
 ]
 # Only the stand-in's fibers need Boost.Context.

@@ -1175,6 +1175,8 @@ def parser():
                     "the outputs.")
     p.add_argument("first", nargs="?", metavar="A", help="an image file, or a folder of images")
     p.add_argument("second", nargs="?", metavar="B", help="an image file, or a folder with the same file names")
+    # The compiled window table's sizes (korvex.functional.WINDOW_SIZES), written out: reading them would import
+    # torch before the options are even parsed.
     p.add_argument("--window-size", type=int, default=11, choices=(7, 9, 11), help="window taps (default 11)")
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
@@ -1183,8 +1185,9 @@ def parser():
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
                         "valid: only where the window fits inside (the default for MS-SSIM)")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
-    p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16"),
-                   help="fp16 reads the images in half precision (default auto: fp32 for image files)")
+    p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16", "bf16"),
+                   help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "
+                        "files)")
     p.add_argument("--grey", action="store_true", help="compare luminance (BT.601), e.g. colour against greyscale")
     p.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
     p.add_argument("--map", metavar="PNG",

@@ -27,19 +27,21 @@ def _composite_for(device):
     return True
 
 
-def ssim_forward(img1, img2, window_size, c1, c2, half, train):
+def ssim_forward(img1, img2, window_size, c1, c2, precision, train):
     """(ssim_map, partial maps...) as _ops.ssim_forward; the composite path returns empty partial maps (autograd
-    keeps what its backward needs)."""
+    keeps what its backward needs). It widens bf16 images exactly, as the kernels do."""
     if _composite_for(img1.device):
+        half = precision == "fp16"
         return _ops._with_empty_partials(_composite.ssim_map(img1, img2, window_size, c1, c2, half))
-    return _ops.ssim_forward(img1, img2, window_size, c1, c2, half, train)
+    return _ops.ssim_forward(img1, img2, window_size, c1, c2, precision, train)
 
 
-def cs_forward(img1, img2, window_size, c1, c2, half, train):
+def cs_forward(img1, img2, window_size, c1, c2, precision, train):
     """(cs_map, partial maps...) as _ops.cs_forward."""
     if _composite_for(img1.device):
+        half = precision == "fp16"
         return _ops._with_empty_partials(_composite.cs_map(img1, img2, window_size, c1, c2, half))
-    return _ops.cs_forward(img1, img2, window_size, c1, c2, half, train)
+    return _ops.cs_forward(img1, img2, window_size, c1, c2, precision, train)
 
 
 def _import_dynamo_only_when_compiling(operator):

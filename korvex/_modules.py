@@ -26,6 +26,11 @@ def module_for(device):
                        "them with PyTorch operations instead)")
 
 
+def window_sizes():
+    """The window sizes of the compiled window table, smallest first (every module has the same table)."""
+    return tuple(importlib.import_module("korvex._cpu").window_sizes())
+
+
 def has_cuda_module():
     try:
         importlib.import_module("korvex._cuda_cu128")

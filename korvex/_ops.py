@@ -46,31 +46,28 @@ def _with_empty_partials(value_map):
     return (value_map, *(value_map.new_empty(0) for _ in range(3)))
 
 
+# precision: "fp32", "fp16" or "bf16", the element type the compiled operation reads (other floating-point images
+# are converted to it); all maps and the arithmetic are float32.
+
+
 @torch.library.custom_op("korvex::ssim_forward", mutates_args=())
 def ssim_forward(
-    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, half: bool, train: bool
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12); the partial maps are empty unless train."""
-    ops = module_for(img1.device)
-    if half and train:
-        return tuple(ops.korvex_fp16_train(window_size, c1, c2, img1, img2))
-    if half:
-        return _with_empty_partials(ops.korvex_fp16(window_size, c1, c2, img1, img2))
-    return tuple(ops.korvex(window_size, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward(precision, "ssim", window_size, c1, c2, img1, img2, train))
 
 
 @torch.library.custom_op("korvex::cs_forward", mutates_args=())
 def cs_forward(
-    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, half: bool, train: bool
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of multi-scale SSIM's contrast-structure term
     (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2); the partial maps are empty unless train."""
-    ops = module_for(img1.device)
-    forward = ops.korvex_fp16_cs if half else ops.korvex_cs
-    return tuple(forward(window_size, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward(precision, "cs", window_size, c1, c2, img1, img2, train))
 
 
-def _forward_fake(img1, img2, window_size, c1, c2, half, train):
+def _forward_fake(img1, img2, window_size, c1, c2, precision, train):
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
@@ -83,22 +80,21 @@ cs_forward.register_fake(_forward_fake)
 @torch.library.custom_op("korvex::ssim_backward", mutates_args=())
 def ssim_backward(
     img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
-    partial_sigma12: Tensor, window_size: int, c1: float, c2: float, half: bool
+    partial_sigma12: Tensor, window_size: int, c1: float, c2: float, precision: str
 ) -> Tensor:
     """The gradient with respect to img1, from a training forward's partial maps."""
-    ops = module_for(img1.device)
-    backward = ops.korvex_fp16_backward if half else ops.korvex_backward
-    return backward(window_size, c1, c2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12)
+    return module_for(img1.device).backward(precision, window_size, c1, c2, img1, img2, grad_map, partial_mu1,
+                                            partial_sigma1_sq, partial_sigma12)
 
 
 @ssim_backward.register_fake
-def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, c1, c2, half):
+def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, c1, c2, precision):
     return img1.new_empty(img1.shape, dtype=torch.float32)
 
 
 def _setup_context(ctx, inputs, output):
-    img1, img2, window_size, c1, c2, half, _ = inputs
-    ctx.options = (window_size, c1, c2, half)
+    img1, img2, window_size, c1, c2, precision, _ = inputs
+    ctx.options = (window_size, c1, c2, precision)
     ctx.save_for_backward(img1, img2, *output[1:])
 
 
@@ -108,17 +104,17 @@ def _backward_of(forward):
     def backward(ctx, grad_map, *_):
         # The gradient for img2 is the img1 gradient of the swapped call,
         # computed only when img2 asks for one.
-        window_size, c1, c2, half = ctx.options
+        window_size, c1, c2, precision = ctx.options
         img1, img2, *partials = ctx.saved_tensors
         grad1 = grad2 = None
         if grad_map is None:
             return grad1, grad2, None, None, None, None, None
         grad_map = grad_map.float()
         if ctx.needs_input_grad[0]:
-            grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, half).to(img1.dtype)
+            grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, precision).to(img1.dtype)
         if ctx.needs_input_grad[1]:
-            _, *swapped = forward(img2, img1, window_size, c1, c2, half, True)
-            grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, half).to(img2.dtype)
+            _, *swapped = forward(img2, img1, window_size, c1, c2, precision, True)
+            grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, precision).to(img2.dtype)
         return grad1, grad2, None, None, None, None, None
 
     return backward

@@ -6,11 +6,14 @@ import numbers
 import torch
 
 from ._dispatch import ssim_forward
+from ._modules import window_sizes
 from ._ops import check_images
 
-WINDOW_SIZES = (7, 9, 11)
+WINDOW_SIZES = window_sizes()
 PADDINGS = ("same", "valid")
-PRECISIONS = ("auto", "fp32", "fp16")
+PRECISIONS = ("auto", "fp32", "fp16", "bf16")
+# The element type the compiled operations read for each precision.
+PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
 REDUCTIONS = ("mean", "sum", "none")
 
 
@@ -19,12 +22,18 @@ class OptionTypeError(TypeError, ValueError):
     callers catching either for a bad option see it."""
 
 
+def _sizes_text(last_word):
+    """The window sizes as a phrase: "7, 9 or 11" (last_word "or"), "7, 9, or 11" (", or")."""
+    *first, last = map(str, WINDOW_SIZES)
+    return f"{', '.join(first)}{last_word} {last}" if first else last
+
+
 def _check_window_size(window_size):
     if isinstance(window_size, bool) or not isinstance(window_size, numbers.Integral):
-        raise OptionTypeError(f"korvex: window_size must be an int (7, 9 or 11), got "
+        raise OptionTypeError(f"korvex: window_size must be an int ({_sizes_text(' or')}), got "
                               f"{type(window_size).__name__} {window_size!r}")
     if window_size not in WINDOW_SIZES:
-        raise ValueError(f"korvex: window_size must be 7, 9, or 11, got {window_size}")
+        raise ValueError(f"korvex: window_size must be {_sizes_text(', or')}, got {window_size}")
 
 
 def _check_number(name, value, *, positive):
@@ -91,24 +100,25 @@ def _check_fits_window(shape, window_size, padding):
 
 
 def _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision):
-    """Checks everything; returns the (B, C, H, W) images in the dtype their path reads (float32 or half), C1, C2,
-    whether the half-precision path runs, and whether autograd records the call."""
+    """Checks everything; returns the (B, C, H, W) images, C1, C2, the precision that runs ("fp32", "fp16" or
+    "bf16"), and whether autograd records the call."""
     _check_options(window_size, data_range, k1, k2, padding, precision, "mean")
     c1, c2 = _constants(data_range, k1, k2)
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
-    half = precision == "fp16" or (precision == "auto" and x.dtype == y.dtype == torch.float16)
+    if precision == "auto":
+        precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
     # The partial maps are only computed when autograd records the call.
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    return x, y, c1, c2, half, train
+    return x, y, c1, c2, precision, train
 
 
 def _run(img1, img2, window_size, data_range, k1, k2, padding, precision):
     """The SSIM map of (B, C, H, W) images, cropped for valid padding."""
-    x, y, c1, c2, half, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
+    x, y, c1, c2, precision, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
     _check_fits_window(x.shape, window_size, padding)
-    x, y = (x.half(), y.half()) if half else (x.float(), y.float())
-    result = ssim_forward(x, y, int(window_size), c1, c2, half, train)[0]
+    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    result = ssim_forward(x, y, int(window_size), c1, c2, precision, train)[0]
     return _crop_valid(result, window_size) if padding == "valid" else result
 
 
@@ -128,8 +138,10 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pa
 
     precision: "fp32" computes from float32 images (float64 images are
     converted: the arithmetic is single precision), "fp16" reads the images in
-    half precision (arithmetic stays float32); "auto" takes "fp16" when both
-    images are half precision and "fp32" otherwise.
+    half precision (arithmetic stays float32), "bf16" reads them as bfloat16
+    (arithmetic and window float32: the result is that of "fp32" on the
+    images widened to float32, bit for bit); "auto" takes "fp16" or "bf16"
+    when both images are of that type and "fp32" otherwise.
 
     The result is float32 whatever the images' dtype, shaped like the inputs
     (cropped for "valid"), and differentiable with respect to both images;

@@ -97,16 +97,20 @@ def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, wei
     """
     _check_options(window_size, data_range, k1, k2, padding, precision, reduction)
     weights = _check_weights(weights)
-    x, y, c1, c2, half, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
+    x, y, c1, c2, precision, train = _prepare(img1, img2, window_size, data_range, k1, k2, padding, precision)
     _check_size(x.shape, window_size, len(weights), padding)
-    # Pooled in single precision; the half-precision path reads each scale in half.
-    x, y = x.float(), y.float()
+    # Pooled in single precision. The fp16 path reads each scale in half. bfloat16 widens to float32 exactly, so
+    # bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32 path: the
+    # result is that of fp32 on the widened images, bit for bit.
+    if precision != "bf16":
+        x, y = x.float(), y.float()
     per_scale = []
     for scale in range(len(weights)):
         if scale > 0:
-            x, y = _downsample(x), _downsample(y)
+            x, y = _downsample(x.float()), _downsample(y.float())
         forward = ssim_forward if scale == len(weights) - 1 else cs_forward
-        value_map = forward(x, y, int(window_size), c1, c2, half, train)[0]
+        scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
+        value_map = forward(x, y, int(window_size), c1, c2, scale_precision, train)[0]
         if padding == "valid":
             value_map = _crop_valid(value_map, window_size)
         per_scale.append(value_map.mean(dim=(-2, -1)))

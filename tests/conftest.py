@@ -7,7 +7,54 @@ import torch
 
 sys.path.insert(0, os.path.dirname(__file__))
 
-WINDOW_SIZES = (7, 9, 11)
+# The window sizes of the compiled window table.
+from korvex.functional import WINDOW_SIZES  # noqa: E402
+
+# The operations of every compiled module, the one table the tests enumerate.
+#   PRECISIONS: the element types the images are read as (torch dtype of each);
+#   MAP_KINDS: what a forward's map holds (SSIM, multi-scale SSIM's contrast-structure term);
+#   BOUND_FORWARDS: the bound forward of a (precision, map kind), and whether it takes `train` (None: the generic
+#     forward(precision, map_kind, ...) serves it); BOUND_BACKWARDS likewise per precision.
+PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
+PRECISIONS = tuple(PIXEL_DTYPES)
+MAP_KINDS = ("ssim", "cs")
+BOUND_FORWARDS = {
+    ("fp32", "ssim"): ("korvex",),
+    ("fp32", "cs"): ("korvex_cs",),
+    ("fp16", "ssim"): ("korvex_fp16", "korvex_fp16_train"),  # inference; training
+    ("fp16", "cs"): ("korvex_fp16_cs",),
+}
+BOUND_BACKWARDS = {"fp32": "korvex_backward", "fp16": "korvex_fp16_backward"}
+BOUND_OPERATIONS = tuple(sorted({name for names in BOUND_FORWARDS.values() for name in names} |
+                                set(BOUND_BACKWARDS.values()) | {"forward", "backward"}))
+
+
+def forward(module, precision, map_kind, window_size, a, b, train, c1=None, c2=None):
+    """(map, partial_mu1, partial_sigma1_sq, partial_sigma12) through the bound operation of the precision and map
+    kind (the generic forward where there is none); the partial maps are empty without train."""
+    import reference as ref
+
+    c1, c2 = ref.C1 if c1 is None else c1, ref.C2 if c2 is None else c2
+    names = BOUND_FORWARDS.get((precision, map_kind))
+    if names is None:
+        return tuple(module.forward(precision, map_kind, window_size, c1, c2, a, b, train))
+    if len(names) == 2:  # separate inference and training operations
+        if train:
+            return tuple(getattr(module, names[1])(window_size, c1, c2, a, b))
+        value_map = getattr(module, names[0])(window_size, c1, c2, a, b)
+        return (value_map, *(value_map.new_empty(0) for _ in range(3)))
+    return tuple(getattr(module, names[0])(window_size, c1, c2, a, b, train))
+
+
+def backward(module, precision, window_size, a, b, grad_map, partials, c1=None, c2=None):
+    """The gradient for img1 through the bound backward of the precision (the generic one where there is none)."""
+    import reference as ref
+
+    c1, c2 = ref.C1 if c1 is None else c1, ref.C2 if c2 is None else c2
+    name = BOUND_BACKWARDS.get(precision)
+    if name is None:
+        return module.backward(precision, window_size, c1, c2, a, b, grad_map, *partials)
+    return getattr(module, name)(window_size, c1, c2, a, b, grad_map, *partials)
 
 # How closely the engines agree with one another.
 #

@@ -40,11 +40,18 @@ def test_real_kernels_run_clean_and_faulty_ones_are_reported(executable, variant
 
 
 def test_every_launcher_is_run_by_the_checks():
-    # A kernel added later is checked once its launcher is called there.
+    # A precision or map kind added later is checked once the driver runs it.
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     with open(os.path.join(root, "csrc", "ops", "launch.h")) as header:
-        launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
+        text = header.read()
+    launchers = set(re.findall(r"^void (launch_\w+)\(", text, re.MULTILINE))
+    enumerators = {f"{enum}::{name.strip()}" for enum, body in re.findall(r"enum class (\w+) \{([^}]*)\}", text)
+                   for name in body.split(",")}
     with open(os.path.join(root, "tests", "cpp", "test_kernel_checks.cpp")) as driver:
-        called = set(re.findall(r"korvex::(launch_\w+)\(", driver.read()))
-    assert len(launchers) >= 7
+        source = driver.read()
+    called = set(re.findall(r"korvex::(launch_\w+)\(", source))
+    assert launchers == {"launch_forward", "launch_backward"}
     assert launchers <= called, f"not run by the kernel checks: {sorted(launchers - called)}"
+    assert {"Precision::Fp32", "Precision::Fp16", "MapKind::Ssim", "MapKind::ContrastStructure"} <= enumerators
+    missing = {e for e in enumerators if e not in source}
+    assert not missing, f"not run by the kernel checks: {sorted(missing)}"

@@ -5,7 +5,7 @@ import torch
 
 import korvex
 import reference as ref
-from conftest import WINDOW_SIZES, images
+from conftest import PRECISIONS, WINDOW_SIZES, images
 from photos import photo_ids, photo_pairs
 
 PAIRS = photo_pairs()
@@ -128,9 +128,9 @@ def test_registered_operator_and_compile():
     from korvex._ops import cs_forward
 
     a, b = images((1, 2, 20, 20))
-    for half in (False, True):
+    for precision in PRECISIONS:
         for train in (False, True):
-            torch.library.opcheck(cs_forward, (a, b, 11, ref.C1, ref.C2, half, train))
+            torch.library.opcheck(cs_forward, (a, b, 11, ref.C1, ref.C2, precision, train))
     a, b = LARGE[0][1:]
 
     def loss(x, y):

@@ -13,7 +13,7 @@ import pytest
 import torch
 
 import reference as ref
-from conftest import WINDOW_SIZES, images
+from conftest import MAP_KINDS, PIXEL_DTYPES, PRECISIONS, WINDOW_SIZES, backward, forward, images
 
 # 1 x 1; narrower than a vector; a row shorter than the window; widths and heights that are not multiples of
 # the vector width (8) or of the band (32 rows); several images and channels; rows split over several items.
@@ -36,20 +36,16 @@ def assert_same_bits(native, emulated, what):
 
 
 def every_output(module, window_size, a, b, grad_map):
-    """The outputs of all operations, the backward ones fed by the module's own training forward."""
-    ah, bh = a.half(), b.half()
-    inference = module.korvex(window_size, ref.C1, ref.C2, a, b, False)[0]
-    train = module.korvex(window_size, ref.C1, ref.C2, a, b, True)
-    grad = module.korvex_backward(window_size, ref.C1, ref.C2, a, b, grad_map, *train[1:])
-    half_inference = module.korvex_fp16(window_size, ref.C1, ref.C2, ah, bh)
-    half_train = module.korvex_fp16_train(window_size, ref.C1, ref.C2, ah, bh)
-    half_grad = module.korvex_fp16_backward(window_size, ref.C1, ref.C2, ah, bh, grad_map, *half_train[1:])
-    # Multi-scale SSIM's contrast-structure maps, with and without partials.
-    cs = [*module.korvex_cs(window_size, ref.C1, ref.C2, a, b, True), module.korvex_cs(window_size, ref.C1, ref.C2,
-                                                                                        a, b, False)[0]]
-    half_cs = [*module.korvex_fp16_cs(window_size, ref.C1, ref.C2, ah, bh, True),
-               module.korvex_fp16_cs(window_size, ref.C1, ref.C2, ah, bh, False)[0]]
-    return [inference, *train, grad, half_inference, *half_train, half_grad, *cs, *half_cs]
+    """The outputs of all operations (every precision and map kind, inference and training), the backward ones fed
+    by the module's own training forward."""
+    outputs = []
+    for precision in PRECISIONS:
+        x, y = a.to(PIXEL_DTYPES[precision]), b.to(PIXEL_DTYPES[precision])
+        for map_kind in MAP_KINDS:
+            outputs.append(forward(module, precision, map_kind, window_size, x, y, False)[0])
+            map_, *partials = forward(module, precision, map_kind, window_size, x, y, True)
+            outputs += [map_, *partials, backward(module, precision, window_size, x, y, grad_map, partials)]
+    return outputs
 
 
 @pytest.fixture(params=["avx512", "avx2", "baseline"])

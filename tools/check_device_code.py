@@ -15,20 +15,37 @@ import tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, ROOT)
+sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 from setup import CUDA_ARCHS, NVCC_FLAGS  # noqa: E402  (the build's own flags)
 
-SOURCES = ["csrc/kernels/ssim.cu", "csrc/kernels/ssim_fp16.cu"]
+SOURCES = ["csrc/kernels/launch.cu"]
 
-# Static shared memory in bytes per kernel template, for R = 3, 4, 5.
+from half_windows import read_windows  # noqa: E402  (the window table)
+
+RADII = sorted(read_windows())
+
+
+# Static shared memory in bytes of each kernel template for radius R, as
+# designed: the tiles of S = 16 + 2R rows and the row-filtered values.
+def _tiles(R):
+    return 16 + 2 * R
+
+
 EXPECTED_SHARED = {
-    "korvexCUDA": (11528, 12960, 14456),
-    "korvex_backwardCUDA": (10032, 11520, 13104),
-    "korvex_fp16_CUDA": (8976, 9984, 11024),
-    "korvex_fp16_train_CUDA": (8976, 9984, 11024),
-    "korvex_fp16_backward_CUDA": (10032, 11520, 13104),
-    "korvex_csCUDA": (11528, 12960, 14456),
-    "korvex_fp16_csCUDA": (8976, 9984, 11024),
+    # float2 inputTile[S][S + 1], float rowFiltered[S][17][5]
+    "korvexCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    "korvex_csCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    "korvex_bf16CUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    "korvex_bf16_csCUDA": lambda R: 8 * _tiles(R) * (_tiles(R) + 1) + 4 * _tiles(R) * 17 * 5,
+    # float productTile[3][S][S], float rowFilteredProducts[S][16][3]
+    "korvex_backwardCUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
+    "korvex_fp16_backward_CUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
+    "korvex_bf16_backwardCUDA": lambda R: 4 * 3 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 3,
+    # HalfPair inputTile[S][S], float rowFiltered[S][16][5]
+    "korvex_fp16_CUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
+    "korvex_fp16_train_CUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
+    "korvex_fp16_csCUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
 }
 
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
@@ -78,13 +95,13 @@ def main():
     for mangled, arch, regs, spill, smem in sorted(rows, key=lambda r: (names[r[0]], int(r[1][3:]))):
         m = KERNEL.search(names[mangled])
         kernel = f"{m.group(1)}<{m.group(2)}>"
-        expected = EXPECTED_SHARED[m.group(1)][int(m.group(2)) - 3]
+        expected = EXPECTED_SHARED[m.group(1)](int(m.group(2)))
         ok = spill == 0 and smem == expected and regs <= 32
         print(f"{kernel:34} {arch:7} {regs:4} {spill:5} {smem:6}  {expected:6}{'' if ok else '  <-- FAIL'}")
         if not ok:
             failures.append(f"{kernel} {arch}")
     found = {KERNEL.search(n).group(0) for n in names.values()}
-    wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in (3, 4, 5)}
+    wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in RADII}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
     print(f"{len(rows)} kernel instances over {len(CUDA_ARCHS)} architectures, {len(failures)} failing")

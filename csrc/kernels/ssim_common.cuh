@@ -10,6 +10,7 @@
 #include <string>
 #include <type_traits>
 
+#include "kernels/window.h"
 #include "ops/launch.h"
 #include "platform/platform.h"
 
@@ -162,9 +163,9 @@ struct ContrastStructureValue {
 // `row_stride` floats apart; Value (SsimValue or ContrastStructureValue)
 // computes and stores the map value and, with partial_mu1 set, its partials.
 template <int R, typename Value, typename Weights>
-__device__ __forceinline__ void map_from_rows(const float* centre, int row_stride, const Weights& w, float C1,
-                                              float C2, int i, float* map, float* partial_mu1,
-                                              float* partial_sigma1_sq, float* partial_sigma12) {
+__device__ __forceinline__ void map_from_rows(const float* centre, int row_stride, const Weights& w, float C1, float C2,
+                                              int i, float* map, float* partial_mu1, float* partial_sigma1_sq,
+                                              float* partial_sigma12) {
     const float mu1 = filter_taps<R>(centre + 0, row_stride, w);
     const float exx = filter_taps<R>(centre + 1, row_stride, w);
     const float mu2 = filter_taps<R>(centre + 2, row_stride, w);
@@ -206,15 +207,17 @@ inline dim3 grid_of(const LaunchShape& shape) {
 inline dim3 block_of() { return dim3(device::kTile, device::kTile, 1); }
 
 // Calls body(std::integral_constant<int, R>{}) for the radius, so that the
-// body can name the kernel instance for R.
+// body can name the kernel instance for R: one instance per radius of the
+// window table. The host operators refuse other window sizes first.
 template <typename Body>
 void with_radius(int radius, Body&& body) {
-    switch (radius) {
-        case 3: body(std::integral_constant<int, 3>{}); break;
-        case 4: body(std::integral_constant<int, 4>{}); break;
-        case 5: body(std::integral_constant<int, 5>{}); break;
-        default: throw std::logic_error("korvex: no kernel for radius " + std::to_string(radius));
-    }
+    bool known = false;
+    window::for_each_radius([&](auto R) {
+        if (R.value != radius) return;
+        known = true;
+        body(R);
+    });
+    if (!known) throw std::logic_error("korvex: no kernel for radius " + std::to_string(radius));
 }
 
 }  // namespace korvex

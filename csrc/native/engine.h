@@ -6,48 +6,25 @@
 
 #include <string>
 
+#include "kernels/window.h"
 #include "ops/launch.h"
 
 namespace korvex::native {
 
-// Which map a forward computes from the window moments: SSIM, or the
-// contrast-structure term of multi-scale SSIM.
-enum class Step { Ssim, ContrastStructure };
+// The widest window of the table: entries 0..kMaxRadius.
+constexpr int kMaxRadius = window::kMaxRadius;
 
-// Element type of the images.
-enum class Pixels { Float, Half };
-
-// The widest window any launcher asks for: entries 0..kMaxRadius.
-constexpr int kMaxRadius = 5;
-
-// A forward over the whole batch: img1, img2 of `pixels` type; out[0] is the
-// map, out[1..3] the partial maps (all null for an inference forward).
+// A forward over the whole batch, and entries 0..radius of the window as the
+// kernels of its precision read them.
 struct ForwardJob {
-    int radius;
-    LaunchShape shape;
-    float C1, C2;
-    Pixels pixels;
-    const void* img1;
-    const void* img2;
-    // Entries 0..radius of the window as the kernels read them.
+    ForwardLaunch launch;
     float window[kMaxRadius + 1];
-    Step step;
-    float* out[4];
 };
 
-// A backward over the whole batch: grad_img1 from grad_map and the partials.
+// A backward over the whole batch, and its window.
 struct BackwardJob {
-    int radius;
-    LaunchShape shape;
-    Pixels pixels;
-    const void* img1;
-    const void* img2;
+    BackwardLaunch launch;
     float window[kMaxRadius + 1];
-    const float* grad_map;
-    const float* partial_mu1;
-    const float* partial_sigma1_sq;
-    const float* partial_sigma12;
-    float* grad_img1;
 };
 
 // Output rows computed per band; the rows of a band's window stay in cache.

@@ -14,10 +14,11 @@
 // Rows above and below the image are rows of zeros, as the kernels' tiles
 // hold outside the image; the padded input rows have R zeros on each side.
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
-#include "native/engine.h"
 #include "kernels/ssim_common.cuh"
+#include "native/engine.h"
 
 namespace korvex::native {
 namespace {
@@ -79,10 +80,17 @@ void step_row_train(const float* __restrict mu1, const float* __restrict exx, co
 }
 
 // Image row y of a plane as floats, into `out` (W floats).
-template <Pixels P>
+template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
-    if constexpr (P == Pixels::Float) {
+    if constexpr (P == Precision::Fp32) {
         std::memcpy(out, static_cast<const float*>(image) + offset, sizeof(float) * W);
+    } else if constexpr (P == Precision::Bf16) {
+        // bfloat16 is the upper half of a float: widened exactly by a shift.
+        const std::uint16_t* __restrict in = static_cast<const std::uint16_t*>(image) + offset;
+        for (int x = 0; x < W; ++x) {
+            const std::uint32_t bits = std::uint32_t(in[x]) << 16;
+            std::memcpy(out + x, &bits, sizeof(float));
+        }
     } else {
         const Binary16* __restrict in = static_cast<const Binary16*>(image) + offset;
         for (int x = 0; x < W; ++x) out[x] = static_cast<float>(in[x]);
@@ -91,8 +99,7 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
 
 // The products the backward filters: grad_map times each partial map.
 void product_row(const float* __restrict g, const float* __restrict pm, const float* __restrict ps,
-                 const float* __restrict p12, int W, float* __restrict p0, float* __restrict p1,
-                 float* __restrict p2) {
+                 const float* __restrict p12, int W, float* __restrict p0, float* __restrict p1, float* __restrict p2) {
     for (int x = 0; x < W; ++x) {
         p0[x] = g[x] * pm[x];
         p1[x] = g[x] * ps[x];
@@ -128,10 +135,11 @@ void run_bands(int y0, int y1, int planes, int W, float* band, Fill fill, Emit e
     }
 }
 
-template <int R, Pixels P, typename Value, bool kTrain>
+template <int R, Precision P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     constexpr int kRows = kBandRows + 2 * R;
-    const int H = job.shape.H, W = job.shape.W;
+    const ForwardLaunch& call = job.launch;
+    const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
     float w[R + 1];
     std::copy(job.window, job.window + R + 1, w);
@@ -149,8 +157,8 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
             for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + W, 0.0f);
             return;
         }
-        load_row<P>(job.img1, origin + static_cast<long long>(y) * W, W, in1 + R);
-        load_row<P>(job.img2, origin + static_cast<long long>(y) * W, W, in2 + R);
+        load_row<P>(call.img1, origin + static_cast<long long>(y) * W, W, in1 + R);
+        load_row<P>(call.img2, origin + static_cast<long long>(y) * W, W, in2 + R);
         row_moments<R>(in1, in2, W, w, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
@@ -159,18 +167,19 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
         const long long at = origin + static_cast<long long>(y) * W;
         const float* f = filtered;
         if constexpr (kTrain)
-            step_row_train<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at,
-                              job.out[1] + at, job.out[2] + at, job.out[3] + at);
+            step_row_train<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, call.C1, call.C2, call.map + at,
+                                  call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at);
         else
-            step_row<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, job.C1, job.C2, job.out[0] + at);
+            step_row<Value>(f, f + W, f + 2 * W, f + 3 * W, f + 4 * W, W, call.C1, call.C2, call.map + at);
     };
     run_bands<R>(y0, y1, 5, W, band, fill, emit);
 }
 
-template <int R, Pixels P>
+template <int R, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     constexpr int kRows = kBandRows + 2 * R;
-    const int H = job.shape.H, W = job.shape.W;
+    const BackwardLaunch& call = job.launch;
+    const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
     float w[R + 1];
     std::copy(job.window, job.window + R + 1, w);
@@ -190,51 +199,47 @@ void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scr
             return;
         }
         const long long at = origin + static_cast<long long>(y) * W;
-        product_row(job.grad_map + at, job.partial_mu1 + at, job.partial_sigma1_sq + at, job.partial_sigma12 + at, W,
-                    products + R, products + padded + R, products + 2 * padded + R);
+        product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
+                    W, products + R, products + padded + R, products + 2 * padded + R);
         for (int k = 0; k < 3; ++k) row_filter<R>(products + k * padded, W, w, rows_of(k, slot));
     };
     auto emit = [&](int slot, int y) {
         for (int k = 0; k < 3; ++k) column_filter<R>(rows_of(k, slot), W, W, w, filtered + k * W);
         const long long at = origin + static_cast<long long>(y) * W;
-        load_row<P>(job.img1, at, W, x_row);
-        load_row<P>(job.img2, at, W, y_row);
-        gradient_row(filtered, filtered + W, filtered + 2 * W, x_row, y_row, W, job.grad_img1 + at);
+        load_row<P>(call.img1, at, W, x_row);
+        load_row<P>(call.img2, at, W, y_row);
+        gradient_row(filtered, filtered + W, filtered + 2 * W, x_row, y_row, W, call.grad_img1 + at);
     };
     run_bands<R>(y0, y1, 3, W, band, fill, emit);
 }
 
-template <int R, Pixels P, typename Value>
+template <int R, Precision P, typename Value>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
-    if (job.out[1] != nullptr)
+    if (job.launch.partial_mu1 != nullptr)
         forward_band<R, P, Value, true>(job, plane, y0, y1, scratch);
     else
         forward_band<R, P, Value, false>(job, plane, y0, y1, scratch);
 }
 
-template <int R, Pixels P>
+template <int R, Precision P>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
-    if (job.step == Step::Ssim)
+    if (job.launch.map_kind == MapKind::Ssim)
         forward_for<R, P, device::SsimValue>(job, plane, y0, y1, scratch);
     else
         forward_for<R, P, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
 }
 
 void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
-    with_radius(job.radius, [&](auto R) {
-        if (job.pixels == Pixels::Float)
-            forward_for<R.value, Pixels::Float>(job, plane, y0, y1, scratch);
-        else
-            forward_for<R.value, Pixels::Half>(job, plane, y0, y1, scratch);
+    with_radius(job.launch.radius, [&](auto R) {
+        with_precision(job.launch.precision,
+                       [&](auto P) { forward_for<R.value, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 
 void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
-    with_radius(job.radius, [&](auto R) {
-        if (job.pixels == Pixels::Float)
-            backward_band<R.value, Pixels::Float>(job, plane, y0, y1, scratch);
-        else
-            backward_band<R.value, Pixels::Half>(job, plane, y0, y1, scratch);
+    with_radius(job.launch.radius, [&](auto R) {
+        with_precision(job.launch.precision,
+                       [&](auto P) { backward_band<R.value, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 

@@ -1,5 +1,5 @@
-// The launchers of the native engine: the same five operations as the
-// kernels, computed by row bands of each plane on the CPU cores.
+// The launchers of the native engine: the kernels' forward and backward,
+// computed by row bands of each plane on the CPU cores.
 //
 // The engine's arithmetic is the kernels' own (ssim_common.cuh), so its
 // results are bit for bit those of the kernel sources run on the CPU
@@ -14,11 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "ops/launch.h"
-#include "native/engine.h"
-#include "threads/pool.h"
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
+#include "native/engine.h"
+#include "ops/launch.h"
+#include "threads/pool.h"
 
 namespace korvex {
 namespace native {
@@ -59,27 +59,14 @@ Engine engine() {
     return choice ? choice() : best;
 }
 
-// Entries 0..R of a window table: the entries the kernels read.
-template <int N>
-void copy_entries(const float (&table)[N], float* out) {
-    std::copy(table, table + N / 2 + 1, out);
-}
-
-void float_window(int radius, float* out) {
+// Entries 0..radius of the window the kernels of a precision read: the
+// window table's weights, or for fp16 its half-precision weights (the values
+// of the device tables, which binary16 holds exactly).
+void window_of(Precision precision, int radius, float* out) {
     with_radius(radius, [&](auto R) {
-        if constexpr (R.value == 3) copy_entries(window::kGauss7, out);
-        if constexpr (R.value == 4) copy_entries(window::kGauss9, out);
-        if constexpr (R.value == 5) copy_entries(window::kGauss11, out);
-    });
-}
-
-// The half-precision window as the half-precision kernels read it: the
-// values of their device tables, which binary16 holds exactly.
-void half_window(int radius, float* out) {
-    with_radius(radius, [&](auto R) {
-        if constexpr (R.value == 3) copy_entries(window::kGaussHalf7, out);
-        if constexpr (R.value == 4) copy_entries(window::kGaussHalf9, out);
-        if constexpr (R.value == 5) copy_entries(window::kGaussHalf11, out);
+        const window::Taps<R.value>& taps =
+            precision == Precision::Fp16 ? window::Gauss<R.value>::half_weights : window::Gauss<R.value>::weights;
+        std::copy(taps.w, taps.w + R.value + 1, out);
     });
 }
 
@@ -115,7 +102,7 @@ void run_item(void* context, long long i) {
 
 template <typename Job>
 void run(const Job& job, void (*rows)(const Job&, int, int, int, float*)) {
-    const LaunchShape& shape = job.shape;
+    const LaunchShape& shape = job.launch.shape;
     if (shape.B < 1 || shape.CH < 1 || shape.H < 1 || shape.W < 1) return;
     const int threads = std::max(1, at::get_num_threads());
     const long long planes = static_cast<long long>(shape.B) * shape.CH;
@@ -125,29 +112,6 @@ void run(const Job& job, void (*rows)(const Job&, int, int, int, float*)) {
     const int rows_per_item = (shape.H + items_per_plane - 1) / items_per_plane;
     const Split<Job> split{&job, rows, shape.H, rows_per_item, items_per_plane, scratch_floats(shape.W)};
     cpu::parallel_for(planes * items_per_plane, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
-}
-
-void forward(Step step, int radius, const LaunchShape& shape, float C1, float C2, Pixels pixels, const void* img1,
-             const void* img2, float* map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    ForwardJob job{radius, shape, C1, C2,   pixels,
-                   img1,   img2,  {}, step, {map, partial_mu1, partial_sigma1_sq, partial_sigma12}};
-    if (pixels == Pixels::Float)
-        float_window(radius, job.window);
-    else
-        half_window(radius, job.window);
-    run(job, engine().forward_rows);
-}
-
-void backward(int radius, const LaunchShape& shape, Pixels pixels, const void* img1, const void* img2,
-              const float* grad_map, float* grad_img1, const float* partial_mu1, const float* partial_sigma1_sq,
-              const float* partial_sigma12) {
-    BackwardJob job{radius,          shape,    pixels, img1, img2, {}, grad_map, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12, grad_img1};
-    if (pixels == Pixels::Float)
-        float_window(radius, job.window);
-    else
-        half_window(radius, job.window);
-    run(job, engine().backward_rows);
 }
 
 }  // namespace
@@ -173,49 +137,16 @@ void use_engine(const std::string& name) {
 // The engine has no grid: a call of any shape runs in one launch.
 LaunchLimits launch_limits() { return LaunchLimits{std::numeric_limits<int>::max(), std::numeric_limits<int>::max()}; }
 
-void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                   float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Float, img1, img2, ssim_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12);
+void launch_forward(const ForwardLaunch& launch) {
+    native::ForwardJob job{launch, {}};
+    native::window_of(launch.precision, launch.radius, job.window);
+    native::run(job, native::engine().forward_rows);
 }
 
-void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Float, img1, img2, cs_map,
-                    partial_mu1, partial_sigma1_sq, partial_sigma12);
-}
-
-void launch_korvex_backward(int radius, const LaunchShape& shape, float, float, const float* img1, const float* img2,
-                            const float* grad_map, float* grad_img1, const float* partial_mu1,
-                            const float* partial_sigma1_sq, const float* partial_sigma12) {
-    native::backward(radius, shape, native::Pixels::Float, img1, img2, grad_map, grad_img1, partial_mu1,
-                     partial_sigma1_sq, partial_sigma12);
-}
-
-void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                        float* ssim_map) {
-    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, nullptr,
-                    nullptr, nullptr);
-}
-
-void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                              const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
-                              float* partial_sigma12) {
-    native::forward(native::Step::Ssim, radius, shape, C1, C2, native::Pixels::Half, img1, img2, ssim_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12);
-}
-
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                           float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    native::forward(native::Step::ContrastStructure, radius, shape, C1, C2, native::Pixels::Half, img1, img2, cs_map,
-                    partial_mu1, partial_sigma1_sq, partial_sigma12);
-}
-
-void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float, float, const void* img1, const void* img2,
-                                 const float* grad_map, float* grad_img1, const float* partial_mu1,
-                                 const float* partial_sigma1_sq, const float* partial_sigma12) {
-    native::backward(radius, shape, native::Pixels::Half, img1, img2, grad_map, grad_img1, partial_mu1,
-                     partial_sigma1_sq, partial_sigma12);
+void launch_backward(const BackwardLaunch& launch) {
+    native::BackwardJob job{launch, {}};
+    native::window_of(launch.precision, launch.radius, job.window);
+    native::run(job, native::engine().backward_rows);
 }
 
 // The window values are host constants here: nothing to upload.

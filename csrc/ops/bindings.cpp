@@ -1,4 +1,4 @@
-// The module entry: binds the five host operators, positional arguments only.
+// The module entry: binds the seven host operators, positional arguments only.
 // One source serves every build; the module's name comes from the build.
 //
 // The operators run without the interpreter lock: they touch no Python
@@ -6,6 +6,7 @@
 #include <torch/extension.h>
 
 #include "korvex.h"
+#include "operator_args.h"
 #include "platform/host.h"
 
 PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
@@ -18,6 +19,10 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward, without_gil());
     module.def("korvex_cs", &korvex::korvex_cs, without_gil());
     module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
+    module.def("forward", &korvex::forward_named, without_gil());
+    module.def("backward", &korvex::backward_named, without_gil());
+    // The window sizes of the window table: Python's list of sizes.
+    module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);
     korvex::platform::bind_test_hooks(module);
 }

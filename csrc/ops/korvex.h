@@ -1,11 +1,13 @@
-// The five host operators, as the bindings see them. Each checks its
-// arguments, allocates its outputs and launches its kernel over the whole
-// batch (in several launches when the batch or its images exceed the launch
-// limits). Window sizes are 7, 9 or 11; C1 and C2 are the SSIM constants.
+// The seven bound operators, as the bindings see them: thin wrappers over one
+// forward and one backward (operators.cpp), which check the arguments,
+// allocate the outputs and launch over the whole batch (in several launches
+// when the batch or its images exceed the launch limits). Window sizes are
+// those of the window table (window.h); C1 and C2 are the SSIM constants.
 #pragma once
 
 #include <ATen/ATen.h>
 
+#include <string>
 #include <tuple>
 
 namespace korvex {
@@ -34,6 +36,16 @@ Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1,
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+// The one forward and backward by name: precision "fp32", "fp16" or "bf16"
+// (fp16 and bf16 convert other floating-point images), map kind "ssim" or
+// "cs"; results as korvex's and korvex_backward's. The seven operators above
+// are these with fixed names.
+Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
+                   const at::Tensor& img1, const at::Tensor& img2, bool train);
+at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
+                          const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
 // Test hook: split launches at `images` images and `rows` rows already (0:
 // the launchers' own limits), so that tests can split small shapes.

@@ -1,8 +1,12 @@
-// Launchers of the kernels, one per kernel template; each picks the instance
-// for the radius and launches it once over the shape it is given. Declared without
-// CUDA or tensor-library headers: the host operators call them from plain C++
-// and the device sources stay light to compile.
+// The launchers: one forward and one backward, each described by a small
+// parameter struct. An implementation picks the kernel instance (or engine
+// routine) for the call's precision, map kind, partial maps and radius, and
+// launches it once over the shape it is given. Declared without CUDA or
+// tensor-library headers: the host operators call them from plain C++ and the
+// device sources stay light to compile.
 #pragma once
+
+#include <type_traits>
 
 namespace korvex {
 
@@ -21,31 +25,62 @@ struct LaunchLimits {
 };
 LaunchLimits launch_limits();
 
-void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                   float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
+// The element type of the images; all arithmetic is float32, and every map
+// and gradient is float32 whatever the images are. fp16 images are IEEE
+// binary16 and use the half-precision window (window.h); bf16 images widen
+// to float32 exactly and use the float32 window, so their results are those
+// of fp32 on the widened images, bit for bit.
+enum class Precision { Fp32, Fp16, Bf16 };
 
-// Multi-scale SSIM's contrast-structure map; partial maps as launch_korvex's.
-void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
+// Calls body(std::integral_constant<Precision, P>{}) for the precision, so
+// that the body can name the instance for P.
+template <typename Body>
+void with_precision(Precision precision, Body&& body) {
+    switch (precision) {
+        case Precision::Fp32: body(std::integral_constant<Precision, Precision::Fp32>{}); return;
+        case Precision::Fp16: body(std::integral_constant<Precision, Precision::Fp16>{}); return;
+        case Precision::Bf16: body(std::integral_constant<Precision, Precision::Bf16>{}); return;
+    }
+}
 
-void launch_korvex_backward(int radius, const LaunchShape& shape, float C1, float C2, const float* img1,
-                            const float* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                            const float* partial_sigma1_sq, const float* partial_sigma12);
+// What a forward's map holds: SSIM, or multi-scale SSIM's contrast-structure
+// term (2 sigma12 + C2) / (sigma1_sq + sigma2_sq + C2).
+enum class MapKind { Ssim, ContrastStructure };
 
-// The images are IEEE binary16 arrays.
-void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                        float* ssim_map);
+// A forward over `shape`: the map and, when partial_mu1 is set (training),
+// its three partial maps, which the backward takes (all three set, or none).
+struct ForwardLaunch {
+    Precision precision;
+    MapKind map_kind;
+    int radius;
+    LaunchShape shape;
+    float C1, C2;
+    const void* img1;
+    const void* img2;
+    float* map;
+    float* partial_mu1;
+    float* partial_sigma1_sq;
+    float* partial_sigma12;
+};
 
-void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                              const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
-                              float* partial_sigma12);
+// The gradient with respect to img1 from the gradient with respect to the map
+// and the partial maps of a training forward (of either map kind).
+struct BackwardLaunch {
+    Precision precision;
+    int radius;
+    LaunchShape shape;
+    float C1, C2;
+    const void* img1;
+    const void* img2;
+    const float* grad_map;
+    float* grad_img1;
+    const float* partial_mu1;
+    const float* partial_sigma1_sq;
+    const float* partial_sigma12;
+};
 
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                           float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12);
-
-void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                                 const float* partial_sigma1_sq, const float* partial_sigma12);
+void launch_forward(const ForwardLaunch& launch);
+void launch_backward(const BackwardLaunch& launch);
 
 // Makes sure the half-precision window tables of the current device hold
 // their values: uploads them on the first call per device. Throws

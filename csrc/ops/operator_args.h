@@ -7,21 +7,52 @@
 
 #include <ATen/ATen.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
+#include "kernels/window.h"
+#include "ops/launch.h"
 #include "platform/host.h"
 
 namespace korvex {
 
+// The window sizes of the window table, smallest first.
+inline std::vector<int> window_sizes() {
+    std::vector<int> sizes;
+    window::for_each_radius([&](auto R) { sizes.push_back(2 * R.value + 1); });
+    return sizes;
+}
+
 // The radius of a window size. Throws std::invalid_argument (ValueError in
 // Python) before anything else is looked at.
 inline int radius_of(int window_size) {
-    if (window_size == 7 || window_size == 9 || window_size == 11) return window_size / 2;
-    throw std::invalid_argument("window_size must be 7, 9, or 11, got " + std::to_string(window_size));
+    const std::vector<int> sizes = window_sizes();
+    if (std::find(sizes.begin(), sizes.end(), window_size) != sizes.end()) return window_size / 2;
+    std::string wanted;  // "7, 9, or 11"
+    for (std::size_t i = 0; i < sizes.size(); ++i)
+        wanted += (i == 0 ? "" : i + 1 == sizes.size() ? ", or " : ", ") + std::to_string(sizes[i]);
+    throw std::invalid_argument("window_size must be " + wanted + ", got " + std::to_string(window_size));
+}
+
+// The precision of a name: "fp32", "fp16" or "bf16" (Python's precision
+// option, resolved).
+inline Precision precision_named(const std::string& name) {
+    if (name == "fp32") return Precision::Fp32;
+    if (name == "fp16") return Precision::Fp16;
+    if (name == "bf16") return Precision::Bf16;
+    throw std::invalid_argument("korvex: precision must be 'fp32', 'fp16' or 'bf16', got '" + name + "'");
+}
+
+// The map kind of a name: "ssim" or "cs" (multi-scale SSIM's contrast-structure term).
+inline MapKind map_kind_named(const std::string& name) {
+    if (name == "ssim") return MapKind::Ssim;
+    if (name == "cs") return MapKind::ContrastStructure;
+    throw std::invalid_argument("korvex: map_kind must be 'ssim' or 'cs', got '" + name + "'");
 }
 
 inline std::string describe(const at::Tensor& t) {

@@ -1,6 +1,7 @@
-// The host operators: check the arguments, allocate the outputs, make the
-// inputs dense (and half precision, for the half-precision family) and launch
-// the kernel over the batch, in as few launches as the launch limits allow.
+// The host operators: one forward and one backward, which check the
+// arguments, allocate the outputs, make the inputs dense (and of the call's
+// precision) and launch over the batch in as few launches as the launch
+// limits allow; the seven bound operators are thin wrappers over them.
 #include "korvex.h"
 
 #include <c10/core/DeviceGuard.h>
@@ -44,13 +45,30 @@ at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
 // Every output is written in full by the kernels, so none is zero-filled.
 at::Tensor float_map_like(const at::Tensor& img1) { return at::empty(img1.sizes(), img1.options().dtype(at::kFloat)); }
 
-// The checks common to the half-precision operators; returns the radius.
-int prepare_fp16(int window_size, const at::Tensor& img1, const at::Tensor& img2) {
+// The element type the kernels read for a precision.
+at::ScalarType image_dtype(Precision precision) {
+    switch (precision) {
+        case Precision::Fp16: return at::kHalf;
+        case Precision::Bf16: return at::kBFloat16;
+        case Precision::Fp32: break;
+    }
+    return at::kFloat;
+}
+
+// The checks of the images of any operator; returns the radius. fp32
+// operators take float32 images only; the others convert floating-point
+// images to their precision.
+int check_images(Precision precision, int window_size, const at::Tensor& img1, const at::Tensor& img2) {
     const int radius = radius_of(window_size);
     check_img1(img1);
-    check_floating(img1, "img1");
-    check_like_img1(img2, "img2", img1, c10::nullopt);
-    check_floating(img2, "img2");
+    if (precision == Precision::Fp32) {
+        check_dtype(img1, "img1", at::kFloat);
+        check_like_img1(img2, "img2", img1, at::kFloat);
+    } else {
+        check_floating(img1, "img1");
+        check_like_img1(img2, "img2", img1, c10::nullopt);
+        check_floating(img2, "img2");
+    }
     return radius;
 }
 
@@ -116,158 +134,121 @@ void launch_in_pieces(int radius, const LaunchShape& whole, std::initializer_lis
 
 float* float_data(const at::Tensor& t) { return t.numel() > 0 ? t.data_ptr<float>() : nullptr; }
 
-const at::Half* half_data(const at::Tensor& t) { return t.data_ptr<at::Half>(); }
+// The first pixel of a piece of a dense image of any element type.
+const void* image_at(const at::Tensor& image, const Piece& p) {
+    return static_cast<const char*>(image.data_ptr()) + p.offset * image.element_size();
+}
 
 }  // namespace
 
 void limit_launches_for_tests(int images, int rows) {
-    if (images < 0 || (rows != 0 && rows < 2 * 5 + 1))
-        throw std::invalid_argument("launch limits for tests: images >= 0, rows 0 or at least 11");
+    constexpr int kFewestRows = 2 * window::kMaxRadius + 1;
+    if (images < 0 || (rows != 0 && rows < kFewestRows))
+        throw std::invalid_argument("launch limits for tests: images >= 0, rows 0 or at least " +
+                                    std::to_string(kFewestRows));
     test_limits = LaunchLimits{images, rows};
 }
 
 namespace {
 
-// The single-precision forward operators: `launch` is the map's launcher.
-using Fp32ForwardLauncher = void (*)(int, const LaunchShape&, float, float, const float*, const float*, float*, float*,
-                                     float*, float*);
-
-Maps fp32_forward(Fp32ForwardLauncher launch, int window_size, float C1, float C2, const at::Tensor& img1,
-                  const at::Tensor& img2, bool train) {
-    const int radius = radius_of(window_size);
-    check_img1(img1);
-    check_dtype(img1, "img1", at::kFloat);
-    check_like_img1(img2, "img2", img1, at::kFloat);
+// The one forward: checks, outputs, dense inputs, launches. Without `train`
+// the partial maps are empty tensors.
+Maps forward(Precision precision, MapKind map_kind, bool train, int window_size, float C1, float C2,
+             const at::Tensor& img1, const at::Tensor& img2) {
+    const int radius = check_images(precision, window_size, img1, img2);
     const c10::DeviceGuard guard(img1.device());
+    if (precision == Precision::Fp16) ensure_gauss_half();
 
-    const auto make_partial = [&] { return train ? float_map_like(img1) : at::empty({0}, img1.options()); };
+    const auto make_partial = [&] {
+        return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
+    };
     at::Tensor map = float_map_like(img1);
     at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
     if (map.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kFloat), y = dense(img2, at::kFloat);
-        launch_in_pieces(radius, shape_of(img1), {map, partial_mu1, partial_sigma1_sq, partial_sigma12},
-                         [&](const Piece& p) {
-                             launch(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
-                                    p.at(float_data(map)), p.at(float_data(partial_mu1)),
-                                    p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
-                         });
+        const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
+        launch_in_pieces(
+            radius, shape_of(img1), {map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
+                launch_forward(ForwardLaunch{precision, map_kind, radius, p.shape, C1, C2, image_at(x, p),
+                                             image_at(y, p), p.at(float_data(map)), p.at(float_data(partial_mu1)),
+                                             p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12))});
+            });
     }
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
+// The one backward: the gradient with respect to img1.
+at::Tensor backward(Precision precision, int window_size, float C1, float C2, const at::Tensor& img1,
+                    const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                    const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    const int radius = check_images(precision, window_size, img1, img2);
+    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    const c10::DeviceGuard guard(img1.device());
+    if (precision == Precision::Fp16) ensure_gauss_half();
+
+    at::Tensor grad_img1 = float_map_like(img1);
+    if (grad_img1.numel() > 0) {
+        const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
+        const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
+                         ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
+            launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
+                                           p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
+                                           p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
+                                           p.at(p12.data_ptr<float>())});
+        });
+    }
+    return grad_img1;
+}
+
 }  // namespace
 
+// The bound operators: thin wrappers over the one forward and backward.
+
+Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
+                   const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    const Precision p = precision_named(precision);
+    return forward(p, map_kind_named(map_kind), train, window_size, C1, C2, img1, img2);
+}
+
+at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
+                          const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    return backward(precision_named(precision), window_size, C1, C2, img1, img2, grad_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12);
+}
+
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return fp32_forward(launch_korvex, window_size, C1, C2, img1, img2, train);
+    return forward(Precision::Fp32, MapKind::Ssim, train, window_size, C1, C2, img1, img2);
 }
 
 Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return fp32_forward(launch_korvex_cs, window_size, C1, C2, img1, img2, train);
+    return forward(Precision::Fp32, MapKind::ContrastStructure, train, window_size, C1, C2, img1, img2);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                            const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    const int radius = radius_of(window_size);
-    check_img1(img1);
-    check_dtype(img1, "img1", at::kFloat);
-    check_like_img1(img2, "img2", img1, at::kFloat);
-    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    const c10::DeviceGuard guard(img1.device());
-
-    at::Tensor grad_img1 = float_map_like(img1);
-    if (grad_img1.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kFloat), y = dense(img2, at::kFloat), g = dense(grad_map, at::kFloat);
-        const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
-                         p12 = dense(partial_sigma12, at::kFloat);
-        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
-            launch_korvex_backward(radius, p.shape, C1, C2, p.at(x.data_ptr<float>()), p.at(y.data_ptr<float>()),
-                                   p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
-                                   p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()), p.at(p12.data_ptr<float>()));
-        });
-    }
-    return grad_img1;
+    return backward(Precision::Fp32, window_size, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                    partial_sigma12);
 }
 
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    const int radius = prepare_fp16(window_size, img1, img2);
-    const c10::DeviceGuard guard(img1.device());
-    ensure_gauss_half();
-
-    at::Tensor ssim_map = float_map_like(img1);
-    if (ssim_map.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
-        launch_in_pieces(radius, shape_of(img1), {ssim_map}, [&](const Piece& p) {
-            launch_korvex_fp16(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
-                               p.at(ssim_map.data_ptr<float>()));
-        });
-    }
-    return ssim_map;
+    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, window_size, C1, C2, img1, img2));
 }
 
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    const int radius = prepare_fp16(window_size, img1, img2);
-    const c10::DeviceGuard guard(img1.device());
-    ensure_gauss_half();
-
-    at::Tensor ssim_map = float_map_like(img1), partial_mu1 = float_map_like(img1),
-               partial_sigma1_sq = float_map_like(img1), partial_sigma12 = float_map_like(img1);
-    if (ssim_map.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
-        launch_in_pieces(
-            radius, shape_of(img1), {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
-                launch_korvex_fp16_train(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
-                                         p.at(ssim_map.data_ptr<float>()), p.at(partial_mu1.data_ptr<float>()),
-                                         p.at(partial_sigma1_sq.data_ptr<float>()),
-                                         p.at(partial_sigma12.data_ptr<float>()));
-            });
-    }
-    return {ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+    return forward(Precision::Fp16, MapKind::Ssim, true, window_size, C1, C2, img1, img2);
 }
 
 Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    const int radius = prepare_fp16(window_size, img1, img2);
-    const c10::DeviceGuard guard(img1.device());
-    ensure_gauss_half();
-
-    const auto make_partial = [&] {
-        return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
-    };
-    at::Tensor cs_map = float_map_like(img1);
-    at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
-    if (cs_map.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf);
-        launch_in_pieces(
-            radius, shape_of(img1), {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
-                launch_korvex_fp16_cs(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
-                                      p.at(float_data(cs_map)), p.at(float_data(partial_mu1)),
-                                      p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)));
-            });
-    }
-    return {cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12};
+    return forward(Precision::Fp16, MapKind::ContrastStructure, train, window_size, C1, C2, img1, img2);
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    const int radius = prepare_fp16(window_size, img1, img2);
-    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    const c10::DeviceGuard guard(img1.device());
-    ensure_gauss_half();
-
-    at::Tensor grad_img1 = float_map_like(img1);
-    if (grad_img1.numel() > 0) {
-        const at::Tensor x = dense(img1, at::kHalf), y = dense(img2, at::kHalf), g = dense(grad_map, at::kFloat);
-        const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
-                         p12 = dense(partial_sigma12, at::kFloat);
-        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
-            launch_korvex_fp16_backward(radius, p.shape, C1, C2, p.at(half_data(x)), p.at(half_data(y)),
-                                        p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
-                                        p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                        p.at(p12.data_ptr<float>()));
-        });
-    }
-    return grad_img1;
+    return backward(Precision::Fp16, window_size, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                    partial_sigma12);
 }
 
 }  // namespace korvex

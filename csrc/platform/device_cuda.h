@@ -3,6 +3,7 @@
 // headers, which would slow every device compile.
 #pragma once
 
+#include <cuda_bf16.h>
 #include <cuda_fp16.h>
 #include <cuda_runtime.h>
 
@@ -13,8 +14,11 @@
 namespace korvex::device {
 
 using half = __half;
+using bfloat16 = __nv_bfloat16;
 
 __device__ __forceinline__ float widen(half value) { return __half2float(value); }
+__device__ __forceinline__ float widen(bfloat16 value) { return __bfloat162float(value); }
+__device__ __forceinline__ float widen(float value) { return value; }
 
 // Round to nearest even; used on the host to fill the half-precision tables.
 __host__ __device__ inline half to_half(float value) { return __float2half_rn(value); }

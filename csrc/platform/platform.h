@@ -2,8 +2,8 @@
 // on. Every kernel and launcher source includes this header and nothing
 // platform-specific of its own (host operators use host.h).
 //
-// Both sides provide, in namespace korvex::device, `half`, widen(), to_half()
-// and fast_rcp(); in namespace korvex::platform, launch(); and the runtime
+// Both sides provide, in namespace korvex::device, `half`, `bfloat16`,
+// widen() (of either, and of float as itself), to_half() and fast_rcp(); in namespace korvex::platform, launch(); and the runtime
 // calls cudaGetDevice and cudaMemcpyToSymbol.
 #pragma once
 

@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-
 #include "fiber_sanitizers.h"
 
 namespace korvex::cpu {
@@ -232,6 +231,5 @@ int grid_threads() {
 }
 
 void set_grid_threads(int (*source)()) { grid_threads_source.store(source); }
-
 
 }  // namespace korvex::cpu

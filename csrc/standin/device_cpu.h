@@ -118,6 +118,21 @@ inline float widen(half value) {
 #endif
 }
 
+// bfloat16: the upper half of a float32, a storage format only. Widening is
+// exact: the bits move to the top of a float.
+struct bfloat16 {
+    std::uint16_t bits;
+};
+
+inline float widen(bfloat16 value) {
+    const std::uint32_t bits = std::uint32_t(value.bits) << 16;
+    float widened;
+    std::memcpy(&widened, &bits, sizeof widened);
+    return widened;
+}
+
+inline float widen(float value) { return value; }
+
 // Round to nearest even; used on the host to fill the half-precision tables.
 inline half to_half(float value) {
 #if defined(__F16C__)

@@ -13,8 +13,8 @@
 //                                         that other threads still read
 //   test_kernel_checks tile-overflow     faulty: indexes one row past the tile
 //
-// Every kernel reachable through launch.h is run by `kernels`: a kernel added
-// there gets a line in run_every_launcher.
+// Every kernel reachable through launch.h is run by `kernels`: a precision or
+// map kind added there gets an entry in run_every_launcher.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -33,8 +33,16 @@ using korvex::LaunchShape;
 struct Images {
     std::vector<float> img1, img2, grad_map;
     std::vector<korvex::device::half> half1, half2;
+    std::vector<korvex::device::bfloat16> bf1, bf2;
     std::vector<float> out[4];
 };
+
+// The bfloat16 with the upper bits of x (truncated: any bfloat16 will do).
+korvex::device::bfloat16 bfloat16_of(float x) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return korvex::device::bfloat16{static_cast<std::uint16_t>(bits >> 16)};
+}
 
 Images images_for(const LaunchShape& s) {
     const std::size_t n = std::size_t(s.B) * s.CH * s.H * s.W;
@@ -46,28 +54,36 @@ Images images_for(const LaunchShape& s) {
         im.grad_map.push_back(x - y);
         im.half1.push_back(korvex::device::to_half(x));
         im.half2.push_back(korvex::device::to_half(y));
+        im.bf1.push_back(bfloat16_of(x));
+        im.bf2.push_back(bfloat16_of(y));
     }
     for (auto& o : im.out) o.assign(n, 0.0f);
     return im;
 }
 
+// Every kernel: each precision and map kind, with and without partial maps,
+// and the backward of each precision.
 void run_every_launcher(int radius, const LaunchShape& s) {
+    using korvex::MapKind;
+    using korvex::Precision;
     Images im = images_for(s);
     const float C1 = 1e-4f, C2 = 9e-4f;
     float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
     std::vector<float> grad(im.img1.size());
-    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex_cs(radius, s, C1, C2, im.img1.data(), im.img2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_backward(radius, s, C1, C2, im.img1.data(), im.img2.data(), im.grad_map.data(), grad.data(),
-                                   o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0]);
-    korvex::launch_korvex_fp16_train(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], nullptr, nullptr, nullptr);
-    korvex::launch_korvex_fp16_cs(radius, s, C1, C2, im.half1.data(), im.half2.data(), o[0], o[1], o[2], o[3]);
-    korvex::launch_korvex_fp16_backward(radius, s, C1, C2, im.half1.data(), im.half2.data(), im.grad_map.data(),
-                                        grad.data(), o[1], o[2], o[3]);
+    for (Precision precision : {Precision::Fp32, Precision::Fp16, Precision::Bf16}) {
+        const void* x = precision == Precision::Fp32   ? static_cast<const void*>(im.img1.data())
+                        : precision == Precision::Fp16 ? static_cast<const void*>(im.half1.data())
+                                                       : static_cast<const void*>(im.bf1.data());
+        const void* y = precision == Precision::Fp32   ? static_cast<const void*>(im.img2.data())
+                        : precision == Precision::Fp16 ? static_cast<const void*>(im.half2.data())
+                                                       : static_cast<const void*>(im.bf2.data());
+        for (MapKind kind : {MapKind::Ssim, MapKind::ContrastStructure}) {
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], nullptr, nullptr, nullptr});
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], o[1], o[2], o[3]});
+        }
+        korvex::launch_backward(
+            {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3]});
+    }
 }
 
 // The compiler's own binary16 type, where it has one: the reference for the
@@ -135,7 +151,8 @@ int every_kernel() {
     try {
         const LaunchShape too_many{65536, 1, 1, 1, nullptr};
         float pixel[1] = {0.0f};
-        korvex::launch_korvex(3, too_many, 0, 0, pixel, pixel, pixel, nullptr, nullptr, nullptr);
+        korvex::launch_forward({korvex::Precision::Fp32, korvex::MapKind::Ssim, 3, too_many, 0, 0, pixel, pixel, pixel,
+                                nullptr, nullptr, nullptr});
     } catch (const std::runtime_error& e) {
         refused = std::strstr(e.what(), "invalid configuration argument") != nullptr;
     }

@@ -1,35 +1,33 @@
-// Single precision: the window tables, the forward and backward kernels, and
-// their launchers.
-#include "ops/launch.h"
+// The kernels with the float32 window: fp32 images, and bf16 images, which
+// widen to float32 exactly on load, so that everything after the load is the
+// fp32 kernels' arithmetic and a bf16 image gives the bits of its widened
+// fp32 copy. The window tables, the forward and backward kernels. Their
+// launches are picked in kernels/launch.cu.
+#pragma once
+
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
 
 namespace korvex {
 namespace device {
 
-__constant__ float cGauss7[7] = {KORVEX_GAUSS7_VALUES};
-__constant__ float cGauss9[9] = {KORVEX_GAUSS9_VALUES};
-__constant__ float cGauss11[11] = {KORVEX_GAUSS11_VALUES};
+// The float32 window of radius R, from the window table.
+template <int R>
+__constant__ window::Taps<R> cGauss = window::Gauss<R>::weights;
 
 template <int R>
 __device__ __forceinline__ const float* gauss_table() {
-    if constexpr (R == 3)
-        return cGauss7;
-    else if constexpr (R == 4)
-        return cGauss9;
-    else
-        return cGauss11;
+    return cGauss<R>.w;
 }
 
-// The single-precision forward: Value's map (SSIM, or the contrast-structure
-// term) of every pixel of every channel of image blockIdx.z under a (2R+1)^2
-// window, zero outside the image. The block loads its 16 x 16 square plus an
-// R-pixel halo of both images, filters the five moments along rows, then
-// along columns, and evaluates the map per pixel. With partial_mu1 set it
-// also stores the three partial maps the backward kernel needs.
-template <int R, typename Value>
-__device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
-                                             const float* __restrict__ img2, float* __restrict__ map,
+// The forward of the float32 window over images of Pixel (float or bfloat16): Value's map (SSIM, or the
+// contrast-structure term) of every pixel of every channel of image blockIdx.z under a (2R+1)^2 window, zero outside
+// the image. The block loads its 16 x 16 square plus an R-pixel halo of both images, filters the five moments along
+// rows, then along columns, and evaluates the map per pixel. With partial_mu1 set it also stores the three partial maps
+// the backward kernel needs.
+template <int R, typename Value, typename Pixel>
+__device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, float C2, const Pixel* __restrict__ img1,
+                                             const Pixel* __restrict__ img2, float* __restrict__ map,
                                              float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                                              float* __restrict__ partial_sigma12) {
     constexpr int S = kTile + 2 * R;
@@ -55,13 +53,13 @@ __device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, flo
             for (int r = ty; r < S; r += kTile)
                 for (int q = tx; q < S; q += kTile) {
                     const int i = origin + r * W + q;
-                    inputTile[r][q] = float2{img1[i], img2[i]};
+                    inputTile[r][q] = float2{widen(img1[i]), widen(img2[i])};
                 }
         } else {
             fill_tile_bounded<R>(
                 inputTile, n, x0, y0, H, W, plane,
                 [&](int i) {
-                    return float2{img1[i], img2[i]};
+                    return float2{widen(img1[i]), widen(img2[i])};
                 },
                 float2{0.0f, 0.0f});
         }
@@ -76,8 +74,8 @@ __device__ __forceinline__ void fp32_forward(int H, int W, int CH, float C1, flo
         const int gx = x0 + tx;
         const int gy = y0 + ty;
         if (gx < W && gy < H)
-            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2,
-                                    (plane * H + gy) * W + gx, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], (kTile + 1) * 5, w, C1, C2, (plane * H + gy) * W + gx,
+                                    map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -87,8 +85,7 @@ __global__ void korvexCUDA(int H, int W, int CH, float C1, float C2, const float
                            const float* __restrict__ img2, float* __restrict__ ssim_map,
                            float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                            float* __restrict__ partial_sigma12) {
-    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
-                               partial_sigma12);
+    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
 }
 
 // Multi-scale SSIM's contrast-structure map and, with partial_mu1 set, its
@@ -107,12 +104,12 @@ __global__ void korvex_csCUDA(int H, int W, int CH, float C1, float C2, const fl
 // window sums (of x, x*x and x*y), so with P0..P2 = grad_map times each saved
 // partial, grad_img1 = W*P0 + 2x * W*P1 + y * W*P2 with W the window filter
 // (its own adjoint, being symmetric). C1 and C2 are not needed.
-template <int R>
-__global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
-                                    const float* __restrict__ img2, const float* __restrict__ grad_map,
-                                    float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
-                                    const float* __restrict__ partial_sigma1_sq,
-                                    const float* __restrict__ partial_sigma12) {
+template <int R, typename Pixel>
+__device__ __forceinline__ void fp32_backward(int H, int W, int CH, const Pixel* __restrict__ img1,
+                                              const Pixel* __restrict__ img2, const float* __restrict__ grad_map,
+                                              float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                              const float* __restrict__ partial_sigma1_sq,
+                                              const float* __restrict__ partial_sigma12) {
     constexpr int S = kTile + 2 * R;
     __shared__ float productTile[3][S][S];
     __shared__ float rowFilteredProducts[S][kTile][3];
@@ -175,7 +172,8 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
         if (inside) {
             // The pixel's own values, read where they are used.
             const int i = (plane * H + y) * W + x;
-            grad_img1[i] = gradient_from_rows<R>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, w, img1[i], img2[i]);
+            grad_img1[i] = gradient_from_rows<R>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, w, widen(img1[i]),
+                                                 widen(img2[i]));
         }
         // Not strictly needed (the next fill writes productTile, which nobody
         // reads after the second barrier), but it keeps every channel's use of
@@ -184,36 +182,43 @@ __global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, co
     }
 }
 
+template <int R>
+__global__ void korvex_backwardCUDA(int H, int W, int CH, float C1, float C2, const float* __restrict__ img1,
+                                    const float* __restrict__ img2, const float* __restrict__ grad_map,
+                                    float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                    const float* __restrict__ partial_sigma1_sq,
+                                    const float* __restrict__ partial_sigma12) {
+    fp32_backward<R>(H, W, CH, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// bf16 images: the SSIM map and, with partial_mu1 set, its partial maps.
+template <int R>
+__global__ void korvex_bf16CUDA(int H, int W, int CH, float C1, float C2, const bfloat16* __restrict__ img1,
+                                const bfloat16* __restrict__ img2, float* __restrict__ ssim_map,
+                                float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                float* __restrict__ partial_sigma12) {
+    fp32_forward<R, SsimValue>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// bf16 images: multi-scale SSIM's contrast-structure map and its partial maps.
+template <int R>
+__global__ void korvex_bf16_csCUDA(int H, int W, int CH, float C1, float C2, const bfloat16* __restrict__ img1,
+                                   const bfloat16* __restrict__ img2, float* __restrict__ cs_map,
+                                   float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                   float* __restrict__ partial_sigma12) {
+    fp32_forward<R, ContrastStructureValue>(H, W, CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq,
+                                            partial_sigma12);
+}
+
+// bf16 images: the backward.
+template <int R>
+__global__ void korvex_bf16_backwardCUDA(int H, int W, int CH, float C1, float C2, const bfloat16* __restrict__ img1,
+                                         const bfloat16* __restrict__ img2, const float* __restrict__ grad_map,
+                                         float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                         const float* __restrict__ partial_sigma1_sq,
+                                         const float* __restrict__ partial_sigma12) {
+    fp32_backward<R>(H, W, CH, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
 }  // namespace device
-
-// A grid has one block per 16 x 16 square, and at most 65535 blocks in y
-// (rows of squares) and z (images) on every CUDA GPU.
-LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
-
-void launch_korvex(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                   float* ssim_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvexCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_cs(int radius, const LaunchShape& shape, float C1, float C2, const float* img1, const float* img2,
-                      float* cs_map, float* partial_mu1, float* partial_sigma1_sq, float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_backward(int radius, const LaunchShape& shape, float C1, float C2, const float* img1,
-                            const float* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                            const float* partial_sigma1_sq, const float* partial_sigma12) {
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_backwardCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
-                         partial_sigma12);
-    });
-}
-
 }  // namespace korvex

@@ -1,31 +1,27 @@
-// Half precision: the images are read as IEEE binary16 and every value is
-// widened to single precision before any arithmetic; all maps are float32.
-// The half-precision window tables, their upload to each device, the three
-// kernels and their launchers.
+// fp16 images: read as IEEE binary16, every value widened to float32 before
+// any arithmetic; all maps are float32. The half-precision window tables,
+// their upload to each device, and the four kernels. Their launches are
+// picked in kernels/launch.cu.
+#pragma once
+
 #include <mutex>
 #include <string>
 #include <unordered_set>
 
-#include "ops/launch.h"
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
 
 namespace korvex {
 namespace device {
 
-// Zero until ensure_gauss_half uploads them to a device.
-__constant__ half cGaussHalf7[7];
-__constant__ half cGaussHalf9[9];
-__constant__ half cGaussHalf11[11];
+// The half-precision window of radius R: zero until ensure_gauss_half
+// uploads the window table's half_weights to a device.
+template <int R>
+__constant__ half cGaussHalf[2 * R + 1];
 
 template <int R>
 __device__ __forceinline__ const half* gauss_half_table() {
-    if constexpr (R == 3)
-        return cGaussHalf7;
-    else if constexpr (R == 4)
-        return cGaussHalf9;
-    else
-        return cGaussHalf11;
+    return cGaussHalf<R>;
 }
 
 // A tile pixel: the img1 half in the low two bytes, the img2 half in the high
@@ -78,8 +74,8 @@ __device__ __forceinline__ void fp16_forward(int H, int W, int CH, float C1, flo
 
         // No third barrier, as in the single-precision forward.
         if (x < W && y < H)
-            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], kTile * 5, w, C1, C2, (plane * H + y) * W + x,
-                                    map, kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
+            map_from_rows<R, Value>(&rowFiltered[ty + R][tx][0], kTile * 5, w, C1, C2, (plane * H + y) * W + x, map,
+                                    kTrain ? partial_mu1 : nullptr, partial_sigma1_sq, partial_sigma12);
     }
 }
 
@@ -96,7 +92,8 @@ __global__ void korvex_fp16_train_CUDA(int H, int W, int CH, float C1, float C2,
                                        const half* __restrict__ img2, float* __restrict__ ssim_map,
                                        float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                                        float* __restrict__ partial_sigma12) {
-    fp16_forward<R, SsimValue, true>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    fp16_forward<R, SsimValue, true>(H, W, CH, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
+                                     partial_sigma12);
 }
 
 // Multi-scale SSIM's contrast-structure map of half-precision images and,
@@ -106,8 +103,8 @@ __global__ void korvex_fp16_csCUDA(int H, int W, int CH, float C1, float C2, con
                                    const half* __restrict__ img2, float* __restrict__ cs_map,
                                    float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
                                    float* __restrict__ partial_sigma12) {
-    fp16_forward<R, ContrastStructureValue, true>(H, W, CH, C1, C2, img1, img2, cs_map, partial_mu1,
-                                                  partial_sigma1_sq, partial_sigma12);
+    fp16_forward<R, ContrastStructureValue, true>(H, W, CH, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq,
+                                                  partial_sigma12);
 }
 
 // Backward for half-precision images: as the single-precision backward, with
@@ -120,6 +117,8 @@ __global__ void korvex_fp16_backward_CUDA(int H, int W, int CH, float C1, float 
                                           const float* __restrict__ partial_sigma1_sq,
                                           const float* __restrict__ partial_sigma12) {
     constexpr int S = kTile + 2 * R;
+    // The fill below gives each lane of a warp one column of the tile.
+    static_assert(S <= kWarp, "the fp16 backward's tile fill covers at most 32 columns (radius 8)");
     __shared__ float productTile[S][S][3];
     __shared__ float rowFilteredProducts[S][kTile][3];
 
@@ -204,53 +203,10 @@ void ensure_gauss_half() {
         if (gaussHalfDevices.count(device_index)) return;
     }
     // Outside the lock: two first calls may both upload the same bytes.
-    upload(device::cGaussHalf7, window::kGaussHalf7);
-    upload(device::cGaussHalf9, window::kGaussHalf9);
-    upload(device::cGaussHalf11, window::kGaussHalf11);
+    window::for_each_radius(
+        [](auto R) { upload(device::cGaussHalf<R.value>, window::Gauss<R.value>::half_weights.w); });
     std::lock_guard<std::mutex> lock(gaussHalfMutex);
     gaussHalfDevices.insert(device_index);
-}
-
-void launch_korvex_fp16(int radius, const LaunchShape& shape, float C1, float C2, const void* img1, const void* img2,
-                        float* ssim_map) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H, shape.W,
-                         shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2), ssim_map);
-    });
-}
-
-void launch_korvex_fp16_train(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                              const void* img2, float* ssim_map, float* partial_mu1, float* partial_sigma1_sq,
-                              float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_train_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_fp16_cs(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                           const void* img2, float* cs_map, float* partial_mu1, float* partial_sigma1_sq,
-                           float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_csCUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
-}
-
-void launch_korvex_fp16_backward(int radius, const LaunchShape& shape, float C1, float C2, const void* img1,
-                                 const void* img2, const float* grad_map, float* grad_img1, const float* partial_mu1,
-                                 const float* partial_sigma1_sq, const float* partial_sigma12) {
-    using device::half;
-    with_radius(radius, [&](auto R) {
-        platform::launch(device::korvex_fp16_backward_CUDA<R.value>, grid_of(shape), block_of(), shape.stream, shape.H,
-                         shape.W, shape.CH, C1, C2, static_cast<const half*>(img1), static_cast<const half*>(img2),
-                         grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
-    });
 }
 
 }  // namespace korvex

@@ -1,0 +1,87 @@
+// The launchers of the kernels: the one place that picks a kernel instance
+// for a call's precision, map kind, partial maps and radius.
+#include "ops/launch.h"
+
+#include "kernels/fp16.cuh"
+#include "kernels/fp32.cuh"
+#include "kernels/ssim_common.cuh"
+
+namespace korvex {
+namespace {
+
+template <typename Kernel, typename... Args>
+void launch_grid(Kernel kernel, const LaunchShape& shape, Args... args) {
+    platform::launch(kernel, grid_of(shape), block_of(), shape.stream, shape.H, shape.W, shape.CH, args...);
+}
+
+}  // namespace
+
+// A grid has one block per 16 x 16 square, and at most 65535 blocks in y
+// (rows of squares) and z (images) on every CUDA GPU.
+LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
+
+void launch_forward(const ForwardLaunch& f) {
+    using device::bfloat16;
+    using device::half;
+    const bool train = f.partial_mu1 != nullptr;
+    const bool ssim = f.map_kind == MapKind::Ssim;
+    with_radius(f.radius, [&](auto R) {
+        constexpr int r = R.value;
+        switch (f.precision) {
+            case Precision::Fp32: {
+                const auto* x = static_cast<const float*>(f.img1);
+                const auto* y = static_cast<const float*>(f.img2);
+                launch_grid(ssim ? device::korvexCUDA<r> : device::korvex_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map,
+                            f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+                return;
+            }
+            case Precision::Bf16: {
+                const auto* x = static_cast<const bfloat16*>(f.img1);
+                const auto* y = static_cast<const bfloat16*>(f.img2);
+                launch_grid(ssim ? device::korvex_bf16CUDA<r> : device::korvex_bf16_csCUDA<r>, f.shape, f.C1, f.C2, x,
+                            y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+                return;
+            }
+            case Precision::Fp16: {
+                const auto* x = static_cast<const half*>(f.img1);
+                const auto* y = static_cast<const half*>(f.img2);
+                if (!ssim)
+                    launch_grid(device::korvex_fp16_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
+                                f.partial_sigma1_sq, f.partial_sigma12);
+                else if (train)
+                    launch_grid(device::korvex_fp16_train_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
+                                f.partial_sigma1_sq, f.partial_sigma12);
+                else
+                    launch_grid(device::korvex_fp16_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map);
+                return;
+            }
+        }
+    });
+}
+
+void launch_backward(const BackwardLaunch& b) {
+    using device::bfloat16;
+    using device::half;
+    with_radius(b.radius, [&](auto R) {
+        constexpr int r = R.value;
+        switch (b.precision) {
+            case Precision::Fp32:
+                launch_grid(device::korvex_backwardCUDA<r>, b.shape, b.C1, b.C2, static_cast<const float*>(b.img1),
+                            static_cast<const float*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
+                            b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+            case Precision::Bf16:
+                launch_grid(device::korvex_bf16_backwardCUDA<r>, b.shape, b.C1, b.C2,
+                            static_cast<const bfloat16*>(b.img1), static_cast<const bfloat16*>(b.img2), b.grad_map,
+                            b.grad_img1, b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+            case Precision::Fp16:
+                launch_grid(device::korvex_fp16_backward_CUDA<r>, b.shape, b.C1, b.C2, static_cast<const half*>(b.img1),
+                            static_cast<const half*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
+                            b.partial_sigma1_sq, b.partial_sigma12);
+                return;
+        }
+    });
+}
+
+}  // namespace korvex
