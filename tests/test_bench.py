@@ -71,7 +71,7 @@ def test_throughput_benchmark_at_a_tiny_size(tmp_path):
         assert all(t["pairs"] == count and t["seconds"] > 0 for t in tools.values()), tools
         # korvex and reading alone run in every round, interleaved; the peers once.
         assert [len(tools[name]["runs"]) for name in sorted(tools)] == [2, 2, 1, 1], tools
-        assert all(min(t["runs"]) <= t["seconds"] <= max(t["runs"]) for t in tools.values()), tools
+        assert all(round(t["seconds"], 2) in t["runs"] for t in tools.values()), tools  # one of its runs
         # pytorch-msssim and scikit-image both average over the windows inside the image: the same figure.
         assert abs(tools["pytorch-msssim"]["mean"] - tools["scikit-image"]["mean"]) < 2e-3, tools
         # korvex averages over every pixel (zero padding): close, not equal, on so small an image.
