@@ -56,7 +56,12 @@ def shown(name):
 # ---- reading images
 
 def load(path):
-    """An image file as ((C, H, W) float32 tensor in [0, 1], notes), C = 1 or 3.
+    """An image file as ((C, H, W) numpy array of samples, notes), C = 1 or 3:
+    uint8 for 8-bit images, which `scaled` divides by 255 where the pair is
+    compared, else float32 in [0, 1]. A reader process sends a quarter of the
+    bytes that way, and as a numpy array through its pipe: a tensor would go
+    through a new shared-memory file per image, whose fresh pages cost both
+    processes more than the copy.
 
     Integer samples are divided by the largest value of their bit depth (8, 16
     or 32 bits); floating-point samples are kept. An alpha channel is left out;
@@ -68,7 +73,6 @@ def load(path):
     import warnings
 
     import numpy as np
-    import torch
 
     try:
         from PIL import Image, ImageOps
@@ -98,8 +102,8 @@ def load(path):
                     # Pillow reads 16-bit colour as 8-bit colour (the high byte of
                     # each sample), which keeps the scale.
                     grey = image.mode in ("1", "L", "LA") or (image.mode == "P" and _palette_is_grey(image))
-                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32)
-                    array /= 255.0
+                    mode = "L" if grey else "RGB"
+                    array = np.array(image if image.mode == mode else image.convert(mode))
         for warning in caught:
             if issubclass(warning.category, Image.DecompressionBombWarning):
                 notes.append(f"{shown(path)}: {warning.message}")
@@ -114,7 +118,19 @@ def load(path):
         raise PairError(f"{shown(path)}: holds NaN or infinite values")
     if array.ndim == 2:
         array = array[..., None]
-    return torch.from_numpy(np.ascontiguousarray(array)).permute(2, 0, 1).contiguous(), notes
+    return np.ascontiguousarray(array.transpose(2, 0, 1)), notes
+
+
+def scaled(img):
+    """A (C, H, W) array as `load` gives it, as a float32 tensor in [0, 1]:
+    8-bit samples divided by 255 in float32; float images as they are.
+    numpy divides: torch converts uint8 to float several times slower here."""
+    import numpy as np
+    import torch
+
+    if img.dtype == np.uint8:
+        img = np.divide(img, np.float32(255.0), dtype=np.float32)
+    return torch.from_numpy(img)
 
 
 def _largest_integer_sample(image):
@@ -162,9 +178,11 @@ def luminance(img):
 #
 # A source lists its pairs and reads one at a time. What the pipeline uses:
 #   names            one name per pair, in the order of the rows
-#   read(index)      (img1, img2, notes): two (C, H, W) float tensors scaled to
-#                    [0, 1] and a list of remarks; raises PairError. It runs in
-#                    reader processes, so the source must be picklable.
+#   read(index)      (img1, img2, notes): two (C, H, W) numpy arrays as `load`
+#                    gives them (uint8 samples or float32 in [0, 1]; `scaled`
+#                    makes float32 tensors of both) and a list of remarks;
+#                    raises PairError. It runs in reader processes, so the
+#                    source must be picklable.
 #   labels(index)    the two inputs of a pair as the messages name them
 #   extra(index)     fields added to the pair's row (e.g. the second file's name)
 #   input_files      real paths of every input file, and input_folders those of
@@ -220,7 +238,7 @@ class SamplePairSource:
                                    "or give two images") from None
         clean = torch.from_numpy(data.camera().astype(np.float32) / 255.0)[None]
         noise = torch.randn(clean.shape, generator=torch.Generator().manual_seed(0)) * 0.1
-        return clean, (clean + noise).clamp(0, 1), []
+        return clean.numpy(), (clean + noise).clamp(0, 1).numpy(), []
 
     def labels(self, index):
         return "camera", "camera + noise (sigma 0.1)"
@@ -735,12 +753,13 @@ class Comparison:
                 message = message.replace(option, "--" + option.replace("_", "-"))
             raise CommandLineError(f"the options are refused: {message}") from None
 
-    def run(self, img1, img2, name1, name2):
-        """(result dict, SSIM map as a (H, W) array or None)."""
+    def run(self, img1, img2, name1, name2, with_map=True):
+        """(result dict, SSIM map as a (H, W) array, or None for MS-SSIM or without `with_map`)."""
         import numpy as np
 
         import korvex
 
+        img1, img2 = scaled(img1), scaled(img2)
         if self.grey:
             img1, img2 = luminance(img1), luminance(img2)
         if img1.shape[1:] != img2.shape[1:]:
@@ -760,9 +779,11 @@ class Comparison:
                 values = korvex.ssim_map(x, y, **self.options)[0]
                 # The mean in float64 by numpy: its sums do not depend on how
                 # many threads torch runs, so that every layout of processes
-                # and threads writes the same digits.
-                result[self.metric] = float(np.mean(values.cpu().numpy(), dtype=np.float64))
-                result["min_" + self.metric] = values.min().item()
+                # and threads writes the same digits. The minimum by numpy
+                # too, which finds it several times faster than torch here.
+                array = values.cpu().numpy()
+                result[self.metric] = float(np.mean(array, dtype=np.float64))
+                result["min_" + self.metric] = float(array.min())
         except (ValueError, RuntimeError, OverflowError, TypeError) as error:
             message = " ".join(str(error).split()) or type(error).__name__
             raise PairError(f"{name1}: {message.removeprefix('korvex: ')}") from None
@@ -770,7 +791,9 @@ class Comparison:
             value = "NaN" if math.isnan(result[self.metric]) else result[self.metric]
             raise PairError(f"{name1} and {name2}: {self.label} is {value} (check --data-range "
                             "and the images' values); left out of the statistics")
-        return result, None if values is None else values.mean(0).cpu().numpy()
+        # The map's mean over the channels only for a picture of it: it costs
+        # as much as a third of the comparison.
+        return result, None if values is None or not with_map else values.mean(0).cpu().numpy()
 
     def describe(self, channels=1):
         text = f"window {self.options['window_size']}"
@@ -860,7 +883,7 @@ def compare_pairs(source, comparison, args, indices, items, say):
             if compare is not None:
                 result, values = compare(comparison, img1, img2, label1, label2)
             else:
-                result, values = comparison.run(img1, img2, label1, label2)
+                result, values = comparison.run(img1, img2, label1, label2, with_map=bool(args.map))
             row.update(result)
             if source.many:
                 say(f"{shown(name):{width}}  {result[comparison.metric]:.6f}")
@@ -1041,6 +1064,7 @@ def report_items(source, comparison, summary):
     for entry in summary.get("worst", []):
         index = index_of[entry["name"]]
         img1, img2, _ = source.read(index)
+        img1, img2 = scaled(img1), scaled(img2)
         if comparison.grey:
             img1, img2 = luminance(img1), luminance(img2)
         values = display_map(comparison, img1, img2)

@@ -51,8 +51,8 @@ def test_gpu_benchmark_without_a_gpu_writes_the_cpu_results_as_json(tmp_path):
 
 
 def test_throughput_benchmark_at_a_tiny_size(tmp_path):
-    """bench_throughput.py end to end on 3 pairs and 4 frames of 96 x 64: every tool runs on the files it
-    made, counts every pair, and the peers' scores agree with each other (same definition, valid windows)."""
+    """bench_throughput.py end to end on 3 pairs and 4 frames of 96 x 64, two rounds: every tool runs on the files
+    it made, counts every pair, and the peers' scores agree with each other (same definition, valid windows)."""
     import pytest
 
     pytest.importorskip("av")
@@ -60,7 +60,8 @@ def test_throughput_benchmark_at_a_tiny_size(tmp_path):
     out = tmp_path / "results.json"
     env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench_throughput.py"), "--pairs", "3",
-                          "--frames", "4", "--size", "96x64", "--work", str(tmp_path), "--json", str(out)],
+                          "--frames", "4", "--size", "96x64", "--rounds", "2", "--work", str(tmp_path),
+                          "--json", str(out)],
                          capture_output=True, text=True, env=env, timeout=600)
     assert run.returncode == 0, run.stdout + run.stderr
     results = json.loads(out.read_text())["results"]
@@ -68,6 +69,9 @@ def test_throughput_benchmark_at_a_tiny_size(tmp_path):
         tools = results[kind]
         assert set(tools) == {"korvex", "pytorch-msssim", "scikit-image", "decode only"}
         assert all(t["pairs"] == count and t["seconds"] > 0 for t in tools.values()), tools
+        # korvex and reading alone run in every round, interleaved; the peers once.
+        assert [len(tools[name]["runs"]) for name in sorted(tools)] == [2, 2, 1, 1], tools
+        assert all(round(t["seconds"], 2) in t["runs"] for t in tools.values()), tools  # one of its runs
         # pytorch-msssim and scikit-image both average over the windows inside the image: the same figure.
         assert abs(tools["pytorch-msssim"]["mean"] - tools["scikit-image"]["mean"]) < 2e-3, tools
         # korvex averages over every pixel (zero padding): close, not equal, on so small an image.

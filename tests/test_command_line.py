@@ -460,3 +460,33 @@ def test_processes_give_the_same_files(tmp_path, capsys, photos):
     assert one[2][1].startswith("4 pairs compared") and ranks[3].returncode == 1
     for other in (workers, ranks):
         assert other[:3] == one[:3]
+
+
+def test_eight_bit_files_are_scaled_where_they_are_compared(tmp_path, photos):
+    """8-bit files leave the reader as uint8 samples in (C, H, W) order and become float32 in [0, 1] in the
+    comparing process: every 8-bit mode Pillow writes gives its samples / 255, channels and rows in place (the
+    photographs are not square, so swapped axes show), and other files come as float32 already."""
+    camera, astronaut = photos
+    # None: the samples are the decoded file's (JPEG, a palette, dithered 1-bit), as colour or grey.
+    cases = {
+        "grey.png": (Image.fromarray(camera), camera[..., None]),
+        "colour.png": (Image.fromarray(astronaut), astronaut),
+        "alpha.png": (Image.fromarray(astronaut).convert("RGBA"), astronaut),
+        "grey_alpha.png": (Image.fromarray(camera).convert("LA"), camera[..., None]),
+        "colour.jpg": (Image.fromarray(astronaut), "RGB"),
+        "palette.png": (Image.fromarray(astronaut).convert("P"), "RGB"),
+        "bilevel.png": (Image.fromarray(camera).convert("1"), "L"),
+    }
+    for name, (picture, samples) in cases.items():
+        picture.save(tmp_path / name)
+        if isinstance(samples, str):
+            samples = np.asarray(Image.open(tmp_path / name).convert(samples)).reshape(camera.shape + (-1,))
+        array, notes = command_line.load(str(tmp_path / name))
+        assert array.dtype == np.uint8 and array.shape == (samples.shape[2],) + samples.shape[:2], name
+        image = command_line.scaled(array)
+        expected = torch.from_numpy(samples.astype(np.float32) / np.float32(255)).permute(2, 0, 1)
+        assert image.dtype == torch.float32 and torch.equal(image, expected) and not notes, name
+    Image.fromarray(camera.astype(np.uint16) * 257).save(tmp_path / "deep.png")
+    array, _ = command_line.load(str(tmp_path / "deep.png"))
+    assert array.dtype == np.float32 and np.array_equal(array[0], (camera.astype(np.float64) / 255).astype(np.float32))
+    assert command_line.scaled(array).dtype == torch.float32
