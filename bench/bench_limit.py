@@ -13,6 +13,12 @@
    forward + backward of the first image), the median thread CPU time of --rounds calls, printed as a multiple
    of the bound, at 1 x 3 x 512^2, 1 x 3 x 1080 x 1920 and 1 x 1 x 4096^2; then the time per pixel of the forward
    against the row width at a fixed pixel count, where a cache cliff of the vertical pass would show.
+4. Half-precision images against float32, per pixel: the compiled operators (forward, training forward, backward)
+   at 1 x 3 x 512^2, alternating call by call, median thread CPU time, fp16 / fp32.
+
+The operators allocate their outputs at every call; glibc maps large blocks afresh each time, and the page faults
+count as CPU time. Run with MALLOC_MMAP_THRESHOLD_=33554432 MALLOC_TRIM_THRESHOLD_=4000000000 to keep them in the
+heap, so that the times are the engine's.
 
 Thread CPU time counts only the time this thread ran, so other processes on a busy machine distort it far less
 than wall time (they still share the caches). --tiny runs every step at a small size, for the tests.
@@ -130,6 +136,30 @@ def korvex_call(mode, a, b):
     return forward_backward
 
 
+def half_against_float(shape, rounds):
+    """fp16 / fp32 thread CPU time of each compiled operation, the two taking turns call by call."""
+    C1, C2 = 0.01**2, 0.03**2
+    a, b = images(shape)
+    ah, bh = a.half(), b.half()
+    grad_map = torch.full(shape, 1.0 / a.numel())
+    train, half_train = _cpu.korvex(11, C1, C2, a, b, True), _cpu.korvex_fp16_train(11, C1, C2, ah, bh)
+    calls = {
+        "forward": (lambda: _cpu.korvex(11, C1, C2, a, b, False), lambda: _cpu.korvex_fp16(11, C1, C2, ah, bh)),
+        "training forward": (lambda: _cpu.korvex(11, C1, C2, a, b, True),
+                             lambda: _cpu.korvex_fp16_train(11, C1, C2, ah, bh)),
+        "backward": (lambda: _cpu.korvex_backward(11, C1, C2, a, b, grad_map, *train[1:]),
+                     lambda: _cpu.korvex_fp16_backward(11, C1, C2, ah, bh, grad_map, *half_train[1:])),
+    }
+    times = {(name, k): [] for name in calls for k in range(2)}
+    for r in range(rounds + 1):
+        for (name, k), measured in times.items():
+            start = time.thread_time()
+            calls[name][k]()
+            if r > 0:  # the first round warms up
+                measured.append(time.thread_time() - start)
+    return {name: [statistics.median(times[(name, k)]) * 1e3 for k in range(2)] for name in calls}
+
+
 def images(shape):
     gen = torch.Generator().manual_seed(0)
     a = torch.rand(shape, generator=gen)
@@ -168,6 +198,12 @@ def main():
         a, b = images((1, 1, pixels // width, width))
         seconds = thread_seconds(korvex_call("forward", a, b), args.rounds)
         print(f"W {width:>5}: {seconds / pixels * 1e9:6.2f} ns")
+
+    shape = (1, 1, 32, 48) if args.tiny else (1, 3, 512, 512)
+    print(f"\nhalf against float32, compiled operators, {'x'.join(map(str, shape))}, median of "
+          f"{4 * args.rounds} alternating calls")
+    for name, (single, half) in half_against_float(shape, 4 * args.rounds).items():
+        print(f"{name:<17} fp32 {single:7.2f} ms  fp16 {half:7.2f} ms  fp16 / fp32 {half / single:5.2f}")
 
 
 if __name__ == "__main__":

@@ -55,6 +55,7 @@ def test_limit_report_runs_at_a_tiny_size():
     assert [row[1] for row in rows] == ["forward", "forward+backward"]
     assert all(float(row[-1]) > 0 for row in rows)  # a multiple of a measured, positive bound
     assert sum(line.startswith("W ") for line in out.splitlines()) == 2
+    assert sum("fp16 / fp32" in line for line in out.splitlines()) == 3
 
 
 def test_busy_machine_case_runs_at_a_tiny_size():
