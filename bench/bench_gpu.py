@@ -17,7 +17,8 @@ images and writes one map, the training forward writes four maps (the SSIM map
 and three partial maps), the backward reads six maps (two images, the
 incoming gradient, three partial maps) and writes one.
 
-Without a GPU it says so and runs the CPU benchmark instead.
+Without a GPU it says so and runs the CPU benchmark instead (bench_ssim.py: arguments this
+script does not know go to it, and --json writes its results).
 """
 
 import argparse
@@ -225,14 +226,15 @@ def main():
     parser.add_argument("--json", metavar="FILE", help="also write the results as JSON")
     parser.add_argument("--check-on-cpu", action="store_true",
                         help="run this benchmark's own code on the CPU at small sizes (times mean nothing)")
-    args = parser.parse_args()
+    args, cpu_arguments = parser.parse_known_args()
 
+    if cpu_arguments and (args.check_on_cpu or torch.cuda.is_available()):
+        parser.error(f"unrecognised arguments: {' '.join(cpu_arguments)}")
     if args.check_on_cpu:
         results = run_benchmark(torch.device("cpu"), {"1x3x40x56": (1, 3, 40, 56)}, 1, 1)
     elif not torch.cuda.is_available():
         print("No CUDA GPU is present (torch.cuda.is_available() is False): running the CPU benchmark instead.\n")
-        sys.argv = [bench_ssim.__file__]
-        return bench_ssim.main()
+        results = bench_ssim.main(cpu_arguments)
     elif not korvex.has_cuda_module():
         print("A GPU is present, but korvex was built without its CUDA module (korvex._cuda_cu128): "
               "rebuild with KORVEX_CUDA=1.")

@@ -1,13 +1,14 @@
 """korvex against the SSIM of other PyTorch libraries, on the CPU, side by side in one process.
 
     python bench/bench_ssim.py [--threads 2] [--rounds 15] [--no-memory] [--instructions] [--metric ms-ssim]
+                               [--shape BxCxHxW ...]
 
 Cases: forward (no autograd) and forward + backward (gradient for the first image), float32 and float16
-images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256, window 11 (Gaussian, sigma 1.5). Peers: pytorch-msssim,
-kornia, piq (without its default downsampling), torchmetrics, OpenCV (the GaussianBlur recipe of its
-documentation; forward of float32 images only) and a plain conv2d SSIM (five depthwise convolutions, autograd for
-the backward); a peer that is not installed, or cannot take half-precision images,
-is shown as "-". Half-precision peers get the same float16 tensors as korvex.
+images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256 (--shape: others), window 11 (Gaussian, sigma 1.5). Peers:
+pytorch-msssim, kornia, piq (without its default downsampling), torchmetrics, OpenCV (the GaussianBlur recipe of
+its documentation; forward of float32 images only) and a plain conv2d SSIM (five depthwise convolutions, autograd
+for the backward); a peer that is not installed, or cannot take half-precision images, is shown as "-".
+Half-precision peers get the same float16 tensors as korvex.
 
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
@@ -256,7 +257,15 @@ def count_instructions(shape, dtype_name, mode):
     return total / 2 / math.prod(shape)  # two calls were counted: the warm-up and the measured one
 
 
-def main():
+def parse_shape(text):
+    shape = tuple(int(n) for n in text.split("x"))
+    if len(shape) != 4:
+        raise argparse.ArgumentTypeError(f"a shape is BxCxHxW, got {text!r}")
+    return shape
+
+
+def main(argv=None):
+    """Prints the tables; returns {"time_ms": {case: {library: median}}, "memory_mib": {case: {library: MiB}}}."""
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--rounds", type=int, default=15)
@@ -264,7 +273,9 @@ def main():
     parser.add_argument("--instructions", action="store_true")
     parser.add_argument("--metric", choices=("ssim", "ms-ssim"), default="ssim",
                         help="ms-ssim: multi-scale SSIM (five scales, valid padding) against the peers' ms_ssim")
-    args = parser.parse_args()
+    parser.add_argument("--shape", type=parse_shape, action="append",
+                        help="an image batch shape to time, BxCxHxW (repeatable); default 1x3x512x512 and 8x3x256x256")
+    args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
     try:
         import cv2
@@ -278,10 +289,10 @@ def main():
           f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
     header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
     print(header)
-    cases = [(s, d, m) for d in DTYPES for s in SHAPES for m in MODES]
-    memory = {}
+    cases = [(s, d, m) for d in DTYPES for s in (args.shape or SHAPES) for m in MODES]
+    times, memory = {}, {}
     for shape, dtype_name, mode in cases:
-        t = time_case(libs, shape, dtype_name, mode, args.rounds)
+        t = times[(shape, dtype_name, mode)] = time_case(libs, shape, dtype_name, mode, args.rounds)
         fastest = min((t[p], p) for p in peers if p in t) if any(p in t for p in peers) else None
         cells = " ".join(f"{t[p]:14.1f}" if p in t else f"{'-':>14}" for p in peers)
         ratio = f"{fastest[0] / t['korvex']:.2f}x ({fastest[1]})" if fastest else "-"
@@ -300,6 +311,8 @@ def main():
         for shape, dtype_name, mode in cases:
             print(f"{case_name(shape, dtype_name, mode):32} {count_instructions(shape, dtype_name, mode):8.1f}",
                   flush=True)
+    return {"time_ms": {case_name(*case): t for case, t in times.items()},
+            "memory_mib": {case_name(*case): m for case, m in memory.items()}}
 
 
 if __name__ == "__main__":

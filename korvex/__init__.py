@@ -4,14 +4,17 @@
     value = korvex.ssim(img1, img2)          # mean SSIM, differentiable
     per_pixel = korvex.ssim_map(img1, img2)  # the SSIM map
     multi = korvex.ms_ssim(img1, img2)       # multi-scale SSIM
+    korvex.metrics.StreamingSSIM()           # the mean over an evaluation loop: update(), compute(), reset()
 
-CPU tensors run on korvex._cpu, CUDA tensors on korvex._cuda_cu128.
+CPU tensors run on korvex._cpu, CUDA tensors on korvex._cuda_cu128; tensors on
+other devices are computed with PyTorch operations (korvex._composite).
 """
 
+from . import metrics
 from ._modules import has_cuda_module, module_for
 from .functional import SSIM, SSIMLoss, ssim, ssim_map
 from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
 
 __all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
-           "min_side", "module_for", "has_cuda_module"]
+           "min_side", "module_for", "has_cuda_module", "metrics"]
 __version__ = "0.1.0"

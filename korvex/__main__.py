@@ -2,29 +2,36 @@
 
     python -m korvex                          # scikit-image's camera man against a noisy copy
     python -m korvex a.png b.png              # two images
-    python -m korvex reference/ output/       # every file name found in both folders
+    python -m korvex reference/ output/       # every file name (or file stem) found in both folders
     python -m korvex a.png b.png --map m.png  # and a picture of the SSIM map
     python -m korvex ref/ out/ --csv scores.csv --json scores.json --window-size 7 --device cuda
+    torchrun --nproc-per-node 4 -m korvex ref/ out/ --csv scores.csv   # the pairs shared by four processes
 
-Images are read with Pillow and scaled to [0, 1] by their own bit depth (8 or
-16 bits per sample). Problems with a pair (a file that cannot be read, images
-of different sizes) are reported in one line; in folders the other pairs are
-still compared, and the exit status is 1.
+Images are read with Pillow and scaled to [0, 1] by their own bit depth (8, 16
+or 32 bits per integer sample; floating-point samples as they are). Problems
+with a pair (a file that cannot be read, images of different sizes, NaN) are
+reported in one line; the other pairs are still compared, and the exit status
+is 1. Mistakes in the command (a missing folder, an output that would
+overwrite an input) are reported before anything is read, with exit status 2.
+
+One pipeline serves every kind of input: a source of pairs (two files, two
+folders, the built-in sample) lists its pairs by name and reads one pair at a
+time; the pairs are read by worker processes, compared in order, and become
+rows; the rows become the summary and the CSV, JSON and map outputs.
 """
 
 import argparse
 import csv
+import io
 import json
 import math
 import os
 import sys
-
-import numpy as np
-import torch
-
-import korvex
+import tempfile
+import time
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm", ".pnm", ".gif")
+MAP_SUFFIX = ".ssim.png"
 
 
 class CommandLineError(Exception):
@@ -35,80 +42,188 @@ class PairError(Exception):
     """A pair that cannot be compared; printed as one line, exit status 1."""
 
 
+def shown(name):
+    """A file name as it can be printed on one line: names holding newlines or
+    other control characters are shown quoted, with escapes."""
+    name = str(name)
+    return name if name.isprintable() else repr(name)
+
+
 # ---- reading images
 
 def load(path):
-    """An image file as a (C, H, W) float32 tensor in [0, 1], C = 1 or 3.
+    """An image file as ((C, H, W) float32 tensor in [0, 1], notes), C = 1 or 3.
 
-    16-bit samples are divided by 65535, 8-bit ones by 255; an alpha channel
-    is left out; palette and 1-bit images become colour or greyscale.
+    Integer samples are divided by the largest value of their bit depth (8, 16
+    or 32 bits); floating-point samples are kept. An alpha channel is left out;
+    palette and 1-bit images become colour or greyscale; the EXIF orientation
+    is applied. Notes are remarks for the user (an animated image of which the
+    first frame is read, ...), given back so that the process that prints them
+    need not be the one that reads.
     """
-    try:
-        from PIL import Image, UnidentifiedImageError
-    except ImportError:
-        raise CommandLineError("reading images needs Pillow: pip install 'korvex[cli]'") from None
+    import warnings
+
+    import numpy as np
+    import torch
 
     try:
-        with Image.open(path) as image:
-            if image.mode in ("RGB", "RGBA") and any(";16" in str(tile.args) for tile in image.tile):
-                note_once("16-bit colour images are read at 8 bits per sample (Pillow's limit); "
-                          "the scale is kept")
-            image.load()
-            if image.mode.startswith("I;16") or image.mode == "I":
-                # Pillow reads 16-bit greyscale PNG and TIFF as I;16 (or I).
-                array = np.asarray(image, dtype=np.float32) / 65535.0
-            elif image.mode == "F":
-                array = np.asarray(image, dtype=np.float32)
-            else:
-                # Pillow reads 16-bit colour as 8-bit colour (the high byte of
-                # each sample), which keeps the scale.
-                grey = image.mode in ("1", "L", "LA") or (image.mode == "P" and _palette_is_grey(image))
-                array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32) / 255.0
+        from PIL import Image, ImageOps
+    except ImportError:
+        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: pip install '.[cli]')") from None
+
+    notes = []
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", Image.DecompressionBombWarning)
+            with Image.open(path) as image:
+                frames = getattr(image, "n_frames", 1)
+                if frames > 1:
+                    notes.append(f"{shown(path)} holds {frames} frames; the first is compared")
+                if image.mode in ("RGB", "RGBA") and any(";16" in str(tile.args) for tile in image.tile):
+                    notes.append("16-bit colour images are read at 8 bits per sample (Pillow's limit); "
+                                 "the scale is kept")
+                image.load()
+                largest = _largest_integer_sample(image)
+                image = ImageOps.exif_transpose(image)
+                floating = image.mode == "F"
+                if image.mode.startswith("I"):
+                    array = (np.asarray(image).astype(np.float64) / largest).astype(np.float32)
+                elif floating:
+                    array = np.array(image, dtype=np.float32)
+                else:
+                    # Pillow reads 16-bit colour as 8-bit colour (the high byte of
+                    # each sample), which keeps the scale.
+                    grey = image.mode in ("1", "L", "LA") or (image.mode == "P" and _palette_is_grey(image))
+                    array = np.asarray(image.convert("L" if grey else "RGB"), dtype=np.float32)
+                    array /= 255.0
+        for warning in caught:
+            if issubclass(warning.category, Image.DecompressionBombWarning):
+                notes.append(f"{shown(path)}: {warning.message}")
     except FileNotFoundError:
-        raise PairError(f"{path}: no such file") from None
-    except (UnidentifiedImageError, OSError, ValueError) as error:
-        raise PairError(f"{path}: cannot be read as an image ({error})") from None
+        raise PairError(f"{shown(path)}: no such file") from None
+    except Image.DecompressionBombError as error:
+        raise PairError(f"{shown(path)}: not read, too many pixels ({error})") from None
+    except Exception as error:  # Pillow raises many kinds for damaged files; each is one line
+        detail = " ".join(str(error).split()) or type(error).__name__
+        raise PairError(f"{shown(path)}: cannot be read as an image ({detail})") from None
+    if floating and not np.isfinite(array).all():
+        raise PairError(f"{shown(path)}: holds NaN or infinite values")
     if array.ndim == 2:
         array = array[..., None]
-    return torch.from_numpy(np.ascontiguousarray(array)).permute(2, 0, 1).contiguous()
+    return torch.from_numpy(np.ascontiguousarray(array)).permute(2, 0, 1).contiguous(), notes
 
 
-_notes_given = set()
+def _largest_integer_sample(image):
+    """The value that stands for white in an integer-mode (I, I;16) image.
+
+    Pillow reads 16-bit PNG and TIFF as I;16, and 32-bit integer TIFF as I;
+    the TIFF tags say which bit depth and whether the samples are signed.
+    """
+    if not image.mode.startswith("I"):
+        return 255.0
+    bits, signed = 16, False
+    tags = getattr(image, "tag_v2", None)
+    if tags is not None:
+        bits = _first(tags.get(258), bits)  # BitsPerSample
+        signed = _first(tags.get(339), 1) == 2  # SampleFormat: 1 unsigned, 2 signed
+    elif image.mode == "I":
+        bits = 16  # 16-bit PNG and PGM read by older Pillow
+    return float(2 ** (bits - 1) - 1 if signed else 2 ** bits - 1)
 
 
-def note_once(text):
-    if text not in _notes_given:
-        _notes_given.add(text)
-        print(f"korvex: note: {text}", file=sys.stderr)
+def _first(value, default):
+    if value is None:
+        return default
+    return value[0] if isinstance(value, (tuple, list)) else value
 
 
 def _palette_is_grey(image):
+    import numpy as np
+
     palette = np.asarray(image.convert("RGB"))
     return bool((palette[..., 0] == palette[..., 1]).all() and (palette[..., 1] == palette[..., 2]).all())
 
 
 def luminance(img):
     """ITU-R BT.601 luma of a colour image; greyscale images as they are."""
+    import torch
+
     if img.shape[0] == 1:
         return img
     weights = torch.tensor([0.299, 0.587, 0.114]).view(3, 1, 1)
     return (img * weights).sum(0, keepdim=True)
 
 
-def sample_pair():
+# ---- sources of pairs
+#
+# A source lists its pairs and reads one at a time. What the pipeline uses:
+#   names            one name per pair, in the order of the rows
+#   read(index)      (img1, img2, notes): two (C, H, W) float tensors scaled to
+#                    [0, 1] and a list of remarks; raises PairError. It runs in
+#                    reader processes, so the source must be picklable.
+#   labels(index)    the two inputs of a pair as the messages name them
+#   extra(index)     fields added to the pair's row (e.g. the second file's name)
+#   input_files      real paths of every input file, and input_folders those of
+#   input_folders    the input folders: no output may overwrite or lie among them
+#   unmatched        dict for the JSON of inputs without a partner
+#   noun             "pair" (or "frame"), for the messages and the summary
+#   many             True: per-pair lines and a summary; False: one pair reported in full
+#   map_names        True: a --map folder with one picture per pair; False: --map is one file
+# A source read in sequence (the frames of a video) may instead define
+#   read_in_order(indices)   an iterator of (index, img1, img2, notes, error or None)
+# which read_pairs then uses in place of the worker processes.
+
+
+class FilePairSource:
+    """Two image files."""
+
+    noun, many, map_names = "pair", False, False
+
+    def __init__(self, first, second):
+        self.first, self.second = first, second
+        self.names = [first]
+        self.input_files = {os.path.realpath(first), os.path.realpath(second)}
+        self.input_folders = []
+        self.unmatched = {}
+
+    def read(self, index):
+        img1, notes1 = load(self.first)
+        img2, notes2 = load(self.second)
+        return img1, img2, notes1 + notes2
+
+    def labels(self, index):
+        return shown(self.first), shown(self.second)
+
+    def extra(self, index):
+        return {}
+
+
+class SamplePairSource:
     """scikit-image's camera man, and a copy with Gaussian noise (sigma 0.1)."""
-    try:
-        from skimage import data
-    except ImportError:
-        raise CommandLineError("the built-in sample pair needs scikit-image: pip install scikit-image; "
-                               "or give two images") from None
 
-    clean = torch.from_numpy(data.camera().astype(np.float32) / 255.0)[None]
-    noise = torch.randn(clean.shape, generator=torch.Generator().manual_seed(0)) * 0.1
-    return clean, (clean + noise).clamp(0, 1)
+    noun, many, map_names = "pair", False, False
+    names = ["camera"]
+    input_files, input_folders, unmatched = set(), [], {}
 
+    def read(self, index):
+        import numpy as np
+        import torch
 
-# ---- pairs
+        try:
+            from skimage import data
+        except ImportError:
+            raise CommandLineError("the built-in sample pair needs scikit-image: pip install scikit-image; "
+                                   "or give two images") from None
+        clean = torch.from_numpy(data.camera().astype(np.float32) / 255.0)[None]
+        noise = torch.randn(clean.shape, generator=torch.Generator().manual_seed(0)) * 0.1
+        return clean, (clean + noise).clamp(0, 1), []
+
+    def labels(self, index):
+        return "camera", "camera + noise (sigma 0.1)"
+
+    def extra(self, index):
+        return {}
+
 
 def is_image_file(name):
     return name.lower().endswith(IMAGE_SUFFIXES)
@@ -125,36 +240,261 @@ def image_files(folder):
     return found
 
 
-def match_folders(first, second):
-    """(names in both, names only in the first, names only in the second)."""
-    a, b = image_files(first), image_files(second)
-    in_b = set(b)
-    in_a = set(a)
-    return [n for n in a if n in in_b], [n for n in a if n not in in_b], [n for n in b if n not in in_a]
+def match_names(names_a, names_b):
+    """(pairs of names, names only in a, names only in b).
+
+    A name found in both is a pair. Of the rest, two names with the same path
+    but for the extension (ref/a.png, out/a.jpg: a codec's output) are a pair
+    when that stem belongs to one file on each side.
+    """
+    exact = set(names_a) & set(names_b)
+    rest_b = [n for n in names_b if n not in exact]
+    stems_a, stems_b = {}, {}
+    for n in names_a:
+        if n not in exact:
+            stems_a.setdefault(os.path.splitext(n)[0], []).append(n)
+    for n in rest_b:
+        stems_b.setdefault(os.path.splitext(n)[0], []).append(n)
+    pairs, paired_b = [], set()
+    for n in names_a:
+        if n in exact:
+            pairs.append((n, n))
+            continue
+        stem = os.path.splitext(n)[0]
+        if len(stems_a[stem]) == 1 and len(stems_b.get(stem, ())) == 1:
+            pairs.append((n, stems_b[stem][0]))
+            paired_b.add(stems_b[stem][0])
+    paired_a = {a for a, _ in pairs}
+    return (pairs, [n for n in names_a if n not in paired_a],
+            [n for n in rest_b if n not in paired_b])
+
+
+class FolderSource:
+    """Two folders of images, matched by relative path (or by stem)."""
+
+    noun, many, map_names = "pair", True, True
+
+    def __init__(self, first, second):
+        self.first, self.second = first, second
+        names_a, names_b = image_files(first), image_files(second)
+        self.pairs, only_first, only_second = match_names(names_a, names_b)
+        if not self.pairs:
+            raise CommandLineError(f"no image in {shown(first)} has a partner in {shown(second)} (same name, or "
+                                   f"same name but for the extension); in the first: {few(names_a)}; "
+                                   f"in the second: {few(names_b)}")
+        self.names = [a for a, _ in self.pairs]
+        self.input_files = {os.path.realpath(os.path.join(first, n)) for n in names_a}
+        self.input_files |= {os.path.realpath(os.path.join(second, n)) for n in names_b}
+        self.input_folders = [os.path.realpath(first), os.path.realpath(second)]
+        self.unmatched = dict(only_in_first=only_first, only_in_second=only_second)
+
+    def read(self, index):
+        img1, notes1 = load(os.path.join(self.first, self.pairs[index][0]))
+        img2, notes2 = load(os.path.join(self.second, self.pairs[index][1]))
+        return img1, img2, notes1 + notes2
+
+    def labels(self, index):
+        a, b = self.pairs[index]
+        return shown(os.path.join(self.first, a)), shown(os.path.join(self.second, b))
+
+    def extra(self, index):
+        a, b = self.pairs[index]
+        return {} if a == b else dict(second_name=b)
+
+
+def few(names, count=3):
+    if not names:
+        return "no image files"
+    return ", ".join(shown(n) for n in names[:count]) + (f" and {len(names) - count} more" if len(names) > count
+                                                          else "")
+
+
+def make_source(args):
+    if (args.first is None) != (args.second is None):
+        raise CommandLineError("give two images or two folders (or none for the built-in sample pair)")
+    if args.first is None:
+        return SamplePairSource()
+    for path in (args.first, args.second):
+        if not os.path.exists(path):
+            raise CommandLineError(f"{shown(path)}: no such file or folder")
+    folders = os.path.isdir(args.first)
+    if folders != os.path.isdir(args.second):
+        raise CommandLineError("give two files or two folders, not one of each")
+    return FolderSource(args.first, args.second) if folders else FilePairSource(args.first, args.second)
+
+
+# ---- outputs: checked before the first pair, written whole or not at all
+
+def inside(path, folder):
+    """Whether a real path is the folder or lies under it."""
+    return path == folder or path.startswith(folder.rstrip(os.sep) + os.sep)
+
+
+def nearest_existing(path):
+    while not os.path.exists(path):
+        path = os.path.dirname(path)
+    return path
+
+
+def map_path(args, source, index):
+    if not source.map_names:
+        return args.map
+    return os.path.join(args.map, source.names[index] + MAP_SUFFIX)
+
+
+def check_outputs(args, source):
+    """Refuses, before anything is read, an output that cannot be written or
+    that would overwrite an input or land where inputs are read."""
+    files = [("--csv", args.csv), ("--json", args.json)]
+    if args.map and not source.map_names:
+        files.append(("--map", args.map))
+    planned = {}
+    for option, path in files:
+        if path is None:
+            continue
+        real = os.path.realpath(path)
+        where = f"{option} {shown(path)}"
+        if os.path.isdir(path):
+            raise CommandLineError(f"{where}: is a folder; give a file name")
+        folder = os.path.dirname(real)
+        if not os.path.isdir(folder):
+            raise CommandLineError(f"{where}: the folder {shown(os.path.dirname(path))} does not exist")
+        if not os.access(folder, os.W_OK) or (os.path.exists(real) and not os.access(real, os.W_OK)):
+            raise CommandLineError(f"{where}: cannot be written (permission denied)")
+        if real in source.input_files:
+            raise CommandLineError(f"{where}: is one of the input files; korvex does not overwrite its inputs")
+        for input_folder in source.input_folders:
+            if is_image_file(real) and inside(real, input_folder):
+                raise CommandLineError(f"{where}: lies in the input folder {shown(input_folder)}, where the next "
+                                       "run would read it as an input; write it elsewhere")
+        if real in planned:
+            raise CommandLineError(f"{where}: is also the {planned[real]} output; give each output its own file")
+        planned[real] = option
+    if args.map and source.map_names:
+        real = os.path.realpath(args.map)
+        where = f"--map {shown(args.map)}"
+        if os.path.exists(real) and not os.path.isdir(real):
+            raise CommandLineError(f"{where}: is a file; with folders, --map names a folder for the maps")
+        if not os.access(nearest_existing(real), os.W_OK):
+            raise CommandLineError(f"{where}: cannot be written (permission denied)")
+        for name in source.names:
+            picture = os.path.realpath(os.path.join(real, name + MAP_SUFFIX))
+            for input_folder in source.input_folders:
+                if inside(real, input_folder) or inside(picture, input_folder):
+                    raise CommandLineError(f"{where}: maps there would lie in the input folder "
+                                           f"{shown(input_folder)}, where the next run would read them as "
+                                           "inputs; write them elsewhere")
+            if picture in planned:
+                raise CommandLineError(f"{planned[picture]}: is also the map of {shown(name)}; give it another "
+                                       "name")
+
+
+def write_atomically(path, write, binary=False):
+    """Writes a file through a temporary file in the same folder, renamed over
+    the path at the end: readers never see half a file, and a failure leaves
+    the path as it was."""
+    folder = os.path.dirname(os.path.abspath(path))
+    handle, temporary = tempfile.mkstemp(dir=folder, prefix="." + os.path.basename(path) + ".", suffix=".partial")
+    try:
+        with os.fdopen(handle, "wb" if binary else "w", **({} if binary else dict(newline=""))) as file:
+            write(file)
+        os.chmod(temporary, 0o666 & ~current_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def current_umask():
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def csv_columns(metric, rows):
+    """The CSV's columns: none that every row leaves empty, apart from the
+    error column, which scripts look for."""
+    columns = ["name"]
+    if any("second_name" in r for r in rows):
+        columns.append("second_name")
+    columns.append(metric)
+    if any("min_" + metric in r for r in rows):
+        columns.append("min_" + metric)
+    return columns + ["width", "height", "channels", "error"]
+
+
+def write_csv(path, metric, rows):
+    def write(file):
+        writer = csv.DictWriter(file, fieldnames=csv_columns(metric, rows), extrasaction="ignore",
+                                lineterminator="\n")
+        writer.writeheader()
+        writer.writerows(rows)
+    write_atomically(path, write)
+
+
+def write_json(path, report):
+    # allow_nan=False: a NaN would make the file unreadable to strict parsers;
+    # NaN results are errors in their rows, never numbers.
+    text = json.dumps(report, indent=2, allow_nan=False) + "\n"
+    write_atomically(path, lambda file: file.write(text))
 
 
 # ---- the SSIM map as a picture
 
-# A colour scale over [-1, 1]: negative values in blues, from black at 0
+# The colour scale: equal lengths of the colour bar for each step between
+# these values, so that most of it goes to 0.5..1, where photographs and
+# codecs score: negative values in blues, 0 black, then an inferno-like ramp
 # through purple, red and orange to pale yellow at 1 (identical images).
 SCALE = (
     (-1.0, (110, 210, 255)),
     (-0.5, (30, 100, 210)),
     (0.0, (0, 0, 4)),
-    (0.25, (87, 16, 110)),
-    (0.5, (188, 55, 84)),
-    (0.75, (249, 142, 9)),
+    (0.5, (60, 15, 105)),
+    (0.7, (130, 30, 110)),
+    (0.8, (190, 55, 84)),
+    (0.9, (235, 95, 40)),
+    (0.95, (250, 150, 10)),
+    (0.98, (245, 215, 70)),
     (1.0, (252, 255, 164)),
 )
-SCALE_WORDS = "-1 light blue, -0.5 blue, 0 black, 0.25 purple, 0.5 red, 0.75 orange, 1 pale yellow"
+SCALE_WORDS = ("-1 light blue, -0.5 blue, 0 black, 0.5 dark purple, 0.7 purple, 0.8 red, 0.9 orange-red, "
+               "0.95 orange, 0.98 yellow, 1 pale yellow; each step an equal length of the bar")
+LEVELS = 4096  # the map's values are quantised to this many levels over [-1, 1] before colouring
+SHADES = 254   # colours along the bar; the picture is a palette image with these, black and white
+BLACK, WHITE = SHADES, SHADES + 1
 
 
-def colourise(values):
-    """An (H, W) array of SSIM values as (H, W, 3) uint8 colours of SCALE."""
-    stops = [s for s, _ in SCALE]
-    clipped = np.clip(values, -1.0, 1.0)
-    channels = [np.interp(clipped, stops, [c[i] for _, c in SCALE]) for i in range(3)]
-    return np.stack(channels, axis=-1).round().astype(np.uint8)
+def bar_positions():
+    """Where each step of SCALE sits along the colour bar, from 0 to 1: equal lengths."""
+    import numpy as np
+
+    return np.linspace(0.0, 1.0, len(SCALE))
+
+
+def palette():
+    """The picture's palette: SHADES colours along the bar, then black and white, as a flat RGB list."""
+    import numpy as np
+
+    shares = np.linspace(0.0, 1.0, SHADES)
+    colours = np.stack([np.interp(shares, bar_positions(), [c[i] for _, c in SCALE]) for i in range(3)], axis=-1)
+    return colours.round().astype(np.uint8).ravel().tolist() + [0, 0, 0, 255, 255, 255]
+
+
+def colour_table():
+    """The palette index of each of LEVELS values from -1 to 1, evenly spaced."""
+    import numpy as np
+
+    values = np.linspace(-1.0, 1.0, LEVELS)
+    shares = np.interp(values, [s for s, _ in SCALE], bar_positions())
+    return (shares * (SHADES - 1)).round().astype(np.uint8)
+
+
+def colourise(values, table):
+    """An (H, W) array of SSIM values as (H, W) palette indices."""
+    import numpy as np
+
+    levels = np.clip((values + 1.0) * ((LEVELS - 1) / 2.0) + 0.5, 0, LEVELS - 1).astype(np.intp)
+    return table[levels]
 
 
 def _font(size):
@@ -166,35 +506,52 @@ def _font(size):
         return ImageFont.load_default()
 
 
-def save_map(path, values, caption):
-    """Writes an (H, W) SSIM map with its colour bar, tick labels and a caption."""
+def map_picture(values, caption, table):
+    """PNG bytes: an (H, W) SSIM map with its colour bar, tick labels and a caption.
+
+    A palette image: a third of the bytes of RGB to compress, and PNG stores it
+    without filtering, which makes writing a map cheap beside comparing the pair.
+    """
+    import numpy as np
     from PIL import Image, ImageDraw, PngImagePlugin
 
     height, width = values.shape
     zoom = max(1, 256 // max(height, width))  # small maps are enlarged to be seen
-    picture = Image.fromarray(colourise(values)).resize((width * zoom, height * zoom), Image.NEAREST)
+    picture = Image.fromarray(colourise(values, table))
     if zoom > 1:
+        picture = picture.resize((width * zoom, height * zoom), Image.NEAREST)
         caption += f", shown {zoom}x"
     font = _font(12)
-    canvas_width = max(picture.width, 420) + 20
+    canvas_width = max(picture.width, 520) + 20
     bar_top, bar_height = picture.height + 34, 14
-    canvas = Image.new("RGB", (canvas_width, bar_top + bar_height + 26), "white")
+    canvas = Image.new("P", (canvas_width, bar_top + bar_height + 26), WHITE)
+    canvas.putpalette(palette())
     canvas.paste(picture, (10, 10))
     draw = ImageDraw.Draw(canvas)
-    draw.text((10, picture.height + 14), caption, fill="black", font=font)
+    draw.text((10, picture.height + 14), caption, fill=BLACK, font=font)
     left, right = 10, canvas_width - 10
-    ramp = colourise(np.linspace(-1.0, 1.0, right - left)[None, :].repeat(bar_height, 0))
-    canvas.paste(Image.fromarray(ramp), (left, bar_top))
-    draw.rectangle((left - 1, bar_top - 1, right, bar_top + bar_height), outline="black")
-    for tick in (-1.0, -0.5, 0.0, 0.5, 1.0):
-        x = left + round((tick + 1) / 2 * (right - left - 1))
-        draw.line((x, bar_top + bar_height, x, bar_top + bar_height + 4), fill="black")
+    ramp = np.linspace(0, SHADES - 1, right - left).round().astype(np.uint8)
+    canvas.paste(Image.fromarray(ramp[None, :].repeat(bar_height, 0)), (left, bar_top))
+    draw.rectangle((left - 1, bar_top - 1, right, bar_top + bar_height), outline=BLACK)
+    for share, (tick, _) in zip(bar_positions(), SCALE):
+        x = left + round(share * (right - left - 1))
+        draw.line((x, bar_top + bar_height, x, bar_top + bar_height + 4), fill=BLACK)
         label = f"{tick:g}"
-        draw.text((x - draw.textlength(label, font=font) * (tick + 1) / 2, bar_top + bar_height + 6), label,
-                  fill="black", font=font)
+        draw.text((x - draw.textlength(label, font=font) * share, bar_top + bar_height + 6), label,
+                  fill=BLACK, font=font)
     info = PngImagePlugin.PngInfo()
     info.add_text("Description", f"SSIM map. {caption}. Colour scale: {SCALE_WORDS}.")
-    canvas.save(path, pnginfo=info)
+    buffer = io.BytesIO()
+    canvas.save(buffer, format="PNG", pnginfo=info, compress_level=1)
+    return buffer.getvalue()
+
+
+def save_map(path, values, caption, table):
+    data = map_picture(values, caption, table)
+    folder = os.path.dirname(path)
+    if folder:
+        os.makedirs(folder, exist_ok=True)
+    write_atomically(path, lambda file: file.write(data), binary=True)
 
 
 # ---- comparing
@@ -211,7 +568,22 @@ def parse_data_range(text):
     return value
 
 
-def check_device(name):
+def count(text):
+    """A whole number, 0 or more."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more, got {value}")
+    return value
+
+
+def check_device(name, local_rank=None):
+    import torch
+
+    import korvex
+
     try:
         device = torch.device(name)
     except RuntimeError:
@@ -220,6 +592,8 @@ def check_device(name):
         if not torch.cuda.is_available():
             raise CommandLineError(f"--device {name}: no CUDA GPU is available here "
                                    "(torch.cuda.is_available() is False); use --device cpu")
+        if device.index is None and local_rank is not None:
+            device = torch.device("cuda", local_rank % torch.cuda.device_count())  # one GPU per process
         if device.index is not None and device.index >= torch.cuda.device_count():
             raise CommandLineError(f"--device {name}: this machine has {torch.cuda.device_count()} CUDA GPU(s)")
         if not korvex.has_cuda_module():
@@ -233,18 +607,48 @@ def check_device(name):
 class Comparison:
     """The options of a run, applied to one pair at a time."""
 
-    def __init__(self, args):
-        self.device = check_device(args.device)
+    def __init__(self, args, local_rank=None):
+        import korvex
+
+        self.device = check_device(args.device, local_rank)
         self.grey = args.grey
-        self.options = dict(window_size=args.window_size, data_range=args.data_range,
-                            padding=args.padding or "same", precision=args.precision)
-        self.ms_ssim = korvex.ms_ssim if args.ms_ssim else None
-        if self.ms_ssim is not None and args.padding is None:
-            del self.options["padding"]  # multi-scale SSIM keeps its own default (valid)
+        self.multi_scale = args.ms_ssim
         self.metric = "ms_ssim" if args.ms_ssim else "ssim"
+        self.label = "MS-SSIM" if args.ms_ssim else "SSIM"
+        # Multi-scale SSIM keeps its own default padding (valid).
+        padding = args.padding or ("valid" if args.ms_ssim else "same")
+        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=padding,
+                            precision=args.precision)
+        if args.ms_ssim:
+            self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
+
+    def check_options(self):
+        """Refuses options the library refuses (a --data-range too large for
+        its constants, ...) once, before the first pair, rather than once per pair."""
+        import torch
+
+        import korvex
+
+        probe = torch.zeros(1, 1, 16, 16, device=self.device)
+        options = dict(self.options, padding="same")
+        options.pop("weights", None)
+        try:
+            korvex.ssim(probe, probe, **options)
+        except OverflowError:
+            raise CommandLineError(f"--data-range {self.options['data_range']:g}: too large for SSIM's constants "
+                                   "(their squares overflow)") from None
+        except (ValueError, TypeError) as error:
+            message = " ".join(str(error).split()).removeprefix("korvex: ")
+            for option in ("data_range", "window_size", "precision", "padding"):
+                message = message.replace(option, "--" + option.replace("_", "-"))
+            raise CommandLineError(f"the options are refused: {message}") from None
 
     def run(self, img1, img2, name1, name2):
         """(result dict, SSIM map as a (H, W) array or None)."""
+        import numpy as np
+
+        import korvex
+
         if self.grey:
             img1, img2 = luminance(img1), luminance(img2)
         if img1.shape[1:] != img2.shape[1:]:
@@ -256,58 +660,139 @@ class Comparison:
                             "add --grey to compare their luminance")
         x, y = img1[None].to(self.device), img2[None].to(self.device)
         result = dict(width=img1.shape[2], height=img1.shape[1], channels=img1.shape[0])
+        values = None
         try:
-            if self.ms_ssim is not None:
-                result[self.metric] = self.ms_ssim(x, y, **self.options).item()
-                return result, None
-            values = korvex.ssim_map(x, y, **self.options)[0]
-        except (ValueError, RuntimeError) as error:
-            message = str(error).splitlines()[0]
+            if self.multi_scale:
+                result[self.metric] = korvex.ms_ssim(x, y, **self.options).item()
+            else:
+                values = korvex.ssim_map(x, y, **self.options)[0]
+                # The mean in float64 by numpy: its sums do not depend on how
+                # many threads torch runs, so that every layout of processes
+                # and threads writes the same digits.
+                result[self.metric] = float(np.mean(values.cpu().numpy(), dtype=np.float64))
+                result["min_" + self.metric] = values.min().item()
+        except (ValueError, RuntimeError, OverflowError, TypeError) as error:
+            message = " ".join(str(error).split()) or type(error).__name__
             raise PairError(f"{name1}: {message.removeprefix('korvex: ')}") from None
-        result[self.metric] = values.mean().item()
-        result["min_" + self.metric] = values.min().item()
-        return result, values.mean(0).cpu().numpy()
+        if not math.isfinite(result[self.metric]):
+            value = "NaN" if math.isnan(result[self.metric]) else result[self.metric]
+            raise PairError(f"{name1} and {name2}: {self.label} is {value} (check --data-range "
+                            "and the images' values); left out of the statistics")
+        return result, None if values is None else values.mean(0).cpu().numpy()
 
-    def describe(self, channels):
+    def describe(self, channels=1):
         text = f"window {self.options['window_size']}"
         if self.options["data_range"] != 1.0:
             text += f", data range {self.options['data_range']:g}"
-        if self.options.get("padding", "same") != "same":
-            text += f", padding {self.options['padding']}"
+        text += f", padding {self.options['padding']}"
+        if self.multi_scale:
+            text += ", weights " + " ".join(f"{w:g}" for w in self.options["weights"])
         if channels > 1:
             text += f", mean over {channels} channels"
         return text
 
 
 def map_caption(comparison, result):
-    return (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), "
-            f"{comparison.describe(result['channels'])}")
+    padding = comparison.options["padding"]
+    where = "zeros outside the image" if padding == "same" else "only where the window fits inside the image"
+    text = (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), window {comparison.options['window_size']}, "
+            f"padding {padding} ({where})")
+    if comparison.options["data_range"] != 1.0:
+        text += f", data range {comparison.options['data_range']:g}"
+    if result["channels"] > 1:
+        text += f", mean over {result['channels']} channels"
+    return text
 
 
-def write_csv(path, metric, rows):
-    columns = ["name", metric, "min_" + metric, "width", "height", "channels", "error"]
-    with open(path, "w", newline="") as file:
-        writer = csv.DictWriter(file, fieldnames=columns, extrasaction="ignore")
-        writer.writeheader()
-        writer.writerows(rows)
+# ---- the pipeline: read (in worker processes), compare in order, rows
+
+class PairReader:
+    """The pairs of a source as a map-style dataset: item i is
+    (i, img1, img2, notes, error or None). Errors travel as values, so that
+    one bad file costs one row, not the run (a CommandLineError, such as a
+    missing Pillow, still ends the run where the items arrive)."""
+
+    def __init__(self, source, indices):
+        self.source, self.indices = source, indices
+
+    def __len__(self):
+        return len(self.indices)
+
+    def __getitem__(self, position):
+        index = self.indices[position]
+        try:
+            img1, img2, notes = self.source.read(index)
+            return index, img1, img2, notes, None
+        except (PairError, CommandLineError) as error:
+            return index, None, None, [], error
 
 
-def summarise(metric, rows, worst):
-    scores = sorted((r[metric], r["name"]) for r in rows if metric in r)
-    if not scores:
-        return None
-    values = [s for s, _ in scores]
-    return dict(pairs=len(values), failed=sum(1 for r in rows if "error" in r), mean=sum(values) / len(values),
-                median=float(np.median(values)), min=values[0], max=values[-1],
-                worst=[dict(name=n, **{metric: s}) for s, n in scores[:worst]])
+def as_is(item):
+    return item
 
 
-def progress(items, enabled):
+def read_pairs(source, indices, workers):
+    """An iterator over the items of PairReader in the order of `indices`,
+    read by `workers` processes ahead of the comparison (0: read here, one at
+    a time). The workers start at once, so that they decode the first pairs
+    while this process is still starting its comparison."""
+    if hasattr(source, "read_in_order"):
+        return iter(source.read_in_order(indices))
+    reader = PairReader(source, indices)
+    # One pair is read here: a worker process would only add its start-up.
+    workers = min(workers, len(indices)) if len(indices) > 1 else 0
+    if workers == 0:
+        return (reader[i] for i in range(len(reader)))
+    from torch.utils.data import DataLoader
+
+    # batch_size=None: items as they are, in order; the loader keeps two
+    # items per worker in flight while this process compares.
+    return iter(DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers, collate_fn=as_is))
+
+
+def compare_pairs(source, comparison, args, indices, items, say):
+    """The rows of the pairs at `indices`, read as `items`, in that order; maps written as they come."""
+    table = colour_table() if args.map else None
+    width = max(len(shown(source.names[i])) for i in indices) if indices else 0
+    rows = []
+    for index, img1, img2, notes, error in progress(items, len(indices), source.noun, args.quiet or not source.many):
+        name = source.names[index]
+        row = dict(name=name, **source.extra(index))
+        for note in notes:
+            note_once(note)
+        try:
+            if error is not None:
+                raise error
+            label1, label2 = source.labels(index)
+            result, values = comparison.run(img1, img2, label1, label2)
+            row.update(result)
+            if source.many:
+                say(f"{shown(name):{width}}  {result[comparison.metric]:.6f}")
+            if args.map and values is not None:
+                save_map(map_path(args, source, index), values,
+                         (f"{shown(name)}: " if source.many else "") + map_caption(comparison, result), table)
+        except PairError as failure:
+            row["error"] = str(failure)
+            emit(f"korvex: {failure}", file=sys.stderr)
+        rows.append(row)
+    return rows
+
+
+_notes_given = set()
+
+
+def note_once(text):
+    if text not in _notes_given:
+        _notes_given.add(text)
+        emit(f"korvex: note: {text}", file=sys.stderr)
+
+
+def progress(items, total, noun, hidden):
     try:
         from tqdm import tqdm
     except ImportError:  # the bar is a convenience: go on without it
         return items
-    return tqdm(items, unit="pair", file=sys.stderr, disable=None if enabled else True, leave=False)
+    return tqdm(items, total=total, unit=noun, file=sys.stderr, disable=True if hidden else None, leave=False)
 
 
 def emit(line, file=None):
@@ -320,80 +805,194 @@ def emit(line, file=None):
         print(line, file=file)
 
 
-def compare_folders(comparison, args):
-    names, only_first, only_second = match_folders(args.first, args.second)
-    if not names:
-        raise CommandLineError(f"no image file name is found in both {args.first} and {args.second}")
-    if args.map:
-        os.makedirs(args.map, exist_ok=True)
-    rows = []
-    width = max(len(n) for n in names)
-    for name in progress(names, enabled=True):
-        row = dict(name=name)
-        try:
-            img1 = load(os.path.join(args.first, name))
-            img2 = load(os.path.join(args.second, name))
-            result, values = comparison.run(img1, img2, os.path.join(args.first, name),
-                                            os.path.join(args.second, name))
-            row.update(result)
-            emit(f"{name:{width}}  {result[comparison.metric]:.6f}")
-            if args.map and values is not None:
-                map_path = os.path.join(args.map, os.path.splitext(name)[0] + ".png")
-                os.makedirs(os.path.dirname(map_path), exist_ok=True)
-                save_map(map_path, values,
-                         f"{name}: " + map_caption(comparison, result))
-        except PairError as error:
-            row["error"] = str(error)
-            emit(f"korvex: {error}", file=sys.stderr)
-        rows.append(row)
+# ---- many processes (torchrun)
 
-    summary = summarise(comparison.metric, rows, args.worst)
-    label = "MS-SSIM" if comparison.ms_ssim else "SSIM"
+class Shard:
+    """This process's share of the pairs: every `size`-th pair from `rank`.
+    One process alone has them all."""
+
+    def __init__(self, rank=0, size=1):
+        self.rank, self.size = rank, size
+
+    def indices(self, count):
+        return list(range(self.rank, count, self.size))
+
+    def gather(self, rows, count):
+        """All rows, in pair order, on rank 0 (None elsewhere)."""
+        if self.size == 1:
+            return rows
+        import torch.distributed as dist
+
+        shares = [None] * self.size if self.rank == 0 else None
+        dist.gather_object(rows, shares, dst=0)
+        if self.rank != 0:
+            return None
+        return [shares[i % self.size][i // self.size] for i in range(count)]
+
+    def close(self):
+        if self.size > 1:
+            import torch.distributed as dist
+
+            dist.destroy_process_group()
+
+
+def local_rank():
+    """This process's place among the processes of its machine under torchrun, else None."""
+    return int(os.environ["LOCAL_RANK"]) if int(os.environ.get("WORLD_SIZE", "1")) > 1 else None
+
+
+def join_processes(device):
+    """The Shard of this process: under torchrun (WORLD_SIZE > 1) it joins the
+    process group, gloo for the CPU and NCCL for CUDA devices."""
+    size = int(os.environ.get("WORLD_SIZE", "1"))
+    if size <= 1:
+        return Shard()
+    import torch
+    import torch.distributed as dist
+
+    if not dist.is_initialized():
+        if device.type == "cuda":
+            torch.cuda.set_device(device)  # NCCL gathers through the current device
+        dist.init_process_group(backend="nccl" if device.type == "cuda" else "gloo")
+    return Shard(dist.get_rank(), dist.get_world_size())
+
+
+def default_workers():
+    """The cores this process may use, shared among the processes on this machine."""
+    cores = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else (os.cpu_count() or 1)
+    per_machine = int(os.environ.get("LOCAL_WORLD_SIZE", "1"))
+    return max(1, cores // max(1, per_machine))
+
+
+# ---- rows -> summary -> outputs
+
+def summarise(comparison, rows, worst):
+    """Statistics over the pairs that were compared (failed ones are counted apart)."""
+    import numpy as np
+
+    metric = comparison.metric
+    scores = sorted((r[metric], r["name"]) for r in rows if metric in r)
+    failed = sum(1 for r in rows if "error" in r)
+    if not scores:
+        return dict(pairs=0, failed=failed)
+    values = np.array([s for s, _ in scores], dtype=np.float64)
+    summary = dict(pairs=len(scores), failed=failed, mean=float(values.mean()), std=float(values.std()),
+                   median=float(np.median(values)), min=float(values[0]), max=float(values[-1]),
+                   worst=[dict(name=n, **{metric: s}) for s, n in scores[:worst]])
+    folders = {}
+    for r in rows:
+        if metric in r:
+            folders.setdefault(os.path.dirname(r["name"]), []).append(r[metric])
+    if len(folders) > 1:
+        summary["folders"] = {folder or ".": dict(pairs=len(v), mean=float(np.mean(v)))
+                              for folder, v in sorted(folders.items())}
+    return summary
+
+
+def print_summary(source, comparison, args, rows, summary, elapsed):
+    noun = source.noun
+    label = comparison.label
+    width = max(len(shown(r["name"])) for r in rows)
     print()
-    if summary:
-        print(f"{summary['pairs']} pairs compared ({comparison.describe(1)}): mean {label} {summary['mean']:.6f}, "
-              f"median {summary['median']:.6f}, min {summary['min']:.6f}, max {summary['max']:.6f}")
+    if summary["pairs"]:
+        print(f"{summary['pairs']} {noun}s compared ({comparison.describe()}): mean {label} {summary['mean']:.6f}, "
+              f"std {summary['std']:.6f}, median {summary['median']:.6f}, min {summary['min']:.6f}, "
+              f"max {summary['max']:.6f}")
         print(f"worst {len(summary['worst'])}:")
         for entry in summary["worst"]:
-            print(f"  {entry['name']:{width}}  {entry[comparison.metric]:.6f}")
-    failed = sum(1 for r in rows if "error" in r)
-    if failed:
-        print(f"{failed} pair(s) could not be compared (see the messages above)")
-    for folder, only in ((args.first, only_first), (args.second, only_second)):
+            print(f"  {shown(entry['name']):{width}}  {entry[comparison.metric]:.6f}")
+        if "folders" in summary:
+            print(f"mean {label} by folder:")
+            folder_width = max(len(shown(f)) for f in summary["folders"])
+            for folder, figures in summary["folders"].items():
+                print(f"  {shown(folder):{folder_width}}  {figures['mean']:.6f}  ({figures['pairs']} {noun}s)")
+    else:
+        print(f"no {noun} could be compared")
+    if summary["failed"]:
+        print(f"{summary['failed']} {noun}(s) could not be compared (see the messages above)")
+    folders = {"only_in_first": args.first, "only_in_second": args.second}
+    for key, only in source.unmatched.items():
         if only:
-            shown = ", ".join(only[:3]) + (", ..." if len(only) > 3 else "")
-            print(f"{len(only)} file(s) only in {folder}: {shown}")
+            print(f"{len(only)} file(s) without a partner, only in {shown(folders.get(key, key))}: {few(only)}")
     if args.map:
-        print(f"SSIM maps written to {args.map}")
-    return rows, summary, dict(only_in_first=only_first, only_in_second=only_second), 1 if failed else 0
+        print(f"SSIM maps written to {shown(args.map)}")
+    print(f"elapsed {elapsed:.1f} s")
 
 
-def compare_files(comparison, args):
-    if args.first is None:
-        img1, img2 = sample_pair()
-        name1, name2 = "camera", "camera + noise (sigma 0.1)"
+def print_single(source, comparison, args, row):
+    label1, label2 = source.labels(0)
+    if "error" in row:
+        return
+    print(f"{label1} vs {label2}: {row['width']} x {row['height']}, {row['channels']} channel(s), "
+          f"{comparison.describe()}")
+    if comparison.multi_scale:
+        print(f"MS-SSIM: {row['ms_ssim']:.6f}")
     else:
-        name1, name2 = args.first, args.second
-        img1, img2 = load(name1), load(name2)
-    result, values = comparison.run(img1, img2, name1, name2)
-    print(f"{name1} vs {name2}: {result['width']} x {result['height']}, {result['channels']} channel(s), "
-          f"{comparison.describe(1)}")
-    if comparison.ms_ssim:
-        print(f"MS-SSIM: {result['ms_ssim']:.6f}")
-    else:
-        print(f"mean SSIM: {result['ssim']:.6f} (lowest pixel {result['min_ssim']:.6f})")
+        print(f"mean SSIM: {row['ssim']:.6f} (lowest pixel {row['min_ssim']:.6f})")
     if args.map:
-        save_map(args.map, values, map_caption(comparison, result))
-        print(f"SSIM map written to {args.map} (colour scale from -1 to 1 below the map)")
-    row = dict(name=name1, **result)
-    return [row], None, {}, 0
+        print(f"SSIM map written to {shown(args.map)} (colour scale below the map)")
+
+
+def write_outputs(source, comparison, args, rows, summary, elapsed):
+    if not source.many and "error" in rows[0]:
+        return  # one pair that could not be compared: nothing to write
+    if args.csv:
+        write_csv(args.csv, comparison.metric, rows)
+    if args.json:
+        options = dict(comparison.options, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
+        report = dict(options=options, pairs=rows, summary=None)
+        if source.many:
+            report["summary"] = dict(summary, elapsed_seconds=round(elapsed, 3))
+        write_json(args.json, dict(report, **source.unmatched))
+
+
+def run(args):
+    started = time.perf_counter()
+    if args.map and args.ms_ssim:
+        raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
+    source = make_source(args)
+    check_outputs(args, source)
+    comparison = Comparison(args, local_rank())
+    shard = join_processes(comparison.device)
+    try:
+        if args.workers is None:
+            args.workers = default_workers()
+        indices = shard.indices(len(source.names))
+        items = read_pairs(source, indices, args.workers)
+        comparison.check_options()  # the library's first call, while the workers read the first pairs
+        say = (lambda line: None) if args.quiet else emit
+        rows = compare_pairs(source, comparison, args, indices, items, say)
+        rows = shard.gather(rows, len(source.names))
+        # The other processes end with 0: the first reports the run, and
+        # torchrun reports its status.
+        status = 0
+        if rows is not None:
+            status = 1 if any("error" in r for r in rows) else 0
+            elapsed = time.perf_counter() - started
+            summary = summarise(comparison, rows, args.worst)
+            if source.many:
+                print_summary(source, comparison, args, rows, summary, elapsed)
+            else:
+                print_single(source, comparison, args, rows[0])
+            write_outputs(source, comparison, args, rows, summary, elapsed)
+        return status
+    finally:
+        shard.close()
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, like every other mistake; --help shows the options.
+        self.exit(2, f"korvex: {message} (python -m korvex --help lists the options)\n")
 
 
 def parser():
-    p = argparse.ArgumentParser(
+    p = Parser(
         prog="python -m korvex",
-        description="SSIM (Gaussian window) of two images, or of two folders of images matched by file name. "
-                    "Without images: scikit-image's camera man against a noisy copy.")
+        description="SSIM (Gaussian window) of two images, or of two folders of images matched by file name "
+                    "(or by name without the extension). Without images: scikit-image's camera man against a "
+                    "noisy copy. Under torchrun, the pairs are shared by the processes and the first writes "
+                    "the outputs.")
     p.add_argument("first", nargs="?", metavar="A", help="an image file, or a folder of images")
     p.add_argument("second", nargs="?", metavar="B", help="an image file, or a folder with the same file names")
     p.add_argument("--window-size", type=int, default=11, choices=(7, 9, 11), help="window taps (default 11)")
@@ -402,46 +1001,24 @@ def parser():
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
     p.add_argument("--padding", choices=("same", "valid"),
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
-                        "valid: only where the window fits inside")
+                        "valid: only where the window fits inside (the default for MS-SSIM)")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16"),
                    help="fp16 reads the images in half precision (default auto: fp32 for image files)")
     p.add_argument("--grey", action="store_true", help="compare luminance (BT.601), e.g. colour against greyscale")
     p.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
     p.add_argument("--map", metavar="PNG",
-                   help="write the SSIM map as a picture with its colour scale (for folders: a folder of them)")
-    p.add_argument("--csv", metavar="FILE", help="write the per-file figures as CSV")
-    p.add_argument("--json", metavar="FILE", help="write the per-file and summary figures as JSON")
-    p.add_argument("--worst", type=int, default=5, metavar="N", help="how many of the worst pairs to list (default 5)")
+                   help="write the SSIM map as a picture with its colour scale (for folders: a folder of them, "
+                        "named after the first folder's files with " + MAP_SUFFIX + " added)")
+    p.add_argument("--csv", metavar="FILE", help="write the per-pair figures as CSV")
+    p.add_argument("--json", metavar="FILE", help="write the per-pair and summary figures as JSON")
+    p.add_argument("--worst", type=count, default=5, metavar="N", help="how many of the worst pairs to list (default 5)")
+    p.add_argument("--workers", type=count, metavar="N",
+                   help="processes reading images ahead of the comparison (default: the cores; 0 reads in "
+                        "this process)")
+    p.add_argument("--quiet", action="store_true", help="no line per pair and no progress bar; only the summary "
+                                                        "and problems")
     return p
-
-
-def run(args):
-    if (args.first is None) != (args.second is None):
-        raise CommandLineError("give two images or two folders (or none for the built-in sample pair)")
-    for path in (args.first, args.second):
-        if path is not None and not os.path.exists(path):
-            raise CommandLineError(f"{path}: no such file or folder")
-    folders = args.first is not None and os.path.isdir(args.first)
-    if args.first is not None and folders != os.path.isdir(args.second):
-        raise CommandLineError("give two files or two folders, not one of each")
-    comparison = Comparison(args)
-    if args.map and comparison.ms_ssim:
-        raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
-    try:
-        compare = compare_folders if folders else compare_files
-        rows, summary, unmatched, status = compare(comparison, args)
-    except PairError as error:
-        print(f"korvex: {error}", file=sys.stderr)
-        return 1
-    if args.csv:
-        write_csv(args.csv, comparison.metric, rows)
-    if args.json:
-        options = dict(comparison.options, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
-        with open(args.json, "w") as file:
-            json.dump(dict(options=options, pairs=rows, summary=summary, **unmatched), file, indent=2)
-            file.write("\n")
-    return status
 
 
 def main(argv=None):
@@ -451,8 +1028,8 @@ def main(argv=None):
     except CommandLineError as error:
         print(f"korvex: {error}", file=sys.stderr)
         return 2
-    except OSError as error:  # an output file that cannot be written
-        print(f"korvex: {error.filename or ''}: {error.strerror or error}", file=sys.stderr)
+    except OSError as error:  # an output file that cannot be written after all (disk full, ...)
+        print(f"korvex: {shown(error.filename or '')}: {error.strerror or error}", file=sys.stderr)
         return 2
 
 

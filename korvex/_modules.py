@@ -2,10 +2,14 @@
 
 import importlib
 
+# The device types korvex has compiled modules for; tensors on any other
+# device are computed with PyTorch operations (korvex._composite).
+COMPILED_DEVICE_TYPES = ("cpu", "cuda")
+
 _CUDA_HELP = (
     "korvex: CUDA tensors need the CUDA module korvex._cuda_cu128, which this installation does not have "
     "({reason}). Build it on a machine with nvcc and a CUDA build of torch: "
-    "KORVEX_CUDA=1 pip install --no-build-isolation korvex (or '.' from a source checkout)"
+    "KORVEX_CUDA=1 pip install --no-build-isolation . (from a checkout of korvex's sources)"
 )
 
 
@@ -18,7 +22,8 @@ def module_for(device):
             return importlib.import_module("korvex._cuda_cu128")
         except ImportError as error:
             raise RuntimeError(_CUDA_HELP.format(reason=error)) from error
-    raise RuntimeError(f"korvex: tensors on {device.type} are not supported; use CPU or CUDA tensors")
+    raise RuntimeError(f"korvex: no compiled module runs {device.type} tensors (korvex.ssim and the others compute "
+                       "them with PyTorch operations instead)")
 
 
 def has_cuda_module():

@@ -5,7 +5,8 @@ import numbers
 
 import torch
 
-from ._ops import check_images, ssim_forward
+from ._dispatch import ssim_forward
+from ._ops import check_images
 
 WINDOW_SIZES = (7, 9, 11)
 PADDINGS = ("same", "valid")
@@ -23,7 +24,7 @@ def _check_window_size(window_size):
         raise OptionTypeError(f"korvex: window_size must be an int (7, 9 or 11), got "
                               f"{type(window_size).__name__} {window_size!r}")
     if window_size not in WINDOW_SIZES:
-        raise ValueError(f"window_size must be 7, 9, or 11, got {window_size}")
+        raise ValueError(f"korvex: window_size must be 7, 9, or 11, got {window_size}")
 
 
 def _check_number(name, value, *, positive):
@@ -117,6 +118,8 @@ def ssim_map(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, pa
     Gaussian window of `window_size` (7, 9 or 11) taps (sigma 1.0 for 7, 1.5
     for 9 and 11), constants C1 = (k1 * data_range)^2 and C2 = (k2 *
     data_range)^2; data_range must be positive, k1 and k2 non-negative.
+    window_size=7 is not pytorch-msssim's win_size=7, which keeps sigma 1.5:
+    that one is not offered here.
 
     padding: "same" (default) gives a map of the images' size, with the window
     reaching past the border over zeros; "valid" keeps only the pixels whose
@@ -157,9 +160,13 @@ def ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, paddin
 
 
 class SSIM(torch.nn.Module):
-    """ssim() as a module: SSIM(window_size=11, ...)(x, y) == ssim(x, y, window_size=11, ...)."""
+    """ssim() as a module: SSIM(window_size=11, ...)(x, y) == ssim(x, y, window_size=11, ...).
 
-    def __init__(self, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
+    Options by keyword only, as ssim_map describes them (window_size=7 means
+    sigma 1.0, unlike pytorch-msssim's win_size=7, which keeps sigma 1.5).
+    """
+
+    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto",
                  reduction="mean"):
         super().__init__()
         _check_options(window_size, data_range, k1, k2, padding, precision, reduction)

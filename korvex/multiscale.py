@@ -6,7 +6,7 @@ import numbers
 import torch
 import torch.nn.functional as F
 
-from ._ops import cs_forward, ssim_forward
+from ._dispatch import cs_forward, ssim_forward
 from .functional import (
     OptionTypeError,
     REDUCTIONS,
@@ -89,7 +89,8 @@ def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, wei
     least min_side(window_size, len(weights)) pixels a side (161 for 11 taps
     and 5 scales); "same" averages the whole zero-padded map.
 
-    The other options are those of ssim(). reduction: "mean" (one number),
+    The other options are those of ssim() (window_size=7 means sigma 1.0,
+    unlike pytorch-msssim's win_size=7, which keeps sigma 1.5). reduction: "mean" (one number),
     "none" (one per image, shape (B,)) or "sum". float32, differentiable with
     respect to both images; where a clamped value is 0 the result is 0 with a
     zero gradient.
@@ -114,9 +115,12 @@ def ms_ssim(img1, img2, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, wei
 
 
 class MS_SSIM(torch.nn.Module):
-    """ms_ssim() as a module: MS_SSIM(window_size=11, ...)(x, y) == ms_ssim(x, y, window_size=11, ...)."""
+    """ms_ssim() as a module: MS_SSIM(window_size=11, ...)(x, y) == ms_ssim(x, y, window_size=11, ...).
 
-    def __init__(self, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
+    Options by keyword only, as ms_ssim describes them.
+    """
+
+    def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
                  precision="auto", reduction="mean"):
         super().__init__()
         _check_options(window_size, data_range, k1, k2, padding, precision, reduction)

@@ -102,14 +102,23 @@ class TestRefusals:
 
     def test_bad_options(self):
         a, b = images((1, 1, 16, 16))
-        with pytest.raises(ValueError, match="window_size must be 7, 9, or 11, got 5"):
+        with pytest.raises(ValueError, match="^korvex: window_size must be 7, 9, or 11, got 5$"):
             korvex.ssim(a, b, window_size=5)
+        with pytest.raises(ValueError, match="^korvex: window_size must be 7, 9, or 11, got 8$"):
+            korvex.SSIMLoss(window_size=8)
         with pytest.raises(ValueError, match="precision"):
             korvex.ssim(a, b, precision="bf16")
         with pytest.raises(ValueError, match="reduction"):
             korvex.ssim(a, b, reduction="max")
         with pytest.raises(TypeError, match="floating point"):
             korvex.ssim((a * 255).to(torch.uint8), (b * 255).to(torch.uint8))
+
+    @pytest.mark.parametrize("module", [korvex.SSIM, korvex.SSIMLoss, korvex.MS_SSIM, korvex.MS_SSIMLoss])
+    def test_modules_take_options_by_keyword_only(self, module):
+        # A positional 7 could be meant as any option; only the keyword says which.
+        with pytest.raises(TypeError, match="positional argument"):
+            module(7)
+        assert module(window_size=7).options["window_size"] == 7
 
     @pytest.mark.parametrize("options,message", [
         (dict(data_range=0), "data_range must be finite and positive, got 0.0"),
@@ -174,3 +183,21 @@ class TestRegisteredOperators:
         xe = a.clone().requires_grad_(True)
         loss(xe, b).backward()
         assert torch.equal(x.grad, xe.grad)
+
+
+def test_eager_calls_do_not_import_the_compiler():
+    # torch._dynamo costs most of a second to import; a call that is not compiled has no use for it.
+    import os
+    import subprocess
+    import sys
+
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    code = ("import sys, torch, korvex\n"
+            "x = torch.rand(1, 3, 48, 48, requires_grad=True); y = torch.rand(1, 3, 48, 48, requires_grad=True)\n"
+            "korvex.ssim(x, y).backward(); korvex.ssim(x.half(), y.half()).backward()\n"
+            "korvex.ms_ssim(x, y, weights=(0.5, 0.5)).backward()\n"
+            "print('torch._dynamo' in sys.modules)\n")
+    env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.split() == ["False"]

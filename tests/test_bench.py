@@ -35,6 +35,21 @@ def test_gpu_benchmark_runs_every_case_and_the_peers_agree(tmp_path):
             assert result["ms"] > 0
 
 
+def test_gpu_benchmark_without_a_gpu_writes_the_cpu_results_as_json(tmp_path):
+    out = tmp_path / "results.json"
+    env = dict(os.environ, CUDA_VISIBLE_DEVICES="",
+               PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", "bench_gpu.py"), "--json", str(out),
+                          "--rounds", "1", "--no-memory", "--shape", "1x1x24x24"],
+                         capture_output=True, text=True, env=env, timeout=600)
+    assert run.returncode == 0, run.stdout + run.stderr
+    assert "running the CPU benchmark instead" in run.stdout
+    times = json.loads(out.read_text())["time_ms"]
+    assert len(times) == 4  # two modes, two element types
+    for case, libraries in times.items():
+        assert libraries["korvex"] > 0 and "conv2d" in libraries, case
+
+
 def run_bench(script, *args):
     env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
     run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", script), *args], capture_output=True,

@@ -8,7 +8,10 @@ nearly flat image. Per window size, the worst case over all pairs of:
 - the float32 SSIM map against float64 (max abs error);
 - the float32 gradient against float64 autograd (max error over the gradient's range);
 - the half path against the float32 path fed the same half-rounded images:
-  per pixel, in the mean, and for the gradient (over its range);
+  per pixel, in the mean, and for the gradient (over its range): what the
+  half-precision windows change;
+- precision="fp16" on the float32 images against the float32 path: per pixel
+  and in the mean (the rounding of the images to half precision as well);
 - valid padding against scikit-image's structural_similarity (mean).
 """
 
@@ -46,6 +49,9 @@ def measure(ops, a, b, window_size):
         "half vs float32 path, mean": (half_map.mean() - single_map.mean()).abs().item(),
         "half vs float32 gradient / range": (half_grad - single_grad).abs().max().item() / span(single_grad),
     }
+    fp16_map = ops.korvex_fp16(window_size, ref.C1, ref.C2, a, b)
+    row['precision="fp16" on float32 images vs float32, per pixel'] = (fp16_map - ssim_map).abs().max().item()
+    row['precision="fp16" on float32 images vs float32, mean'] = (fp16_map.mean() - ssim_map.mean()).abs().item()
     if window_size == 11:
         from skimage.metrics import structural_similarity
 

@@ -9,14 +9,16 @@ cd "$(dirname "$0")/.."
 
 step() { echo; echo "==> $*"; }
 
-if [ ! -e /usr/include/boost/context/detail/fcontext.hpp ] || ! command -v g++ >/dev/null; then
-    step "Installing the C++ compiler and Boost.Context with apt"
+# python3-venv: Debian and Ubuntu ship venv's pip bootstrap (ensurepip) apart from python3.
+if [ ! -e /usr/include/boost/context/detail/fcontext.hpp ] || ! command -v g++ >/dev/null \
+    || ! python3 -c "import ensurepip" 2>/dev/null; then
+    step "Installing the C++ compiler, Boost.Context and python3-venv with apt"
     sudo=""
     [ "$(id -u)" -eq 0 ] || sudo="sudo"
     $sudo apt-get update -q
-    $sudo apt-get install -y -q g++ libboost-context-dev
+    $sudo apt-get install -y -q g++ libboost-context-dev python3-venv
 else
-    step "g++ and Boost.Context are installed"
+    step "g++, Boost.Context and python3-venv are installed"
 fi
 
 step "Creating the virtual environment in .venv"

@@ -1,0 +1,73 @@
+"""Runs each operation on the compiled module of the images' device, or on the composite path.
+
+CPU and CUDA tensors go to the registered operators of _ops (the fused
+kernels); tensors on any other device (mps, xpu, ...) are computed with
+PyTorch operations (_composite), with one warning per device type.
+"""
+
+import sys
+import warnings
+
+import torch
+
+from . import _composite, _modules, _ops
+
+_warned_device_types = set()
+
+
+def _composite_for(device):
+    """True when the images' device has no compiled module; warns the first time for each device type."""
+    if device.type in _modules.COMPILED_DEVICE_TYPES:
+        return False
+    if device.type not in _warned_device_types:
+        _warned_device_types.add(device.type)
+        warnings.warn(f"korvex: no compiled module runs {device.type} tensors, so SSIM on {device.type} is computed "
+                      "with PyTorch operations: korvex's fused kernels are not used (the speed and memory are those "
+                      "of a conv2d SSIM)", RuntimeWarning, stacklevel=2)
+    return True
+
+
+def ssim_forward(img1, img2, window_size, c1, c2, half, train):
+    """(ssim_map, partial maps...) as _ops.ssim_forward; the composite path returns empty partial maps (autograd
+    keeps what its backward needs)."""
+    if _composite_for(img1.device):
+        return _ops._with_empty_partials(_composite.ssim_map(img1, img2, window_size, c1, c2, half))
+    return _ops.ssim_forward(img1, img2, window_size, c1, c2, half, train)
+
+
+def cs_forward(img1, img2, window_size, c1, c2, half, train):
+    """(cs_map, partial maps...) as _ops.cs_forward."""
+    if _composite_for(img1.device):
+        return _ops._with_empty_partials(_composite.cs_map(img1, img2, window_size, c1, c2, half))
+    return _ops.cs_forward(img1, img2, window_size, c1, c2, half, train)
+
+
+def _import_dynamo_only_when_compiling(operator):
+    """Keeps an eager call of a registered operator from importing torch._dynamo (about 0.75 s).
+
+    torch.library wraps each implementation in torch._disable_dynamo, which
+    imports torch._dynamo on the first call to build the disabled function,
+    and caches that function on the implementation as __dynamo_disable. The
+    cache is filled here with a function that calls the implementation
+    directly while torch._dynamo is not imported: nothing can be compiling
+    then (torch.compile imports it), so disabling it would change nothing.
+    Once it is imported, the call goes through torch._dynamo.disable as
+    before. Where torch lays this out differently, nothing is changed.
+    """
+    for wrapper in getattr(operator, "_backend_fns", {}).values():
+        implementation = getattr(wrapper, "__wrapped__", None)
+        if implementation is None or hasattr(implementation, "__dynamo_disable"):
+            continue
+
+        def call(*args, _implementation=implementation, **kwargs):
+            if "torch._dynamo" not in sys.modules:
+                return _implementation(*args, **kwargs)
+            disabled = torch._dynamo.disable(_implementation, recursive=True, wrapping=False)
+            setattr(_implementation, "__dynamo_disable", disabled)
+            return disabled(*args, **kwargs)
+
+        setattr(implementation, "__dynamo_disable", call)
+
+
+for _operator in (_ops.ssim_forward, _ops.cs_forward, _ops.ssim_backward):
+    _import_dynamo_only_when_compiling(_operator)

@@ -1,0 +1,163 @@
+"""Streaming SSIM and MS-SSIM for evaluation loops.
+
+    metric = korvex.metrics.StreamingSSIM(data_range=1.0)
+    for preds, target in loader:
+        metric.update(preds, target)
+    value = metric.compute()      # the mean over every image seen, on every rank
+    metric.reset()
+
+update() adds each image's value (korvex.ssim or korvex.ms_ssim with
+reduction="none" and the options given) to a running sum and counts the
+images; compute() divides, after summing both over the ranks of
+torch.distributed when a process group is initialised, so every rank gets the
+mean over all images of all ranks. The sums are float64 on the CPU: the
+per-image values are copied there (a few bytes per image), so the images may
+be on any device and no precision is lost over millions of images.
+
+SSIMMetric and MS_SSIMMetric are the same metrics as torchmetrics.Metric
+subclasses (torchmetrics synchronises their states, and Lightning logs them);
+they are defined on first use, so importing korvex never imports torchmetrics.
+"""
+
+import torch
+
+from .functional import _check_options, ssim
+from .multiscale import MS_SSIM_WEIGHTS, _check_weights, ms_ssim
+
+
+def _ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto"):
+    _check_options(window_size, data_range, k1, k2, padding, precision, "none")
+    return dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding, precision=precision,
+                reduction="none")
+
+
+def _ms_ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
+                     precision="auto"):
+    _check_options(window_size, data_range, k1, k2, padding, precision, "none")
+    return dict(window_size=window_size, data_range=data_range, k1=k1, k2=k2, weights=_check_weights(weights),
+                padding=padding, precision=precision, reduction="none")
+
+
+def _per_image(function, options, preds, target):
+    """The per-image values of a batch, float64 on the CPU; (C, H, W) images count as one."""
+    with torch.no_grad():
+        return function(preds, target, **options).detach().to("cpu", torch.float64)
+
+
+def _no_images():
+    return ValueError("korvex: compute() needs at least one image: call update(preds, target) first")
+
+
+def _sum_over_ranks(total, count):
+    """(total, count) summed over the ranks of the default process group, if one is initialised."""
+    import torch.distributed as dist
+
+    if not (dist.is_available() and dist.is_initialized()) or dist.get_world_size() == 1:
+        return total, count
+    # NCCL reduces CUDA tensors only; the other backends take CPU tensors.
+    device = (torch.device("cuda", torch.cuda.current_device()) if dist.get_backend() == "nccl"
+              else torch.device("cpu"))
+    # Image counts are exact in float64 up to 2^53.
+    state = torch.stack([total, count.to(torch.float64)]).to(device)
+    dist.all_reduce(state)
+    state = state.cpu()
+    return state[0], state[1].to(torch.int64)
+
+
+class _Streaming:
+    """The running sum of per-image values and the image count; subclasses name the function."""
+
+    def __init__(self, function, options):
+        self._function, self.options = function, options
+        self.reset()
+
+    def update(self, preds, target):
+        values = _per_image(self._function, self.options, preds, target)
+        self.total += values.sum()
+        self.count += values.numel()
+
+    def compute(self):
+        """The mean per-image value over every image given to update() since reset(), on every rank; float32."""
+        total, count = _sum_over_ranks(self.total, self.count)
+        if count == 0:
+            raise _no_images()
+        return (total / count).float()
+
+    def reset(self):
+        self.total = torch.zeros((), dtype=torch.float64)
+        self.count = torch.zeros((), dtype=torch.int64)
+
+    def __repr__(self):
+        options = ", ".join(f"{k}={v!r}" for k, v in self.options.items() if k != "reduction")
+        return f"{type(self).__name__}({options})"
+
+
+class StreamingSSIM(_Streaming):
+    """The mean SSIM over a stream of batches; keyword-only options as korvex.ssim (default padding "same")."""
+
+    def __init__(self, **options):
+        super().__init__(ssim, _ssim_options(**options))
+
+
+class StreamingMS_SSIM(_Streaming):
+    """The mean MS-SSIM over a stream of batches; keyword-only options as korvex.ms_ssim (default padding
+    "valid")."""
+
+    def __init__(self, **options):
+        super().__init__(ms_ssim, _ms_ssim_options(**options))
+
+
+def _torchmetrics_class(name, function, parse_options, doc):
+    try:
+        import torchmetrics
+    except ImportError:
+        raise ImportError(f"korvex: {name} is a torchmetrics.Metric and needs torchmetrics (pip install "
+                          "torchmetrics); StreamingSSIM and StreamingMS_SSIM work without it") from None
+
+    class Metric(torchmetrics.Metric):
+        is_differentiable = False
+        higher_is_better = True
+        full_state_update = False
+
+        def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, **options):
+            metric_options = {k: options.pop(k) for k in list(options) if k in ("weights", "padding", "precision")}
+            super().__init__(**options)  # torchmetrics' own (sync_on_compute, process_group, ...)
+            self.options = parse_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2,
+                                         **metric_options)
+            self.add_state("total", default=torch.zeros((), dtype=torch.float64), dist_reduce_fx="sum")
+            self.add_state("count", default=torch.zeros((), dtype=torch.int64), dist_reduce_fx="sum")
+
+        def update(self, preds, target):
+            values = _per_image(function, self.options, preds, target)
+            self.total += values.sum().to(self.total.device)
+            self.count += values.numel()
+
+        def compute(self):
+            if self.count == 0:
+                raise _no_images()
+            return (self.total / self.count).float()
+
+    Metric.__name__ = Metric.__qualname__ = name
+    Metric.__module__ = __name__
+    Metric.__doc__ = doc
+    return Metric
+
+
+_TORCHMETRICS_CLASSES = {
+    "SSIMMetric": (ssim, _ssim_options, "StreamingSSIM as a torchmetrics.Metric: the mean SSIM of every image "
+                   "given to update(), synchronised by torchmetrics; options as korvex.ssim, plus torchmetrics'."),
+    "MS_SSIMMetric": (ms_ssim, _ms_ssim_options, "StreamingMS_SSIM as a torchmetrics.Metric: the mean MS-SSIM of "
+                      "every image given to update(); options as korvex.ms_ssim, plus torchmetrics'."),
+}
+
+
+def __getattr__(name):
+    # The torchmetrics classes are made on first use: importing torchmetrics takes seconds.
+    if name not in _TORCHMETRICS_CLASSES:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    cls = _torchmetrics_class(name, *_TORCHMETRICS_CLASSES[name])
+    globals()[name] = cls
+    return cls
+
+
+__all__ = ["StreamingSSIM", "StreamingMS_SSIM", "SSIMMetric", "MS_SSIMMetric"]
