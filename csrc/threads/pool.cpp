@@ -30,27 +30,30 @@ namespace {
 constexpr std::chrono::microseconds kWorthSharing{100};
 
 // One call of parallel_for. Shared by the caller and the helpers that join
-// it, and kept alive by the last of them: a helper the system schedules late
-// may look at a job after its caller has returned, finds no item left, and
-// touches nothing else of it (body and context may be gone by then).
+// it: a helper the system schedules late may look at a job after its caller
+// has returned, finds no item left, and touches nothing else of it (body and
+// context may be gone by then). References are dropped under the pool's mutex
+// and the count of finished items is kept under the job's, so that the race
+// check of the CPU stand-in, which sees locks but not this file's atomics,
+// sees every ordering the pool relies on.
 struct Job {
     void (*body)(void*, long long) = nullptr;
     void* context = nullptr;
     long long count = 0;
     int helpers = 0;
     std::atomic<long long> next_item{0};
-    // Items returned or skipped; the call is over when all `count` are.
-    std::atomic<long long> finished_items{0};
     std::mutex mutex;
+    // Items returned or skipped; the call is over when all `count` are.
+    long long finished_items = 0;
     std::condition_variable all_finished;
     std::exception_ptr error;
 };
 
 // Counts `items` as finished, and wakes the caller when they were the last.
 void finish(Job& job, long long items) {
-    if (job.finished_items.fetch_add(items) + items != job.count) return;
     std::lock_guard<std::mutex> lock(job.mutex);
-    job.all_finished.notify_all();
+    job.finished_items += items;
+    if (job.finished_items == job.count) job.all_finished.notify_all();
 }
 
 // Runs item i; on an error keeps the first one and skips the items nobody
@@ -115,9 +118,14 @@ public:
             publish(job);
         work(*job);
 
-        std::unique_lock<std::mutex> lock(job->mutex);
-        job->all_finished.wait(lock, [&] { return job->finished_items.load() == count; });
-        if (job->error) std::rethrow_exception(job->error);
+        std::exception_ptr error;
+        {
+            std::unique_lock<std::mutex> lock(job->mutex);
+            job->all_finished.wait(lock, [&] { return job->finished_items == count; });
+            error = job->error;
+        }
+        release(job);
+        if (error) std::rethrow_exception(error);
     }
 
 private:
@@ -149,7 +157,14 @@ private:
                 job = job_;
             }
             work(*job);
+            release(job);
         }
+    }
+
+    // Drops a reference to a job; the last one frees it.
+    void release(std::shared_ptr<Job>& job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job.reset();
     }
 
     std::mutex mutex_;
