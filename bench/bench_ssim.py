@@ -5,9 +5,10 @@
 
 Cases: forward (no autograd) and forward + backward (gradient for the first image), float32 and float16
 images, 1 x 3 x 512 x 512 and 8 x 3 x 256 x 256 (--shape: others), window 11 (Gaussian, sigma 1.5). Peers:
-pytorch-msssim, kornia, piq (without its default downsampling), torchmetrics and a plain conv2d SSIM (five
-depthwise convolutions, autograd for the backward); a peer that is not installed, or cannot take
-half-precision images, is shown as "-". Half-precision peers get the same float16 tensors as korvex.
+pytorch-msssim, kornia, piq (without its default downsampling), torchmetrics, OpenCV (the GaussianBlur recipe of
+its documentation; forward of float32 images only) and a plain conv2d SSIM (five depthwise convolutions, autograd
+for the backward); a peer that is not installed, or cannot take half-precision images, is shown as "-".
+Half-precision peers get the same float16 tensors as korvex.
 
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
@@ -123,8 +124,37 @@ def libraries(metric="ssim"):
         found["torchmetrics"] = lambda x, y: structural_similarity_index_measure(x, y, data_range=1.0)
     except ImportError:
         pass
+    try:
+        import cv2
+
+        found["opencv"] = opencv_ssim
+    except ImportError:
+        pass
     found["conv2d"] = conv2d_ssim
     return found
+
+
+def opencv_ssim(x, y):
+    """OpenCV's SSIM, the usual recipe of its documentation: five GaussianBlur (11 x 11, sigma 1.5) maps of the
+    float32 images, per image of the batch with the channels last. Forward only (no gradient) and float32 only;
+    the copies to channels-last arrays are part of its time."""
+    import cv2
+
+    if x.dtype != torch.float32 or x.requires_grad:
+        raise TypeError("OpenCV takes float32 arrays and gives no gradient")
+    total = 0.0
+    for a, b in zip(x.permute(0, 2, 3, 1).contiguous().numpy(), y.permute(0, 2, 3, 1).contiguous().numpy()):
+        def blur(v):
+            return cv2.GaussianBlur(v, (11, 11), 1.5)
+
+        mu1, mu2 = blur(a), blur(b)
+        mu1_sq, mu2_sq, mu1_mu2 = mu1 * mu1, mu2 * mu2, mu1 * mu2
+        sigma1_sq = blur(a * a) - mu1_sq
+        sigma2_sq = blur(b * b) - mu2_sq
+        sigma12 = blur(a * b) - mu1_mu2
+        ssim_map = ((2 * mu1_mu2 + C1) * (2 * sigma12 + C2)) / ((mu1_sq + mu2_sq + C1) * (sigma1_sq + sigma2_sq + C2))
+        total += float(ssim_map.mean())
+    return torch.tensor(total / x.shape[0])
 
 
 def inputs(shape, dtype):
@@ -247,6 +277,12 @@ def main(argv=None):
                         help="an image batch shape to time, BxCxHxW (repeatable); default 1x3x512x512 and 8x3x256x256")
     args = parser.parse_args(argv)
     torch.set_num_threads(args.threads)
+    try:
+        import cv2
+
+        cv2.setNumThreads(args.threads)
+    except ImportError:
+        pass
     libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
     print(f"{args.metric.upper()}, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "

@@ -77,3 +77,33 @@ def test_throughput_benchmark_at_a_tiny_size(tmp_path):
         # korvex averages over every pixel (zero padding): close, not equal, on so small an image.
         assert 0 < tools["korvex"]["mean"] <= 1 and abs(tools["korvex"]["mean"] - tools["scikit-image"]["mean"]) < 0.1
     assert "| korvex |" in run.stdout and "| decode only |" in run.stdout
+
+
+def run_bench(script, *args):
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    run = subprocess.run([sys.executable, os.path.join(ROOT, "bench", script), *args], capture_output=True,
+                         text=True, env=env, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
+    return run.stdout
+
+
+def test_limit_report_runs_at_a_tiny_size():
+    import korvex._cpu
+
+    if korvex._cpu._engine() == "baseline":
+        return  # no vector FMA to measure against
+    out = run_bench("bench_limit.py", "--tiny", "--rounds", "1")
+    # Window 11: the forward's 73 + 55 + 15 operations, and the backward's on top of the training forward's.
+    assert "forward 143, forward+backward 233" in out
+    rows = [line.split() for line in out.splitlines() if line.startswith("1x1x32x48")]
+    assert [row[1] for row in rows] == ["forward", "forward+backward"]
+    assert all(float(row[-1]) > 0 for row in rows)  # a multiple of a measured, positive bound
+    assert sum(line.startswith("W ") for line in out.splitlines()) == 2
+    assert sum("fp16 / fp32" in line for line in out.splitlines()) == 3
+
+
+def test_busy_machine_case_runs_at_a_tiny_size():
+    out = run_bench("bench_busy.py", "--tiny", "--spinners", "1")
+    rows = [line.split() for line in out.splitlines() if line.startswith("1x1x32x32")]
+    assert [row[1] for row in rows] == ["operator", "korvex.ssim"]
+    assert all(float(row[2]) > 0 and float(row[3]) > 0 for row in rows)

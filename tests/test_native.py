@@ -227,3 +227,51 @@ def test_scratch_stays_small_for_wide_rows():
     assert done.returncode == 0, done.stderr
     # The training call's own tensors (four maps, the gradient, the loss's copies) are about 30 MiB.
     assert int(done.stdout.split()[-1]) < 64
+
+
+def test_every_finite_half_value(native, emulated, engine):
+    # Each finite binary16 value once (subnormals, both zeros, the largest), shuffled so that every vector of a
+    # row holds a mix, in rows whose width leaves a partial vector: the engine's vector conversion must give the
+    # float the kernels read for each. The gradient reads the converted pixel itself, not only through the window.
+    every = torch.arange(0, 1 << 16, dtype=torch.int32).to(torch.int16).view(torch.float16)
+    finite = every[torch.isfinite(every)]
+    finite = finite[torch.randperm(finite.numel(), generator=torch.Generator().manual_seed(4))]
+    width = 253
+    rows = finite.numel() // width
+    a = finite[: rows * width].reshape(1, 1, rows, width).contiguous()
+    b = finite.flip(0)[: rows * width].reshape(1, 1, rows, width).contiguous()
+    grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(5))
+
+    def outputs(module):
+        train = module.korvex_fp16_train(11, ref.C1, ref.C2, a, b)
+        return [*train, module.korvex_fp16_backward(11, ref.C1, ref.C2, a, b, grad_map, *train[1:])]
+
+    assert_same_bits(outputs(native), outputs(emulated), f"{engine} engine")
+
+
+def test_calls_from_several_threads_at_once(native):
+    # The thread pool runs calls from several threads at the same time, each with the caller working on its own
+    # call: every call must still get its own results, as when it runs alone.
+    import threading
+
+    cases = [images((1, 3, 70 + 9 * k, 50 + 7 * k), seed=k) for k in range(4)]
+    alone = [native.korvex(11, ref.C1, ref.C2, a, b, True) for a, b in cases]
+    together = [None] * len(cases)
+
+    def call(k):
+        a, b = cases[k]
+        for _ in range(5):
+            together[k] = native.korvex(11, ref.C1, ref.C2, a, b, True)
+
+    before = torch.get_num_threads()
+    torch.set_num_threads(2)
+    try:
+        workers = [threading.Thread(target=call, args=(k,)) for k in range(len(cases))]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+    finally:
+        torch.set_num_threads(before)
+    for k in range(len(cases)):
+        assert_same_bits(together[k], alone[k], f"call {k}")

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "native/engine.h"
 #include "kernels/ssim_common.cuh"
 
@@ -15,6 +17,20 @@
 #define KORVEX_NATIVE_ENGINE avx2_engine
 #define KORVEX_NATIVE_NAME "avx2"
 #include "native/engine_impl.h"
+
+namespace korvex::native {
+namespace {
+
+// Eight values per instruction (F16C).
+void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict out) {
+    int x = 0;
+    for (; x + 8 <= W; x += 8)
+        _mm256_storeu_ps(out + x, _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + x))));
+    half_values_to_float(in, x, W, out);
+}
+
+}  // namespace
+}  // namespace korvex::native
 #else
 #include "native/engine.h"
 

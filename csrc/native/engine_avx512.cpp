@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include <immintrin.h>
+
 #include "native/engine.h"
 #include "kernels/ssim_common.cuh"
 
@@ -13,6 +15,23 @@
 #define KORVEX_NATIVE_ENGINE avx512_engine
 #define KORVEX_NATIVE_NAME "avx512"
 #include "native/engine_impl.h"
+
+namespace korvex::native {
+namespace {
+
+// Sixteen values per instruction; the last, partial group under a mask.
+void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict out) {
+    int x = 0;
+    for (; x + 16 <= W; x += 16)
+        _mm512_storeu_ps(out + x, _mm512_cvtph_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x))));
+    if (x < W) {
+        const __mmask16 rest = static_cast<__mmask16>((1u << (W - x)) - 1);
+        _mm512_mask_storeu_ps(out + x, rest, _mm512_cvtph_ps(_mm256_maskz_loadu_epi16(rest, in + x)));
+    }
+}
+
+}  // namespace
+}  // namespace korvex::native
 #else
 #include "native/engine.h"
 

@@ -4,3 +4,13 @@
 #define KORVEX_NATIVE_ENGINE baseline_engine
 #define KORVEX_NATIVE_NAME "baseline"
 #include "native/engine_impl.h"
+
+namespace korvex::native {
+namespace {
+
+void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict out) {
+    half_values_to_float(in, 0, W, out);
+}
+
+}  // namespace
+}  // namespace korvex::native

@@ -81,6 +81,17 @@ void step_row_train(const float* __restrict mu1, const float* __restrict exx, co
     for (int x = 0; x < W; ++x) Value::store(mu1[x], exx[x], mu2[x], eyy[x], exy[x], C1, C2, x, out0, out1, out2, out3);
 }
 
+// W half-precision values as floats. Each unit defines it after including
+// this file, with the widest conversion instruction its target has; every
+// binary16 value is exactly a float, so all of them give the same bits.
+void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict out);
+
+// Converts one value at a time: the baseline's conversion, and the tail of
+// the vector ones.
+inline void half_values_to_float(const Binary16* __restrict in, int first, int W, float* __restrict out) {
+    for (int x = first; x < W; ++x) out[x] = static_cast<float>(in[x]);
+}
+
 // `W` image values from `offset` on, as floats, into `out`.
 template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
@@ -94,8 +105,7 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
             std::memcpy(out + x, &bits, sizeof(float));
         }
     } else {
-        const Binary16* __restrict in = static_cast<const Binary16*>(image) + offset;
-        for (int x = 0; x < W; ++x) out[x] = static_cast<float>(in[x]);
+        half_row_to_float(static_cast<const Binary16*>(image) + offset, W, out);
     }
 }
 

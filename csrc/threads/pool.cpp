@@ -8,8 +8,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -21,10 +23,67 @@
 namespace korvex::cpu {
 namespace {
 
+// A call is shared with helpers only when the rest of its work, estimated
+// from the time of its first item, is at least this long: waking a helper
+// costs microseconds on an idle machine and can cost a scheduler time slice
+// on a busy one, which a short call would not win back.
+constexpr std::chrono::microseconds kWorthSharing{100};
+
+// One call of parallel_for. Shared by the caller and the helpers that join
+// it: a helper the system schedules late may look at a job after its caller
+// has returned, finds no item left, and touches nothing else of it (body and
+// context may be gone by then). References are dropped under the pool's mutex
+// and the count of finished items is kept under the job's, so that the race
+// check of the CPU stand-in, which sees locks but not this file's atomics,
+// sees every ordering the pool relies on.
+struct Job {
+    void (*body)(void*, long long) = nullptr;
+    void* context = nullptr;
+    long long count = 0;
+    int helpers = 0;
+    std::atomic<long long> next_item{0};
+    std::mutex mutex;
+    // Items returned or skipped; the call is over when all `count` are.
+    long long finished_items = 0;
+    std::condition_variable all_finished;
+    std::exception_ptr error;
+};
+
+// Counts `items` as finished, and wakes the caller when they were the last.
+void finish(Job& job, long long items) {
+    std::lock_guard<std::mutex> lock(job.mutex);
+    job.finished_items += items;
+    if (job.finished_items == job.count) job.all_finished.notify_all();
+}
+
+// Runs item i; on an error keeps the first one and skips the items nobody
+// has taken yet.
+void run_item(Job& job, long long i) {
+    try {
+        job.body(job.context, i);
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(job.mutex);
+            if (!job.error) job.error = std::current_exception();
+        }
+        const long long untaken = job.next_item.exchange(job.count);
+        if (untaken < job.count) finish(job, job.count - untaken);
+    }
+    finish(job, 1);
+}
+
+// Takes items one at a time until none is left: an item is the most that a
+// thread the system has descheduled can hold up.
+void work(Job& job) {
+    FlushSubnormalsToZero device_arithmetic;
+    for (long long i; (i = job.next_item.fetch_add(1)) < job.count;) run_item(job, i);
+}
+
 // Helper threads for parallel_for, started on first use and kept for the life
-// of the process, so that their fiber stacks and scratch are allocated once.
-// Each job is one generation: the caller publishes it, the helpers it asks
-// for join in, and all of them take items from a shared counter.
+// of the process, so that their stacks and scratch are allocated once. The
+// caller always works on its own call; helpers join it when it is worth
+// sharing, and the caller waits only for items in progress, never for a
+// helper to arrive. Waiting threads sleep on condition variables.
 class Pool {
 public:
     // Never destroyed: helpers may outlive static destruction. A child of
@@ -40,23 +99,33 @@ public:
     }
 
     void run(long long count, void (*body)(void*, long long), void* context, int threads) {
-        std::lock_guard<std::mutex> one_job_at_a_time(run_mutex_);
-        const int helpers = static_cast<int>(std::max<long long>(0, std::min<long long>(threads, count) - 1));
+        if (count <= 0) return;
+        auto job = std::make_shared<Job>();
+        job->body = body;
+        job->context = context;
+        job->count = count;
+        job->helpers = static_cast<int>(std::max<long long>(0, std::min<long long>(threads, count) - 1));
+
+        // The first item on the caller alone, timed, to tell whether the rest
+        // is worth sharing.
+        const auto start = std::chrono::steady_clock::now();
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            while (static_cast<int>(helpers_.size()) < helpers)
-                helpers_.emplace_back([this, i = helpers_.size()] { help(static_cast<int>(i)); });
-            job_ = Job{body, context, count, helpers};
-            next_item_ = 0;
-            busy_helpers_ = helpers;
-            error_ = nullptr;
-            ++generation_;
+            FlushSubnormalsToZero device_arithmetic;
+            run_item(*job, job->next_item.fetch_add(1));
         }
-        wake_.notify_all();
-        work();
-        std::unique_lock<std::mutex> lock(mutex_);
-        done_.wait(lock, [this] { return busy_helpers_ == 0; });
-        if (error_) std::rethrow_exception(error_);
+        const auto first_item = std::chrono::steady_clock::now() - start;
+        if (job->helpers > 0 && job->next_item.load() < count && first_item * (count - 1) >= kWorthSharing)
+            publish(job);
+        work(*job);
+
+        std::exception_ptr error;
+        {
+            std::unique_lock<std::mutex> lock(job->mutex);
+            job->all_finished.wait(lock, [&] { return job->finished_items == count; });
+            error = job->error;
+        }
+        release(job);
+        if (error) std::rethrow_exception(error);
     }
 
 private:
@@ -65,51 +134,45 @@ private:
         return pool;
     }
 
-    struct Job {
-        void (*body)(void*, long long) = nullptr;
-        void* context = nullptr;
-        long long count = 0;
-        int helpers = 0;
-    };
+    void publish(const std::shared_ptr<Job>& job) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            while (static_cast<int>(helpers_.size()) < job->helpers)
+                helpers_.emplace_back([this, i = helpers_.size()] { help(static_cast<int>(i)); });
+            job_ = job;
+            ++generation_;
+        }
+        wake_.notify_all();
+    }
 
+    // Helper `index` joins each job that asks for more than `index` helpers.
     void help(int index) {
         unsigned long long seen = 0;
         for (;;) {
+            std::shared_ptr<Job> job;
             {
                 std::unique_lock<std::mutex> lock(mutex_);
-                wake_.wait(lock, [&] { return generation_ != seen && index < job_.helpers; });
+                wake_.wait(lock, [&] { return generation_ != seen && index < job_->helpers; });
                 seen = generation_;
+                job = job_;
             }
-            work();
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (--busy_helpers_ == 0) done_.notify_all();
+            work(*job);
+            release(job);
         }
     }
 
-    // Takes items until none is left or an item has failed.
-    void work() {
-        FlushSubnormalsToZero device_arithmetic;
-        const Job& job = job_;
-        for (long long i; (i = next_item_.fetch_add(1)) < job.count;) {
-            try {
-                job.body(job.context, i);
-            } catch (...) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                if (!error_) error_ = std::current_exception();
-                next_item_.store(job.count);
-            }
-        }
+    // Drops a reference to a job; the last one frees it.
+    void release(std::shared_ptr<Job>& job) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        job.reset();
     }
 
-    std::mutex run_mutex_;
     std::mutex mutex_;
-    std::condition_variable wake_, done_;
+    std::condition_variable wake_;
     std::vector<std::thread> helpers_;
-    Job job_;
-    std::atomic<long long> next_item_{0};
-    int busy_helpers_ = 0;
+    // The latest job published, and how many have been.
+    std::shared_ptr<Job> job_;
     unsigned long long generation_ = 0;
-    std::exception_ptr error_;
 };
 
 }  // namespace
