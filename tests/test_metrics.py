@@ -94,6 +94,8 @@ def evaluate_rank(rank, store_path, out_dir):
         for metric in metrics:
             metric.update(a[mine], b[mine])
         torch.save([metric.compute() for metric in metrics], os.path.join(out_dir, f"rank{rank}.pt"))
+        # Both ranks done before either tears down: gloo can abort a rank whose peer closes the connection first.
+        dist.barrier()
     finally:
         dist.destroy_process_group()
 
