@@ -55,3 +55,6 @@ def test_every_launcher_is_run_by_the_checks():
     assert {"Precision::Fp32", "Precision::Fp16", "MapKind::Ssim", "MapKind::ContrastStructure"} <= enumerators
     missing = {e for e in enumerators if e not in source}
     assert not missing, f"not run by the kernel checks: {sorted(missing)}"
+    # Both families: the window table's (taps null) and the run-time window's (taps set).
+    assert "const float* taps" in text
+    assert re.search(r"run_every_launcher\(radius, s, taps\.data\(\)\)", source), "the run-time window family"
