@@ -6,8 +6,6 @@ reference; the table's windows given as taps against the table kernels, bit for 
 kernel sources on the CPU stand-in, bit for bit; the refusals of bad taps; the registered operators.
 """
 
-import functools
-
 import pytest
 import torch
 
@@ -131,14 +129,9 @@ def test_weights_are_applied_as_given(engine):
         assert window2d.sum().item() == taps.sum().item() ** 2
 
 
-# ---- the native engine against the kernels, bit for bit ---------------------------------------------------------
-
-# Shapes smaller than the window, rows around the strip of 256 columns, several images and channels.
-NATIVE_SHAPES = [(1, 1, 1, 1), (1, 2, 5, 3), (1, 1, 4, 255), (1, 1, 3, 256), (2, 1, 3, 257), (1, 1, 4, 600),
-                 (1, 2, 40, 37)]
-
-
 def _all_outputs(module, taps, a, b, grad_map):
+    """Every output of the family for these images: each precision and map kind, inference and training, and the
+    backward of each training forward."""
     outputs = []
     for precision in PRECISIONS:
         x, y = _read_as(precision, a, b)
@@ -150,48 +143,19 @@ def _all_outputs(module, taps, a, b, grad_map):
     return outputs
 
 
-@functools.lru_cache(maxsize=None)
-def _kernel_outputs(shape, window, radius):
-    from korvex import _emulated
-
-    a, b = images(shape, seed=sum(shape))
-    grad_map = torch.randn(shape, generator=torch.Generator().manual_seed(1))
-    return a, b, grad_map, _all_outputs(_emulated, taps_of(window, radius), a, b, grad_map)
-
-
-@pytest.fixture(params=["avx512", "avx2", "baseline"])
-def isa(native, request):
-    """Each instruction set this CPU runs."""
-    try:
-        native._use_engine(request.param)
-    except ValueError:
-        pytest.skip(f"this CPU does not run the {request.param} engine")
-    yield request.param
-    native._use_engine("best")
-
-
-@pytest.fixture(params=[1, 2], ids=lambda n: f"{n}-threads")
-def threads(request):
-    before = torch.get_num_threads()
-    torch.set_num_threads(request.param)
-    yield request.param
-    torch.set_num_threads(before)
-
-
-@pytest.mark.parametrize("radius, window", [(1, "gauss0.5"), (2, "gauss1.5"), (7, "uniform"), (15, "gauss3.0")])
-@pytest.mark.parametrize("shape", NATIVE_SHAPES, ids=lambda s: "x".join(map(str, s)))
-def test_native_matches_the_kernels(native, isa, threads, shape, radius, window):
-    a, b, grad_map, expected = _kernel_outputs(shape, window, radius)
-    assert_same_bits(_all_outputs(native, taps_of(window, radius), a, b, grad_map), expected, f"{isa} engine")
-
-
-def test_native_matches_the_kernels_on_photographs(native, emulated):
-    name, a, b = PHOTOS[0]
-    grad_map = torch.full(a.shape, 1.0 / a.numel())
-    for radius, window in ((3, "gauss1.5"), (11, "uniform")):
-        taps = taps_of(window, radius)
-        assert_same_bits(_all_outputs(native, taps, a, b, grad_map), _all_outputs(emulated, taps, a, b, grad_map),
-                         f"{name}, radius {radius}")
+def test_fp16_images_give_fp32_bits_of_their_values(engine):
+    # fp16 images are widened on load and filtered with the float32 taps, as bf16 images are.
+    a, b = images((1, 2, 35, 41), seed=6)
+    x, y = a.half(), b.half()
+    grad_map = torch.randn(a.shape)
+    taps = taps_of("gauss1.5", 5)
+    for map_kind in MAP_KINDS:
+        half = engine.forward_taps("fp16", map_kind, taps, ref.C1, ref.C2, x, y, True)
+        single = engine.forward_taps("fp32", map_kind, taps, ref.C1, ref.C2, x.float(), y.float(), True)
+        assert_same_bits(half, single, f"{map_kind} forward")
+        assert_same_bits([engine.backward_taps("fp16", taps, ref.C1, ref.C2, x, y, grad_map, *half[1:])],
+                         [engine.backward_taps("fp32", taps, ref.C1, ref.C2, x.float(), y.float(), grad_map,
+                                               *single[1:])], "backward")
 
 
 # ---- refusals ---------------------------------------------------------------------------------------------------
