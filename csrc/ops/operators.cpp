@@ -55,8 +55,6 @@ at::ScalarType image_dtype(Precision precision) {
     return at::kFloat;
 }
 
-}  // namespace
-
 // The window of a call: the window table's window of `size` taps, or, with
 // `taps` defined, the weights of a window given at run time (its size is
 // then the number of taps).
@@ -64,8 +62,6 @@ struct Window {
     int size;
     at::Tensor taps;
 };
-
-namespace {
 
 // The checks of the window and the images of any operator; returns the
 // radius. fp32 operators take float32 images only; the others convert
