@@ -255,10 +255,10 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 // `slot`. When a band ends, the 2R rows the next band shares move to the front.
 template <typename Fill, typename Emit>
 void run_bands(int R, int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
-    const int kRows = kBandRows + 2 * R;
+    const int band_rows = kBandRows + 2 * R;
     auto shift = [&] {
         for (int p = 0; p < planes; ++p) {
-            float* rows = band + static_cast<long long>(p) * kRows * columns;
+            float* rows = band + static_cast<long long>(p) * band_rows * columns;
             std::memmove(rows, rows + static_cast<long long>(kBandRows) * columns, sizeof(float) * 2 * R * columns);
         }
     };
@@ -272,7 +272,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     const ForwardLaunch& call = job.launch;
     const Window window(job.window, call.radius);
     const int R = window.radius();
-    const int kRows = kBandRows + 2 * R;
+    const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
 
@@ -282,9 +282,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* in1 = scratch;
     float* in2 = in1 + padded;
     float* band = in2 + padded;
-    float* filtered = band + 5LL * kRows * columns;
+    float* filtered = band + 5LL * band_rows * columns;
     std::fill(in1, in2 + padded, 0.0f);
-    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * kRows + slot) * columns; };
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * columns; };
 
     auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
@@ -327,7 +327,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const BackwardLaunch& call = job.launch;
     const Window window(job.window, call.radius);
     const int R = window.radius();
-    const int kRows = kBandRows + 2 * R;
+    const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
 
@@ -335,11 +335,11 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int padded = columns + 2 * R;
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
-    float* filtered = band + 3LL * kRows * columns;
+    float* filtered = band + 3LL * band_rows * columns;
     float* x_row = filtered + 3 * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
-    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * kRows + slot) * columns; };
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * columns; };
 
     auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
