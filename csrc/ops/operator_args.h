@@ -59,10 +59,32 @@ inline int taps_radius(const at::Tensor& taps) {
     return static_cast<int>(count / 2);
 }
 
-// The taps of a call with these images: on img1's device, and symmetric
-// (entry k equal to entry 2R - k, bit for bit), since the kernels read
-// entries 0..R only. Reads the values: on a GPU, one copy of the taps to the
-// host.
+// The taps this thread last found valid, and their version: a training loop
+// passes the same taps to every call, and reading them from a GPU at each
+// call would make the host wait for the device each time. Holding the tensor
+// keeps its identity from passing to another one. Inference tensors have no
+// version, so they are read at every call.
+struct CheckedTaps {
+    at::Tensor taps;
+    int64_t version = -1;
+
+    bool holds(const at::Tensor& t) const {
+        return taps.defined() && !t.is_inference() && t.unsafeGetTensorImpl() == taps.unsafeGetTensorImpl() &&
+               t._version() == version;
+    }
+};
+
+inline CheckedTaps& last_checked_taps() {
+    thread_local CheckedTaps checked;
+    return checked;
+}
+
+// The taps of a call with these images: on img1's device, finite and
+// symmetric (entry k equal to entry 2R - k, bit for bit), since the kernels
+// read entries 0..R only. Reads the values (on a GPU, one copy of the taps to
+// the host) unless these taps passed on this thread and have not been
+// changed in place since (a change through `.data` or shared memory, which
+// the version counter does not see, is not noticed).
 inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
     if (taps.device() != img1.device()) {
         std::ostringstream text;
@@ -70,6 +92,8 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
              << taps.device();
         throw std::runtime_error(text.str());
     }
+    CheckedTaps& checked = last_checked_taps();
+    if (checked.holds(taps)) return;
     const at::Tensor host = taps.to(at::kCPU).contiguous();
     const float* w = host.data_ptr<float>();
     const int64_t last = host.numel() - 1;
@@ -86,6 +110,7 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
                  << " is " << w[k] << " and entry " << last - k << " is " << w[last - k];
             throw std::runtime_error(text.str());
         }
+    if (!taps.is_inference()) checked = CheckedTaps{taps, taps._version()};
 }
 
 // The precision of a name: "fp32", "fp16" or "bf16" (Python's precision
