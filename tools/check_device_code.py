@@ -65,7 +65,8 @@ POOL_INSTANCES = {"korvex_pool2_CUDA": 3 * 2, "korvex_pool2_backward_CUDA": 1}
 
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
 SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
-USAGE = re.compile(r"Used (\d+) registers.*?(\d+) bytes smem")
+# ptxas names no shared memory for a kernel that has none.
+USAGE = re.compile(r"Used (\d+) registers(?:.*?(\d+) bytes smem)?")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
 TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<([\w:, ]+)>")
 POOL_KERNEL = re.compile(r"(korvex_pool2\w*)(<[\w:, ]+>)?\(")
@@ -96,7 +97,7 @@ def parse(report):
         elif (m := SPILLS.search(line)) and current:
             spill = int(m.group(2)) + int(m.group(3))
         elif (m := USAGE.search(line)) and current:
-            rows.append((*current, int(m.group(1)), spill, int(m.group(2))))
+            rows.append((*current, int(m.group(1)), spill, int(m.group(2) or 0)))
             current = None
     return rows
 
