@@ -23,6 +23,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("backward", &korvex::backward_named, without_gil());
     module.def("forward_taps", &korvex::forward_taps_named, without_gil());
     module.def("backward_taps", &korvex::backward_taps_named, without_gil());
+    module.def("pool_forward", &korvex::pool_forward, without_gil());
+    module.def("pool_backward", &korvex::pool_backward, without_gil());
     // The window sizes of the window table: Python's list of sizes.
     module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);

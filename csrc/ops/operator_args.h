@@ -139,19 +139,21 @@ inline std::string describe(const at::Tensor& t) {
 [[noreturn]] inline void refuse(const std::string& message) { throw std::runtime_error("korvex: " + message); }
 
 // img1 fixes the geometry of the call: four dimensions, on this build's
-// device, indexable in 32 bits.
-inline void check_img1(const at::Tensor& img1) {
-    if (!img1.defined()) refuse("img1 is an undefined tensor");
-    if (img1.dim() != 4) refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
+// device, indexable in 32 bits. `name`: the argument's name in messages
+// (the pooling operators' images are `img` and `grad_out`).
+inline void check_img1(const at::Tensor& img1, const std::string& name = "img1") {
+    if (!img1.defined()) refuse(name + " is an undefined tensor");
+    if (img1.dim() != 4)
+        refuse(name + " must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
     if (img1.device().type() != platform::device_type()) {
         std::ostringstream text;
-        text << "img1 is on " << img1.device() << ", but this module computes on "
+        text << name << " is on " << img1.device() << ", but this module computes on "
              << c10::DeviceTypeName(platform::device_type(), /*lower_case=*/true)
              << " tensors; use korvex.ssim, which picks the module by device";
         refuse(text.str());
     }
     if (img1.numel() > std::numeric_limits<int32_t>::max())
-        refuse("img1 has " + std::to_string(img1.numel()) +
+        refuse(name + " has " + std::to_string(img1.numel()) +
                " elements; at most 2147483647 (2^31 - 1) are supported per tensor");
 }
 
