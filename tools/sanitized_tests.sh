@@ -13,8 +13,9 @@
 # build check and the check of the install advice (they use no module), and
 # the command line (images and videos), benchmark and multi-process tests
 # (distributed training, the streaming metrics across ranks: the same
-# operations through other front ends); all of them run with the plain test
-# suite.
+# operations through other front ends), and the presets against the other
+# libraries (the run-time window kernels they call run here in their own
+# tests); all of them run with the plain test suite.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -44,7 +45,7 @@ UBSAN_OPTIONS="print_stacktrace=1:log_path=$PWD/reports/ubsan" \
     "$python" -m pytest -q -p no:cacheprovider \
     --ignore=tests/test_cpu_runtime.py --ignore=tests/test_kernel_checks.py --ignore=tests/test_device_code.py \
     --ignore=tests/test_command_line.py --ignore=tests/test_bench.py --ignore=tests/test_distributed.py \
-    --ignore=tests/test_video.py --ignore=tests/test_install_advice.py \
+    --ignore=tests/test_video.py --ignore=tests/test_install_advice.py --ignore=tests/test_presets.py \
     --deselect tests/test_metrics.py::test_ranks_compute_the_mean_over_every_rank \
     "$@" || status=$?
 
