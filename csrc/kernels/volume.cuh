@@ -1,0 +1,292 @@
+// The volume kernels: SSIM, or multi-scale SSIM's contrast-structure term, of
+// (B, C, D, H, W) volumes under a separable window applied along W, then H,
+// then D, with the window's entries given at run time (radius 1 to
+// kVolumeMaxRadius); and their backward. Also the per-voxel steps of the three
+// window passes, which the native engine calls in the same order, so that
+// both give the same bits.
+//
+// A block owns a 16 x 16 column of voxels of one volume and channel and walks
+// it plane by plane from front to back. Per plane it loads the tile and its
+// R-voxel halo into shared memory, filters along W and then H as the image
+// kernels do, and writes each voxel's 2-D-filtered quantities into a ring of
+// min(2R + 1, D) planes in global scratch, one ring per block. Once the ring
+// holds planes z - 2R .. z, the depth pass of plane z - R reads them back and
+// evaluates the map. Every voxel's ring entries are written and read by its
+// own thread only, so the ring needs no barrier; nothing volume-sized is
+// written besides the outputs.
+#pragma once
+
+#include "kernels/ssim_common.cuh"
+#include "ops/volume_launch.h"
+
+namespace korvex {
+namespace device {
+
+// The steps of a window pass, in the order of filter_taps and
+// filter_row_moments: the pair of taps at distance d first (nearest pair
+// first), each pair summed and weighted once, the centre tap last.
+__device__ __forceinline__ float add_tap_pair(float acc, float ahead, float behind, float weight) {
+    return fmaf(ahead + behind, weight, acc);
+}
+
+// The pair of taps of a product moment: behind_x * behind_y + ahead_x * ahead_y.
+__device__ __forceinline__ float add_product_pair(float acc, float behind_x, float behind_y, float ahead_x,
+                                                  float ahead_y, float weight) {
+    return fmaf(fmaf(behind_x, behind_y, ahead_x * ahead_y), weight, acc);
+}
+
+__device__ __forceinline__ float add_centre_tap(float acc, float centre, float weight) {
+    return fmaf(centre, weight, acc);
+}
+
+// filter_taps with the radius at run time: samples `stride` floats apart
+// around *centre, window entries w[0..R].
+__device__ __forceinline__ float filter_taps_at(const float* centre, int stride, const float* w, int R) {
+    float acc = 0.0f;
+#pragma unroll 1
+    for (int d = 1; d <= R; ++d) acc = add_tap_pair(acc, centre[d * stride], centre[-d * stride], w[R - d]);
+    return add_centre_tap(acc, centre[0], w[R]);
+}
+
+// filter_row_moments with the radius at run time: the five moments x, x*x,
+// y, y*y, x*y around tile column k; pixel(q) gives the pair at column q.
+template <typename Pixel>
+__device__ __forceinline__ void filter_row_moments_at(Pixel pixel, int k, const float* w, int R, float* out) {
+    float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
+#pragma unroll 1
+    for (int d = 1; d <= R; ++d) {
+        const float2 left = pixel(k - d);
+        const float2 right = pixel(k + d);
+        const float wd = w[R - d];
+        sx = add_tap_pair(sx, right.x, left.x, wd);
+        sxx = add_product_pair(sxx, left.x, left.x, right.x, right.x, wd);
+        sy = add_tap_pair(sy, right.y, left.y, wd);
+        syy = add_product_pair(syy, left.y, left.y, right.y, right.y, wd);
+        sxy = add_product_pair(sxy, left.x, left.y, right.x, right.y, wd);
+    }
+    const float2 c = pixel(k);
+    out[0] = add_centre_tap(sx, c.x, w[R]);
+    out[1] = add_centre_tap(sxx, c.x * c.x, w[R]);
+    out[2] = add_centre_tap(sy, c.y, w[R]);
+    out[3] = add_centre_tap(syy, c.y * c.y, w[R]);
+    out[4] = add_centre_tap(sxy, c.x * c.y, w[R]);
+}
+
+// The tile side of the widest window; tiles of narrower windows use its
+// top-left corner.
+constexpr int kVolumeSide = kTile + 2 * kVolumeMaxRadius;
+
+// A thread's ring: entry (slot, quantity) of its voxel column, `quantities`
+// values per plane, one plane per slot, kBlockThreads floats apart so that a
+// warp's accesses are contiguous.
+struct Ring {
+    float* own;
+    int quantities, slots;
+
+    __device__ __forceinline__ float& at(int z, int q) const {
+        return own[((z % slots) * quantities + q) * kBlockThreads];
+    }
+};
+
+// The ring of the block's thread n: each block has slots * quantities *
+// kBlockThreads floats of `scratch`, in the order of the blocks of the grid.
+__device__ __forceinline__ Ring ring_of(float* scratch, int quantities, int slots, int n) {
+    const long long block = (static_cast<long long>(blockIdx.z) * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
+    return Ring{scratch + block * slots * quantities * kBlockThreads + n, quantities, slots};
+}
+
+// The depth pass of quantity q at plane z: planes outside the volume (0..D)
+// count as zeros, as in the other two passes.
+__device__ __forceinline__ float filter_planes_at(const Ring& ring, int q, int z, int D, const float* w, int R) {
+    float acc = 0.0f;
+#pragma unroll 1
+    for (int d = 1; d <= R; ++d) {
+        const float ahead = z + d < D ? ring.at(z + d, q) : 0.0f;
+        const float behind = z - d >= 0 ? ring.at(z - d, q) : 0.0f;
+        acc = add_tap_pair(acc, ahead, behind, w[R - d]);
+    }
+    return add_centre_tap(acc, ring.at(z, q), w[R]);
+}
+
+// The planes a ring holds: 2R + 1, or all D of a shallower volume.
+__device__ __forceinline__ int ring_slots(int D, int R) { return D < 2 * R + 1 ? D : 2 * R + 1; }
+
+// The forward over volumes of Pixel (float, half or bfloat16, widened on
+// load): Value's map of every voxel of volume blockIdx.z, and with
+// partial_mu1 set its partial maps.
+template <typename Value, typename Pixel>
+__device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const float* __restrict__ taps, float C1,
+                                               float C2, const Pixel* __restrict__ img1,
+                                               const Pixel* __restrict__ img2, float* __restrict__ map,
+                                               float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                               float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
+    __shared__ float2 inputTile[kVolumeSide][kVolumeSide + kBankPadding];
+    __shared__ float rowFiltered[kVolumeSide][kTile + kBankPadding][5];
+    __shared__ float window[kVolumeMaxRadius + 1];
+
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int n = ty * kTile + tx;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int volume = blockIdx.z;
+    const int side = kTile + 2 * R;
+    const int gx = x0 + tx;
+    const int gy = y0 + ty;
+    const bool inside = gx < W && gy < H;
+    const Ring ring = ring_of(scratch, 5, ring_slots(D, R), n);
+    // Read by every pass; the first barrier comes before any use.
+    if (n <= R) window[n] = taps[n];
+
+#pragma unroll 1
+    for (int z = 0; z < D + R; ++z) {
+        if (z < D) {
+            const int plane = volume * D + z;
+#pragma unroll 1
+            for (int e = n; e < side * side; e += kBlockThreads) {
+                const int r = e / side;
+                const int q = e % side;
+                const int iy = y0 - R + r;
+                const int ix = x0 - R + q;
+                float2 pair{0.0f, 0.0f};
+                if (ix >= 0 && ix < W && iy >= 0 && iy < H) {
+                    const int i = (plane * H + iy) * W + ix;
+                    pair = float2{widen(img1[i]), widen(img2[i])};
+                }
+                inputTile[r][q] = pair;
+            }
+            __syncthreads();
+#pragma unroll 1
+            for (int r = ty; r < side; r += kTile)
+                filter_row_moments_at([&](int q) { return inputTile[r][q]; }, tx + R, window, R, rowFiltered[r][tx]);
+            __syncthreads();
+            // The next plane writes inputTile only after this barrier and
+            // rowFiltered only after its first one.
+            if (inside) {
+#pragma unroll 1
+                for (int m = 0; m < 5; ++m)
+                    ring.at(z, m) = filter_taps_at(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
+            }
+        }
+        const int zo = z - R;
+        if (zo >= 0 && inside) {
+            const float mu1 = filter_planes_at(ring, 0, zo, D, window, R);
+            const float exx = filter_planes_at(ring, 1, zo, D, window, R);
+            const float mu2 = filter_planes_at(ring, 2, zo, D, window, R);
+            const float eyy = filter_planes_at(ring, 3, zo, D, window, R);
+            const float exy = filter_planes_at(ring, 4, zo, D, window, R);
+            Value::store(mu1, exx, mu2, eyy, exy, C1, C2, ((volume * D + zo) * H + gy) * W + gx, map, partial_mu1,
+                         partial_sigma1_sq, partial_sigma12);
+        }
+    }
+}
+
+// The backward: the products of the incoming gradient with the three partial
+// maps, filtered along W, H and D, give the gradient of each voxel with its
+// own image values (gradient_of).
+template <typename Pixel>
+__device__ __forceinline__ void volume_backward(int D, int H, int W, int R, const float* __restrict__ taps,
+                                                const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                                const float* __restrict__ grad_map, float* __restrict__ grad_img1,
+                                                const float* __restrict__ partial_mu1,
+                                                const float* __restrict__ partial_sigma1_sq,
+                                                const float* __restrict__ partial_sigma12,
+                                                float* __restrict__ scratch) {
+    __shared__ float productTile[3][kVolumeSide][kVolumeSide];
+    __shared__ float rowFilteredProducts[kVolumeSide][kTile][3];
+    __shared__ float window[kVolumeMaxRadius + 1];
+
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int n = ty * kTile + tx;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int volume = blockIdx.z;
+    const int side = kTile + 2 * R;
+    const int gx = x0 + tx;
+    const int gy = y0 + ty;
+    const bool inside = gx < W && gy < H;
+    const Ring ring = ring_of(scratch, 3, ring_slots(D, R), n);
+    if (n <= R) window[n] = taps[n];
+
+#pragma unroll 1
+    for (int z = 0; z < D + R; ++z) {
+        if (z < D) {
+            const int plane = volume * D + z;
+#pragma unroll 1
+            for (int e = n; e < side * side; e += kBlockThreads) {
+                const int r = e / side;
+                const int q = e % side;
+                const int iy = y0 - R + r;
+                const int ix = x0 - R + q;
+                float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
+                if (ix >= 0 && ix < W && iy >= 0 && iy < H) {
+                    const int i = (plane * H + iy) * W + ix;
+                    const float g = grad_map[i];
+                    p0 = g * partial_mu1[i];
+                    p1 = g * partial_sigma1_sq[i];
+                    p2 = g * partial_sigma12[i];
+                }
+                productTile[0][r][q] = p0;
+                productTile[1][r][q] = p1;
+                productTile[2][r][q] = p2;
+            }
+            __syncthreads();
+#pragma unroll 1
+            for (int r = ty; r < side; r += kTile)
+#pragma unroll 1
+                for (int k = 0; k < 3; ++k)
+                    rowFilteredProducts[r][tx][k] = filter_taps_at(&productTile[k][r][tx + R], 1, window, R);
+            __syncthreads();
+            if (inside) {
+#pragma unroll 1
+                for (int k = 0; k < 3; ++k)
+                    ring.at(z, k) = filter_taps_at(&rowFilteredProducts[ty + R][tx][k], kTile * 3, window, R);
+            }
+        }
+        const int zo = z - R;
+        if (zo >= 0 && inside) {
+            const float v0 = filter_planes_at(ring, 0, zo, D, window, R);
+            const float v1 = filter_planes_at(ring, 1, zo, D, window, R);
+            const float v2 = filter_planes_at(ring, 2, zo, D, window, R);
+            // The voxel's own values, read where they are used.
+            const int i = ((volume * D + zo) * H + gy) * W + gx;
+            grad_img1[i] = gradient_of(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+        }
+    }
+}
+
+// The SSIM map of volumes and, with partial_mu1 set, its partial maps.
+template <typename Pixel>
+__global__ void volume_ssimCUDA(int D, int H, int W, int R, const float* __restrict__ taps, float C1, float C2,
+                                const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                float* __restrict__ ssim_map, float* __restrict__ partial_mu1,
+                                float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12,
+                                float* __restrict__ scratch) {
+    volume_forward<SsimValue>(D, H, W, R, taps, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
+                              partial_sigma12, scratch);
+}
+
+// Multi-scale SSIM's contrast-structure map of volumes and its partial maps.
+template <typename Pixel>
+__global__ void volume_csCUDA(int D, int H, int W, int R, const float* __restrict__ taps, float C1, float C2,
+                              const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                              float* __restrict__ cs_map, float* __restrict__ partial_mu1,
+                              float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12,
+                              float* __restrict__ scratch) {
+    volume_forward<ContrastStructureValue>(D, H, W, R, taps, C1, C2, img1, img2, cs_map, partial_mu1,
+                                           partial_sigma1_sq, partial_sigma12, scratch);
+}
+
+template <typename Pixel>
+__global__ void volume_backwardCUDA(int D, int H, int W, int R, const float* __restrict__ taps,
+                                    const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                    const float* __restrict__ grad_map, float* __restrict__ grad_img1,
+                                    const float* __restrict__ partial_mu1, const float* __restrict__ partial_sigma1_sq,
+                                    const float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
+    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
+                    partial_sigma12, scratch);
+}
+
+}  // namespace device
+}  // namespace korvex

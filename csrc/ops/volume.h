@@ -1,0 +1,21 @@
+// The bound volume operators: SSIM of (B, C, D, H, W) volumes under a
+// separable window given at run time (`taps`: the 2R + 1 float32 window
+// entries, on the volumes' device, R from 1 to 15). Results as forward_named's
+// and backward_named's, of the volumes' shape.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include <string>
+
+#include "korvex.h"
+
+namespace korvex {
+
+Maps forward_volume(const std::string& precision, const std::string& map_kind, const at::Tensor& taps, float C1,
+                    float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
+at::Tensor backward_volume(const std::string& precision, const at::Tensor& taps, const at::Tensor& img1,
+                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
+}  // namespace korvex
