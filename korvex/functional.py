@@ -34,6 +34,11 @@ def _as_batch(img, name):
     return img
 
 
+def _is_volume(img):
+    """A 5-D tensor is a batch of volumes (korvex._volume); a 4-D one stays a batch of images."""
+    return isinstance(img, torch.Tensor) and img.dim() == 5
+
+
 def _check_images(x, y):
     if x.shape != y.shape:
         raise ValueError(f"korvex: img1 and img2 must have the same shape, got {tuple(x.shape)} and {tuple(y.shape)}")
@@ -72,8 +77,12 @@ def crop_valid(values: Tensor, window_size: int) -> Tensor:
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) for checked options,
-    cropped for valid padding."""
+    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) or (B, C, D, H, W)
+    volumes for checked options, cropped for valid padding."""
+    if _is_volume(img1):
+        from ._volume import map_with as volume_map_with
+
+        return volume_map_with(img1, img2, options)
     x, y, precision, train = prepare(img1, img2, options)
     _check_fits_window(x.shape, options.window_size, options.padding)
     x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
@@ -135,7 +144,7 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: f
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision)
     result = map_with(img1, img2, options)
-    return result if img1.dim() == 4 else result.squeeze(0)
+    return result if img1.dim() in (4, 5) else result.squeeze(0)
 
 
 def ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,

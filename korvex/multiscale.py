@@ -8,7 +8,7 @@ from torch import Tensor
 
 from ._dispatch import cs_forward, ssim_forward
 from ._options import Options
-from .functional import crop_valid, prepare, reduce
+from .functional import _is_volume, crop_valid, prepare, reduce
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
@@ -54,6 +54,10 @@ def _combine(values, weights):
 
 def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """Multi-scale SSIM for checked options with weights (options.reduction applies)."""
+    if _is_volume(img1):
+        from ._volume import ms_ssim_with as volume_ms_ssim_with
+
+        return volume_ms_ssim_with(img1, img2, options)
     window_size, weights = options.window_size, options.weights
     x, y, precision, train = prepare(img1, img2, options)
     _check_size(x.shape, window_size, len(weights), options.padding)

@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 from setup import CUDA_ARCHS, NVCC_FLAGS  # noqa: E402  (the build's own flags)
 
-SOURCES = ["csrc/kernels/launch.cu"]
+SOURCES = ["csrc/kernels/launch.cu", "csrc/kernels/volume_launch.cu"]
 
 from half_windows import read_windows  # noqa: E402  (the window table)
 
@@ -48,10 +48,26 @@ EXPECTED_SHARED = {
     "korvex_fp16_csCUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
 }
 
+# The volume kernels: one instance per element type, tiles sized for the widest
+# run-time window (radius 15, sides of 16 + 30) whatever the call's radius, and
+# the window's 16 entries.
+VOLUME_MAX_RADIUS = 15
+VOLUME_ELEMENT_TYPES = ("float", "__half", "__nv_bfloat16")
+EXPECTED_VOLUME_SHARED = {
+    # float2 inputTile[S][S + 1], float rowFiltered[S][17][5], float window[16]
+    "volume_ssimCUDA": 8 * _tiles(VOLUME_MAX_RADIUS) * (_tiles(VOLUME_MAX_RADIUS) + 1)
+    + 4 * _tiles(VOLUME_MAX_RADIUS) * 17 * 5 + 4 * 16,
+    "volume_csCUDA": 8 * _tiles(VOLUME_MAX_RADIUS) * (_tiles(VOLUME_MAX_RADIUS) + 1)
+    + 4 * _tiles(VOLUME_MAX_RADIUS) * 17 * 5 + 4 * 16,
+    # float productTile[3][S][S], float rowFilteredProducts[S][16][3], float window[16]
+    "volume_backwardCUDA": 4 * 3 * _tiles(VOLUME_MAX_RADIUS) ** 2 + 4 * _tiles(VOLUME_MAX_RADIUS) * 16 * 3 + 4 * 16,
+}
+
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
 SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
 USAGE = re.compile(r"Used (\d+) registers.*?(\d+) bytes smem")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
+VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\w+)>")
 
 
 def demangle(names):
@@ -93,15 +109,20 @@ def main():
     failures = []
     print(f"{'kernel':34} {'arch':7} {'regs':>4} {'spill':>5} {'smem':>6}  expected")
     for mangled, arch, regs, spill, smem in sorted(rows, key=lambda r: (names[r[0]], int(r[1][3:]))):
-        m = KERNEL.search(names[mangled])
-        kernel = f"{m.group(1)}<{m.group(2)}>"
-        expected = EXPECTED_SHARED[m.group(1)](int(m.group(2)))
+        if m := VOLUME_KERNEL.search(names[mangled]):
+            kernel = f"{m.group(1)}<{m.group(2)}>"
+            expected = EXPECTED_VOLUME_SHARED[m.group(1)]
+        else:
+            m = KERNEL.search(names[mangled])
+            kernel = f"{m.group(1)}<{m.group(2)}>"
+            expected = EXPECTED_SHARED[m.group(1)](int(m.group(2)))
         ok = spill == 0 and smem == expected and regs <= 32
         print(f"{kernel:34} {arch:7} {regs:4} {spill:5} {smem:6}  {expected:6}{'' if ok else '  <-- FAIL'}")
         if not ok:
             failures.append(f"{kernel} {arch}")
-    found = {KERNEL.search(n).group(0) for n in names.values()}
+    found = {(VOLUME_KERNEL.search(n) or KERNEL.search(n)).group(0) for n in names.values()}
     wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in RADII}
+    wanted |= {f"{k}<{t}>" for k in EXPECTED_VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
     print(f"{len(rows)} kernel instances over {len(CUDA_ARCHS)} architectures, {len(failures)} failing")

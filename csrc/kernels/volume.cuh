@@ -76,36 +76,43 @@ __device__ __forceinline__ void filter_row_moments_at(Pixel pixel, int k, const 
 // top-left corner.
 constexpr int kVolumeSide = kTile + 2 * kVolumeMaxRadius;
 
-// A thread's ring: entry (slot, quantity) of its voxel column, `quantities`
-// values per plane, one plane per slot, kBlockThreads floats apart so that a
+// A thread's ring: the Q quantities of its voxel column for each of `slots`
+// planes (plane z in slot z % slots), kBlockThreads floats apart so that a
 // warp's accesses are contiguous.
+template <int Q>
 struct Ring {
     float* own;
-    int quantities, slots;
+    int slots;
 
-    __device__ __forceinline__ float& at(int z, int q) const {
-        return own[((z % slots) * quantities + q) * kBlockThreads];
-    }
+    __device__ __forceinline__ float& at_slot(int slot, int q) const { return own[(slot * Q + q) * kBlockThreads]; }
+    __device__ __forceinline__ float& at(int z, int q) const { return at_slot(z % slots, q); }
 };
 
-// The ring of the block's thread n: each block has slots * quantities *
-// kBlockThreads floats of `scratch`, in the order of the blocks of the grid.
-__device__ __forceinline__ Ring ring_of(float* scratch, int quantities, int slots, int n) {
+// The ring of the block's thread n: each block has slots * Q * kBlockThreads
+// floats of `scratch`, in the order of the blocks of the grid.
+template <int Q>
+__device__ __forceinline__ Ring<Q> ring_of(float* scratch, int slots, int n) {
     const long long block = (static_cast<long long>(blockIdx.z) * gridDim.y + blockIdx.y) * gridDim.x + blockIdx.x;
-    return Ring{scratch + block * slots * quantities * kBlockThreads + n, quantities, slots};
+    return Ring<Q>{scratch + block * slots * Q * kBlockThreads + n, slots};
 }
 
 // The depth pass of quantity q at plane z: planes outside the volume (0..D)
-// count as zeros, as in the other two passes.
-__device__ __forceinline__ float filter_planes_at(const Ring& ring, int q, int z, int D, const float* w, int R) {
+// count as zeros, as in the other two passes. Slots wrap without a division
+// per tap.
+template <int Q>
+__device__ __forceinline__ float filter_planes_at(const Ring<Q>& ring, int q, int z, int D, const float* w, int R) {
+    const int centre = z % ring.slots;
     float acc = 0.0f;
 #pragma unroll 1
     for (int d = 1; d <= R; ++d) {
-        const float ahead = z + d < D ? ring.at(z + d, q) : 0.0f;
-        const float behind = z - d >= 0 ? ring.at(z - d, q) : 0.0f;
+        int ahead_slot = centre + d, behind_slot = centre - d;
+        if (ahead_slot >= ring.slots) ahead_slot -= ring.slots;
+        if (behind_slot < 0) behind_slot += ring.slots;
+        const float ahead = z + d < D ? ring.at_slot(ahead_slot, q) : 0.0f;
+        const float behind = z - d >= 0 ? ring.at_slot(behind_slot, q) : 0.0f;
         acc = add_tap_pair(acc, ahead, behind, w[R - d]);
     }
-    return add_centre_tap(acc, ring.at(z, q), w[R]);
+    return add_centre_tap(acc, ring.at_slot(centre, q), w[R]);
 }
 
 // The planes a ring holds: 2R + 1, or all D of a shallower volume.
@@ -134,7 +141,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
     const int gx = x0 + tx;
     const int gy = y0 + ty;
     const bool inside = gx < W && gy < H;
-    const Ring ring = ring_of(scratch, 5, ring_slots(D, R), n);
+    const Ring<5> ring = ring_of<5>(scratch, ring_slots(D, R), n);
     // Read by every pass; the first barrier comes before any use.
     if (n <= R) window[n] = taps[n];
 
@@ -206,7 +213,7 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
     const int gx = x0 + tx;
     const int gy = y0 + ty;
     const bool inside = gx < W && gy < H;
-    const Ring ring = ring_of(scratch, 3, ring_slots(D, R), n);
+    const Ring<3> ring = ring_of<3>(scratch, ring_slots(D, R), n);
     if (n <= R) window[n] = taps[n];
 
 #pragma unroll 1
@@ -234,7 +241,6 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
             __syncthreads();
 #pragma unroll 1
             for (int r = ty; r < side; r += kTile)
-#pragma unroll 1
                 for (int k = 0; k < 3; ++k)
                     rowFilteredProducts[r][tx][k] = filter_taps_at(&productTile[k][r][tx + R], 1, window, R);
             __syncthreads();
