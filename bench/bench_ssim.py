@@ -10,6 +10,10 @@ its documentation; forward of float32 images only) and a plain conv2d SSIM (five
 for the backward); a peer that is not installed, or cannot take half-precision images, is shown as "-".
 Half-precision peers get the same float16 tensors as korvex.
 
+--window-size N --sigma S --padding P time another window and border (e.g. 15, 2.0, reflect, which runs on
+korvex's run-time window kernels) against the peers with the same window: torchmetrics, kornia and OpenCV pad as
+asked when it is reflect (kornia keeps its sigma of 1.5), pytorch-msssim and piq have valid borders only.
+
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
 
@@ -71,8 +75,12 @@ def torch_ssim(x, y, window):
     return ((2 * mu1 * mu2 + C1) * (2 * sigma12 + C2)) / ((mu1 * mu1 + mu2 * mu2 + C1) * (sigma1_sq + sigma2_sq + C2))
 
 
+# The window and border of the SSIM cases (--window-size, --sigma, --padding).
+WINDOW = dict(window_size=11, sigma=1.5, padding="same")
+
+
 def conv2d_ssim(x, y):
-    return torch_ssim(x, y, gaussian_window(11, x.shape[1]).to(x.dtype)).mean()
+    return torch_ssim(x, y, gaussian_window(WINDOW["window_size"], x.shape[1], WINDOW["sigma"]).to(x.dtype)).mean()
 
 
 def ms_ssim_libraries():
@@ -99,29 +107,33 @@ def libraries(metric="ssim"):
     multi-scale SSIM instead."""
     if metric == "ms-ssim":
         return ms_ssim_libraries()
-    found = {"korvex": lambda x, y: korvex.ssim(x, y)}
+    size, sigma = WINDOW["window_size"], WINDOW["sigma"]
+    found = {"korvex": lambda x, y: korvex.ssim(x, y, **WINDOW)}
     try:
         import pytorch_msssim
 
-        found["pytorch-msssim"] = lambda x, y: pytorch_msssim.ssim(x, y, data_range=1.0)
+        found["pytorch-msssim"] = lambda x, y: pytorch_msssim.ssim(x, y, data_range=1.0, win_size=size,
+                                                                   win_sigma=sigma)
     except ImportError:
         pass
     try:
         import kornia
 
-        found["kornia"] = lambda x, y: kornia.metrics.ssim(x, y, 11).mean()
+        found["kornia"] = lambda x, y: kornia.metrics.ssim(x, y, size).mean()
     except ImportError:
         pass
     try:
         import piq
 
-        found["piq"] = lambda x, y: piq.ssim(x, y, data_range=1.0, downsample=False)
+        found["piq"] = lambda x, y: piq.ssim(x, y, data_range=1.0, downsample=False, kernel_size=size,
+                                             kernel_sigma=sigma)
     except ImportError:
         pass
     try:
         from torchmetrics.functional.image import structural_similarity_index_measure
 
-        found["torchmetrics"] = lambda x, y: structural_similarity_index_measure(x, y, data_range=1.0)
+        # Its Gaussian's size follows sigma (2 * int(3.5 sigma + 0.5) + 1): 11 for 1.5, 15 for 2.0.
+        found["torchmetrics"] = lambda x, y: structural_similarity_index_measure(x, y, data_range=1.0, sigma=sigma)
     except ImportError:
         pass
     try:
@@ -145,7 +157,10 @@ def opencv_ssim(x, y):
     total = 0.0
     for a, b in zip(x.permute(0, 2, 3, 1).contiguous().numpy(), y.permute(0, 2, 3, 1).contiguous().numpy()):
         def blur(v):
-            return cv2.GaussianBlur(v, (11, 11), 1.5)
+            size, border = WINDOW["window_size"], cv2.BORDER_REFLECT_101 if WINDOW["padding"] == "reflect" else None
+            if border is None:
+                return cv2.GaussianBlur(v, (size, size), WINDOW["sigma"])
+            return cv2.GaussianBlur(v, (size, size), WINDOW["sigma"], borderType=border)
 
         mu1, mu2 = blur(a), blur(b)
         mu1_sq, mu2_sq, mu1_mu2 = mu1 * mu1, mu2 * mu2, mu1 * mu2
@@ -225,7 +240,7 @@ def child_command(function, *args):
     here = os.path.dirname(os.path.abspath(__file__))
     root = os.path.dirname(here)
     code = (f"import sys; sys.path[:0] = [{root!r}, {here!r}]; import torch; torch.set_num_threads({args[0]}); "
-            f"import bench_ssim as b; print(b.{function}(*{args[1:]!r}))")
+            f"import bench_ssim as b; b.WINDOW.update({WINDOW!r}); print(b.{function}(*{args[1:]!r}))")
     return [sys.executable, "-c", code]
 
 
@@ -275,7 +290,11 @@ def main(argv=None):
                         help="ms-ssim: multi-scale SSIM (five scales, valid padding) against the peers' ms_ssim")
     parser.add_argument("--shape", type=parse_shape, action="append",
                         help="an image batch shape to time, BxCxHxW (repeatable); default 1x3x512x512 and 8x3x256x256")
+    parser.add_argument("--window-size", type=int, default=11)
+    parser.add_argument("--sigma", type=float, default=1.5)
+    parser.add_argument("--padding", default="same", choices=("same", "reflect"))
     args = parser.parse_args(argv)
+    WINDOW.update(window_size=args.window_size, sigma=args.sigma, padding=args.padding)
     torch.set_num_threads(args.threads)
     try:
         import cv2
@@ -285,7 +304,7 @@ def main(argv=None):
         pass
     libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
-    print(f"{args.metric.upper()}, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
+    print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
           f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
     header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
     print(header)

@@ -24,6 +24,7 @@ rows; the rows become the summary and the CSV, JSON and map outputs.
 
 import argparse
 import csv
+import dataclasses
 import io
 import json
 import math
@@ -725,12 +726,16 @@ class Comparison:
         self.multi_scale = args.ms_ssim
         self.metric = "ms_ssim" if args.ms_ssim else "ssim"
         self.label = "MS-SSIM" if args.ms_ssim else "SSIM"
-        # Multi-scale SSIM keeps its own default padding (valid).
-        padding = args.padding or ("valid" if args.ms_ssim else "same")
-        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=padding,
-                            precision=args.precision)
+        # Options left unset take the preset's value (--like) or korvex's default; multi-scale SSIM keeps its own
+        # default padding (valid). The data range is always set: the files are scaled to [0, 1] by their bit depth,
+        # whatever the preset's library would assume.
+        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=args.padding,
+                            precision=args.precision, sigma=args.sigma, window=args.window,
+                            sample_covariance=args.sample_covariance or None, like=args.like)
         if args.ms_ssim:
             self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
+        # The options as korvex resolves them (presets and defaults filled in), once checked.
+        self.resolved = None
 
     def check_options(self):
         """Refuses options the library refuses (a --data-range too large for
@@ -743,13 +748,17 @@ class Comparison:
         options = dict(self.options, padding="same")
         options.pop("weights", None)
         try:
+            self.resolved = korvex.Options(**self.options)
+            if self.multi_scale and self.resolved.like in ("scikit-image", "kornia"):
+                raise ValueError(f"--like {self.resolved.like} has no multi-scale SSIM; use --like pytorch-msssim, "
+                                 "tensorflow, torchmetrics or piq with --ms-ssim")
             korvex.ssim(probe, probe, **options)
         except OverflowError:
             raise CommandLineError(f"--data-range {self.options['data_range']:g}: too large for SSIM's constants "
                                    "(their squares overflow)") from None
         except (ValueError, TypeError) as error:
             message = " ".join(str(error).split()).removeprefix("korvex: ")
-            for option in ("data_range", "window_size", "precision", "padding"):
+            for option in ("data_range", "window_size", "precision", "padding", "sigma", "window", "like"):
                 message = message.replace(option, "--" + option.replace("_", "-"))
             raise CommandLineError(f"the options are refused: {message}") from None
 
@@ -795,11 +804,26 @@ class Comparison:
         # as much as a third of the comparison.
         return result, None if values is None or not with_map else values.mean(0).cpu().numpy()
 
+    def window_text(self):
+        """"window 11", "uniform window 7", "window 15 (sigma 2)": the window as a reader needs it."""
+        options = self.resolved
+        if options.window == "uniform":
+            text = f"uniform window {options.window_size}"
+        else:
+            text = f"window {options.window_size}"
+            if not options.on_table:
+                text += f" (sigma {options.sigma:g})"
+        if options.sample_covariance:
+            text += ", sample covariance"
+        if options.like:
+            text += f", like {options.like}"
+        return text
+
     def describe(self, channels=1):
-        text = f"window {self.options['window_size']}"
+        text = self.window_text()
         if self.options["data_range"] != 1.0:
             text += f", data range {self.options['data_range']:g}"
-        text += f", padding {self.options['padding']}"
+        text += f", padding {self.resolved.padding}"
         if self.multi_scale:
             text += ", weights " + " ".join(f"{w:g}" for w in self.options["weights"])
         if channels > 1:
@@ -807,11 +831,15 @@ class Comparison:
         return text
 
 
+# How each padding treats the border, for captions.
+BORDERS = {"same": "zeros outside the image", "valid": "only where the window fits inside the image",
+           "reflect": "the image mirrored at its border", "replicate": "the edge pixels repeated"}
+
+
 def map_caption(comparison, result):
-    padding = comparison.options["padding"]
-    where = "zeros outside the image" if padding == "same" else "only where the window fits inside the image"
-    text = (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), window {comparison.options['window_size']}, "
-            f"padding {padding} ({where})")
+    padding = comparison.resolved.padding
+    text = (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), {comparison.window_text()}, "
+            f"padding {padding} ({BORDERS[padding]})")
     if comparison.options["data_range"] != 1.0:
         text += f", data range {comparison.options['data_range']:g}"
     if result["channels"] > 1:
@@ -1077,8 +1105,9 @@ def display_map(comparison, img1, img2):
     """The single-scale SSIM map of a pair, (H, W), for the eye: with --ms-ssim too, which has no one map."""
     import korvex
 
-    options = dict(window_size=comparison.options["window_size"], data_range=comparison.options["data_range"],
-                   padding="same" if comparison.multi_scale else comparison.options["padding"])
+    options = {k: v for k, v in comparison.options.items() if k != "weights"}
+    if comparison.multi_scale:
+        options["padding"] = "same"
     x, y = img1[None].to(comparison.device), img2[None].to(comparison.device)
     return korvex.ssim_map(x, y, **options)[0].mean(0).cpu().numpy()
 
@@ -1117,7 +1146,11 @@ def write_outputs(source, comparison, args, rows, summary, elapsed):
     if args.csv:
         write_csv(args.csv, comparison.metric, rows)
     if args.json:
-        options = dict(comparison.options, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
+        resolved = {f.name: getattr(comparison.resolved, f.name) for f in dataclasses.fields(comparison.resolved)
+                    if f.name != "reduction" and (f.name != "weights" or comparison.multi_scale)}
+        if comparison.multi_scale:
+            resolved["weights"] = list(resolved["weights"])
+        options = dict(resolved, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
         report = dict(options=options, pairs=rows, summary=None)
         if source.many:
             report["summary"] = dict(summary, elapsed_seconds=round(elapsed, 3))
@@ -1160,6 +1193,9 @@ def run(args):
         shard.close()
 
 
+PRESET_NAMES = ("scikit-image", "pytorch-msssim", "tensorflow", "torchmetrics", "kornia", "piq")
+
+
 class Parser(argparse.ArgumentParser):
     def error(self, message):
         # One line, like every other mistake; --help shows the options.
@@ -1175,15 +1211,24 @@ def parser():
                     "the outputs.")
     p.add_argument("first", nargs="?", metavar="A", help="an image file, or a folder of images")
     p.add_argument("second", nargs="?", metavar="B", help="an image file, or a folder with the same file names")
-    # The compiled window table's sizes (korvex.functional.WINDOW_SIZES), written out: reading them would import
-    # torch before the options are even parsed.
-    p.add_argument("--window-size", type=int, default=11, choices=(7, 9, 11), help="window taps (default 11)")
+    p.add_argument("--window-size", type=int, metavar="N",
+                   help="window taps, odd, 3 to 31 (default 11, or the preset's)")
+    p.add_argument("--sigma", type=float, metavar="S",
+                   help="the Gaussian's standard deviation in pixels (default 1.5; 1.0 for 7 taps)")
+    p.add_argument("--window", choices=("gaussian", "uniform"), help="window shape (default gaussian)")
+    p.add_argument("--sample-covariance", action="store_true",
+                   help="variances and covariance over N - 1 instead of N, as scikit-image")
+    # The presets (korvex.PRESETS), written out: reading them would import torch before the options are parsed.
+    p.add_argument("--like", choices=PRESET_NAMES,
+                   help="the window, border and covariance of that library's default call; options given "
+                        "explicitly win (the data range stays that of the files)")
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
-    p.add_argument("--padding", choices=("same", "valid"),
+    p.add_argument("--padding", choices=("same", "valid", "reflect", "replicate"),
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
-                        "valid: only where the window fits inside (the default for MS-SSIM)")
+                        "valid: only where the window fits inside (the default for MS-SSIM); reflect, replicate: "
+                        "a map of the images' size, the image mirrored or its edge repeated outside")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16", "bf16"),
                    help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "

@@ -1,10 +1,11 @@
 """SSIM from PyTorch operations, for devices without a compiled module (mps, xpu, ...).
 
-The same definitions as the fused kernels: the normalised Gaussian window
-(sigma 1.0 for 7 taps, 1.5 for 9 and 11) applied separably with zero padding,
-the five moments, C1 and C2, the SSIM map and the contrast-structure map, in
-float32. Half-precision reading rounds the images to binary16 and filters
-them with the kernels' half-precision windows (which sum to exactly one).
+The same definitions as the fused kernels: the window's float32 taps
+(korvex._window) applied separably with zero padding, the five moments, C1 and
+C2, the SSIM map and the contrast-structure map, in float32. Half-precision
+reading rounds the images to binary16; the table's windows are then the
+kernels' half-precision windows (which sum to exactly one), other windows keep
+their float32 taps, as the run-time window kernels do.
 Autograd differentiates it; the sums run in the order of conv2d, not of the
 kernels, so the results agree with the kernels' to float32 rounding, not bit
 for bit.
@@ -14,10 +15,11 @@ autograd keeps the intermediate planes for the backward.
 """
 
 import functools
-import math
 
 import torch
 import torch.nn.functional as F
+
+from ._window import on_table, taps_values
 
 # The kernels' half-precision windows as binary16 bit patterns, outermost tap
 # to centre: each weight within a few half steps of the Gaussian, chosen so
@@ -29,19 +31,12 @@ HALF_WINDOW_BITS = {
 }
 
 
-def gaussian_sigma(window_size):
-    return 1.0 if window_size == 7 else 1.5
-
-
 @functools.lru_cache(maxsize=None)
-def _window_on_cpu(window_size, half):
-    if half:
+def _window_on_cpu(window, window_size, sigma, half):
+    if half and on_table(window, window_size, sigma):
         side = torch.tensor(HALF_WINDOW_BITS[window_size], dtype=torch.int16).view(torch.float16).float()
         return torch.cat([side, side[:-1].flip(0)])
-    sigma, r = gaussian_sigma(window_size), window_size // 2
-    g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma * sigma)) for k in range(window_size)],
-                     dtype=torch.float64)
-    return (g / g.sum()).float()
+    return torch.tensor(taps_values(window, window_size, sigma), dtype=torch.float32)
 
 
 def _filter(planes, window):
@@ -53,26 +48,26 @@ def _filter(planes, window):
     return F.conv2d(rows, down, padding=(taps // 2, 0), groups=channels)
 
 
-def _statistics(img1, img2, window_size, half):
+def _statistics(img1, img2, options, half):
     """mu1, mu2, sigma1^2, sigma2^2, sigma12 of (B, C, H, W) images, in float32."""
     x, y = img1.float(), img2.float()
     if half:
         # Read in binary16 as the kernels read; the gradient passes the
         # rounding unchanged, as the kernels' does.
         x, y = (v + (v.half().float() - v).detach() for v in (x, y))
-    window = _window_on_cpu(window_size, half).to(x.device)
+    window = _window_on_cpu(options.window, options.window_size, options.sigma, half).to(x.device)
     moments = _filter(torch.cat([x, y, x * x, y * y, x * y], dim=1), window)
     mu1, mu2, exx, eyy, exy = moments.split(x.shape[1], dim=1)
     return mu1, mu2, exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
 
 
-def ssim_map(img1, img2, window_size, c1, c2, half):
-    mu1, mu2, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, window_size, half)
+def ssim_map(img1, img2, options, c1, c2, half):
+    mu1, mu2, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, options, half)
     luminance = (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
     return luminance * (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
 
 
-def cs_map(img1, img2, window_size, c1, c2, half):
+def cs_map(img1, img2, options, c1, c2, half):
     """Multi-scale SSIM's contrast-structure term (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2)."""
-    _, _, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, window_size, half)
+    _, _, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, options, half)
     return (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)

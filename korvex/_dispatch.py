@@ -11,6 +11,7 @@ import warnings
 import torch
 
 from . import _composite, _modules, _ops
+from ._window import taps_for
 
 _warned_device_types = set()
 
@@ -29,20 +30,27 @@ def _composite_for(device):
 
 def ssim_forward(img1, img2, options, precision, train):
     """(ssim_map, partial maps...) as _ops.ssim_forward, for checked options and the precision that runs (options'
-    "auto" resolved); the composite path returns empty partial maps (autograd keeps what its backward needs). It
-    widens bf16 images exactly, as the kernels do."""
+    "auto" resolved): on the kernels of the window table when the window is one of the table's, else on the
+    run-time window kernels with the window's taps. The composite path returns empty partial maps (autograd keeps
+    what its backward needs). It widens bf16 images exactly, as the kernels do."""
     if _composite_for(img1.device):
-        value_map = _composite.ssim_map(img1, img2, options.window_size, options.c1, options.c2, precision == "fp16")
+        value_map = _composite.ssim_map(img1, img2, options, options.c1, options.c2, precision == "fp16")
         return _ops._with_empty_partials(value_map)
-    return _ops.ssim_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+    if options.on_table:
+        return _ops.ssim_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+    taps = taps_for(options, img1.device)
+    return _ops.ssim_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train)
 
 
 def cs_forward(img1, img2, options, precision, train):
     """(cs_map, partial maps...) as _ops.cs_forward; arguments as ssim_forward."""
     if _composite_for(img1.device):
-        value_map = _composite.cs_map(img1, img2, options.window_size, options.c1, options.c2, precision == "fp16")
+        value_map = _composite.cs_map(img1, img2, options, options.c1, options.c2, precision == "fp16")
         return _ops._with_empty_partials(value_map)
-    return _ops.cs_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+    if options.on_table:
+        return _ops.cs_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+    taps = taps_for(options, img1.device)
+    return _ops.cs_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train)
 
 
 def _import_dynamo_only_when_compiling(operator):

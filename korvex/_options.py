@@ -18,10 +18,13 @@ from typing import Optional, Tuple, Union
 
 import torch
 
-from ._modules import window_sizes
+from ._presets import PRESETS, resolve
+from ._window import TABLE_WINDOW_SIZES, WINDOW_SIZE_LIMITS, WINDOWS, default_sigma, on_table
 
-WINDOW_SIZES = window_sizes()
-PADDINGS = ("same", "valid")
+# The window sizes of the compiled table (Gaussian windows at their sigmas, kernels built for each); any other odd
+# size within WINDOW_SIZE_LIMITS runs on the run-time window kernels.
+WINDOW_SIZES = TABLE_WINDOW_SIZES
+PADDINGS = ("same", "valid", "reflect", "replicate")
 PRECISIONS = ("auto", "fp32", "fp16", "bf16")
 # The element type the compiled operations read for each precision.
 PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}
@@ -50,18 +53,23 @@ class OptionTypeError(TypeError, ValueError):
     callers catching either for a bad option see it."""
 
 
-def _sizes_text(last_word):
-    """The window sizes as a phrase: "7, 9 or 11" (last_word "or"), "7, 9, or 11" (", or")."""
-    *first, last = map(str, WINDOW_SIZES)
-    return f"{', '.join(first)}{last_word} {last}" if first else last
-
-
 def _check_window_size(window_size):
+    low, high = WINDOW_SIZE_LIMITS
     if isinstance(window_size, bool) or not isinstance(window_size, numbers.Integral):
-        raise OptionTypeError(f"korvex: window_size must be an int ({_sizes_text(' or')}), got "
+        raise OptionTypeError(f"korvex: window_size must be an int (an odd number from {low} to {high}), got "
                               f"{type(window_size).__name__} {window_size!r}")
-    if window_size not in WINDOW_SIZES:
-        raise ValueError(f"korvex: window_size must be {_sizes_text(', or')}, got {window_size}")
+    if not (low <= window_size <= high and window_size % 2 == 1):
+        raise ValueError(f"korvex: window_size must be an odd number of taps from {low} to {high}, got {window_size}")
+    return int(window_size)
+
+
+# sigma: below this a Gaussian of 3 or more taps is its centre tap alone in single precision; above it, flat.
+SIGMA_LIMITS = (1e-2, 1e3)
+
+
+def _check_bool(name, value):
+    if not isinstance(value, bool):
+        raise OptionTypeError(f"korvex: {name} must be True or False, got {type(value).__name__} {value!r}")
 
 
 def _check_number(name, value, *, positive, limits):
@@ -103,14 +111,24 @@ def _check_weights(weights):
 class Options:
     """The checked options of one SSIM or MS-SSIM computation.
 
+    Options left as None take the preset's value when `like` names one, else korvex's default; an option given
+    explicitly always wins over the preset.
+
     Args:
-        window_size: Gaussian window taps, one of WINDOW_SIZES (sigma 1.0 for 7, 1.5 otherwise).
-        data_range: the range of the pixel values, positive, between 1e-30 and 1e30.
+        window_size: the window's taps, an odd number from 3 to 31 (default 11).
+        data_range: the range of the pixel values, positive, between 1e-30 and 1e30 (default 1.0).
         k1, k2: the SSIM constants' factors, between 0 and 10: C1 = (k1 * data_range)^2, C2 = (k2 * data_range)^2.
-        padding: "same" or "valid".
+        padding: "same" (zeros beyond the border), "valid", "reflect" or "replicate" (default "same"; "valid"
+            for MS-SSIM).
         precision: "auto", "fp32", "fp16" or "bf16".
         reduction: "mean", "sum" or "none".
         weights: the per-scale weights of MS-SSIM (None for single-scale SSIM).
+        sigma: the Gaussian's standard deviation in pixels, from 0.01 to 1000 (default 1.0 for 7 taps, 1.5
+            otherwise); not used by a uniform window.
+        window: "gaussian" (default) or "uniform".
+        sample_covariance: scale the variances and the covariance by N / (N - 1), N the number of taps
+            (window_size^2), as scikit-image does (default False).
+        like: a library whose default call to reproduce: one of PRESETS, or None.
 
     Raises:
         OptionTypeError: an option of the wrong type.
@@ -123,18 +141,33 @@ class Options:
         (255.0, True)
     """
 
-    window_size: int = 11
-    data_range: Real = 1.0
+    window_size: Optional[int] = None
+    data_range: Optional[Real] = None
     k1: Real = 0.01
     k2: Real = 0.03
-    padding: str = "same"
+    padding: Optional[str] = None
     precision: str = "auto"
     reduction: str = "mean"
     weights: Optional[Tuple[Real, ...]] = None
+    sigma: Optional[Real] = None
+    window: Optional[str] = None
+    sample_covariance: Optional[bool] = None
+    like: Optional[str] = None
 
     def __post_init__(self):
-        _check_window_size(self.window_size)
-        data_range = _check_number("data_range", self.data_range, positive=True, limits=DATA_RANGE_LIMITS)
+        if self.like is not None:
+            _check_choice("like", self.like, tuple(PRESETS))
+        for name, value in resolve(self).items():
+            object.__setattr__(self, name, value)
+        _check_choice("window", self.window, WINDOWS)
+        object.__setattr__(self, "window_size", _check_window_size(self.window_size))
+        if self.sigma is None:
+            object.__setattr__(self, "sigma", default_sigma(self.window_size))
+        object.__setattr__(self, "sigma", _check_number("sigma", self.sigma, positive=True, limits=SIGMA_LIMITS))
+        _check_bool("sample_covariance", self.sample_covariance)
+        data_range = self.data_range
+        if not self.data_range_from_images:
+            data_range = _check_number("data_range", self.data_range, positive=True, limits=DATA_RANGE_LIMITS)
         k1 = _check_number("k1", self.k1, positive=False, limits=K_LIMITS)
         k2 = _check_number("k2", self.k2, positive=False, limits=K_LIMITS)
         _check_choice("padding", self.padding, PADDINGS)
@@ -146,6 +179,18 @@ class Options:
         object.__setattr__(self, "k2", k2)
         if self.weights is not None:
             object.__setattr__(self, "weights", _check_weights(self.weights))
+
+    @property
+    def data_range_from_images(self) -> bool:
+        """True for the torchmetrics preset without a data_range: each call takes the larger of the two images'
+        ranges (max - min over the batch), as torchmetrics does."""
+        return self.data_range is None
+
+    @property
+    def covariance_factor(self) -> float:
+        """N / (N - 1) with N = window_size^2 for sample covariance, else 1."""
+        taps = self.window_size**2
+        return taps / (taps - 1) if self.sample_covariance else 1.0
 
     @property
     def scaled(self) -> bool:
@@ -169,10 +214,26 @@ class Options:
 
     @property
     def c2(self) -> float:
-        """C2 as the kernels take it: (k2 * kernel_data_range)^2."""
-        return (self.k2 * self.kernel_data_range) ** 2
+        """C2 as the kernels take it: (k2 * kernel_data_range)^2, divided by covariance_factor.
+
+        Sample covariance multiplies sigma1^2, sigma2^2 and sigma12 by the same
+        factor f; dividing the contrast-structure term's numerator and
+        denominator by f leaves the population statistics with C2 / f. So the
+        kernels need nothing else for it."""
+        return (self.k2 * self.kernel_data_range) ** 2 / self.covariance_factor
+
+    @property
+    def on_table(self) -> bool:
+        """True when the window is one of the compiled table's (a Gaussian of 7, 9 or 11 taps at its sigma)."""
+        return on_table(self.window, self.window_size, self.sigma)
+
+    @property
+    def radius(self) -> int:
+        return self.window_size // 2
 
     def describe(self, *, without=("reduction",)) -> str:
         """The options as keyword arguments, for repr: "window_size=11, data_range=1.0, ..."."""
+        unset = {"weights": self.weights is None, "like": self.like is None,
+                 "sigma": self.window == "uniform"}
         return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
-                         if f.name not in without and not (f.name == "weights" and self.weights is None))
+                         if f.name not in without and not unset.get(f.name, False))

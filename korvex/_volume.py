@@ -1,8 +1,9 @@
 """SSIM and MS-SSIM of volumes: (B, C, D, H, W) tensors, on the fused volume kernels.
 
 The window is separable and the same along depth, height and width: the 2R + 1
-float32 entries of the options' window (taps_for), applied along W, then H,
-then D, with zeros outside the volume. The per-voxel algebra (SSIM, the
+float32 entries of the options' window (_window.taps_for: a Gaussian of any
+sigma, or uniform), applied along W, then H, then D, with zeros outside the
+volume; "valid" crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
 contrast-structure term, their partial maps and the gradient) is that of
 images. A 4-D tensor is a batch of images, never one volume: only 5-D tensors
 reach this module (functional.map_with and multiscale.ms_ssim_with hand them
@@ -14,7 +15,6 @@ ssim_backward_volume; the img2 gradient is the img1 gradient of the swapped
 call, SSIM being symmetric.
 """
 
-import math
 from typing import Tuple
 
 import torch
@@ -24,29 +24,8 @@ from torch import Tensor
 from . import _dispatch, _ops
 from ._modules import module_for
 from ._options import PIXEL_DTYPES, Options
-from .functional import _check_images, _scaled, reduce
-
-
-def gaussian_taps(window_size: int, sigma: float) -> Tensor:
-    """The float32 Gaussian window of window_size taps: g_k = exp(-(k - R)^2 / (2 sigma^2)) and their sum s in
-    float64, w_k = float32(g_k) / float32(s) in float32 (the rule of the compiled window table)."""
-    r = window_size // 2
-    g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma * sigma)) for k in range(window_size)],
-                     dtype=torch.float64)
-    return g.float() / g.sum().float()
-
-
-def _sigma_of(options):
-    return getattr(options, "sigma", None) or (1.0 if options.window_size == 7 else 1.5)
-
-
-def taps_for(options: Options, device) -> Tensor:
-    """The float32 window of the options on `device`."""
-    try:
-        from ._window import taps_for as window_taps_for
-    except ImportError:
-        return gaussian_taps(options.window_size, _sigma_of(options)).to(device)
-    return window_taps_for(options, device)
+from ._window import taps_for
+from .functional import _check_images, _scaled, check_fits_window, reduce, with_data_range_of
 
 
 # ---- the registered operators --------------------------------------------------------------------------------------
@@ -158,13 +137,34 @@ def _composite_map(img1, img2, taps, c1, c2, kind):
     return cs if kind == "cs" else cs * (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
 
 
+# The presets whose library compares volumes as these functions do: pytorch-msssim's 5-D ssim and ms_ssim, and
+# scikit-image's structural_similarity of 3-D arrays (uniform window, sample covariance over N = 7^3 voxels).
+VOLUME_PRESETS = {"ssim": (None, "pytorch-msssim", "scikit-image"), "ms_ssim": (None, "pytorch-msssim")}
+
+
+def _check_like(options, what):
+    allowed = VOLUME_PRESETS[what]
+    if options.like not in allowed:
+        raise ValueError(f"korvex: {what} of volumes has no like={options.like!r} (presets for volumes: "
+                         f"{', '.join(repr(p) for p in allowed if p)}); pass the options themselves")
+
+
+def constants(options: Options):
+    """(C1, C2) as the kernels take them for volumes: as Options.c1 and c2, with sample covariance over the
+    window's N = window_size^3 voxels (C2 divided by N / (N - 1))."""
+    n = options.window_size**3
+    factor = n / (n - 1) if options.sample_covariance else 1.0
+    return options.c1, (options.k2 * options.kernel_data_range) ** 2 / factor
+
+
 def forward(img1, img2, taps, options, precision, train, kind="ssim"):
     """(map, partial maps...) of the registered operator of `kind`, or the composite path's map and empty
     partial maps on devices without a compiled module."""
+    c1, c2 = constants(options)
     if _dispatch._composite_for(img1.device):
-        return _ops._with_empty_partials(_composite_map(img1, img2, taps, options.c1, options.c2, kind))
+        return _ops._with_empty_partials(_composite_map(img1, img2, taps, c1, c2, kind))
     operator = ssim_forward_volume if kind == "ssim" else cs_forward_volume
-    return operator(img1, img2, taps, options.c1, options.c2, precision, train)
+    return operator(img1, img2, taps, c1, c2, precision, train)
 
 
 # ---- ssim_map, ssim and ms_ssim of volumes ---------------------------------------------------------------------------
@@ -180,6 +180,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
         raise ValueError(f"korvex: volumes must both have shape (B, C, D, H, W), got {tuple(img1.shape)} and "
                          f"{tuple(img2.shape)}")
     _check_images(img1, img2)
+    options = with_data_range_of(img1, img2, options)
     precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if img1.dtype == img2.dtype == dtype), "fp32")
@@ -187,7 +188,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    return x, y, precision, train
+    return x, y, precision, train, options
 
 
 def crop_valid(values: Tensor, window_size: int) -> Tensor:
@@ -197,21 +198,22 @@ def crop_valid(values: Tensor, window_size: int) -> Tensor:
     return values[..., r:d - r, r:h - r, r:w - r]
 
 
-def _check_fits_window(shape, window_size, padding):
-    if padding == "valid" and min(shape[-3:]) < window_size:
-        d, h, w = shape[-3:]
-        raise ValueError(f"korvex: padding='valid' needs volumes of at least {window_size} x {window_size} x "
-                         f"{window_size} voxels (depth x height x width: the window along each axis), got "
-                         f"{d} x {h} x {w}; use a smaller window_size or padding='same'")
+def padded_map(kind, x, y, taps, options, precision, train):
+    """The map of `kind` ("ssim" or "cs") under options.padding, as functional.padded_map along three axes."""
+    r = options.radius
+    if options.padding in ("reflect", "replicate"):
+        x, y = (F.pad(v, (r,) * 6, mode=options.padding) for v in (x, y))
+    value_map = forward(x, y, taps, options, precision, train, kind)[0]
+    return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """The SSIM map of (B, C, D, H, W) volumes for checked options, cropped for valid padding."""
-    x, y, precision, train = prepare(img1, img2, options)
-    _check_fits_window(x.shape, options.window_size, options.padding)
+    """The SSIM map of (B, C, D, H, W) volumes for checked options, under options.padding."""
+    _check_like(options, "ssim")
+    x, y, precision, train, options = prepare(img1, img2, options)
+    check_fits_window(x.shape, options, spatial_dims=3)
     x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
-    result = forward(x, y, taps_for(options, x.device), options, precision, train)[0]
-    return crop_valid(result, options.window_size) if options.padding == "valid" else result
+    return padded_map("ssim", x, y, taps_for(options, x.device), options, precision, train)
 
 
 def _check_ms_size(shape, window_size, scales, padding):
@@ -239,8 +241,9 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     along depth, height and width between scales."""
     from .multiscale import _combine
 
+    _check_like(options, "ms_ssim")
     window_size, weights = options.window_size, options.weights
-    x, y, precision, train = prepare(img1, img2, options)
+    x, y, precision, train, options = prepare(img1, img2, options)
     _check_ms_size(x.shape, window_size, len(weights), options.padding)
     # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images).
     if precision != "bf16":
@@ -250,11 +253,10 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     for scale in range(len(weights)):
         if scale > 0:
             x, y = _downsample(x.float()), _downsample(y.float())
+        check_fits_window(x.shape, options, spatial_dims=3)
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
         xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
         kind = "ssim" if scale == len(weights) - 1 else "cs"
-        value_map = forward(xs, ys, taps, options, scale_precision, train, kind)[0]
-        if options.padding == "valid":
-            value_map = crop_valid(value_map, window_size)
+        value_map = padded_map(kind, xs, ys, taps, options, scale_precision, train)
         per_scale.append(value_map.mean(dim=(-3, -2, -1)))
     return reduce(_combine(torch.stack(per_scale), weights), options.reduction)

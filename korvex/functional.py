@@ -1,6 +1,10 @@
 """Differentiable SSIM on top of the compiled operations."""
 
+import dataclasses
+from typing import Optional
+
 import torch
+import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import ssim_forward
@@ -49,17 +53,45 @@ def _check_images(x, y):
     check_images(x, y)
 
 
-def _check_fits_window(shape, window_size, padding):
-    if padding == "valid" and (shape[-2] < window_size or shape[-1] < window_size):
-        raise ValueError(f"korvex: padding='valid' needs images of at least {window_size} x {window_size} pixels "
-                         f"(the window), got {shape[-2]} x {shape[-1]}; use a smaller window_size or padding='same'")
+def check_fits_window(shape, options, spatial_dims=2):
+    """Refuses images too small for the window under "valid" (the window must fit) or "reflect" (torch's reflect
+    mirrors at most side - 1 pixels)."""
+    sides = tuple(shape[-spatial_dims:])
+    size, padding = options.window_size, options.padding
+    if padding == "valid" and min(sides) < size:
+        raise ValueError(f"korvex: padding='valid' needs images of at least {' x '.join([str(size)] * len(sides))} "
+                         f"pixels (the window), got {' x '.join(map(str, sides))}; use a smaller window_size or "
+                         "padding='same'")
+    if padding == "reflect" and min(sides) <= options.radius:
+        raise ValueError(f"korvex: padding='reflect' needs images larger than the window's radius "
+                         f"({options.radius} pixels for window_size={size}) on every side, got "
+                         f"{' x '.join(map(str, sides))}; use a smaller window_size or padding='replicate'")
+
+
+def data_range_of(x, y):
+    """The larger of the two batches' ranges (max - min), torchmetrics' data_range when none is given."""
+    with torch.no_grad():
+        value = torch.maximum(x.max() - x.min(), y.max() - y.min()).item()
+    if not value > 0:
+        raise ValueError("korvex: like='torchmetrics' without data_range takes the images' range (max - min), and "
+                         f"these images have none ({value}); pass data_range")
+    return value
+
+
+def with_data_range_of(x, y, options):
+    """options, with the images' range as data_range when the options take it from the images."""
+    if not options.data_range_from_images:
+        return options
+    return dataclasses.replace(options, data_range=data_range_of(x, y))
 
 
 def prepare(img1: Tensor, img2: Tensor, options: Options):
     """Checks the images against checked options; returns the (B, C, H, W) images (scaled when options.scaled),
-    the precision that runs ("fp32", "fp16" or "bf16"), and whether autograd records the call."""
+    the precision that runs ("fp32", "fp16" or "bf16"), whether autograd records the call, and the options of
+    the call (with the images' range as data_range when the options take it from the images)."""
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
+    options = with_data_range_of(x, y, options)
     precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
@@ -67,7 +99,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     # The partial maps are only computed when autograd records the call.
     train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
-    return x, y, precision, train
+    return x, y, precision, train, options
 
 
 def crop_valid(values: Tensor, window_size: int) -> Tensor:
@@ -76,18 +108,39 @@ def crop_valid(values: Tensor, window_size: int) -> Tensor:
     return values[..., r:values.shape[-2] - r, r:values.shape[-1] - r]
 
 
+def padded_map(forward, x, y, options, precision, train):
+    """The map of forward (ssim_forward or cs_forward) under options.padding: the kernels pad with zeros; "valid"
+    crops the pixels whose window reaches past the border; "reflect" and "replicate" pad the images by the window's
+    radius (autograd folds the gradient of the padding back) and keep the pixels of the images themselves."""
+    r = options.radius
+    if options.padding in ("reflect", "replicate"):
+        x, y = (F.pad(v, (r, r, r, r), mode=options.padding) for v in (x, y))
+    value_map = forward(x, y, options, precision, train)[0]
+    return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
+
+
+def piq_downsample(x, y, options):
+    """piq's ssim first average-pools both images by max(1, round(min(H, W) / 256))."""
+    if options.like != "piq" or options.weights is not None:
+        return x, y
+    factor = max(1, round(min(x.shape[-2:]) / 256))
+    if factor == 1:
+        return x, y
+    return F.avg_pool2d(x.float(), kernel_size=factor), F.avg_pool2d(y.float(), kernel_size=factor)
+
+
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) or (B, C, D, H, W)
-    volumes for checked options, cropped for valid padding."""
+    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) or of (B, C, D, H, W)
+    volumes for checked options, under options.padding."""
     if _is_volume(img1):
         from ._volume import map_with as volume_map_with
 
         return volume_map_with(img1, img2, options)
-    x, y, precision, train = prepare(img1, img2, options)
-    _check_fits_window(x.shape, options.window_size, options.padding)
+    x, y, precision, train, options = prepare(img1, img2, options)
+    x, y = piq_downsample(x, y, options)
+    check_fits_window(x.shape, options)
     x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
-    result = ssim_forward(x, y, options, precision, train)[0]
-    return crop_valid(result, options.window_size) if options.padding == "valid" else result
+    return padded_map(ssim_forward, x, y, options, precision, train)
 
 
 def reduce(values: Tensor, reduction: str) -> Tensor:
@@ -103,25 +156,34 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     return reduce(map_with(img1, img2, options), options.reduction)
 
 
-def ssim_map(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
-             k2: float = 0.03, padding: str = "same", precision: str = "auto") -> Tensor:
+def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None,
+             k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
+             sigma: Optional[float] = None, window: Optional[str] = None, sample_covariance: Optional[bool] = None,
+             like: Optional[str] = None) -> Tensor:
     """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
 
-    Gaussian window of `window_size` (7, 9 or 11) taps (sigma 1.0 for 7, 1.5
-    for 9 and 11), constants C1 = (k1 * data_range)^2 and C2 = (k2 *
-    data_range)^2. window_size=7 is not pytorch-msssim's win_size=7, which
-    keeps sigma 1.5: that one is not offered here.
+    By default a Gaussian window of 11 taps with sigma 1.5 (sigma 1.0 for 7
+    taps), zero padding, population statistics, and the constants
+    C1 = (k1 * data_range)^2 and C2 = (k2 * data_range)^2. `like` picks the
+    options of another library's default call; options given explicitly win
+    over it (see PRESETS and the README's table).
 
     Args:
         img1, img2: floating-point images of one shape and device.
-        window_size: 7, 9 or 11 taps.
-        data_range: the range of the pixel values (1.0 for [0, 1], 255.0 for [0, 255]); positive.
+        window_size: the window's taps, an odd number from 3 to 31 (default 11, or the preset's). The Gaussian
+            windows of 7, 9 and 11 taps at their default sigmas run on kernels built for them; every other
+            window on kernels that take the window at run time.
+        data_range: the range of the pixel values (1.0 for [0, 1], 255.0 for [0, 255]); positive (default 1.0,
+            or the preset's: 255 for "pytorch-msssim", the images' range for "torchmetrics").
         k1, k2: the constants' factors, non-negative.
-        padding: "same" gives a map of the images' size, with the window
-            reaching past the border over zeros; "valid" keeps only the pixels
-            whose whole window lies inside the image, so the map is smaller by
-            window_size - 1 in height and width (the definition of scikit-image
-            and pytorch-msssim).
+        padding: "same" (default) gives a map of the images' size, the window
+            reaching past the border over zeros; "reflect" and "replicate"
+            also give a map of the images' size, the window reaching past the
+            border over the mirrored image (torch's "reflect": the edge pixel
+            is not repeated) or the edge pixel repeated; "valid" keeps only
+            the pixels whose whole window lies inside the image, so the map is
+            smaller by window_size - 1 in height and width (the definition of
+            scikit-image and pytorch-msssim).
         precision: "fp32" computes from float32 images (float64 images are
             converted: the arithmetic is single precision), "fp16" reads the
             images in half precision (arithmetic stays float32), "bf16" reads
@@ -129,6 +191,12 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: f
             of "fp32" on the images widened to float32, bit for bit); "auto"
             takes "fp16" or "bf16" when both images are of that type and
             "fp32" otherwise.
+        sigma: the Gaussian's standard deviation in pixels (default 1.0 for 7 taps, 1.5 otherwise).
+        window: "gaussian" (default) or "uniform" (every tap 1 / window_size).
+        sample_covariance: divide the window's sums of squares by N - 1 instead of N (N = window_size^2), as
+            scikit-image does (default False).
+        like: "scikit-image", "pytorch-msssim", "tensorflow", "torchmetrics", "kornia" or "piq": that library's
+            default call.
 
     Returns:
         The float32 map, shaped like the inputs (cropped for "valid"),
@@ -140,19 +208,24 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: f
         >>> x = torch.rand(1, 3, 32, 32)
         >>> korvex.ssim_map(x, x, padding="valid").shape
         torch.Size([1, 3, 22, 22])
+        >>> korvex.ssim_map(x, x, like="scikit-image").shape
+        torch.Size([1, 3, 26, 26])
     """
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                      precision=precision)
+                      precision=precision, sigma=sigma, window=window, sample_covariance=sample_covariance, like=like)
     result = map_with(img1, img2, options)
     return result if img1.dim() in (4, 5) else result.squeeze(0)
 
 
-def ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
-         k2: float = 0.03, padding: str = "same", precision: str = "auto", reduction: str = "mean") -> Tensor:
+def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None,
+         k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
+         reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
+         sample_covariance: Optional[bool] = None, like: Optional[str] = None) -> Tensor:
     """Mean SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
 
     Args:
-        img1, img2, window_size, data_range, k1, k2, padding, precision: as ssim_map.
+        img1, img2, window_size, data_range, k1, k2, padding, precision, sigma, window, sample_covariance, like:
+            as ssim_map.
         reduction: "mean" gives one number for the whole batch, "none" one
             per image (shape (B,)), "sum" the sum of the per-image values.
 
@@ -164,9 +237,12 @@ def ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float
         >>> x = torch.rand(2, 3, 32, 32)
         >>> korvex.ssim(x, x, reduction="none")
         tensor([1., 1.])
+        >>> korvex.ssim(x, x, like="kornia")
+        tensor(1.)
     """
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                      precision=precision, reduction=reduction)
+                      precision=precision, reduction=reduction, sigma=sigma, window=window,
+                      sample_covariance=sample_covariance, like=like)
     return ssim_with(img1, img2, options)
 
 
@@ -174,8 +250,7 @@ class SSIM(torch.nn.Module):
     """ssim() as a module: SSIM(window_size=11, ...)(x, y) == ssim(x, y, window_size=11, ...).
 
     The options, by keyword only, are those of ssim(), checked once here into
-    the frozen value self.options (window_size=7 means sigma 1.0, unlike
-    pytorch-msssim's win_size=7, which keeps sigma 1.5).
+    the frozen value self.options.
 
     Example:
         >>> import torch, korvex
@@ -184,11 +259,14 @@ class SSIM(torch.nn.Module):
         tensor(1.)
     """
 
-    def __init__(self, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01, k2: float = 0.03,
-                 padding: str = "same", precision: str = "auto", reduction: str = "mean"):
+    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
+                 k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto", reduction: str = "mean",
+                 sigma: Optional[float] = None, window: Optional[str] = None,
+                 sample_covariance: Optional[bool] = None, like: Optional[str] = None):
         super().__init__()
         self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                               precision=precision, reduction=reduction)
+                               precision=precision, reduction=reduction, sigma=sigma, window=window,
+                               sample_covariance=sample_covariance, like=like)
 
     def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
         """SSIM of the images with this module's options; see ssim()."""

@@ -19,6 +19,8 @@ subclasses (torchmetrics synchronises their states, and Lightning logs them);
 they are defined on first use, so importing korvex never imports torchmetrics.
 """
 
+import dataclasses
+
 import torch
 
 from ._options import Options
@@ -26,15 +28,16 @@ from .functional import ssim_with
 from .multiscale import MS_SSIM_WEIGHTS, ms_ssim_with
 
 
-def _ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, padding="same", precision="auto"):
-    return Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                   precision=precision, reduction="none")
+# The options korvex's metrics take (the others go to torchmetrics.Metric).
+_OPTION_NAMES = tuple(f.name for f in dataclasses.fields(Options) if f.name != "reduction")
 
 
-def _ms_ssim_options(window_size=11, data_range=1.0, k1=0.01, k2=0.03, weights=MS_SSIM_WEIGHTS, padding="valid",
-                     precision="auto"):
-    return Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                   precision=precision, reduction="none", weights=weights)
+def _ssim_options(**options):
+    return Options(reduction="none", **options)
+
+
+def _ms_ssim_options(weights=MS_SSIM_WEIGHTS, **options):
+    return Options(reduction="none", weights=weights, **options)
 
 
 def _per_image(function, options, preds, target):
@@ -117,11 +120,10 @@ def _torchmetrics_class(name, function, parse_options, doc):
         higher_is_better = True
         full_state_update = False
 
-        def __init__(self, *, window_size=11, data_range=1.0, k1=0.01, k2=0.03, **options):
-            metric_options = {k: options.pop(k) for k in list(options) if k in ("weights", "padding", "precision")}
+        def __init__(self, **options):
+            korvex_options = {k: options.pop(k) for k in list(options) if k in _OPTION_NAMES}
             super().__init__(**options)  # torchmetrics' own (sync_on_compute, process_group, ...)
-            self.options = parse_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2,
-                                         **metric_options)
+            self.options = parse_options(**korvex_options)
             self.add_state("total", default=torch.zeros((), dtype=torch.float64), dist_reduce_fx="sum")
             self.add_state("count", default=torch.zeros((), dtype=torch.int64), dist_reduce_fx="sum")
 

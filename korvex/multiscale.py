@@ -1,6 +1,7 @@
 """Multi-scale SSIM on the fused kernels: one launch per scale."""
 
-from typing import Sequence
+import dataclasses
+from typing import Optional, Sequence
 
 import torch
 import torch.nn.functional as F
@@ -8,7 +9,7 @@ from torch import Tensor
 
 from ._dispatch import cs_forward, ssim_forward
 from ._options import Options
-from .functional import _is_volume, crop_valid, prepare, reduce
+from .functional import _is_volume, check_fits_window, crop_valid, data_range_of, padded_map, prepare, reduce
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
@@ -31,10 +32,27 @@ def _check_size(shape, window_size, scales, padding):
         f"images ({'; '.join(fewer) or 'none'}); so do a smaller window_size or padding='same'")
 
 
-def _downsample(img):
-    # 2 x 2 average pooling; an odd side is padded by one (zero) pixel on each
-    # end, as pytorch-msssim does.
-    return F.avg_pool2d(img, kernel_size=2, padding=[s % 2 for s in img.shape[2:]])
+def _downsample(img, like):
+    """2 x 2 average pooling between scales, with the border rule of the library the options are like.
+
+    korvex and pytorch-msssim pad an odd side with one zero on each end
+    (counted in the average); piq replicates the first row and column when
+    either side is odd; TensorFlow replicates the last row or column of an odd
+    side; torchmetrics drops it.
+    """
+    odd_h, odd_w = (s % 2 for s in img.shape[-2:])
+    if like == "piq":
+        odd = max(odd_h, odd_w)
+        return F.avg_pool2d(F.pad(img, (odd, 0, odd, 0), mode="replicate"), kernel_size=2)
+    if like == "tensorflow":
+        return F.avg_pool2d(F.pad(img, (0, odd_w, 0, odd_h), mode="replicate"), kernel_size=2)
+    if like == "torchmetrics":
+        return F.avg_pool2d(img, kernel_size=2)
+    return F.avg_pool2d(img, kernel_size=2, padding=[odd_h, odd_w])
+
+
+# The presets of libraries that have no MS-SSIM.
+NO_MS_SSIM = ("scikit-image", "kornia")
 
 
 def _combine(values, weights):
@@ -52,14 +70,28 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
+def _scale_value(value_map, options, full_map):
+    """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
+    contrast-structure term averaged away from the border (the window's radius on every side)."""
+    if options.like != "torchmetrics":
+        return value_map.mean(dim=(-2, -1))
+    if not full_map:
+        value_map = crop_valid(value_map, options.window_size)
+    return value_map.flatten(1).mean(1, keepdim=True)
+
+
 def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """Multi-scale SSIM for checked options with weights (options.reduction applies)."""
     if _is_volume(img1):
         from ._volume import ms_ssim_with as volume_ms_ssim_with
 
         return volume_ms_ssim_with(img1, img2, options)
+    if options.like in NO_MS_SSIM:
+        raise ValueError(f"korvex: ms_ssim has no like={options.like!r}: {options.like} has no multi-scale SSIM "
+                         f"(presets for ms_ssim: 'pytorch-msssim', 'tensorflow', 'torchmetrics', 'piq')")
     window_size, weights = options.window_size, options.weights
-    x, y, precision, train = prepare(img1, img2, options)
+    range_from_images = options.data_range_from_images
+    x, y, precision, train, options = prepare(img1, img2, options)
     _check_size(x.shape, window_size, len(weights), options.padding)
     # Pooled in single precision. The fp16 path reads each scale in half. bfloat16 widens to float32 exactly, so
     # bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32 path: the
@@ -69,20 +101,25 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     per_scale = []
     for scale in range(len(weights)):
         if scale > 0:
-            x, y = _downsample(x.float()), _downsample(y.float())
-        forward = ssim_forward if scale == len(weights) - 1 else cs_forward
+            x, y = _downsample(x.float(), options.like), _downsample(y.float(), options.like)
+            if range_from_images:
+                # torchmetrics takes each scale's range when it takes the range from the images.
+                options = dataclasses.replace(options, data_range=data_range_of(x, y))
+        check_fits_window(x.shape, options)
+        last = scale == len(weights) - 1
+        forward = ssim_forward if last else cs_forward
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        value_map = forward(x, y, options, scale_precision, train)[0]
-        if options.padding == "valid":
-            value_map = crop_valid(value_map, window_size)
-        per_scale.append(value_map.mean(dim=(-2, -1)))
+        value_map = padded_map(forward, x, y, options, scale_precision, train)
+        per_scale.append(_scale_value(value_map, options, full_map=last))
     per_channel = _combine(torch.stack(per_scale), weights)
     return reduce(per_channel, options.reduction)
 
 
-def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01,
-            k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: str = "valid",
-            precision: str = "auto", reduction: str = "mean") -> Tensor:
+def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
+            k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: Optional[str] = None,
+            precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
+            window: Optional[str] = None, sample_covariance: Optional[bool] = None,
+            like: Optional[str] = None) -> Tensor:
     """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
 
     One scale per weight; between scales both images are halved by 2 x 2
@@ -93,14 +130,16 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: fl
     is pytorch-msssim's ms_ssim.
 
     Args:
-        img1, img2, window_size, data_range, k1, k2, precision: as korvex.ssim_map
-            (window_size=7 means sigma 1.0, unlike pytorch-msssim's win_size=7,
-            which keeps sigma 1.5).
+        img1, img2, window_size, data_range, k1, k2, precision, sigma, window, sample_covariance: as
+            korvex.ssim_map.
         weights: one non-negative weight per scale.
         padding: "valid" (default, the published definition) averages only the
             pixels whose whole window lies inside the image, and needs images
             of at least min_side(window_size, len(weights)) pixels a side (161
-            for 11 taps and 5 scales); "same" averages the whole zero-padded map.
+            for 11 taps and 5 scales); "same", "reflect" and "replicate"
+            average the whole map with that border.
+        like: "pytorch-msssim", "tensorflow", "torchmetrics" or "piq": that library's default call, including its
+            pooling between scales (see the README's table); scikit-image and kornia have no MS-SSIM.
         reduction: "mean" (one number), "none" (one per image, shape (B,)) or "sum".
 
     Returns:
@@ -114,7 +153,8 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: int = 11, data_range: fl
         tensor([1., 1.])
     """
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                      precision=precision, reduction=reduction, weights=weights)
+                      precision=precision, reduction=reduction, weights=weights, sigma=sigma, window=window,
+                      sample_covariance=sample_covariance, like=like)
     return ms_ssim_with(img1, img2, options)
 
 
@@ -131,12 +171,14 @@ class MS_SSIM(torch.nn.Module):
         tensor(1.)
     """
 
-    def __init__(self, *, window_size: int = 11, data_range: float = 1.0, k1: float = 0.01, k2: float = 0.03,
-                 weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: str = "valid", precision: str = "auto",
-                 reduction: str = "mean"):
+    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
+                 k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: Optional[str] = None,
+                 precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
+                 window: Optional[str] = None, sample_covariance: Optional[bool] = None, like: Optional[str] = None):
         super().__init__()
         self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                               precision=precision, reduction=reduction, weights=weights)
+                               precision=precision, reduction=reduction, weights=weights, sigma=sigma, window=window,
+                               sample_covariance=sample_covariance, like=like)
 
     def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
         """MS-SSIM of the images with this module's options; see ms_ssim()."""

@@ -102,10 +102,11 @@ class TestRefusals:
 
     def test_bad_options(self):
         a, b = images((1, 1, 16, 16))
-        with pytest.raises(ValueError, match="^korvex: window_size must be 7, 9, or 11, got 5$"):
-            korvex.ssim(a, b, window_size=5)
-        with pytest.raises(ValueError, match="^korvex: window_size must be 7, 9, or 11, got 8$"):
+        with pytest.raises(ValueError, match="^korvex: window_size must be an odd number of taps from 3 to 31, got 8$"):
             korvex.SSIMLoss(window_size=8)
+        for size in (1, 33):
+            with pytest.raises(ValueError, match=f"^korvex: window_size must be .* from 3 to 31, got {size}$"):
+                korvex.ssim(a, b, window_size=size)
         with pytest.raises(ValueError, match="precision"):
             korvex.ssim(a, b, precision="fp8")
         with pytest.raises(ValueError, match="reduction"):
@@ -126,7 +127,13 @@ class TestRefusals:
         (dict(data_range=float("inf")), "data_range must be finite"),
         (dict(k1=-0.01), "k1 must be finite and non-negative"),
         (dict(k2=float("nan")), "k2 must be finite and non-negative"),
-        (dict(padding="reflect"), "padding must be one of"),
+        (dict(padding="mirror"), "padding must be one of"),
+        (dict(sigma=0), "sigma must be finite and positive, got 0.0"),
+        (dict(sigma=float("nan")), "sigma must be finite and positive"),
+        (dict(sigma=1e6), "sigma must be between 0.01 and 1000"),
+        (dict(window="box"), "window must be one of"),
+        (dict(sample_covariance=1), "sample_covariance must be True or False"),
+        (dict(like="matlab"), "like must be one of"),
         (dict(window_size=11.0), "window_size must be an int .*got float 11.0"),
         (dict(window_size="11"), "window_size must be an int .*got str '11'"),
         (dict(data_range="1"), "data_range must be a real number, got str"),

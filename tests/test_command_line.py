@@ -490,3 +490,26 @@ def test_eight_bit_files_are_scaled_where_they_are_compared(tmp_path, photos):
     array, _ = command_line.load(str(tmp_path / "deep.png"))
     assert array.dtype == np.float32 and np.array_equal(array[0], (camera.astype(np.float64) / 255).astype(np.float32))
     assert command_line.scaled(array).dtype == torch.float32
+
+
+def test_presets_and_windows(tmp_path, photos):
+    from skimage.metrics import structural_similarity
+
+    camera, _ = photos
+    Image.fromarray(camera).save(tmp_path / "a.png")
+    Image.fromarray(jpeg_copy(camera)).save(tmp_path / "b.png")
+    run = run_korvex("a.png", "b.png", "--like", "scikit-image", "--json", "out.json", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "uniform window 7, sample covariance, like scikit-image" in run.stdout
+    report = json.loads((tmp_path / "out.json").read_text())
+    assert report["options"]["window"] == "uniform" and report["options"]["padding"] == "valid"
+    expected = structural_similarity(camera / 255.0, jpeg_copy(camera) / 255.0, data_range=1.0)
+    assert abs(report["pairs"][0]["ssim"] - expected) < 1e-4
+    # An explicit option wins over the preset; a window off the table states its sigma.
+    run = run_korvex("a.png", "b.png", "--like", "kornia", "--window-size", "15", "--sigma", "2", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "window 15 (sigma 2), like kornia" in run.stdout and "padding reflect" in run.stdout
+    for args, words in ((("--window-size", "8"), ("--window-size must be an odd number", "got 8")),
+                        (("--sigma", "0"), ("--sigma must be finite and positive",)),
+                        (("--like", "kornia", "--ms-ssim"), ("--like kornia has no multi-scale SSIM",))):
+        assert_one_line_error(run_korvex("a.png", "b.png", *args, cwd=tmp_path), *words)

@@ -55,7 +55,8 @@ def test_one_warning_names_the_device_and_the_unused_kernels(composite):
 def composite_maps(window_size, precision):
     """(name, img1, img2, the composite path's SSIM map) for every photograph."""
     half = precision == "fp16"
-    return [(name, a, b, _composite.ssim_map(a.half() if half else a, b.half() if half else b, window_size,
+    options = korvex.Options(window_size=window_size)
+    return [(name, a, b, _composite.ssim_map(a.half() if half else a, b.half() if half else b, options,
                                              ref.C1, ref.C2, half)) for name, a, b in PAIRS]
 
 

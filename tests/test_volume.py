@@ -218,6 +218,39 @@ def test_modules_losses_and_precisions():
     assert a.grad.dtype == torch.float16 and a.grad.abs().max() > 0
 
 
+def test_scikit_image_preset_and_other_windows():
+    # scikit-image's structural_similarity of 3-D arrays: a uniform window of 7 voxels a side, sample covariance
+    # over its 343 voxels, the mean over the voxels whose window lies inside.
+    from skimage.metrics import structural_similarity
+
+    _, x, y = PAIRS[4]
+    a, b = x[0, 0].double().numpy(), y[0, 0].double().numpy()
+    expected = structural_similarity(a, b, data_range=1.0)
+    value = korvex.ssim(x[:1, :1], y[:1, :1], like="scikit-image").item()
+    # The uniform window's taps are float32(1/7), whose 7^3 products sum to 1 + 1.3e-7, not 1: the variances
+    # then err by about that times mu^2, which moves this noisy pair's SSIM by 2.5e-5 from scikit-image's.
+    # Against the float64 reference with those same taps the engine is within 1e-5.
+    assert value == pytest.approx(expected, abs=5e-5)
+    taps = torch.full((7,), 1 / 7, dtype=torch.float32).double()
+    n = 7**3
+    c2 = ref.C2 / (n / (n - 1))
+    with_taps = ref.volume_map(x[:1, :1], y[:1, :1], taps, c2=c2)[..., 3:-3, 3:-3, 3:-3].mean().item()
+    assert value == pytest.approx(with_taps, abs=1e-5)
+    # A Gaussian of another sigma, against the reference.
+    value_map = korvex.ssim_map(x, y, window_size=9, sigma=2.0)
+    assert_map_close(value_map, ref.volume_map(x, y, reference_window(9, 2.0)), "sigma 2")
+
+
+@pytest.mark.parametrize("padding", ["reflect", "replicate"])
+def test_reflect_and_replicate_pad_along_every_axis(padding):
+    _, x, y = PAIRS[0]
+    value_map = korvex.ssim_map(x, y, padding=padding, window_size=7)
+    assert value_map.shape == x.shape
+    xp, yp = (F.pad(v.double(), (3,) * 6, mode=padding) for v in (x, y))
+    expected = ref.volume_map(xp, yp, reference_window(7, 1.0))[..., 3:-3, 3:-3, 3:-3]
+    assert_map_close(value_map, expected, padding)
+
+
 def test_data_range_scales_with_the_volumes():
     _, x, y = PAIRS[0]
     # Volumes and data_range scaled together give the same map, up to the rounding of the scaled volumes (the
@@ -237,8 +270,10 @@ def test_a_4d_tensor_stays_a_batch_of_images():
 
 def test_refusals_name_the_axis_and_the_limit():
     x = torch.rand(1, 1, 9, 30, 30)
-    with pytest.raises(ValueError, match=r"at least 11 x 11 x 11 voxels \(depth x height x width.*got 9 x 30 x 30"):
+    with pytest.raises(ValueError, match=r"padding='valid' needs .* at least 11 x 11 x 11 .*got 9 x 30 x 30"):
         korvex.ssim(x, x, padding="valid")
+    with pytest.raises(ValueError, match="ms_ssim of volumes has no like='piq'"):
+        korvex.ms_ssim(x, x, like="piq")
     with pytest.raises(ValueError, match=r"at least 21 voxels along each axis: depth >= 21, height >= 21, width "
                                          r">= 21.*got depth 9, height 30, width 30"):
         korvex.ms_ssim(x, x, weights=(0.5, 0.5))
