@@ -160,13 +160,20 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
              k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
              sigma: Optional[float] = None, window: Optional[str] = None, sample_covariance: Optional[bool] = None,
              like: Optional[str] = None) -> Tensor:
-    """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Per-pixel SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
 
     By default a Gaussian window of 11 taps with sigma 1.5 (sigma 1.0 for 7
     taps), zero padding, population statistics, and the constants
     C1 = (k1 * data_range)^2 and C2 = (k2 * data_range)^2. `like` picks the
     options of another library's default call; options given explicitly win
     over it (see PRESETS and the README's table).
+
+    Volumes (5-D tensors) are compared under the same window along depth,
+    height and width, with the same options (presets: "pytorch-msssim" and
+    "scikit-image"; sample covariance counts the window's voxels); the map
+    has the volumes' shape ("valid" crops all three axes). A 4-D tensor is
+    always a batch of images, never one volume of shape (C, D, H, W): give
+    a volume its batch dimension.
 
     Args:
         img1, img2: floating-point images of one shape and device.
@@ -221,7 +228,9 @@ def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_
          k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
          reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
          sample_covariance: Optional[bool] = None, like: Optional[str] = None) -> Tensor:
-    """Mean SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Mean SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
+
+    A 4-D tensor is always a batch of images (see ssim_map for volumes).
 
     Args:
         img1, img2, window_size, data_range, k1, k2, padding, precision, sigma, window, sample_covariance, like:

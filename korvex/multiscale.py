@@ -120,7 +120,13 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, da
             precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
             window: Optional[str] = None, sample_covariance: Optional[bool] = None,
             like: Optional[str] = None) -> Tensor:
-    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W), or two volume batches
+    (B, C, D, H, W).
+
+    Volumes are halved by 2 x 2 x 2 average pooling between scales (odd sides
+    padded by one voxel on each end, as pytorch-msssim pools 5-D tensors), and
+    with "valid" padding need min_side(window_size, len(weights)) voxels along
+    each of depth, height and width. A 4-D tensor is always a batch of images.
 
     One scale per weight; between scales both images are halved by 2 x 2
     average pooling. At every scale but the last the value is the mean of the

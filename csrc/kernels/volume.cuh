@@ -123,9 +123,9 @@ __device__ __forceinline__ int ring_slots(int D, int R) { return D < 2 * R + 1 ?
 // partial_mu1 set its partial maps.
 template <typename Value, typename Pixel>
 __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const float* __restrict__ taps, float C1,
-                                               float C2, const Pixel* __restrict__ img1,
-                                               const Pixel* __restrict__ img2, float* __restrict__ map,
-                                               float* __restrict__ partial_mu1, float* __restrict__ partial_sigma1_sq,
+                                               float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                               float* __restrict__ map, float* __restrict__ partial_mu1,
+                                               float* __restrict__ partial_sigma1_sq,
                                                float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
     __shared__ float2 inputTile[kVolumeSide][kVolumeSide + kBankPadding];
     __shared__ float rowFiltered[kVolumeSide][kTile + kBankPadding][5];
@@ -280,8 +280,8 @@ __global__ void volume_csCUDA(int D, int H, int W, int R, const float* __restric
                               float* __restrict__ cs_map, float* __restrict__ partial_mu1,
                               float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12,
                               float* __restrict__ scratch) {
-    volume_forward<ContrastStructureValue>(D, H, W, R, taps, C1, C2, img1, img2, cs_map, partial_mu1,
-                                           partial_sigma1_sq, partial_sigma12, scratch);
+    volume_forward<ContrastStructureValue>(D, H, W, R, taps, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq,
+                                           partial_sigma12, scratch);
 }
 
 template <typename Pixel>
@@ -290,8 +290,8 @@ __global__ void volume_backwardCUDA(int D, int H, int W, int R, const float* __r
                                     const float* __restrict__ grad_map, float* __restrict__ grad_img1,
                                     const float* __restrict__ partial_mu1, const float* __restrict__ partial_sigma1_sq,
                                     const float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
-    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12, scratch);
+    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12,
+                    scratch);
 }
 
 }  // namespace device

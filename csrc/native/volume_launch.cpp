@@ -110,9 +110,7 @@ void run_volumes(const Job& job, void (*compute)(const Job&, const VolumeBlock&,
 // The engine keeps its scratch per thread; the device needs none.
 long long volume_scratch_floats(const VolumeShape&, int) { return 0; }
 
-VolumeLimits volume_limits() {
-    return VolumeLimits{std::numeric_limits<int>::max(), std::numeric_limits<int>::max()};
-}
+VolumeLimits volume_limits() { return VolumeLimits{std::numeric_limits<int>::max(), std::numeric_limits<int>::max()}; }
 
 void launch_volume_forward(const VolumeForwardLaunch& launch) {
     native::VolumeForwardJob job{launch, {}};

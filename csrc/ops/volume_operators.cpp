@@ -76,8 +76,8 @@ template <typename Launch>
 void launch_in_groups(const VolumeShape& whole, int radius, const at::Tensor& img1, Launch launch) {
     const int most = volume_limits().volumes;
     const long long volumes = static_cast<long long>(whole.B) * whole.CH;
-    const VolumeShape group{static_cast<int>(std::min<long long>(volumes, most)), 1, whole.D, whole.H, whole.W,
-                            whole.stream};
+    const VolumeShape group{
+        static_cast<int>(std::min<long long>(volumes, most)), 1, whole.D, whole.H, whole.W, whole.stream};
     const long long floats = volume_scratch_floats(group, radius);
     at::Tensor scratch = at::empty({floats}, img1.options().dtype(at::kFloat));
     float* ring = floats > 0 ? scratch.data_ptr<float>() : nullptr;
@@ -116,13 +116,15 @@ Maps forward_volume(const std::string& precision_name, const std::string& map_ki
     if (map.numel() > 0) {
         const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
         const at::Tensor window = dense(taps, at::kFloat);
-        launch_in_groups(volume_shape_of(img1), radius, img1, [&](const VolumeShape& shape, int64_t offset, float* ring) {
-            launch_volume_forward(VolumeForwardLaunch{
-                precision, map_kind, radius, shape, window.data_ptr<float>(), C1, C2, voxel_at(x, offset), voxel_at(y, offset),
-                offset_by(float_data_or_null(map), offset), offset_by(float_data_or_null(partial_mu1), offset),
-                offset_by(float_data_or_null(partial_sigma1_sq), offset), offset_by(float_data_or_null(partial_sigma12), offset),
-                ring});
-        });
+        launch_in_groups(volume_shape_of(img1), radius, img1,
+                         [&](const VolumeShape& shape, int64_t offset, float* ring) {
+                             launch_volume_forward(VolumeForwardLaunch{
+                                 precision, map_kind, radius, shape, window.data_ptr<float>(), C1, C2,
+                                 voxel_at(x, offset), voxel_at(y, offset), offset_by(float_data_or_null(map), offset),
+                                 offset_by(float_data_or_null(partial_mu1), offset),
+                                 offset_by(float_data_or_null(partial_sigma1_sq), offset),
+                                 offset_by(float_data_or_null(partial_sigma12), offset), ring});
+                         });
     }
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
@@ -141,12 +143,13 @@ at::Tensor backward_volume(const std::string& precision_name, const at::Tensor& 
         const at::Tensor window = dense(taps, at::kFloat);
         const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
                          ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
-        launch_in_groups(volume_shape_of(img1), radius, img1, [&](const VolumeShape& shape, int64_t offset, float* ring) {
-            launch_volume_backward(VolumeBackwardLaunch{
-                precision, radius, shape, window.data_ptr<float>(), voxel_at(x, offset), voxel_at(y, offset),
-                g.data_ptr<float>() + offset, grad_img1.data_ptr<float>() + offset, pm.data_ptr<float>() + offset,
-                ps.data_ptr<float>() + offset, p12.data_ptr<float>() + offset, ring});
-        });
+        launch_in_groups(
+            volume_shape_of(img1), radius, img1, [&](const VolumeShape& shape, int64_t offset, float* ring) {
+                launch_volume_backward(VolumeBackwardLaunch{
+                    precision, radius, shape, window.data_ptr<float>(), voxel_at(x, offset), voxel_at(y, offset),
+                    g.data_ptr<float>() + offset, grad_img1.data_ptr<float>() + offset, pm.data_ptr<float>() + offset,
+                    ps.data_ptr<float>() + offset, p12.data_ptr<float>() + offset, ring});
+            });
     }
     return grad_img1;
 }

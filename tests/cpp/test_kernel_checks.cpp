@@ -114,8 +114,8 @@ void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
             korvex::launch_volume_forward(
                 {precision, kind, radius, s, taps.data(), C1, C2, x, y, o[0], o[1], o[2], o[3], ring.data()});
         }
-        korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, im.grad_map.data(), grad.data(), o[1],
-                                        o[2], o[3], ring.data()});
+        korvex::launch_volume_backward(
+            {precision, radius, s, taps.data(), x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3], ring.data()});
     }
 }
 
