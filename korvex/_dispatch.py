@@ -80,5 +80,5 @@ def _import_dynamo_only_when_compiling(operator):
         setattr(implementation, "__dynamo_disable", call)
 
 
-for _operator in (_ops.ssim_forward, _ops.cs_forward, _ops.ssim_backward):
+for _operator in _ops.OPERATORS:
     _import_dynamo_only_when_compiling(_operator)

@@ -8,6 +8,9 @@ device of its first image.
 Two forward operators share one backward: the SSIM map (ssim_forward) and
 multi-scale SSIM's contrast-structure map (cs_forward) both come with partial
 maps of the same form, which ssim_backward turns into the gradient for img1.
+The *_taps operators are the same three with the window given at run time:
+`taps`, a 1-D float32 tensor of 2R + 1 symmetric weights (R = 1..15) on the
+images' device, in place of the window table's size.
 """
 
 from typing import Tuple
@@ -128,6 +131,28 @@ ssim_forward.register_fake(_forward_fake)
 cs_forward.register_fake(_forward_fake)
 
 
+@torch.library.custom_op("korvex::ssim_forward_taps", mutates_args=())
+def ssim_forward_taps(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """ssim_forward with the window's weights given as taps."""
+    _check_arguments(img1, img2, c1, c2)
+    return tuple(module_for(img1.device).forward_taps(precision, "ssim", taps, c1, c2, img1, img2, train))
+
+
+@torch.library.custom_op("korvex::cs_forward_taps", mutates_args=())
+def cs_forward_taps(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """cs_forward with the window's weights given as taps."""
+    _check_arguments(img1, img2, c1, c2)
+    return tuple(module_for(img1.device).forward_taps(precision, "cs", taps, c1, c2, img1, img2, train))
+
+
+ssim_forward_taps.register_fake(_forward_fake)
+cs_forward_taps.register_fake(_forward_fake)
+
+
 @torch.library.custom_op("korvex::ssim_backward", mutates_args=())
 def ssim_backward(
     img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
@@ -148,37 +173,65 @@ def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, win
 
 
 def _setup_context(ctx, inputs, output):
-    img1, img2, window_size, c1, c2, precision, _ = inputs
-    ctx.options = (window_size, c1, c2, precision)
-    ctx.save_for_backward(img1, img2, *output[1:])
+    # The window is the window table's size (an int) or the taps (a tensor,
+    # saved with the others; it gets no gradient).
+    img1, img2, window, c1, c2, precision, _ = inputs
+    ctx.window_is_taps = isinstance(window, Tensor)
+    ctx.options = (None if ctx.window_is_taps else window, c1, c2, precision)
+    ctx.save_for_backward(img1, img2, *output[1:], *((window,) if ctx.window_is_taps else ()))
     # The partial maps are inputs of the backward, not differentiable results.
     ctx.mark_non_differentiable(*output[1:])
 
 
-def _backward_of(forward):
-    """The autograd backward of a forward operator whose map is symmetric in its images."""
+def _backward_of(forward, backward_op):
+    """The autograd backward of a forward operator whose map is symmetric in its images; backward_op takes the
+    forward's window (ssim_backward a window size, ssim_backward_taps the taps)."""
 
     def backward(ctx, grad_map, *_):
         # The gradient for img2 is the img1 gradient of the swapped call,
         # computed only when img2 asks for one.
-        window_size, c1, c2, precision = ctx.options
+        window, c1, c2, precision = ctx.options
         img1, img2, *partials = ctx.saved_tensors
+        if ctx.window_is_taps:
+            *partials, window = partials
         grad1 = grad2 = None
         if grad_map is None:
             return grad1, grad2, None, None, None, None, None
         grad_map = grad_map.float()
         if ctx.needs_input_grad[0]:
-            grad1 = ssim_backward(img1, img2, grad_map, *partials, window_size, c1, c2, precision).to(img1.dtype)
+            grad1 = backward_op(img1, img2, grad_map, *partials, window, c1, c2, precision).to(img1.dtype)
         if ctx.needs_input_grad[1]:
-            _, *swapped = forward(img2, img1, window_size, c1, c2, precision, True)
-            grad2 = ssim_backward(img2, img1, grad_map, *swapped, window_size, c1, c2, precision).to(img2.dtype)
+            _, *swapped = forward(img2, img1, window, c1, c2, precision, True)
+            grad2 = backward_op(img2, img1, grad_map, *swapped, window, c1, c2, precision).to(img2.dtype)
         return grad1, grad2, None, None, None, None, None
 
     return backward
 
 
-ssim_forward.register_autograd(_backward_of(ssim_forward), setup_context=_setup_context)
-cs_forward.register_autograd(_backward_of(cs_forward), setup_context=_setup_context)
+@torch.library.custom_op("korvex::ssim_backward_taps", mutates_args=())
+def ssim_backward_taps(
+    img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, taps: Tensor, c1: float, c2: float, precision: str
+) -> Tensor:
+    """ssim_backward with the window's weights given as taps: those of the forward."""
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return module_for(img1.device).backward_taps(precision, taps, c1, c2, img1, img2, grad_map, partial_mu1,
+                                                 partial_sigma1_sq, partial_sigma12)
+
+
+@ssim_backward_taps.register_fake
+def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, c1, c2, precision):
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+ssim_forward.register_autograd(_backward_of(ssim_forward, ssim_backward), setup_context=_setup_context)
+cs_forward.register_autograd(_backward_of(cs_forward, ssim_backward), setup_context=_setup_context)
+ssim_forward_taps.register_autograd(_backward_of(ssim_forward_taps, ssim_backward_taps),
+                                    setup_context=_setup_context)
+cs_forward_taps.register_autograd(_backward_of(cs_forward_taps, ssim_backward_taps), setup_context=_setup_context)
 
 
 def _no_double_backward(ctx, *grads):
@@ -187,6 +240,7 @@ def _no_double_backward(ctx, *grads):
 
 
 ssim_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
+ssim_backward_taps.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
 
 
 def _refusing_transforms(op_name, dispatch_key):
@@ -209,22 +263,41 @@ def _refusing_transforms(op_name, dispatch_key):
     return kernel
 
 
-def _refusing_layouts(*args, **_):
-    """The operators' kernel for sparse, mkldnn and nested tensors, which torch would refuse in its own words."""
-    for name, value in zip(("img1", "img2", "grad_map", "partial_mu1", "partial_sigma1_sq", "partial_sigma12"),
-                           (a for a in args if isinstance(a, Tensor))):
-        check_layout(value, name)
-    raise AssertionError("a dense tensor reached a kernel for sparse, mkldnn or nested tensors")
+# The names of each operator's tensor arguments, in order, for the refusals below.
+_FORWARD_TENSORS = ("img1", "img2")
+_BACKWARD_TENSORS = ("img1", "img2", "grad_map", "partial_mu1", "partial_sigma1_sq", "partial_sigma12")
+TENSOR_ARGUMENTS = {
+    "ssim_forward": _FORWARD_TENSORS,
+    "cs_forward": _FORWARD_TENSORS,
+    "ssim_backward": _BACKWARD_TENSORS,
+    "ssim_forward_taps": (*_FORWARD_TENSORS, "taps"),
+    "cs_forward_taps": (*_FORWARD_TENSORS, "taps"),
+    "ssim_backward_taps": (*_BACKWARD_TENSORS, "taps"),
+}
+
+
+def _refusing_layouts_of(op_name):
+    """The operator's kernel for sparse, mkldnn and nested tensors, which torch would refuse in its own words."""
+
+    def kernel(*args, **_):
+        for name, value in zip(TENSOR_ARGUMENTS[op_name], (a for a in args if isinstance(a, Tensor))):
+            check_layout(value, name)
+        raise AssertionError("a dense tensor reached a kernel for sparse, mkldnn or nested tensors")
+
+    return kernel
 
 
 _checks = torch.library.Library("korvex", "FRAGMENT")
-for _op_name in ("ssim_forward", "cs_forward", "ssim_backward"):
+for _op_name in TENSOR_ARGUMENTS:
     for _key in ("AutogradCPU", "AutogradCUDA"):
         _checks.impl(_op_name, _refusing_transforms(_op_name, _key), _key, with_keyset=True)
     for _key in ("SparseCPU", "SparseCUDA", "SparseCsrCPU", "SparseCsrCUDA", "MkldnnCPU", "NestedTensorCPU",
                  "NestedTensorCUDA"):
-        _checks.impl(_op_name, _refusing_layouts, _key)
+        _checks.impl(_op_name, _refusing_layouts_of(_op_name), _key)
 
 # Jagged nested tensors are a tensor subclass, whose operators are its own.
-for _op in (ssim_forward, cs_forward, ssim_backward):
-    _op.register_torch_dispatch(JaggedNestedTensor, lambda mode, func, types, args, kwargs: _refusing_layouts(*args))
+OPERATORS = (ssim_forward, cs_forward, ssim_backward, ssim_forward_taps, cs_forward_taps, ssim_backward_taps)
+for _op, _op_name in zip(OPERATORS, TENSOR_ARGUMENTS):
+    _op.register_torch_dispatch(
+        JaggedNestedTensor,
+        lambda mode, func, types, args, kwargs, _refuse=_refusing_layouts_of(_op_name): _refuse(*args))

@@ -26,7 +26,8 @@ BOUND_FORWARDS = {
 }
 BOUND_BACKWARDS = {"fp32": "korvex_backward", "fp16": "korvex_fp16_backward"}
 BOUND_OPERATIONS = tuple(sorted({name for names in BOUND_FORWARDS.values() for name in names} |
-                                set(BOUND_BACKWARDS.values()) | {"forward", "backward"}))
+                                set(BOUND_BACKWARDS.values()) |
+                                {"forward", "backward", "forward_taps", "backward_taps"}))
 
 
 def forward(module, precision, map_kind, window_size, a, b, train, c1=None, c2=None):

@@ -1,8 +1,9 @@
 """An independent SSIM in float64, built from conv2d: the yardstick of the tests.
 
 The window is a normalised Gaussian (sigma 1.0 for 7 taps, 1.5 for 9 and 11)
-computed here in double precision, applied with zero padding. Gradients come
-from autograd through this code.
+computed here in double precision, applied with zero padding; or any window
+given as its taps (`window=`, e.g. gaussian_taps or uniform_taps), of any odd
+size. Gradients come from autograd through this code.
 """
 
 import math
@@ -19,6 +20,18 @@ def gaussian(window_size):
     r = window_size // 2
     g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma * sigma)) for k in range(window_size)], dtype=torch.float64)
     return g / g.sum()
+
+
+def gaussian_taps(window_size, sigma):
+    """A normalised Gaussian of any odd size and sigma, in float64."""
+    r = window_size // 2
+    g = torch.tensor([math.exp(-((k - r) ** 2) / (2 * sigma * sigma)) for k in range(window_size)], dtype=torch.float64)
+    return g / g.sum()
+
+
+def uniform_taps(window_size):
+    """The box window of any odd size, in float64."""
+    return torch.full((window_size,), 1.0 / window_size, dtype=torch.float64)
 
 
 # The half-precision windows as binary16 bit patterns, outermost tap to centre:
@@ -38,8 +51,10 @@ def half_rounded(window_size):
 
 
 def window_filter(img, window_size, window=None):
-    """Each channel filtered with the 2-D window, zero outside the image."""
-    g = (gaussian(window_size) if window is None else window).to(img.device)
+    """Each channel filtered with the 2-D window (the table's Gaussian of window_size, or the taps `window` of
+    that size), zero outside the image."""
+    g = (gaussian(window_size) if window is None else window.double()).to(img.device)
+    assert g.numel() == window_size
     kernel = torch.outer(g, g).expand(img.shape[1], 1, window_size, window_size).contiguous()
     return F.conv2d(img, kernel, padding=window_size // 2, groups=img.shape[1])
 

@@ -233,6 +233,10 @@ def test_eager_calls_do_not_import_the_compiler():
             "x = torch.rand(1, 3, 48, 48, requires_grad=True); y = torch.rand(1, 3, 48, 48, requires_grad=True)\n"
             "korvex.ssim(x, y).backward(); korvex.ssim(x.half(), y.half()).backward()\n"
             "korvex.ms_ssim(x, y, weights=(0.5, 0.5)).backward()\n"
+            "from korvex import _ops\n"
+            "taps = torch.full((5,), 0.2)\n"
+            "for op in (_ops.ssim_forward_taps, _ops.cs_forward_taps):\n"
+            "    op(x, y, taps, 1e-4, 9e-4, 'fp32', True)[0].sum().backward()\n"
             "print('torch._dynamo' in sys.modules)\n")
     env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)

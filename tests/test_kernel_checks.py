@@ -59,3 +59,6 @@ def test_every_launcher_is_run_by_the_checks():
         volume_launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
     assert volume_launchers == {"launch_volume_forward", "launch_volume_backward"}
     assert volume_launchers <= called, f"not run by the kernel checks: {sorted(volume_launchers - called)}"
+    # Both families: the window table's (taps null) and the run-time window's (taps set).
+    assert "const float* taps" in text
+    assert re.search(r"run_every_launcher\(radius, s, taps\.data\(\)\)", source), "the run-time window family"

@@ -275,3 +275,57 @@ def test_calls_from_several_threads_at_once(native):
         torch.set_num_threads(before)
     for k in range(len(cases)):
         assert_same_bits(together[k], alone[k], f"call {k}")
+
+
+# ---- windows given at run time (taps) ----------------------------------------------------------------------------
+
+
+def taps_of(window, radius):
+    """float32 taps: a Gaussian of sigma `window` or, for None, the uniform window."""
+    size = 2 * radius + 1
+    taps = ref.uniform_taps(size) if window is None else ref.gaussian_taps(size, window)
+    return taps.float()
+
+
+# Shapes smaller than the window, rows around the strip of 256 columns, several images and channels.
+TAPS_SHAPES = [(1, 1, 1, 1), (1, 2, 5, 3), (1, 1, 4, 255), (1, 1, 3, 256), (2, 1, 3, 257), (1, 1, 4, 600),
+               (1, 2, 40, 37)]
+
+
+def _taps_outputs(module, taps, a, b, grad_map):
+    outputs = []
+    for precision in PRECISIONS:
+        x, y = a.to(PIXEL_DTYPES[precision]), b.to(PIXEL_DTYPES[precision])
+        for map_kind in MAP_KINDS:
+            outputs.append(module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False)[0])
+            value_map, *partials = module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True)
+            outputs += [value_map, *partials,
+                        module.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials)]
+    return outputs
+
+
+@functools.lru_cache(maxsize=None)
+def _taps_kernel_outputs(shape, window, radius):
+    from korvex import _emulated
+
+    a, b = images(shape, seed=sum(shape))
+    grad_map = torch.randn(shape, generator=torch.Generator().manual_seed(1))
+    return a, b, grad_map, _taps_outputs(_emulated, taps_of(window, radius), a, b, grad_map)
+
+
+@pytest.mark.parametrize("radius, window", [(1, 0.5), (2, 1.5), (7, None), (15, 3.0)])
+@pytest.mark.parametrize("shape", TAPS_SHAPES, ids=lambda s: "x".join(map(str, s)))
+def test_windows_given_as_taps(native, engine, threads, shape, radius, window):
+    a, b, grad_map, expected = _taps_kernel_outputs(shape, window, radius)
+    assert_same_bits(_taps_outputs(native, taps_of(window, radius), a, b, grad_map), expected, f"{engine} engine")
+
+
+def test_windows_given_as_taps_on_photographs(native, emulated, threads):
+    name = "astronaut"
+    original = _bright_flat(_photograph(name)[:, 100:197, 150:285].contiguous())
+    a, b = original[None], _jpeg(original, 20)[None].contiguous()
+    grad_map = torch.full(a.shape, 1.0 / a.numel())
+    for radius, window in ((3, 1.5), (11, None)):
+        taps = taps_of(window, radius)
+        assert_same_bits(_taps_outputs(native, taps, a, b, grad_map), _taps_outputs(emulated, taps, a, b, grad_map),
+                         f"{name}, radius {radius}")

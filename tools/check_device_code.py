@@ -48,25 +48,34 @@ EXPECTED_SHARED = {
     "korvex_fp16_csCUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
 }
 
-# The volume kernels: one instance per element type, tiles sized for the widest
-# run-time window (radius 15, sides of 16 + 30) whatever the call's radius, and
-# the window's 16 entries.
-VOLUME_MAX_RADIUS = 15
+# The run-time window family: one instance per (map kind, pixel type) of the forward and per pixel type of the
+# backward, with tiles at the largest radius (S = 16 + 2 * 15 = 46) and the window's 16 entries in shared memory.
+TAPS_TILE = _tiles(15)
+TAPS_WINDOW = 4 * 16
+TAPS_SHARED = {
+    # float window[16], float2 inputTile[46][47], float rowFiltered[46][17][5]
+    "korvex_taps_CUDA": TAPS_WINDOW + 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5,
+    # float window[16], float productTile[3][46][46], float rowFilteredProducts[46][16][3]
+    "korvex_taps_backward_CUDA": TAPS_WINDOW + 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3,
+}
+TAPS_INSTANCES = {"korvex_taps_CUDA": 2 * 3, "korvex_taps_backward_CUDA": 3}
+
+# The volume kernels: one instance per element type, tiles sized for the widest run-time window (radius 15) whatever
+# the call's radius, and the window's 16 entries.
 VOLUME_ELEMENT_TYPES = ("float", "__half", "__nv_bfloat16")
-EXPECTED_VOLUME_SHARED = {
-    # float2 inputTile[S][S + 1], float rowFiltered[S][17][5], float window[16]
-    "volume_ssimCUDA": 8 * _tiles(VOLUME_MAX_RADIUS) * (_tiles(VOLUME_MAX_RADIUS) + 1)
-    + 4 * _tiles(VOLUME_MAX_RADIUS) * 17 * 5 + 4 * 16,
-    "volume_csCUDA": 8 * _tiles(VOLUME_MAX_RADIUS) * (_tiles(VOLUME_MAX_RADIUS) + 1)
-    + 4 * _tiles(VOLUME_MAX_RADIUS) * 17 * 5 + 4 * 16,
-    # float productTile[3][S][S], float rowFilteredProducts[S][16][3], float window[16]
-    "volume_backwardCUDA": 4 * 3 * _tiles(VOLUME_MAX_RADIUS) ** 2 + 4 * _tiles(VOLUME_MAX_RADIUS) * 16 * 3 + 4 * 16,
+VOLUME_SHARED = {
+    # float2 inputTile[46][47], float rowFiltered[46][17][5], float window[16]
+    "volume_ssimCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
+    "volume_csCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
+    # float productTile[3][46][46], float rowFilteredProducts[46][16][3], float window[16]
+    "volume_backwardCUDA": 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3 + TAPS_WINDOW,
 }
 
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
 SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
 USAGE = re.compile(r"Used (\d+) registers.*?(\d+) bytes smem")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
+TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<([\w:, ]+)>")
 VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\w+)>")
 
 
@@ -100,6 +109,17 @@ def parse(report):
     return rows
 
 
+def _kernel_and_shared(demangled):
+    """(short name with template arguments, expected static shared memory) of a kernel instance."""
+    if m := VOLUME_KERNEL.search(demangled):
+        return f"{m.group(1)}<{m.group(2)}>", VOLUME_SHARED[m.group(1)]
+    if m := TAPS_KERNEL.search(demangled):
+        arguments = ", ".join(a.split("::")[-1] for a in m.group(2).split(", "))
+        return f"{m.group(1)}<{arguments}>", TAPS_SHARED[m.group(1)]
+    m = KERNEL.search(demangled)
+    return f"{m.group(1)}<{m.group(2)}>", EXPECTED_SHARED[m.group(1)](int(m.group(2)))
+
+
 def main():
     rows = []
     for source in SOURCES:
@@ -107,24 +127,23 @@ def main():
             rows += parse(ptxas_report(source))
     names = demangle(sorted({r[0] for r in rows}))
     failures = []
-    print(f"{'kernel':34} {'arch':7} {'regs':>4} {'spill':>5} {'smem':>6}  expected")
+    print(f"{'kernel':46} {'arch':7} {'regs':>4} {'spill':>5} {'smem':>6}  expected")
     for mangled, arch, regs, spill, smem in sorted(rows, key=lambda r: (names[r[0]], int(r[1][3:]))):
-        if m := VOLUME_KERNEL.search(names[mangled]):
-            kernel = f"{m.group(1)}<{m.group(2)}>"
-            expected = EXPECTED_VOLUME_SHARED[m.group(1)]
-        else:
-            m = KERNEL.search(names[mangled])
-            kernel = f"{m.group(1)}<{m.group(2)}>"
-            expected = EXPECTED_SHARED[m.group(1)](int(m.group(2)))
+        kernel, expected = _kernel_and_shared(names[mangled])
         ok = spill == 0 and smem == expected and regs <= 32
-        print(f"{kernel:34} {arch:7} {regs:4} {spill:5} {smem:6}  {expected:6}{'' if ok else '  <-- FAIL'}")
+        print(f"{kernel:46} {arch:7} {regs:4} {spill:5} {smem:6}  {expected:6}{'' if ok else '  <-- FAIL'}")
         if not ok:
             failures.append(f"{kernel} {arch}")
-    found = {(VOLUME_KERNEL.search(n) or KERNEL.search(n)).group(0) for n in names.values()}
+    found = {_kernel_and_shared(n)[0] for n in names.values()}
     wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in RADII}
-    wanted |= {f"{k}<{t}>" for k in EXPECTED_VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
+    wanted |= {f"{k}<{t}>" for k in VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
+    for name, count in TAPS_INSTANCES.items():
+        built = sum(1 for k in found if k.startswith(name + "<"))
+        if built != count:
+            print(f"{name}: {built} instances, expected {count}")
+            failures.append(name)
     print(f"{len(rows)} kernel instances over {len(CUDA_ARCHS)} architectures, {len(failures)} failing")
     return 1 if failures else 0
 

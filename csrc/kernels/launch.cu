@@ -1,9 +1,11 @@
 // The launchers of the kernels: the one place that picks a kernel instance
-// for a call's precision, map kind, partial maps and radius.
+// for a call's window (the window table's, or taps given at run time),
+// precision, map kind, partial maps and radius.
 #include "ops/launch.h"
 
 #include "kernels/fp16.cuh"
 #include "kernels/fp32.cuh"
+#include "kernels/runtime_window.cuh"
 #include "kernels/ssim_common.cuh"
 
 namespace korvex {
@@ -14,6 +16,45 @@ void launch_grid(Kernel kernel, const LaunchShape& shape, Args... args) {
     platform::launch(kernel, grid_of(shape), block_of(), shape.stream, shape.H, shape.W, shape.CH, args...);
 }
 
+// The element type the kernels read for a precision.
+template <Precision P>
+struct PixelOf;
+template <>
+struct PixelOf<Precision::Fp32> {
+    using type = float;
+};
+template <>
+struct PixelOf<Precision::Fp16> {
+    using type = device::half;
+};
+template <>
+struct PixelOf<Precision::Bf16> {
+    using type = device::bfloat16;
+};
+
+// The run-time window family: one forward instance per (map kind, precision),
+// one backward instance per precision; partial maps are decided at run time.
+void launch_taps_forward(const ForwardLaunch& f) {
+    with_precision(f.precision, [&](auto P) {
+        using Pixel = typename PixelOf<P.value>::type;
+        const auto* x = static_cast<const Pixel*>(f.img1);
+        const auto* y = static_cast<const Pixel*>(f.img2);
+        launch_grid(f.map_kind == MapKind::Ssim ? device::korvex_taps_CUDA<device::SsimValue, Pixel>
+                                                : device::korvex_taps_CUDA<device::ContrastStructureValue, Pixel>,
+                    f.shape, f.radius, f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
+                    f.partial_sigma12);
+    });
+}
+
+void launch_taps_backward(const BackwardLaunch& b) {
+    with_precision(b.precision, [&](auto P) {
+        using Pixel = typename PixelOf<P.value>::type;
+        launch_grid(device::korvex_taps_backward_CUDA<Pixel>, b.shape, b.radius, b.taps, b.C1, b.C2,
+                    static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map, b.grad_img1,
+                    b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
+    });
+}
+
 }  // namespace
 
 // A grid has one block per 16 x 16 square, and at most 65535 blocks in y
@@ -21,6 +62,7 @@ void launch_grid(Kernel kernel, const LaunchShape& shape, Args... args) {
 LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}; }
 
 void launch_forward(const ForwardLaunch& f) {
+    if (f.taps != nullptr) return launch_taps_forward(f);
     using device::bfloat16;
     using device::half;
     const bool train = f.partial_mu1 != nullptr;
@@ -60,6 +102,7 @@ void launch_forward(const ForwardLaunch& f) {
 }
 
 void launch_backward(const BackwardLaunch& b) {
+    if (b.taps != nullptr) return launch_taps_backward(b);
     using device::bfloat16;
     using device::half;
     with_radius(b.radius, [&](auto R) {

@@ -16,17 +16,20 @@ namespace korvex::native {
 // The widest window of the table: entries 0..kMaxRadius.
 constexpr int kMaxRadius = window::kMaxRadius;
 
+// The widest window of any call: the table's, or one given at run time.
+constexpr int kMaxWindowRadius = kMaxRadius > kMaxTapsRadius ? kMaxRadius : kMaxTapsRadius;
+
 // A forward over the whole batch, and entries 0..radius of the window as the
-// kernels of its precision read them.
+// kernels of its precision read them (a window given at run time as it is).
 struct ForwardJob {
     ForwardLaunch launch;
-    float window[kMaxRadius + 1];
+    float window[kMaxWindowRadius + 1];
 };
 
 // A backward over the whole batch, and its window.
 struct BackwardJob {
     BackwardLaunch launch;
-    float window[kMaxRadius + 1];
+    float window[kMaxWindowRadius + 1];
 };
 
 // Output rows computed per band; the rows of a band's window stay in cache.

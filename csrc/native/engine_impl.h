@@ -63,6 +63,130 @@ void column_filter(const float* __restrict centre, int stride, int W, const floa
     for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
 }
 
+// The passes of a window given at run time. A loop over the taps inside the
+// loop over pixels would not be vectorised with the radius unknown, so these
+// run the taps outside: one sweep along the row adds a few tap pairs (kPairs,
+// then two and one for the rest) to every pixel's sum. Each pixel still gets
+// exactly the operations of the kernels' helpers (filter_taps_of_radius,
+// filter_row_moments_of_radius), in their order, and the sweeps vectorise
+// across pixels; several pairs per sweep save loads and stores of the sums.
+constexpr int kPairs = 4;
+
+// Adds the tap pairs at distances d .. d + K - 1 of the window of radius R,
+// nearest first, to the sums out[x] of the values centre[x], taps `stride`
+// floats apart.
+template <int K>
+void add_pairs(const float* __restrict centre, long long stride, int W, const float* __restrict w, int R, int d,
+               float* __restrict out) {
+    for (int x = 0; x < W; ++x) {
+        float acc = out[x];
+        for (int k = 0; k < K; ++k)
+            acc = fmaf(centre[x + (d + k) * stride] + centre[x - (d + k) * stride], w[R - d - k], acc);
+        out[x] = acc;
+    }
+}
+
+// One pass of the window of radius R: out[x] filters centre[x], taps
+// `stride` floats apart.
+void taps_filter(const float* __restrict centre, int stride, int W, const float* __restrict w, int R,
+                 float* __restrict out) {
+    std::fill(out, out + W, 0.0f);
+    int d = 1;
+    for (; d + kPairs - 1 <= R; d += kPairs) add_pairs<kPairs>(centre, stride, W, w, R, d, out);
+    if (d + 1 <= R) {
+        add_pairs<2>(centre, stride, W, w, R, d, out);
+        d += 2;
+    }
+    if (d <= R) add_pairs<1>(centre, stride, W, w, R, d, out);
+    for (int x = 0; x < W; ++x) out[x] = fmaf(centre[x], w[R], out[x]);
+}
+
+// Adds the tap pairs at distances d .. d + K - 1 to the five moment sums of
+// every pixel, from the padded image rows a and b (a[0] is R columns left of
+// the image).
+template <int K>
+void add_moment_pairs(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w, int R,
+                      int d, float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
+                      float* __restrict sxy) {
+    for (int x = 0; x < W; ++x) {
+        float m0 = sx[x], m1 = sxx[x], m2 = sy[x], m3 = syy[x], m4 = sxy[x];
+        for (int k = 0; k < K; ++k) {
+            const int left = x + R - d - k, right = x + R + d + k;
+            const float wd = w[R - d - k];
+            m0 = fmaf(a[right] + a[left], wd, m0);
+            m1 = fmaf(fmaf(a[left], a[left], a[right] * a[right]), wd, m1);
+            m2 = fmaf(b[right] + b[left], wd, m2);
+            m3 = fmaf(fmaf(b[left], b[left], b[right] * b[right]), wd, m3);
+            m4 = fmaf(fmaf(a[left], b[left], a[right] * b[right]), wd, m4);
+        }
+        sx[x] = m0;
+        sxx[x] = m1;
+        sy[x] = m2;
+        syy[x] = m3;
+        sxy[x] = m4;
+    }
+}
+
+// The five window moments of every pixel of one row under the window of
+// radius R, from its padded image rows a and b.
+void taps_row_moments(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w, int R,
+                      float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
+                      float* __restrict sxy) {
+    for (float* row : {sx, sxx, sy, syy, sxy}) std::fill(row, row + W, 0.0f);
+    int d = 1;
+    for (; d + kPairs - 1 <= R; d += kPairs) add_moment_pairs<kPairs>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
+    if (d + 1 <= R) {
+        add_moment_pairs<2>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
+        d += 2;
+    }
+    if (d <= R) add_moment_pairs<1>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
+    const float* __restrict ac = a + R;
+    const float* __restrict bc = b + R;
+    const float wc = w[R];
+    for (int x = 0; x < W; ++x) {
+        sx[x] = fmaf(ac[x], wc, sx[x]);
+        sxx[x] = fmaf(ac[x] * ac[x], wc, sxx[x]);
+        sy[x] = fmaf(bc[x], wc, sy[x]);
+        syy[x] = fmaf(bc[x] * bc[x], wc, syy[x]);
+        sxy[x] = fmaf(ac[x] * bc[x], wc, sxy[x]);
+    }
+}
+
+// The window of a strip and its passes along rows and down columns: the
+// table's window of radius R (a loop over pixels calling the kernels'
+// helpers, unrolled over the taps) ...
+template <int R>
+struct TableWindow {
+    float w[R + 1];
+    TableWindow(const float* window, int /*radius*/) { std::copy(window, window + R + 1, w); }
+    int radius() const { return R; }
+    void moments(const float* a, const float* b, int W, float* sx, float* sxx, float* sy, float* syy,
+                 float* sxy) const {
+        row_moments<R>(a, b, W, w, sx, sxx, sy, syy, sxy);
+    }
+    void along_row(const float* padded, int W, float* out) const { row_filter<R>(padded, W, w, out); }
+    void down_columns(const float* centre, int stride, int W, float* out) const {
+        column_filter<R>(centre, stride, W, w, out);
+    }
+};
+
+// ... or a window given at run time, of radius 1..kMaxTapsRadius (the taps
+// outside the loop over pixels).
+struct TapsWindow {
+    int R;
+    float w[kMaxTapsRadius + 1];
+    TapsWindow(const float* window, int radius) : R(radius) { std::copy(window, window + radius + 1, w); }
+    int radius() const { return R; }
+    void moments(const float* a, const float* b, int W, float* sx, float* sxx, float* sy, float* syy,
+                 float* sxy) const {
+        taps_row_moments(a, b, W, w, R, sx, sxx, sy, syy, sxy);
+    }
+    void along_row(const float* padded, int W, float* out) const { taps_filter(padded + R, 1, W, w, R, out); }
+    void down_columns(const float* centre, int stride, int W, float* out) const {
+        taps_filter(centre, stride, W, w, R, out);
+    }
+};
+
 // The per-pixel step of a forward: the kernels' own, from the moments
 // (Value is device::SsimValue or device::ContrastStructureValue).
 template <typename Value>
@@ -129,27 +253,28 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 // fill(slot, y) computes input row y into slot `slot` of every array; rows
 // outside the image are zeros. emit(slot, y) consumes output row y, centred on
 // `slot`. When a band ends, the 2R rows the next band shares move to the front.
-template <int R, typename Fill, typename Emit>
-void run_bands(int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
-    constexpr int kRows = kBandRows + 2 * R;
+template <typename Fill, typename Emit>
+void run_bands(int R, int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
+    const int band_rows = kBandRows + 2 * R;
     auto shift = [&] {
         for (int p = 0; p < planes; ++p) {
-            float* rows = band + static_cast<long long>(p) * kRows * columns;
+            float* rows = band + static_cast<long long>(p) * band_rows * columns;
             std::memmove(rows, rows + static_cast<long long>(kBandRows) * columns, sizeof(float) * 2 * R * columns);
         }
     };
     walk_bands(y0, y1, R, shift, fill, emit);
 }
 
-// Output rows [y0, y1) of columns [x0, x0 + columns) of one plane.
-template <int R, Precision P, typename Value, bool kTrain>
+// Output rows [y0, y1) of columns [x0, x0 + columns) of one plane, under
+// Window (TableWindow<R> or TapsWindow).
+template <typename Window, Precision P, typename Value, bool kTrain>
 void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
-    constexpr int kRows = kBandRows + 2 * R;
     const ForwardLaunch& call = job.launch;
+    const Window window(job.window, call.radius);
+    const int R = window.radius();
+    const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
-    float w[R + 1];
-    std::copy(job.window, job.window + R + 1, w);
 
     // The strip's input columns that lie inside the image: [lo, hi).
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
@@ -157,9 +282,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* in1 = scratch;
     float* in2 = in1 + padded;
     float* band = in2 + padded;
-    float* filtered = band + 5LL * kRows * columns;
+    float* filtered = band + 5LL * band_rows * columns;
     std::fill(in1, in2 + padded, 0.0f);
-    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * kRows + slot) * columns; };
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * columns; };
 
     auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
@@ -169,11 +294,11 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
         const long long at = origin + y * W + lo;
         load_row<P>(call.img1, at, hi - lo, in1 + (lo - (x0 - R)));
         load_row<P>(call.img2, at, hi - lo, in2 + (lo - (x0 - R)));
-        row_moments<R>(in1, in2, columns, w, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
+        window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
     auto emit = [&](int slot, long long y) {
-        for (int m = 0; m < 5; ++m) column_filter<R>(rows_of(m, slot), columns, columns, w, filtered + m * columns);
+        for (int m = 0; m < 5; ++m) window.down_columns(rows_of(m, slot), columns, columns, filtered + m * columns);
         const long long at = origin + y * W + x0;
         const float* f = filtered;
         const int n = columns;
@@ -183,38 +308,38 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
         else
             step_row<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at);
     };
-    run_bands<R>(y0, y1, 5, columns, band, fill, emit);
+    run_bands(R, y0, y1, 5, columns, band, fill, emit);
 }
 
 // A band of rows is computed in strips of columns, each with its own band run:
 // a pixel's values depend only on the image values in its window, so the
 // strips give the results of whole rows, and the scratch stays small at any
 // width.
-template <int R, Precision P, typename Value, bool kTrain>
+template <typename Window, Precision P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
     for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        forward_strip<R, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
 }
 
-template <int R, Precision P>
+template <typename Window, Precision P>
 void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
-    constexpr int kRows = kBandRows + 2 * R;
     const BackwardLaunch& call = job.launch;
+    const Window window(job.window, call.radius);
+    const int R = window.radius();
+    const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
-    float w[R + 1];
-    std::copy(job.window, job.window + R + 1, w);
 
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
-    float* filtered = band + 3LL * kRows * columns;
+    float* filtered = band + 3LL * band_rows * columns;
     float* x_row = filtered + 3 * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
-    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * kRows + slot) * columns; };
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * columns; };
 
     auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
@@ -225,52 +350,71 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
         const int skip = lo - (x0 - R);
         product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
                     hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
-        for (int k = 0; k < 3; ++k) row_filter<R>(products + k * padded, columns, w, rows_of(k, slot));
+        for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
     };
     auto emit = [&](int slot, long long y) {
-        for (int k = 0; k < 3; ++k) column_filter<R>(rows_of(k, slot), columns, columns, w, filtered + k * columns);
+        for (int k = 0; k < 3; ++k) window.down_columns(rows_of(k, slot), columns, columns, filtered + k * columns);
         const long long at = origin + y * W + x0;
         load_row<P>(call.img1, at, columns, x_row);
         load_row<P>(call.img2, at, columns, y_row);
         gradient_row(filtered, filtered + columns, filtered + 2 * columns, x_row, y_row, columns, call.grad_img1 + at);
     };
-    run_bands<R>(y0, y1, 3, columns, band, fill, emit);
+    run_bands(R, y0, y1, 3, columns, band, fill, emit);
 }
 
-template <int R, Precision P>
+template <typename Window, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
     for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        backward_strip<R, P>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
 }
 
-template <int R, Precision P, typename Value>
+template <typename Window, Precision P, typename Value>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     if (job.launch.partial_mu1 != nullptr)
-        forward_band<R, P, Value, true>(job, plane, y0, y1, scratch);
+        forward_band<Window, P, Value, true>(job, plane, y0, y1, scratch);
     else
-        forward_band<R, P, Value, false>(job, plane, y0, y1, scratch);
+        forward_band<Window, P, Value, false>(job, plane, y0, y1, scratch);
 }
 
-template <int R, Precision P>
+template <typename Window, Precision P>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     if (job.launch.map_kind == MapKind::Ssim)
-        forward_for<R, P, device::SsimValue>(job, plane, y0, y1, scratch);
+        forward_for<Window, P, device::SsimValue>(job, plane, y0, y1, scratch);
     else
-        forward_for<R, P, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
+        forward_for<Window, P, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
+}
+
+// A type, passed as a value.
+template <typename T>
+struct TypeTag {
+    using type = T;
+};
+
+// Calls body(TypeTag<Window>{}) for the call's window: the table's window of
+// its radius, or one given at run time.
+template <typename Launch, typename Body>
+void with_window(const Launch& launch, Body&& body) {
+    if (launch.taps != nullptr) {
+        body(TypeTag<TapsWindow>{});
+        return;
+    }
+    with_radius(launch.radius, [&](auto R) { body(TypeTag<TableWindow<R.value>>{}); });
 }
 
 void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
-    with_radius(job.launch.radius, [&](auto R) {
+    with_window(job.launch, [&](auto window) {
+        using Window = typename decltype(window)::type;
         with_precision(job.launch.precision,
-                       [&](auto P) { forward_for<R.value, P.value>(job, plane, y0, y1, scratch); });
+                       [&](auto P) { forward_for<Window, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 
 void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
-    with_radius(job.launch.radius, [&](auto R) {
+    with_window(job.launch, [&](auto window) {
+        using Window = typename decltype(window)::type;
         with_precision(job.launch.precision,
-                       [&](auto P) { backward_band<R.value, P.value>(job, plane, y0, y1, scratch); });
+                       [&](auto P) { backward_band<Window, P.value>(job, plane, y0, y1, scratch); });
     });
 }
 

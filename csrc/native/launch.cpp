@@ -62,8 +62,13 @@ Engine engine() {
 
 // Entries 0..radius of the window the kernels of a precision read: the
 // window table's weights, or for fp16 its half-precision weights (the values
-// of the device tables, which binary16 holds exactly).
-void window_of(Precision precision, int radius, float* out) {
+// of the device tables, which binary16 holds exactly); a window given at run
+// time as it is, whatever the precision.
+void window_of(Precision precision, int radius, const float* taps, float* out) {
+    if (taps != nullptr) {
+        std::copy(taps, taps + radius + 1, out);
+        return;
+    }
     with_radius(radius, [&](auto R) {
         const window::Taps<R.value>& taps =
             precision == Precision::Fp16 ? window::Gauss<R.value>::half_weights : window::Gauss<R.value>::weights;
@@ -195,14 +200,14 @@ LaunchLimits launch_limits() { return LaunchLimits{std::numeric_limits<int>::max
 
 void launch_forward(const ForwardLaunch& launch) {
     native::ForwardJob job{launch, {}};
-    native::window_of(launch.precision, launch.radius, job.window);
+    native::window_of(launch.precision, launch.radius, launch.taps, job.window);
     native::run(job, native::engine().forward_rows,
                 native::forward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
 }
 
 void launch_backward(const BackwardLaunch& launch) {
     native::BackwardJob job{launch, {}};
-    native::window_of(launch.precision, launch.radius, job.window);
+    native::window_of(launch.precision, launch.radius, launch.taps, job.window);
     native::run(job, native::engine().backward_rows,
                 native::backward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
 }

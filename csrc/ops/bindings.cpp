@@ -22,6 +22,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
     module.def("forward", &korvex::forward_named, without_gil());
     module.def("backward", &korvex::backward_named, without_gil());
+    module.def("forward_taps", &korvex::forward_taps_named, without_gil());
+    module.def("backward_taps", &korvex::backward_taps_named, without_gil());
     module.def("forward_volume", &korvex::forward_volume, without_gil());
     module.def("backward_volume", &korvex::backward_volume, without_gil());
     // The window sizes of the window table: Python's list of sizes.

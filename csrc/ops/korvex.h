@@ -47,6 +47,17 @@ at::Tensor backward_named(const std::string& precision, int window_size, float C
                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
+// The same with a window given at run time: `taps`, a 1-D float32 tensor of
+// 2R + 1 symmetric weights (R = 1..15) on the images' device, computed by the
+// run-time window kernels. Every precision filters with these float32
+// weights.
+Maps forward_taps_named(const std::string& precision, const std::string& map_kind, const at::Tensor& taps, float C1,
+                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
+at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& taps, float C1, float C2,
+                               const at::Tensor& img1, const at::Tensor& img2, const at::Tensor& grad_map,
+                               const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
+                               const at::Tensor& partial_sigma12);
+
 // Test hook: split launches at `images` images and `rows` rows already (0:
 // the launchers' own limits), so that tests can split small shapes.
 void limit_launches_for_tests(int images, int rows);

@@ -47,8 +47,19 @@ void with_precision(Precision precision, Body&& body) {
 // term (2 sigma12 + C2) / (sigma1_sq + sigma2_sq + C2).
 enum class MapKind { Ssim, ContrastStructure };
 
+// The largest radius of a window given at run time (31 taps). The kernels of
+// that family size their tiles for it.
+constexpr int kMaxTapsRadius = 15;
+
 // A forward over `shape`: the map and, when partial_mu1 is set (training),
 // its three partial maps, which the backward takes (all three set, or none).
+//
+// The window: with `taps` null, the window table's window of `radius`
+// (window.h). With `taps` set, entries 0..radius of a symmetric float32
+// window of 2 * radius + 1 taps (radius 1..kMaxTapsRadius) in the images'
+// memory, entry radius - d weighting the taps at -d and +d; the run-time
+// window family computes the call, for every precision with these float32
+// weights (fp16 images too).
 struct ForwardLaunch {
     Precision precision;
     MapKind map_kind;
@@ -61,10 +72,12 @@ struct ForwardLaunch {
     float* partial_mu1;
     float* partial_sigma1_sq;
     float* partial_sigma12;
+    const float* taps;
 };
 
 // The gradient with respect to img1 from the gradient with respect to the map
-// and the partial maps of a training forward (of either map kind).
+// and the partial maps of a training forward (of either map kind). The window
+// as ForwardLaunch's: the forward's own.
 struct BackwardLaunch {
     Precision precision;
     int radius;
@@ -77,6 +90,7 @@ struct BackwardLaunch {
     const float* partial_mu1;
     const float* partial_sigma1_sq;
     const float* partial_sigma12;
+    const float* taps;
 };
 
 void launch_forward(const ForwardLaunch& launch);

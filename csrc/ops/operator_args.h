@@ -8,6 +8,7 @@
 #include <ATen/ATen.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <sstream>
@@ -37,6 +38,54 @@ inline int radius_of(int window_size) {
     for (std::size_t i = 0; i < sizes.size(); ++i)
         wanted += (i == 0 ? "" : i + 1 == sizes.size() ? ", or " : ", ") + std::to_string(sizes[i]);
     throw std::invalid_argument("window_size must be " + wanted + ", got " + std::to_string(window_size));
+}
+
+// A window given at run time (`taps`): a 1-D float32 tensor of an odd number
+// of weights from 3 to 2 * kMaxTapsRadius + 1. Returns its radius. Checked
+// before the images, as a window size is; its device and values after them.
+inline int taps_radius(const at::Tensor& taps) {
+    constexpr int kMostTaps = 2 * kMaxTapsRadius + 1;
+    if (taps.dim() != 1)
+        throw std::runtime_error("korvex: taps must be a 1-D tensor of window weights, got " +
+                                 std::to_string(taps.dim()) + " dimensions");
+    if (taps.scalar_type() != at::kFloat)
+        throw std::runtime_error(std::string("korvex: taps must be float32, got ") +
+                                 c10::toString(taps.scalar_type()));
+    const int64_t count = taps.size(0);
+    if (count < 3 || count > kMostTaps || count % 2 == 0)
+        throw std::runtime_error("korvex: taps must hold an odd number of weights from 3 to " +
+                                 std::to_string(kMostTaps) + " (radius 1 to " + std::to_string(kMaxTapsRadius) +
+                                 "), got " + std::to_string(count));
+    return static_cast<int>(count / 2);
+}
+
+// The taps of a call with these images: on img1's device, and symmetric
+// (entry k equal to entry 2R - k, bit for bit), since the kernels read
+// entries 0..R only. Reads the values: on a GPU, one copy of the taps to the
+// host.
+inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
+    if (taps.device() != img1.device()) {
+        std::ostringstream text;
+        text << "korvex: taps must be on the images' device: img1 is on " << img1.device() << ", taps on "
+             << taps.device();
+        throw std::runtime_error(text.str());
+    }
+    const at::Tensor host = taps.to(at::kCPU).contiguous();
+    const float* w = host.data_ptr<float>();
+    const int64_t last = host.numel() - 1;
+    for (int64_t k = 0; k <= last; ++k)
+        if (!std::isfinite(w[k])) {
+            std::ostringstream text;
+            text << "korvex: taps must be finite, but entry " << k << " is " << w[k];
+            throw std::runtime_error(text.str());
+        }
+    for (int64_t k = 0; k < last - k; ++k)
+        if (!(w[k] == w[last - k])) {
+            std::ostringstream text;
+            text << "korvex: taps must be symmetric (entry k equal to entry " << last << " - k), but entry " << k
+                 << " is " << w[k] << " and entry " << last - k << " is " << w[last - k];
+            throw std::runtime_error(text.str());
+        }
 }
 
 // The precision of a name: "fp32", "fp16" or "bf16" (Python's precision

@@ -30,11 +30,20 @@ LaunchShape shape_of(const at::Tensor& img1) {
                        static_cast<int>(img1.size(3)), platform::current_stream()};
 }
 
-// The checks of the images of any operator; returns the radius. fp32
-// operators take float32 images only; the others convert floating-point
-// images to their precision.
-int check_images(Precision precision, int window_size, const at::Tensor& img1, const at::Tensor& img2) {
-    const int radius = radius_of(window_size);
+// The window of a call: the window table's window of `size` taps, or, with
+// `taps` defined, the weights of a window given at run time (its size is
+// then the number of taps).
+struct Window {
+    int size;
+    at::Tensor taps;
+};
+
+// The checks of the window and the images of any operator; returns the
+// radius. fp32 operators take float32 images only; the others convert
+// floating-point images to their precision.
+int check_images(Precision precision, const Window& window, const at::Tensor& img1, const at::Tensor& img2) {
+    const bool taps = window.taps.defined();
+    const int radius = taps ? taps_radius(window.taps) : radius_of(window.size);
     check_img1(img1);
     if (precision == Precision::Fp32) {
         check_dtype(img1, "img1", at::kFloat);
@@ -44,7 +53,14 @@ int check_images(Precision precision, int window_size, const at::Tensor& img1, c
         check_like_img1(img2, "img2", img1, c10::nullopt);
         check_floating(img2, "img2");
     }
+    if (taps) check_taps_values(window.taps, img1);
     return radius;
+}
+
+// The window values a launch reads: null for the table's window, else the
+// first of the dense taps.
+const float* taps_data(const at::Tensor& dense_taps) {
+    return dense_taps.defined() ? dense_taps.data_ptr<float>() : nullptr;
 }
 
 // Lower launch limits set by tests, so that small shapes are split (0: none).
@@ -90,6 +106,10 @@ void launch_in_pieces(int radius, const LaunchShape& whole, std::initializer_lis
         return;
     }
     const int64_t band = l.rows - 2 * radius;
+    // Only the test hook's limits come this low.
+    if (band < 1)
+        throw std::logic_error("korvex: launches of at most " + std::to_string(l.rows) +
+                               " rows cannot split a window of radius " + std::to_string(radius));
     const int64_t planes = int64_t(whole.B) * whole.CH;
     for (int64_t plane = 0; plane < planes; ++plane)
         for (int64_t y = 0; y < whole.H; y += band) {
@@ -128,11 +148,11 @@ namespace {
 
 // The one forward: checks, outputs, dense inputs, launches. Without `train`
 // the partial maps are empty tensors.
-Maps forward(Precision precision, MapKind map_kind, bool train, int window_size, float C1, float C2,
+Maps forward(Precision precision, MapKind map_kind, bool train, const Window& window, float C1, float C2,
              const at::Tensor& img1, const at::Tensor& img2) {
-    const int radius = check_images(precision, window_size, img1, img2);
+    const int radius = check_images(precision, window, img1, img2);
     const c10::DeviceGuard guard(img1.device());
-    if (precision == Precision::Fp16) ensure_gauss_half();
+    if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
 
     const auto make_partial = [&] {
         return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
@@ -141,35 +161,38 @@ Maps forward(Precision precision, MapKind map_kind, bool train, int window_size,
     at::Tensor partial_mu1 = make_partial(), partial_sigma1_sq = make_partial(), partial_sigma12 = make_partial();
     if (map.numel() > 0) {
         const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
+        const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
         launch_in_pieces(
             radius, shape_of(img1), {map, partial_mu1, partial_sigma1_sq, partial_sigma12}, [&](const Piece& p) {
                 launch_forward(ForwardLaunch{precision, map_kind, radius, p.shape, C1, C2, image_at(x, p),
                                              image_at(y, p), p.at(float_data(map)), p.at(float_data(partial_mu1)),
-                                             p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12))});
+                                             p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)),
+                                             taps_data(taps)});
             });
     }
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
 // The one backward: the gradient with respect to img1.
-at::Tensor backward(Precision precision, int window_size, float C1, float C2, const at::Tensor& img1,
+at::Tensor backward(Precision precision, const Window& window, float C1, float C2, const at::Tensor& img1,
                     const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                     const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    const int radius = check_images(precision, window_size, img1, img2);
+    const int radius = check_images(precision, window, img1, img2);
     check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     const c10::DeviceGuard guard(img1.device());
-    if (precision == Precision::Fp16) ensure_gauss_half();
+    if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
 
     at::Tensor grad_img1 = float_map_like(img1);
     if (grad_img1.numel() > 0) {
         const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
         const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
                          ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+        const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
         launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
             launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
                                            p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
                                            p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                           p.at(p12.data_ptr<float>())});
+                                           p.at(p12.data_ptr<float>()), taps_data(taps)});
         });
     }
     return grad_img1;
@@ -182,47 +205,73 @@ at::Tensor backward(Precision precision, int window_size, float C1, float C2, co
 Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
                    const at::Tensor& img1, const at::Tensor& img2, bool train) {
     const Precision p = precision_named(precision);
-    return forward(p, map_kind_named(map_kind), train, window_size, C1, C2, img1, img2);
+    return forward(p, map_kind_named(map_kind), train, Window{window_size, {}}, C1, C2, img1, img2);
 }
 
 at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(precision_named(precision), window_size, C1, C2, img1, img2, grad_map, partial_mu1,
+    return backward(precision_named(precision), Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
                     partial_sigma1_sq, partial_sigma12);
 }
 
+namespace {
+
+// The window of a call given its taps (an undefined tensor would otherwise
+// mean the table's window).
+Window taps_window(const at::Tensor& taps) {
+    if (!taps.defined()) throw std::runtime_error("korvex: taps is an undefined tensor");
+    return Window{static_cast<int>(taps.numel()), taps};
+}
+
+}  // namespace
+
+Maps forward_taps_named(const std::string& precision, const std::string& map_kind, const at::Tensor& taps, float C1,
+                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+    const Precision p = precision_named(precision);
+    const MapKind kind = map_kind_named(map_kind);
+    return forward(p, kind, train, taps_window(taps), C1, C2, img1, img2);
+}
+
+at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& taps, float C1, float C2,
+                               const at::Tensor& img1, const at::Tensor& img2, const at::Tensor& grad_map,
+                               const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
+                               const at::Tensor& partial_sigma12) {
+    return backward(precision_named(precision), taps_window(taps), C1, C2, img1,
+                    img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::Ssim, train, window_size, C1, C2, img1, img2);
+    return forward(Precision::Fp32, MapKind::Ssim, train, Window{window_size, {}}, C1, C2, img1, img2);
 }
 
 Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::ContrastStructure, train, window_size, C1, C2, img1, img2);
+    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                            const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp32, window_size, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+    return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
                     partial_sigma12);
 }
 
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, window_size, C1, C2, img1, img2));
+    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2));
 }
 
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return forward(Precision::Fp16, MapKind::Ssim, true, window_size, C1, C2, img1, img2);
+    return forward(Precision::Fp16, MapKind::Ssim, true, Window{window_size, {}}, C1, C2, img1, img2);
 }
 
 Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp16, MapKind::ContrastStructure, train, window_size, C1, C2, img1, img2);
+    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2);
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp16, window_size, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+    return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
                     partial_sigma12);
 }
 

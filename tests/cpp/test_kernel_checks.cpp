@@ -6,7 +6,8 @@
 //     on each thread's stack), where indexing past a tile is reported.
 //
 //   test_kernel_checks kernels           every real kernel over shapes with border and
-//                                         interior tiles; must run clean
+//                                         interior tiles, the run-time window family at
+//                                         radius 1 and 15; must run clean
 //   test_kernel_checks missing-barrier   faulty: a thread reads another's write
 //                                         with no barrier between them
 //   test_kernel_checks write-after-read  faulty: the next channel overwrites a tile
@@ -65,8 +66,9 @@ Images images_for(const LaunchShape& s) {
 }
 
 // Every kernel: each precision and map kind, with and without partial maps,
-// and the backward of each precision.
-void run_every_launcher(int radius, const LaunchShape& s) {
+// and the backward of each precision; with `taps` set, those of the run-time
+// window family (entries 0..radius of the window).
+void run_every_launcher(int radius, const LaunchShape& s, const float* taps = nullptr) {
     using korvex::MapKind;
     using korvex::Precision;
     Images im = images_for(s);
@@ -81,11 +83,11 @@ void run_every_launcher(int radius, const LaunchShape& s) {
                         : precision == Precision::Fp16 ? static_cast<const void*>(im.half2.data())
                                                        : static_cast<const void*>(im.bf2.data());
         for (MapKind kind : {MapKind::Ssim, MapKind::ContrastStructure}) {
-            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], nullptr, nullptr, nullptr});
-            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], o[1], o[2], o[3]});
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], nullptr, nullptr, nullptr, taps});
+            korvex::launch_forward({precision, kind, radius, s, C1, C2, x, y, o[0], o[1], o[2], o[3], taps});
         }
         korvex::launch_backward(
-            {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3]});
+            {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3], taps});
     }
 }
 
@@ -185,6 +187,13 @@ int every_kernel() {
         {1, 1, 3, 5, 3, nullptr}, {1, 1, 4, 48, 48, nullptr}, {2, 2, 9, 21, 17, nullptr}};
     for (int radius : {1, 5, korvex::kVolumeMaxRadius})
         for (const korvex::VolumeShape& s : volumes) run_every_volume_launcher(radius, s);
+    // The run-time window family at its smallest and largest radius (the
+    // middle tile of 48 x 48 is interior at radius 15 too).
+    for (int radius : {1, korvex::kMaxTapsRadius}) {
+        std::vector<float> taps(radius + 1);
+        for (int k = 0; k <= radius; ++k) taps[k] = float(k + 1) / float((radius + 1) * (radius + 1));
+        for (const LaunchShape& s : shapes) run_every_launcher(radius, s, taps.data());
+    }
 
     // Launches beyond the limits of every CUDA GPU stay refused.
     bool refused = false;
@@ -192,7 +201,7 @@ int every_kernel() {
         const LaunchShape too_many{65536, 1, 1, 1, nullptr};
         float pixel[1] = {0.0f};
         korvex::launch_forward({korvex::Precision::Fp32, korvex::MapKind::Ssim, 3, too_many, 0, 0, pixel, pixel, pixel,
-                                nullptr, nullptr, nullptr});
+                                nullptr, nullptr, nullptr, nullptr});
     } catch (const std::runtime_error& e) {
         refused = std::strstr(e.what(), "invalid configuration argument") != nullptr;
     }

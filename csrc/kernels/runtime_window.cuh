@@ -1,0 +1,252 @@
+// The run-time window family: the forward and backward kernels whose window
+// is given at run time, as `taps`, entries 0..R of a symmetric float32
+// window of 2R + 1 taps (R = 1..kMaxTapsRadius) in global memory. One
+// forward template over (Value, Pixel) and one backward template over Pixel
+// serve every precision: fp32 images, bf16 images and fp16 images are all
+// widened to float32 on load and filtered with the given float32 weights
+// (fp16 images here do not use the half-precision window of the table
+// kernels). Their launches are picked in kernels/launch.cu.
+//
+// Tiles are sized for the largest radius (S = 16 + 2 * kMaxTapsRadius = 46)
+// and a call of radius R uses their first 16 + 2R rows and columns; the loops
+// over the taps run R times. Compile-time instances per radius would be
+// fifteen times as many kernels per architecture, and unrolled loops over up
+// to 31 taps would not fit 32 registers.
+//
+// Each block copies the R + 1 weights into shared memory once, before its
+// first channel: every read of them comes after the first barrier. A
+// __constant__ table written before each launch would be one table for all
+// streams, overwritten by a call on one stream while a kernel of another
+// still reads it.
+//
+// The passes add the same products in the same order as the table kernels'
+// helpers (filter_taps, filter_row_moments in ssim_common.cuh), so that a
+// window of the table given as taps gives the table kernels' bits.
+#pragma once
+
+#include "kernels/ssim_common.cuh"
+#include "ops/launch.h"
+
+namespace korvex {
+namespace device {
+
+// The tile side at the largest radius.
+constexpr int kTapsTile = kTile + 2 * kMaxTapsRadius;
+
+// filter_taps with the radius R at run time: nearest pair first, each pair
+// added before it is weighted by w[R - d], the centre tap last.
+__device__ __forceinline__ float filter_taps_of_radius(const float* centre, int stride, const float* w, int R) {
+    float acc = 0.0f;
+    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
+    return fmaf(centre[0], w[R], acc);
+}
+
+// filter_row_moments with the radius R at run time: the five moments of one
+// tile row around tile column k, in the same order of operations.
+template <typename Pixel>
+__device__ __forceinline__ void filter_row_moments_of_radius(Pixel pixel, int k, const float* w, int R, float* out) {
+    float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
+    for (int d = 1; d <= R; ++d) {
+        const float2 left = pixel(k - d);
+        const float2 right = pixel(k + d);
+        const float wd = w[R - d];
+        sx = fmaf(right.x + left.x, wd, sx);
+        sxx = fmaf(fmaf(left.x, left.x, right.x * right.x), wd, sxx);
+        sy = fmaf(right.y + left.y, wd, sy);
+        syy = fmaf(fmaf(left.y, left.y, right.y * right.y), wd, syy);
+        sxy = fmaf(fmaf(left.x, left.y, right.x * right.y), wd, sxy);
+    }
+    const float2 c = pixel(k);
+    out[0] = fmaf(c.x, w[R], sx);
+    out[1] = fmaf(c.x * c.x, w[R], sxx);
+    out[2] = fmaf(c.y, w[R], sy);
+    out[3] = fmaf(c.y * c.y, w[R], syy);
+    out[4] = fmaf(c.x * c.y, w[R], sxy);
+}
+
+// The forward of the run-time window over images of Pixel (float, bfloat16
+// or half, widened on load): Value's map of every pixel of every channel of
+// image blockIdx.z under a (2R+1)^2 window, zero outside the image, and with
+// partial_mu1 set its three partial maps. The layout of the table kernels'
+// float32 forward (fp32_forward), at the largest radius.
+template <typename Value, typename Pixel>
+__device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const float* __restrict__ taps, float C1,
+                                             float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                             float* __restrict__ map, float* __restrict__ partial_mu1,
+                                             float* __restrict__ partial_sigma1_sq,
+                                             float* __restrict__ partial_sigma12) {
+    __shared__ float window[kMaxTapsRadius + 1];
+    __shared__ float2 inputTile[kTapsTile][kTapsTile + kBankPadding];
+    __shared__ float rowFiltered[kTapsTile][kTile + kBankPadding][5];
+
+    if (CH < 1) return;
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int n = ty * kTile + tx;
+    const int S = kTile + 2 * R;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int b = blockIdx.z;
+    const bool interior = x0 - R >= 0 && y0 - R >= 0 && x0 + kTile - 1 + R < W && y0 + kTile - 1 + R < H;
+    // Read only after the first barrier of the first channel.
+    if (n <= R) window[n] = taps[n];
+
+    for (int c = 0; c < CH; ++c) {
+        const int plane = b * CH + c;
+        if (interior) {
+            const int origin = plane * H * W + (y0 - R) * W + (x0 - R);
+            for (int r = ty; r < S; r += kTile)
+                for (int q = tx; q < S; q += kTile) {
+                    const int i = origin + r * W + q;
+                    inputTile[r][q] = float2{widen(img1[i]), widen(img2[i])};
+                }
+        } else {
+            // Rolled, as fill_tile_bounded, to fit 32 registers.
+#pragma unroll 1
+            for (int e = n; e < S * S; e += kBlockThreads) {
+                const int r = e / S;
+                const int q = e % S;
+                const int gy = y0 - R + r;
+                const int gx = x0 - R + q;
+                float2 value{0.0f, 0.0f};
+                if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
+                    const int i = (plane * H + gy) * W + gx;
+                    value = float2{widen(img1[i]), widen(img2[i])};
+                }
+                inputTile[r][q] = value;
+            }
+        }
+        __syncthreads();
+
+        for (int r = ty; r < S; r += kTile)
+            filter_row_moments_of_radius([&](int q) { return inputTile[r][q]; }, tx + R, window, R, rowFiltered[r][tx]);
+        __syncthreads();
+
+        // No third barrier, as in the table kernels' forward: the next channel
+        // writes inputTile only before its first barrier, rowFiltered only
+        // after it.
+        const int gx = x0 + tx;
+        const int gy = y0 + ty;
+        if (gx < W && gy < H) {
+            const float* centre = &rowFiltered[ty + R][tx][0];
+            constexpr int kRowStride = (kTile + kBankPadding) * 5;
+            const float mu1 = filter_taps_of_radius(centre + 0, kRowStride, window, R);
+            const float exx = filter_taps_of_radius(centre + 1, kRowStride, window, R);
+            const float mu2 = filter_taps_of_radius(centre + 2, kRowStride, window, R);
+            const float eyy = filter_taps_of_radius(centre + 3, kRowStride, window, R);
+            const float exy = filter_taps_of_radius(centre + 4, kRowStride, window, R);
+            Value::store(mu1, exx, mu2, eyy, exy, C1, C2, (plane * H + gy) * W + gx, map, partial_mu1,
+                         partial_sigma1_sq, partial_sigma12);
+        }
+    }
+}
+
+// The backward of the run-time window over images of Pixel: the gradient
+// with respect to img1, as the table kernels' float32 backward (fp32_backward)
+// computes it, at the largest radius.
+template <typename Pixel>
+__device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const float* __restrict__ taps,
+                                              const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                              const float* __restrict__ grad_map, float* __restrict__ grad_img1,
+                                              const float* __restrict__ partial_mu1,
+                                              const float* __restrict__ partial_sigma1_sq,
+                                              const float* __restrict__ partial_sigma12) {
+    __shared__ float window[kMaxTapsRadius + 1];
+    __shared__ float productTile[3][kTapsTile][kTapsTile];
+    __shared__ float rowFilteredProducts[kTapsTile][kTile][3];
+
+    if (CH < 1) return;
+    const int tx = threadIdx.x;
+    const int ty = threadIdx.y;
+    const int S = kTile + 2 * R;
+    const int x0 = kTile * blockIdx.x;
+    const int y0 = kTile * blockIdx.y;
+    const int b = blockIdx.z;
+    const int x = x0 + tx;
+    const int y = y0 + ty;
+    const bool inside = x < W && y < H;
+    const bool interior = y0 >= R && y0 + kTile - 1 + R < H && x0 >= R && x0 + kTile - 1 + R < W;
+    // Border tiles are filled a row per warp, so that a warp's reads of a row
+    // are contiguous.
+    const int t = ty * blockDim.x + tx;
+    const int warp = t / kWarp;
+    const int lane = t % kWarp;
+    // Read only after the first barrier of the first channel.
+    if (t <= R) window[t] = taps[t];
+
+    for (int c = 0; c < CH; ++c) {
+        const int plane = b * CH + c;
+        auto fill = [&](int r, int q, bool in_image) {
+            float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
+            if (in_image) {
+                const int i = (plane * H + y0 - R + r) * W + (x0 - R + q);
+                const float g = grad_map[i];
+                p0 = g * partial_mu1[i];
+                p1 = g * partial_sigma1_sq[i];
+                p2 = g * partial_sigma12[i];
+            }
+            productTile[0][r][q] = p0;
+            productTile[1][r][q] = p1;
+            productTile[2][r][q] = p2;
+        };
+        // Rolled loops, as in the table kernels, to fit 32 registers.
+        if (interior) {
+#pragma unroll 1
+            for (int r = ty; r < S; r += kTile)
+#pragma unroll 1
+                for (int q = tx; q < S; q += kTile) fill(r, q, true);
+        } else {
+#pragma unroll 1
+            for (int r = warp; r < S; r += kBlockThreads / kWarp)
+#pragma unroll 1
+                for (int q = lane; q < S; q += kWarp) {
+                    const int gy = y0 - R + r;
+                    const int gx = x0 - R + q;
+                    fill(r, q, gx >= 0 && gx < W && gy >= 0 && gy < H);
+                }
+        }
+        __syncthreads();
+
+        for (int r = ty; r < S; r += kTile)
+            for (int k = 0; k < 3; ++k)
+                rowFilteredProducts[r][tx][k] = filter_taps_of_radius(&productTile[k][r][tx + R], 1, window, R);
+        __syncthreads();
+
+        if (inside) {
+            const int i = (plane * H + y) * W + x;
+            const float* centre = &rowFilteredProducts[ty + R][tx][0];
+            const float v0 = filter_taps_of_radius(centre + 0, kTile * 3, window, R);
+            const float v1 = filter_taps_of_radius(centre + 1, kTile * 3, window, R);
+            const float v2 = filter_taps_of_radius(centre + 2, kTile * 3, window, R);
+            grad_img1[i] = gradient_of(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+        }
+        // As in the table kernels: every channel's use of shared memory stays
+        // self-contained.
+        __syncthreads();
+    }
+}
+
+// Forward: Value's map (SsimValue: SSIM; ContrastStructureValue: multi-scale
+// SSIM's contrast-structure term) and, with partial_mu1 set, its partial maps.
+template <typename Value, typename Pixel>
+__global__ void korvex_taps_CUDA(int H, int W, int CH, int R, const float* __restrict__ taps, float C1, float C2,
+                                 const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                 float* __restrict__ map, float* __restrict__ partial_mu1,
+                                 float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12) {
+    taps_forward<Value>(H, W, CH, R, taps, C1, C2, img1, img2, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+// Backward: the gradient with respect to img1 of either map kind. C1 and C2
+// are not needed.
+template <typename Pixel>
+__global__ void korvex_taps_backward_CUDA(int H, int W, int CH, int R, const float* __restrict__ taps, float C1,
+                                          float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
+                                          const float* __restrict__ grad_map, float* __restrict__ grad_img1,
+                                          const float* __restrict__ partial_mu1,
+                                          const float* __restrict__ partial_sigma1_sq,
+                                          const float* __restrict__ partial_sigma12) {
+    taps_backward(H, W, CH, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+}
+
+}  // namespace device
+}  // namespace korvex
