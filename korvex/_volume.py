@@ -115,6 +115,89 @@ for _operator in (ssim_forward_volume, cs_forward_volume, ssim_backward_volume):
     _dispatch._import_dynamo_only_when_compiling(_operator)
 
 
+# The mean of each volume's map over its crop (the voxels at least `crop` from every face), fused with the
+# forward: the map is dropped once averaged, and the backward takes one incoming gradient per volume and channel
+# (backward_volume_cropped), so a loss on the mean keeps no volume-sized map or incoming gradient.
+
+
+@torch.library.custom_op("korvex::mean_forward_volume", mutates_args=())
+def mean_forward_volume(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, kind: str, crop: int,
+    train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(means of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the mean of the map of `kind`
+    ("ssim" or "cs") over each volume's crop; the partial maps are empty unless train."""
+    _ops._check_arguments(img1, img2, c1, c2)
+    value_map, *partials = module_for(img1.device).forward_volume(precision, kind, taps, c1, c2, img1, img2, train)
+    return (cropped(value_map, crop).mean(dim=(-3, -2, -1)), *partials)
+
+
+@mean_forward_volume.register_fake
+def _(img1, img2, taps, c1, c2, precision, kind, crop, train):
+    _ops._check_arguments(img1, img2, c1, c2)
+    partial_shape = img1.shape if train else (0,)
+    return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
+            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+@torch.library.custom_op("korvex::mean_backward_volume", mutates_args=())
+def mean_backward_volume(
+    img1: Tensor, img2: Tensor, grad_per_volume: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, taps: Tensor, precision: str, crop: int
+) -> Tensor:
+    """The gradient with respect to img1 of the sum over volumes of grad_per_volume times the sum of the map over
+    the crop."""
+    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return module_for(img1.device).backward_volume_cropped(precision, taps, img1, img2, grad_per_volume, crop,
+                                                           partial_mu1, partial_sigma1_sq, partial_sigma12)
+
+
+@mean_backward_volume.register_fake
+def _(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop):
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def cropped(values: Tensor, crop: int) -> Tensor:
+    """The voxels at least `crop` voxels from every face."""
+    if crop == 0:
+        return values
+    d, h, w = values.shape[-3:]
+    return values[..., crop:d - crop, crop:h - crop, crop:w - crop]
+
+
+def _mean_setup_context(ctx, inputs, output):
+    img1, img2, taps, c1, c2, precision, kind, crop, _ = inputs
+    ctx.options = (c1, c2, precision, kind, crop)
+    ctx.save_for_backward(img1, img2, taps, *output[1:])
+    ctx.mark_non_differentiable(*output[1:])
+
+
+def _mean_backward(ctx, grad_means, *_):
+    c1, c2, precision, kind, crop = ctx.options
+    img1, img2, taps, *partials = ctx.saved_tensors
+    grad1 = grad2 = None
+    if grad_means is None:
+        return grad1, grad2, None, None, None, None, None, None, None
+    count = cropped(img1[:1, :1], crop).numel()
+    grad_per_volume = (grad_means.float() / count).reshape(-1).contiguous()
+    if ctx.needs_input_grad[0]:
+        grad1 = mean_backward_volume(img1, img2, grad_per_volume, *partials, taps, precision, crop).to(img1.dtype)
+    if ctx.needs_input_grad[1]:
+        _, *swapped = mean_forward_volume(img2, img1, taps, c1, c2, precision, kind, crop, True)
+        grad2 = mean_backward_volume(img2, img1, grad_per_volume, *swapped, taps, precision, crop).to(img2.dtype)
+    return grad1, grad2, None, None, None, None, None, None, None
+
+
+mean_forward_volume.register_autograd(_mean_backward, setup_context=_mean_setup_context)
+mean_backward_volume.register_autograd(_ops._no_double_backward, setup_context=lambda ctx, inputs, output: None)
+
+for _op_name in ("mean_forward_volume", "mean_backward_volume"):
+    for _key in ("AutogradCPU", "AutogradCUDA"):
+        _checks.impl(_op_name, _ops._refusing_transforms(_op_name, _key), _key, with_keyset=True)
+for _operator in (mean_forward_volume, mean_backward_volume):
+    _dispatch._import_dynamo_only_when_compiling(_operator)
+
+
 # ---- devices without a compiled module -----------------------------------------------------------------------------
 
 
@@ -191,20 +274,10 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
     return x, y, precision, train, options
 
 
-def crop_valid(values: Tensor, window_size: int) -> Tensor:
-    """The voxels whose whole window lies inside the volume."""
-    r = window_size // 2
-    d, h, w = values.shape[-3:]
-    return values[..., r:d - r, r:h - r, r:w - r]
-
-
 def padded_map(kind, x, y, taps, options, precision, train):
     """The map of `kind` ("ssim" or "cs") under options.padding, as functional.padded_map along three axes."""
-    r = options.radius
-    if options.padding in ("reflect", "replicate"):
-        x, y = (F.pad(v, (r,) * 6, mode=options.padding) for v in (x, y))
-    value_map = forward(x, y, taps, options, precision, train, kind)[0]
-    return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
+    x, y, crop = _padded(x, y, options)
+    return cropped(forward(x, y, taps, options, precision, train, kind)[0], crop)
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
@@ -214,6 +287,34 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     check_fits_window(x.shape, options, spatial_dims=3)
     x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
     return padded_map("ssim", x, y, taps_for(options, x.device), options, precision, train)
+
+
+def _padded(x, y, options):
+    """The volumes as the kernels read them under options.padding, and the crop of the map: reflect and replicate
+    pad by the window's radius, and they and "valid" keep the voxels at least that far from every face."""
+    r = options.radius
+    if options.padding in ("reflect", "replicate"):
+        x, y = (F.pad(v, (r,) * 6, mode=options.padding) for v in (x, y))
+    return x, y, 0 if options.padding == "same" else r
+
+
+def means(kind, x, y, taps, options, precision, train):
+    """The mean of each volume's map of `kind` under options.padding, shape (B, C): fused with the forward on the
+    compiled modules (mean_forward_volume), from the map elsewhere."""
+    if _dispatch._composite_for(x.device):
+        return padded_map(kind, x, y, taps, options, precision, train).mean(dim=(-3, -2, -1))
+    x, y, crop = _padded(x, y, options)
+    c1, c2 = constants(options)
+    return mean_forward_volume(x, y, taps, c1, c2, precision, kind, crop, train)[0]
+
+
+def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """Mean SSIM of (B, C, D, H, W) volumes for checked options (options.reduction applies)."""
+    _check_like(options, "ssim")
+    x, y, precision, train, options = prepare(img1, img2, options)
+    check_fits_window(x.shape, options, spatial_dims=3)
+    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    return reduce(means("ssim", x, y, taps_for(options, x.device), options, precision, train), options.reduction)
 
 
 def _check_ms_size(shape, window_size, scales, padding):
@@ -257,6 +358,5 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
         xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
         kind = "ssim" if scale == len(weights) - 1 else "cs"
-        value_map = padded_map(kind, xs, ys, taps, options, scale_precision, train)
-        per_scale.append(value_map.mean(dim=(-3, -2, -1)))
+        per_scale.append(means(kind, xs, ys, taps, options, scale_precision, train))
     return reduce(_combine(torch.stack(per_scale), weights), options.reduction)

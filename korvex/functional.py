@@ -153,6 +153,10 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
 
 def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """Mean SSIM for checked options (options.reduction applies)."""
+    if _is_volume(img1):
+        from ._volume import ssim_with as volume_ssim_with
+
+        return volume_ssim_with(img1, img2, options)
     return reduce(map_with(img1, img2, options), options.reduction)
 
 

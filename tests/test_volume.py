@@ -139,6 +139,32 @@ def test_gradients_of_both_volumes_against_autograd_of_the_reference(engine, nam
         assert_range_close(grad_b, expected_b, f"{name} {kind} img2")
 
 
+@pytest.mark.parametrize("padding", ["same", "valid", "replicate"])
+def test_mean_fused_with_the_forward_and_its_gradients(engine, padding, monkeypatch):
+    # korvex.ssim takes the mean with the forward (mean_forward_volume) and its backward takes one incoming
+    # gradient per volume and channel: against the mean of the map, and autograd of the reference.
+    from korvex import _volume
+
+    monkeypatch.setattr(_volume, "module_for", lambda device: engine)
+    _, x, y = PAIRS[1]
+    a, b = x.clone().requires_grad_(True), y.clone().requires_grad_(True)
+    per_image = korvex.ssim(a, b, padding=padding, window_size=7, reduction="none")
+    assert (per_image - korvex.ssim_map(x, y, padding=padding, window_size=7).flatten(1).mean(1)).abs().max() < 1e-6
+    weights = torch.tensor([0.3, -1.7])
+    (per_image * weights).sum().backward()
+    xd, yd = x.double().requires_grad_(True), y.double().requires_grad_(True)
+    if padding == "replicate":
+        value_map = ref.volume_map(*(F.pad(v, (3,) * 6, mode="replicate") for v in (xd, yd)),
+                                   reference_window(7, 1.0))[..., 3:-3, 3:-3, 3:-3]
+    else:
+        value_map = ref.volume_map(xd, yd, reference_window(7, 1.0))
+        if padding == "valid":
+            value_map = value_map[..., 3:-3, 3:-3, 3:-3]
+    (value_map.flatten(1).mean(1) * weights.double()).sum().backward()
+    assert_range_close(a.grad, xd.grad, "img1")
+    assert_range_close(b.grad, yd.grad, "img2")
+
+
 def test_the_widest_and_narrowest_windows_reach_every_plane(engine):
     # Radius 15 on a volume shallower than the window (the ring holds every plane), and radius 1.
     x, y = PAIRS[1][1][:1, :1, :9, :20, :19].contiguous(), PAIRS[1][2][:1, :1, :9, :20, :19].contiguous()
@@ -262,10 +288,14 @@ def test_data_range_scales_with_the_volumes():
 
 
 def test_a_4d_tensor_stays_a_batch_of_images():
+    # (2, 2, 20, 24) is two images of two channels of 20 x 24 pixels, not two volumes of 20 planes.
     _, x, y = PAIRS[0]
-    images = x[:, :, 5]
-    assert korvex.ssim_map(images, y[:, :, 5]).shape == images.shape
-    assert torch.equal(korvex.ssim_map(images, y[:, :, 5]), korvex.ssim_map(images[None].squeeze(0), y[:, :, 5]))
+    a, b = x[:, :, 5], y[:, :, 5]
+    as_images = korvex.ssim_map(a, b)
+    assert as_images.shape == a.shape
+    assert_map_close(as_images, ref.ssim_map(a, b, 11), "images")
+    as_volumes = korvex.ssim_map(a[None], b[None])[0]
+    assert (as_volumes - as_images).abs().max().item() > 0.01
 
 
 def test_refusals_name_the_axis_and_the_limit():
@@ -283,10 +313,15 @@ def test_refusals_name_the_axis_and_the_limit():
         korvex.ssim(x, x[0])
     from korvex import _cpu
 
-    with pytest.raises(RuntimeError, match="^korvex: taps must be a 1-D float32 tensor of 3 to 31 window entries"):
+    with pytest.raises(RuntimeError, match="^korvex: taps must hold an odd number of weights from 3 to 31"):
         _cpu.forward_volume("fp32", "ssim", torch.ones(33) / 33, 1e-4, 9e-4, x, x, False)
-    with pytest.raises(RuntimeError, match="^korvex: taps must be"):
+    with pytest.raises(RuntimeError, match="^korvex: taps must hold an odd number"):
         _cpu.forward_volume("fp32", "ssim", torch.ones(4) / 4, 1e-4, 9e-4, x, x, False)
+    with pytest.raises(RuntimeError, match=r"^korvex: grad_per_volume must be a 1-D float32 tensor of one value per "
+                                           r"volume and channel \(1\)"):
+        _cpu.backward_volume_cropped("fp32", window_of(11), x, x, torch.ones(2), 0, x, x, x)
+    with pytest.raises(RuntimeError, match="^korvex: crop must leave voxels on every axis"):
+        _cpu.backward_volume_cropped("fp32", window_of(11), x, x, torch.ones(1), 5, x, x, x)
     with pytest.raises(RuntimeError, match=r"^korvex: img1 must be a 5-D tensor \(batch, channels, depth"):
         _cpu.forward_volume("fp32", "ssim", window_of(11), 1e-4, 9e-4, x[0], x[0], False)
 
@@ -318,6 +353,10 @@ def every_volume_output(module, taps, x, y, grad_map):
             outputs.append(module.forward_volume(precision, kind, taps, ref.C1, ref.C2, a, b, False)[0])
             value_map, *partials = module.forward_volume(precision, kind, taps, ref.C1, ref.C2, a, b, True)
             outputs += [value_map, *partials, module.backward_volume(precision, taps, a, b, grad_map, *partials)]
+            # The gradient of each volume's mean over its crop, without a volume-sized incoming gradient.
+            crop = 1 if min(x.shape[2:]) > 2 else 0
+            per_volume = grad_map.flatten(2)[..., 0].reshape(-1).contiguous()
+            outputs.append(module.backward_volume_cropped(precision, taps, a, b, per_volume, crop, *partials))
     return outputs
 
 

@@ -1,9 +1,10 @@
 // The volume kernels: SSIM, or multi-scale SSIM's contrast-structure term, of
 // (B, C, D, H, W) volumes under a separable window applied along W, then H,
 // then D, with the window's entries given at run time (radius 1 to
-// kVolumeMaxRadius); and their backward. Also the per-voxel steps of the three
-// window passes, which the native engine calls in the same order, so that
-// both give the same bits.
+// kMaxTapsRadius); and their backward. The passes along W and H are the
+// run-time window family's (runtime_window.cuh); the depth pass is written
+// here as per-voxel steps, which the native engine calls in the same order,
+// so that both give the same bits.
 //
 // A block owns a 16 x 16 column of voxels of one volume and channel and walks
 // it plane by plane from front to back. Per plane it loads the tile and its
@@ -16,65 +17,50 @@
 // written besides the outputs.
 #pragma once
 
+#include "kernels/runtime_window.cuh"
 #include "kernels/ssim_common.cuh"
 #include "ops/volume_launch.h"
 
 namespace korvex {
 namespace device {
 
-// The steps of a window pass, in the order of filter_taps and
-// filter_row_moments: the pair of taps at distance d first (nearest pair
-// first), each pair summed and weighted once, the centre tap last.
+// The steps of the depth pass, in the order of filter_taps (and of the
+// passes along W and H: filter_taps_of_radius, and filter_row_moments_rolled
+// below): the pair of taps at distance d first (nearest pair first), each
+// pair summed and weighted once, the centre tap last.
 __device__ __forceinline__ float add_tap_pair(float acc, float ahead, float behind, float weight) {
     return fmaf(ahead + behind, weight, acc);
-}
-
-// The pair of taps of a product moment: behind_x * behind_y + ahead_x * ahead_y.
-__device__ __forceinline__ float add_product_pair(float acc, float behind_x, float behind_y, float ahead_x,
-                                                  float ahead_y, float weight) {
-    return fmaf(fmaf(behind_x, behind_y, ahead_x * ahead_y), weight, acc);
 }
 
 __device__ __forceinline__ float add_centre_tap(float acc, float centre, float weight) {
     return fmaf(centre, weight, acc);
 }
 
-// filter_taps with the radius at run time: samples `stride` floats apart
-// around *centre, window entries w[0..R].
-__device__ __forceinline__ float filter_taps_at(const float* centre, int stride, const float* w, int R) {
-    float acc = 0.0f;
-#pragma unroll 1
-    for (int d = 1; d <= R; ++d) acc = add_tap_pair(acc, centre[d * stride], centre[-d * stride], w[R - d]);
-    return add_centre_tap(acc, centre[0], w[R]);
-}
-
-// filter_row_moments with the radius at run time: the five moments x, x*x,
-// y, y*y, x*y around tile column k; pixel(q) gives the pair at column q.
+// filter_row_moments_of_radius with its loop over the taps kept rolled: the
+// forward keeps its ring and plane state live across the plane loop, and the
+// unrolled loop would not fit 32 registers beside them. The same operations
+// in the same order.
 template <typename Pixel>
-__device__ __forceinline__ void filter_row_moments_at(Pixel pixel, int k, const float* w, int R, float* out) {
+__device__ __forceinline__ void filter_row_moments_rolled(Pixel pixel, int k, const float* w, int R, float* out) {
     float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
 #pragma unroll 1
     for (int d = 1; d <= R; ++d) {
         const float2 left = pixel(k - d);
         const float2 right = pixel(k + d);
         const float wd = w[R - d];
-        sx = add_tap_pair(sx, right.x, left.x, wd);
-        sxx = add_product_pair(sxx, left.x, left.x, right.x, right.x, wd);
-        sy = add_tap_pair(sy, right.y, left.y, wd);
-        syy = add_product_pair(syy, left.y, left.y, right.y, right.y, wd);
-        sxy = add_product_pair(sxy, left.x, left.y, right.x, right.y, wd);
+        sx = fmaf(right.x + left.x, wd, sx);
+        sxx = fmaf(fmaf(left.x, left.x, right.x * right.x), wd, sxx);
+        sy = fmaf(right.y + left.y, wd, sy);
+        syy = fmaf(fmaf(left.y, left.y, right.y * right.y), wd, syy);
+        sxy = fmaf(fmaf(left.x, left.y, right.x * right.y), wd, sxy);
     }
     const float2 c = pixel(k);
-    out[0] = add_centre_tap(sx, c.x, w[R]);
-    out[1] = add_centre_tap(sxx, c.x * c.x, w[R]);
-    out[2] = add_centre_tap(sy, c.y, w[R]);
-    out[3] = add_centre_tap(syy, c.y * c.y, w[R]);
-    out[4] = add_centre_tap(sxy, c.x * c.y, w[R]);
+    out[0] = fmaf(c.x, w[R], sx);
+    out[1] = fmaf(c.x * c.x, w[R], sxx);
+    out[2] = fmaf(c.y, w[R], sy);
+    out[3] = fmaf(c.y * c.y, w[R], syy);
+    out[4] = fmaf(c.x * c.y, w[R], sxy);
 }
-
-// The tile side of the widest window; tiles of narrower windows use its
-// top-left corner.
-constexpr int kVolumeSide = kTile + 2 * kVolumeMaxRadius;
 
 // A thread's ring: the Q quantities of its voxel column for each of `slots`
 // planes (plane z in slot z % slots), kBlockThreads floats apart so that a
@@ -115,6 +101,12 @@ __device__ __forceinline__ float filter_planes_at(const Ring<Q>& ring, int q, in
     return add_centre_tap(acc, ring.at_slot(centre, q), w[R]);
 }
 
+// Whether voxel (z, y, x) lies at least `crop` voxels from every face of a
+// D x H x W volume: where the mean of a cropped map takes its values.
+__device__ __forceinline__ bool in_crop(int z, int y, int x, int D, int H, int W, int crop) {
+    return z >= crop && z < D - crop && y >= crop && y < H - crop && x >= crop && x < W - crop;
+}
+
 // The planes a ring holds: 2R + 1, or all D of a shallower volume.
 __device__ __forceinline__ int ring_slots(int D, int R) { return D < 2 * R + 1 ? D : 2 * R + 1; }
 
@@ -127,9 +119,9 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
                                                float* __restrict__ map, float* __restrict__ partial_mu1,
                                                float* __restrict__ partial_sigma1_sq,
                                                float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
-    __shared__ float2 inputTile[kVolumeSide][kVolumeSide + kBankPadding];
-    __shared__ float rowFiltered[kVolumeSide][kTile + kBankPadding][5];
-    __shared__ float window[kVolumeMaxRadius + 1];
+    __shared__ float2 inputTile[kTapsTile][kTapsTile + kBankPadding];
+    __shared__ float rowFiltered[kTapsTile][kTile + kBankPadding][5];
+    __shared__ float window[kMaxTapsRadius + 1];
 
     const int tx = threadIdx.x;
     const int ty = threadIdx.y;
@@ -165,14 +157,16 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
             __syncthreads();
 #pragma unroll 1
             for (int r = ty; r < side; r += kTile)
-                filter_row_moments_at([&](int q) { return inputTile[r][q]; }, tx + R, window, R, rowFiltered[r][tx]);
+                filter_row_moments_rolled([&](int q) { return inputTile[r][q]; }, tx + R, window, R,
+                                          rowFiltered[r][tx]);
             __syncthreads();
             // The next plane writes inputTile only after this barrier and
             // rowFiltered only after its first one.
             if (inside) {
 #pragma unroll 1
                 for (int m = 0; m < 5; ++m)
-                    ring.at(z, m) = filter_taps_at(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
+                    ring.at(z, m) =
+                        filter_taps_of_radius(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
             }
         }
         const int zo = z - R;
@@ -194,14 +188,15 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
 template <typename Pixel>
 __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, const float* __restrict__ taps,
                                                 const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
-                                                const float* __restrict__ grad_map, float* __restrict__ grad_img1,
-                                                const float* __restrict__ partial_mu1,
+                                                const float* __restrict__ grad_map,
+                                                const float* __restrict__ grad_per_volume, int crop,
+                                                float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
                                                 const float* __restrict__ partial_sigma1_sq,
                                                 const float* __restrict__ partial_sigma12,
                                                 float* __restrict__ scratch) {
-    __shared__ float productTile[3][kVolumeSide][kVolumeSide];
-    __shared__ float rowFilteredProducts[kVolumeSide][kTile][3];
-    __shared__ float window[kVolumeMaxRadius + 1];
+    __shared__ float productTile[3][kTapsTile][kTapsTile];
+    __shared__ float rowFilteredProducts[kTapsTile][kTile][3];
+    __shared__ float window[kMaxTapsRadius + 1];
 
     const int tx = threadIdx.x;
     const int ty = threadIdx.y;
@@ -229,7 +224,9 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
                 float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
                 if (ix >= 0 && ix < W && iy >= 0 && iy < H) {
                     const int i = (plane * H + iy) * W + ix;
-                    const float g = grad_map[i];
+                    const float g = grad_map != nullptr                 ? grad_map[i]
+                                    : in_crop(z, iy, ix, D, H, W, crop) ? grad_per_volume[volume]
+                                                                        : 0.0f;
                     p0 = g * partial_mu1[i];
                     p1 = g * partial_sigma1_sq[i];
                     p2 = g * partial_sigma12[i];
@@ -242,12 +239,12 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
 #pragma unroll 1
             for (int r = ty; r < side; r += kTile)
                 for (int k = 0; k < 3; ++k)
-                    rowFilteredProducts[r][tx][k] = filter_taps_at(&productTile[k][r][tx + R], 1, window, R);
+                    rowFilteredProducts[r][tx][k] = filter_taps_of_radius(&productTile[k][r][tx + R], 1, window, R);
             __syncthreads();
             if (inside) {
 #pragma unroll 1
                 for (int k = 0; k < 3; ++k)
-                    ring.at(z, k) = filter_taps_at(&rowFilteredProducts[ty + R][tx][k], kTile * 3, window, R);
+                    ring.at(z, k) = filter_taps_of_radius(&rowFilteredProducts[ty + R][tx][k], kTile * 3, window, R);
             }
         }
         const int zo = z - R;
@@ -287,11 +284,12 @@ __global__ void volume_csCUDA(int D, int H, int W, int R, const float* __restric
 template <typename Pixel>
 __global__ void volume_backwardCUDA(int D, int H, int W, int R, const float* __restrict__ taps,
                                     const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
-                                    const float* __restrict__ grad_map, float* __restrict__ grad_img1,
-                                    const float* __restrict__ partial_mu1, const float* __restrict__ partial_sigma1_sq,
+                                    const float* __restrict__ grad_map, const float* __restrict__ grad_per_volume,
+                                    int crop, float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
+                                    const float* __restrict__ partial_sigma1_sq,
                                     const float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
-    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12,
-                    scratch);
+    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_per_volume, crop, grad_img1, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12, scratch);
 }
 
 }  // namespace device

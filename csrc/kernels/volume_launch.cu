@@ -61,7 +61,8 @@ void launch_volume_backward(const VolumeBackwardLaunch& b) {
         using Pixel = decltype(pixel);
         launch_volume_grid(device::volume_backwardCUDA<Pixel>, b.shape, b.radius, b.taps,
                            static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map,
-                           b.grad_img1, b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12, b.scratch);
+                           b.grad_per_volume, b.crop, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
+                           b.partial_sigma12, b.scratch);
     };
     switch (b.precision) {
         case Precision::Fp32: run(float{}); return;

@@ -11,12 +11,12 @@ namespace korvex::native {
 // 0..radius.
 struct VolumeForwardJob {
     VolumeForwardLaunch launch;
-    float window[kVolumeMaxRadius + 1];
+    float window[kMaxTapsRadius + 1];
 };
 
 struct VolumeBackwardJob {
     VolumeBackwardLaunch launch;
-    float window[kVolumeMaxRadius + 1];
+    float window[kMaxTapsRadius + 1];
 };
 
 // The voxels one item computes: planes [z0, z1) and rows [y0, y1) of every

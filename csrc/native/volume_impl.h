@@ -7,11 +7,11 @@
 // each plane of the block and its R-plane halo it filters the rows (and their
 // R-row halo) along W, then along H into a ring of 2R + 1 planes; once the
 // ring holds planes z - 2R .. z, the depth pass of plane z - R and the
-// per-voxel step follow. Every pass is a loop over the voxels of a row, taps
-// outermost, that applies the kernels' own steps (add_tap_pair,
-// add_product_pair, add_centre_tap of volume.cuh) in the kernels' order, so
-// that each voxel gets the bits of its GPU thread; the compiler vectorises
-// the loops across voxels.
+// per-voxel step follow. The passes along W and H are the run-time window's
+// (taps_row_moments, taps_filter), the depth pass applies the kernels' steps
+// (add_tap_pair, add_centre_tap of volume.cuh); each is a loop over the voxels
+// of a row, taps outermost, in the kernels' order, so that each voxel gets
+// the bits of its GPU thread; the compiler vectorises the loops across voxels.
 #include "kernels/volume.cuh"
 #include "native/volume_engine.h"
 
@@ -19,51 +19,7 @@ namespace korvex::native {
 namespace {
 
 using device::add_centre_tap;
-using device::add_product_pair;
 using device::add_tap_pair;
-
-// The five moments of a row along W, from its padded image rows a and b
-// (a[0] is R columns left of the row), as filter_row_moments_at.
-void volume_row_moments(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w, int R,
-                        float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
-                        float* __restrict sxy) {
-    for (int x = 0; x < W; ++x) sx[x] = sxx[x] = sy[x] = syy[x] = sxy[x] = 0.0f;
-    for (int d = 1; d <= R; ++d) {
-        const float wd = w[R - d];
-        const float *al = a + R - d, *ar = a + R + d, *bl = b + R - d, *br = b + R + d;
-        for (int x = 0; x < W; ++x) {
-            sx[x] = add_tap_pair(sx[x], ar[x], al[x], wd);
-            sxx[x] = add_product_pair(sxx[x], al[x], al[x], ar[x], ar[x], wd);
-            sy[x] = add_tap_pair(sy[x], br[x], bl[x], wd);
-            syy[x] = add_product_pair(syy[x], bl[x], bl[x], br[x], br[x], wd);
-            sxy[x] = add_product_pair(sxy[x], al[x], bl[x], ar[x], br[x], wd);
-        }
-    }
-    const float wc = w[R];
-    const float *ac = a + R, *bc = b + R;
-    for (int x = 0; x < W; ++x) {
-        sx[x] = add_centre_tap(sx[x], ac[x], wc);
-        sxx[x] = add_centre_tap(sxx[x], ac[x] * ac[x], wc);
-        sy[x] = add_centre_tap(sy[x], bc[x], wc);
-        syy[x] = add_centre_tap(syy[x], bc[x] * bc[x], wc);
-        sxy[x] = add_centre_tap(sxy[x], ac[x] * bc[x], wc);
-    }
-}
-
-// One window pass over rows `stride` floats apart around `centre` (stride 1:
-// along a padded row), as filter_taps_at.
-void volume_filter_rows(const float* centre, long long stride, int W, const float* __restrict w, int R,
-                        float* __restrict out) {
-    for (int x = 0; x < W; ++x) out[x] = 0.0f;
-    for (int d = 1; d <= R; ++d) {
-        const float wd = w[R - d];
-        const float* __restrict ahead = centre + d * stride;
-        const float* __restrict behind = centre - d * stride;
-        for (int x = 0; x < W; ++x) out[x] = add_tap_pair(out[x], ahead[x], behind[x], wd);
-    }
-    const float* __restrict c = centre;
-    for (int x = 0; x < W; ++x) out[x] = add_centre_tap(out[x], c[x], w[R]);
-}
 
 // The depth pass over the rows of planes -R..R around a plane (planes[R + k]
 // is plane k's row; a row of zeros outside the volume), as filter_planes_at.
@@ -113,13 +69,13 @@ void run_volume_block(const VolumeShape& s, const VolumeBlock& b, const float* w
                 }
             }
             for (int r = 0; r < rows; ++r)
-                for (int q = 0; q < Q; ++q) volume_filter_rows(filtered_row(q, r + R), W, W, w, R, ring_row(z, q, r));
+                for (int q = 0; q < Q; ++q) taps_filter(filtered_row(q, r + R), W, W, w, R, ring_row(z, q, r));
         }
         const int zo = z - R;
         if (zo < b.z0) continue;
         for (int r = 0; r < rows; ++r) {
             for (int q = 0; q < Q; ++q) {
-                const float* planes[2 * kVolumeMaxRadius + 1];
+                const float* planes[2 * kMaxTapsRadius + 1];
                 for (int k = -R; k <= R; ++k)
                     planes[R + k] = zo + k >= 0 && zo + k < D ? ring_row(zo + k, q, r) : zeros;
                 volume_filter_planes(planes, W, w, R, depth + static_cast<long long>(q) * W);
@@ -134,7 +90,7 @@ void volume_forward_block(const VolumeForwardJob& job, const VolumeBlock& b, flo
     const VolumeForwardLaunch& call = job.launch;
     const VolumeShape& s = call.shape;
     const int R = call.radius, W = s.W;
-    float w[kVolumeMaxRadius + 1];
+    float w[kMaxTapsRadius + 1];
     std::copy(job.window, job.window + R + 1, w);
     const long long volume_origin = static_cast<long long>(b.volume) * s.D * s.H * W;
     const int padded = W + 2 * R;
@@ -145,7 +101,7 @@ void volume_forward_block(const VolumeForwardJob& job, const VolumeBlock& b, flo
         const long long at = volume_origin + (static_cast<long long>(z) * s.H + y) * W;
         load_row<P>(call.img1, at, W, a + R);
         load_row<P>(call.img2, at, W, c + R);
-        volume_row_moments(a, c, W, w, R, out[0], out[1], out[2], out[3], out[4]);
+        taps_row_moments(a, c, W, w, R, out[0], out[1], out[2], out[3], out[4]);
     };
     auto emit = [&](int z, int y, const float* f, float*) {
         const long long at = volume_origin + (static_cast<long long>(z) * s.H + y) * W;
@@ -166,17 +122,27 @@ void volume_backward_block(const VolumeBackwardJob& job, const VolumeBlock& b, f
     const VolumeBackwardLaunch& call = job.launch;
     const VolumeShape& s = call.shape;
     const int R = call.radius, W = s.W;
-    float w[kVolumeMaxRadius + 1];
+    float w[kMaxTapsRadius + 1];
     std::copy(job.window, job.window + R + 1, w);
     const long long volume_origin = static_cast<long long>(b.volume) * s.D * s.H * W;
     const int padded = W + 2 * R;
 
+    // Without grad_map, the row of the incoming gradient is that of the volume's cropped mean (in_crop).
+    auto gradient_row_at = [&](int z, int y, long long at, float* row) -> const float* {
+        if (call.grad_map != nullptr) return call.grad_map + at;
+        const int c = call.crop;
+        const bool rows_in = z >= c && z < s.D - c && y >= c && y < s.H - c;
+        const float g = call.grad_per_volume[b.volume];
+        for (int x = 0; x < W; ++x) row[x] = rows_in && x >= c && x < W - c ? g : 0.0f;
+        return row;
+    };
     auto fill = [&](int z, int y, float* const* out, float* work) {
         float* p = work;
         const long long at = volume_origin + (static_cast<long long>(z) * s.H + y) * W;
-        product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
-                    W, p + R, p + padded + R, p + 2 * padded + R);
-        for (int k = 0; k < 3; ++k) volume_filter_rows(p + k * padded + R, 1, W, w, R, out[k]);
+        const float* g = gradient_row_at(z, y, at, work + 3 * padded);
+        product_row(g, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at, W, p + R,
+                    p + padded + R, p + 2 * padded + R);
+        for (int k = 0; k < 3; ++k) taps_filter(p + k * padded + R, 1, W, w, R, out[k]);
     };
     auto emit = [&](int z, int y, const float* f, float* work) {
         const long long at = volume_origin + (static_cast<long long>(z) * s.H + y) * W;

@@ -18,4 +18,14 @@ at::Tensor backward_volume(const std::string& precision, const at::Tensor& taps,
                            const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
+// The gradient with respect to img1 of sum over volumes v of grad_per_volume[v]
+// times the sum of v's map over the voxels at least `crop` voxels from every
+// face (a mean's gradient, when grad_per_volume holds the incoming gradient
+// over the voxel count): without a volume-sized incoming gradient. One value
+// per volume and channel (B * C, float32).
+at::Tensor backward_volume_cropped(const std::string& precision, const at::Tensor& taps, const at::Tensor& img1,
+                                   const at::Tensor& img2, const at::Tensor& grad_per_volume, int64_t crop,
+                                   const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
+                                   const at::Tensor& partial_sigma12);
+
 }  // namespace korvex

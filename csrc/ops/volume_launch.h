@@ -1,15 +1,12 @@
 // The launchers of the volume family: SSIM of (B, C, D, H, W) volumes under a
 // separable window applied along W, H and D, whose entries 0..R are given at
-// run time. Declared, like launch.h, without CUDA or tensor-library headers.
+// run time (radius 1 to kMaxTapsRadius, as the run-time window family's).
+// Declared, like launch.h, without CUDA or tensor-library headers.
 #pragma once
 
 #include "ops/launch.h"
 
 namespace korvex {
-
-// The widest volume window: 2 * 15 + 1 taps. The kernels' tiles are sized for
-// it, whatever the radius of a call.
-constexpr int kVolumeMaxRadius = 15;
 
 // B volumes of CH channels of D planes of H x W voxels, dense and row-major;
 // the stream to launch on.
@@ -40,7 +37,11 @@ struct VolumeForwardLaunch {
 };
 
 // The gradient with respect to img1, from the gradient with respect to the map
-// and the partial maps of a training forward.
+// and the partial maps of a training forward. Without grad_map (null), the
+// gradient with respect to the map is that of each volume's mean over its
+// crop: grad_per_volume[v] on the voxels at least `crop` voxels from every
+// face of volume v (image * CH + channel), zero on the others; so a loss on
+// the mean needs no volume-sized incoming gradient.
 struct VolumeBackwardLaunch {
     Precision precision;
     int radius;
@@ -49,6 +50,8 @@ struct VolumeBackwardLaunch {
     const void* img1;
     const void* img2;
     const float* grad_map;
+    const float* grad_per_volume;
+    int crop;
     float* grad_img1;
     const float* partial_mu1;
     const float* partial_sigma1_sq;

@@ -35,16 +35,13 @@ void check_volume1(const at::Tensor& img1) {
                " elements; at most 2147483647 (2^31 - 1) are supported per tensor");
 }
 
-// The window: 2R + 1 float32 entries (R from 1 to kVolumeMaxRadius) on the
-// volumes' device. Returns R.
+// The window: the run-time window's taps (taps_radius, check_taps_values: on
+// the volumes' device, symmetric). Returns R.
 int check_taps(const at::Tensor& taps, const at::Tensor& img1) {
-    const bool ok = taps.defined() && taps.dim() == 1 && taps.scalar_type() == at::kFloat &&
-                    taps.device() == img1.device() && taps.numel() % 2 == 1 && taps.numel() >= 3 &&
-                    taps.numel() <= 2 * kVolumeMaxRadius + 1;
-    if (!ok)
-        refuse("taps must be a 1-D float32 tensor of 3 to " + std::to_string(2 * kVolumeMaxRadius + 1) +
-               " window entries (an odd count) on img1's device, got " + describe(taps));
-    return static_cast<int>(taps.numel() / 2);
+    if (!taps.defined()) refuse("taps is an undefined tensor");
+    const int radius = taps_radius(taps);
+    check_taps_values(taps, img1);
+    return radius;
 }
 
 int check_volumes(Precision precision, const at::Tensor& taps, const at::Tensor& img1, const at::Tensor& img2) {
@@ -129,29 +126,69 @@ Maps forward_volume(const std::string& precision_name, const std::string& map_ki
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
-at::Tensor backward_volume(const std::string& precision_name, const at::Tensor& taps, const at::Tensor& img1,
-                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
-                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+namespace {
+
+// The one volume backward: grad_map, or (grad_map undefined) grad_per_volume and crop.
+at::Tensor volume_backward(const std::string& precision_name, const at::Tensor& taps, const at::Tensor& img1,
+                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& grad_per_volume,
+                           int64_t crop, const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
+                           const at::Tensor& partial_sigma12) {
     const Precision precision = precision_named(precision_name);
     const int radius = check_volumes(precision, taps, img1, img2);
-    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    check_maps(img1, grad_map.defined() ? grad_map : partial_mu1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    if (!grad_map.defined()) {
+        const bool per_volume = grad_per_volume.defined() && grad_per_volume.dim() == 1 &&
+                                grad_per_volume.numel() == img1.size(0) * img1.size(1) &&
+                                grad_per_volume.scalar_type() == at::kFloat &&
+                                grad_per_volume.device() == img1.device();
+        if (!per_volume)
+            refuse("grad_per_volume must be a 1-D float32 tensor of one value per volume and channel (" +
+                   std::to_string(img1.size(0) * img1.size(1)) + ") on img1's device, got " +
+                   describe(grad_per_volume));
+        if (crop < 0 || 2 * crop >= std::min({img1.size(2), img1.size(3), img1.size(4)}))
+            refuse("crop must leave voxels on every axis: from 0 to less than half the smallest side, got " +
+                   std::to_string(crop) + " for " + describe(img1));
+    }
     const c10::DeviceGuard guard(img1.device());
 
     at::Tensor grad_img1 = float_map_like(img1);
     if (grad_img1.numel() > 0) {
         const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
         const at::Tensor window = dense(taps, at::kFloat);
-        const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
-                         ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+        const at::Tensor g = grad_map.defined() ? dense(grad_map, at::kFloat) : at::Tensor();
+        const at::Tensor per_volume = grad_map.defined() ? at::Tensor() : dense(grad_per_volume, at::kFloat);
+        const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
+                         p12 = dense(partial_sigma12, at::kFloat);
+        const int64_t volume_size = img1.size(2) * img1.size(3) * img1.size(4);
         launch_in_groups(
             volume_shape_of(img1), radius, img1, [&](const VolumeShape& shape, int64_t offset, float* ring) {
                 launch_volume_backward(VolumeBackwardLaunch{
                     precision, radius, shape, window.data_ptr<float>(), voxel_at(x, offset), voxel_at(y, offset),
-                    g.data_ptr<float>() + offset, grad_img1.data_ptr<float>() + offset, pm.data_ptr<float>() + offset,
+                    g.defined() ? g.data_ptr<float>() + offset : nullptr,
+                    per_volume.defined() ? per_volume.data_ptr<float>() + offset / volume_size : nullptr,
+                    static_cast<int>(crop), grad_img1.data_ptr<float>() + offset, pm.data_ptr<float>() + offset,
                     ps.data_ptr<float>() + offset, p12.data_ptr<float>() + offset, ring});
             });
     }
     return grad_img1;
+}
+
+}  // namespace
+
+at::Tensor backward_volume(const std::string& precision, const at::Tensor& taps, const at::Tensor& img1,
+                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
+                           const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    if (!grad_map.defined()) refuse("grad_map is an undefined tensor");
+    return volume_backward(precision, taps, img1, img2, grad_map, at::Tensor(), 0, partial_mu1, partial_sigma1_sq,
+                           partial_sigma12);
+}
+
+at::Tensor backward_volume_cropped(const std::string& precision, const at::Tensor& taps, const at::Tensor& img1,
+                                   const at::Tensor& img2, const at::Tensor& grad_per_volume, int64_t crop,
+                                   const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
+                                   const at::Tensor& partial_sigma12) {
+    return volume_backward(precision, taps, img1, img2, at::Tensor(), grad_per_volume, crop, partial_mu1,
+                           partial_sigma1_sq, partial_sigma12);
 }
 
 }  // namespace korvex

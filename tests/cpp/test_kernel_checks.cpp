@@ -116,8 +116,11 @@ void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
             korvex::launch_volume_forward(
                 {precision, kind, radius, s, taps.data(), C1, C2, x, y, o[0], o[1], o[2], o[3], ring.data()});
         }
-        korvex::launch_volume_backward(
-            {precision, radius, s, taps.data(), x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3], ring.data()});
+        korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, im.grad_map.data(), nullptr, 0,
+                                        grad.data(), o[1], o[2], o[3], ring.data()});
+        // The gradient of each volume's mean over its crop, without grad_map.
+        korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, nullptr, im.grad_map.data(), 1,
+                                        grad.data(), o[1], o[2], o[3], ring.data()});
     }
 }
 
@@ -185,7 +188,7 @@ int every_kernel() {
     // volumes and channels.
     const korvex::VolumeShape volumes[] = {
         {1, 1, 3, 5, 3, nullptr}, {1, 1, 4, 48, 48, nullptr}, {2, 2, 9, 21, 17, nullptr}};
-    for (int radius : {1, 5, korvex::kVolumeMaxRadius})
+    for (int radius : {1, 5, korvex::kMaxTapsRadius})
         for (const korvex::VolumeShape& s : volumes) run_every_volume_launcher(radius, s);
     // The run-time window family at its smallest and largest radius (the
     // middle tile of 48 x 48 is interior at radius 15 too).
