@@ -83,6 +83,8 @@ def _setup_context(ctx, inputs, output):
     ctx.options = (c1, c2, precision)
     ctx.save_for_backward(img1, img2, taps, *output[1:])
     ctx.mark_non_differentiable(*output[1:])
+    # No zero-filled gradients for the partial maps: three volumes each backward would allocate and never read.
+    ctx.set_materialize_grads(False)
 
 
 def _backward_of(forward):
@@ -170,6 +172,7 @@ def _mean_setup_context(ctx, inputs, output):
     ctx.options = (c1, c2, precision, kind, crop)
     ctx.save_for_backward(img1, img2, taps, *output[1:])
     ctx.mark_non_differentiable(*output[1:])
+    ctx.set_materialize_grads(False)
 
 
 def _mean_backward(ctx, grad_means, *_):
