@@ -25,7 +25,7 @@ namespace korvex {
 namespace device {
 
 // The steps of the depth pass, in the order of filter_taps (and of the
-// passes along W and H: filter_taps_of_radius, and filter_row_moments_rolled
+// passes along W and H: filter_taps_of_radius and the rolled versions
 // below): the pair of taps at distance d first (nearest pair first), each
 // pair summed and weighted once, the centre tap last.
 __device__ __forceinline__ float add_tap_pair(float acc, float ahead, float behind, float weight) {
@@ -36,10 +36,17 @@ __device__ __forceinline__ float add_centre_tap(float acc, float centre, float w
     return fmaf(centre, weight, acc);
 }
 
-// filter_row_moments_of_radius with its loop over the taps kept rolled: the
-// forward keeps its ring and plane state live across the plane loop, and the
-// unrolled loop would not fit 32 registers beside them. The same operations
-// in the same order.
+// filter_taps_of_radius and filter_row_moments_of_radius with their loops
+// over the taps kept rolled, for the forward: it keeps its ring and plane
+// state live across the plane loop, and the unrolled loops would not fit 32
+// registers beside them on every GPU. The same operations in the same order.
+__device__ __forceinline__ float filter_taps_rolled(const float* centre, int stride, const float* w, int R) {
+    float acc = 0.0f;
+#pragma unroll 1
+    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
+    return fmaf(centre[0], w[R], acc);
+}
+
 template <typename Pixel>
 __device__ __forceinline__ void filter_row_moments_rolled(Pixel pixel, int k, const float* w, int R, float* out) {
     float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
@@ -166,7 +173,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
 #pragma unroll 1
                 for (int m = 0; m < 5; ++m)
                     ring.at(z, m) =
-                        filter_taps_of_radius(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
+                        filter_taps_rolled(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
             }
         }
         const int zo = z - R;
