@@ -32,7 +32,7 @@ def library_calls():
     def skimage_ssim(x, y):
         return torch.tensor(structural_similarity(x[0].numpy(), y[0].numpy(), data_range=1.0, channel_axis=0))
 
-    return {
+    calls = {
         "scikit-image": ("structural_similarity(a, b, data_range=1, channel_axis=0)", skimage_ssim, None),
         "pytorch-msssim": ("ssim(a, b) (data_range 255)", lambda x, y: pytorch_msssim.ssim(x * 255, y * 255),
                            lambda x, y: pytorch_msssim.ms_ssim(x * 255, y * 255)),
@@ -40,6 +40,20 @@ def library_calls():
         "kornia": ("metrics.ssim(a, b, 11).mean()", lambda x, y: kornia.metrics.ssim(x, y, 11).mean(), None),
         "piq": ("ssim(a, b)", piq.ssim, piq.multi_scale_ssim),
     }
+    try:  # not a development requirement: pip install tensorflow-cpu to measure it
+        import tensorflow as tf
+    except ImportError:
+        return calls
+
+    def tf_call(function):
+        def call(x, y):
+            dtype = tf.float64 if x.dtype == torch.float64 else tf.float32
+            a, b = (tf.constant(v[0].permute(1, 2, 0).numpy()[None], dtype=dtype) for v in (x, y))
+            return torch.tensor(float(function(a, b, max_val=1.0)[0]))
+        return call
+
+    calls["tensorflow"] = ("image.ssim(a, b, max_val=1.0)", tf_call(tf.image.ssim), tf_call(tf.image.ssim_multiscale))
+    return calls
 
 
 def korvex_call(like, multi_scale):
