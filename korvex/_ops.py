@@ -10,7 +10,9 @@ multi-scale SSIM's contrast-structure map (cs_forward) both come with partial
 maps of the same form, which ssim_backward turns into the gradient for img1.
 The *_taps operators are the same three with the window given at run time:
 `taps`, a 1-D float32 tensor of 2R + 1 symmetric weights (R = 1..15) on the
-images' device, in place of the window table's size.
+images' device, in place of the window table's size. pool2_forward and
+pool2_backward are multi-scale SSIM's pooling between scales and its
+backward.
 """
 
 from typing import Tuple
@@ -234,6 +236,68 @@ ssim_forward_taps.register_autograd(_backward_of(ssim_forward_taps, ssim_backwar
 cs_forward_taps.register_autograd(_backward_of(cs_forward_taps, ssim_backward_taps), setup_context=_setup_context)
 
 
+# Multi-scale SSIM's 2 x 2 average pooling between scales: an odd side is padded with one zero at its start, counted in
+# the average, i.e. F.avg_pool2d(img, 2, padding=[H % 2, W % 2]) (count_include_pad), summed in the same order.
+# precision_in is the element type read ("fp32", "fp16" or "bf16", others converted), precision_out the one written
+# ("fp32", or "fp16": rounded once to nearest even), so that the next scale's kernels read it as it is.
+
+
+def pooled_side(side: int) -> int:
+    """The side of a pooled image: ceil(side / 2)."""
+    return (side + 1) // 2
+
+
+@torch.library.custom_op("korvex::pool2_forward", mutates_args=())
+def pool2_forward(img: Tensor, precision_in: str, precision_out: str) -> Tensor:
+    """img pooled 2 x 2, as precision_out."""
+    check_layout(img, "img")
+    return module_for(img.device).pool_forward(precision_in, precision_out, img)
+
+
+@pool2_forward.register_fake
+def _(img, precision_in, precision_out):
+    check_layout(img, "img")
+    dtype = torch.float16 if precision_out == "fp16" else torch.float32
+    return img.new_empty((*img.shape[:-2], pooled_side(img.shape[-2]), pooled_side(img.shape[-1])), dtype=dtype)
+
+
+@torch.library.custom_op("korvex::pool2_backward", mutates_args=())
+def pool2_backward(grad_out: Tensor, height: int, width: int) -> Tensor:
+    """The float32 gradient of images of height x width from that of their pooled images: the adjoint of the
+    pooling, a quarter of each window's gradient to each of its pixels (nothing to the padding)."""
+    check_layout(grad_out, "grad_out")
+    return module_for(grad_out.device).pool_backward(grad_out, height, width)
+
+
+@pool2_backward.register_fake
+def _(grad_out, height, width):
+    check_layout(grad_out, "grad_out")
+    return grad_out.new_empty((*grad_out.shape[:-2], height, width), dtype=torch.float32)
+
+
+def _pool_setup_context(ctx, inputs, output):
+    img, _, _ = inputs
+    ctx.image = (img.shape[-2], img.shape[-1], img.dtype)
+
+
+def _pool_backward(ctx, grad_out):
+    height, width, dtype = ctx.image
+    return pool2_backward(grad_out.float(), height, width).to(dtype), None, None
+
+
+def _pool_backward_setup_context(ctx, inputs, output):
+    pass
+
+
+def _pool_backward_backward(ctx, grad_grad_in):
+    # The backward is linear and its adjoint is the pooling itself.
+    return pool2_forward(grad_grad_in.float(), "fp32", "fp32"), None, None
+
+
+pool2_forward.register_autograd(_pool_backward, setup_context=_pool_setup_context)
+pool2_backward.register_autograd(_pool_backward_backward, setup_context=_pool_backward_setup_context)
+
+
 def _no_double_backward(ctx, *grads):
     raise RuntimeError("korvex: no second derivative: double backward through korvex's SSIM (create_graph=True "
                        "followed by a backward of the gradient, Hessians) is not supported")
@@ -273,6 +337,8 @@ TENSOR_ARGUMENTS = {
     "ssim_forward_taps": (*_FORWARD_TENSORS, "taps"),
     "cs_forward_taps": (*_FORWARD_TENSORS, "taps"),
     "ssim_backward_taps": (*_BACKWARD_TENSORS, "taps"),
+    "pool2_forward": ("img",),
+    "pool2_backward": ("grad_out",),
 }
 
 
@@ -296,7 +362,8 @@ for _op_name in TENSOR_ARGUMENTS:
         _checks.impl(_op_name, _refusing_layouts_of(_op_name), _key)
 
 # Jagged nested tensors are a tensor subclass, whose operators are its own.
-OPERATORS = (ssim_forward, cs_forward, ssim_backward, ssim_forward_taps, cs_forward_taps, ssim_backward_taps)
+OPERATORS = (ssim_forward, cs_forward, ssim_backward, ssim_forward_taps, cs_forward_taps, ssim_backward_taps,
+             pool2_forward, pool2_backward)
 for _op, _op_name in zip(OPERATORS, TENSOR_ARGUMENTS):
     _op.register_torch_dispatch(
         JaggedNestedTensor,

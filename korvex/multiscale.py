@@ -8,6 +8,8 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import cs_forward, ssim_forward
+from ._modules import COMPILED_DEVICE_TYPES
+from ._ops import pool2_forward
 from ._options import Options
 from .functional import _is_volume, check_fits_window, crop_valid, data_range_of, padded_map, prepare, reduce
 
@@ -33,14 +35,26 @@ def _check_size(shape, window_size, scales, padding):
 
 
 def _downsample(img, like):
-    """2 x 2 average pooling between scales, with the border rule of the library the options are like.
+    """2 x 2 average pooling between scales, with the border rule of the library the options are like, into
+    float32 images.
 
     korvex and pytorch-msssim pad an odd side with one zero on each end
     (counted in the average); piq replicates the first row and column when
     either side is odd; TensorFlow replicates the last row or column of an odd
     side; torchmetrics drops it.
+
+    korvex's rule runs on the compiled pooling where the images' device has a
+    compiled module, which reads float32, half and bfloat16 images as they
+    are and sums in avg_pool2d's order: the values are those of PyTorch's
+    pooling of img.float(), bit for bit. The other rules, and other devices,
+    pool with PyTorch.
     """
     odd_h, odd_w = (s % 2 for s in img.shape[-2:])
+    if like in (None, "pytorch-msssim") and img.device.type in COMPILED_DEVICE_TYPES:
+        if img.dtype not in _PRECISION_OF_DTYPE:
+            img = img.float()
+        return pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
+    img = img.float()
     if like == "piq":
         odd = max(odd_h, odd_w)
         return F.avg_pool2d(F.pad(img, (odd, 0, odd, 0), mode="replicate"), kernel_size=2)
@@ -50,6 +64,10 @@ def _downsample(img, like):
         return F.avg_pool2d(img, kernel_size=2)
     return F.avg_pool2d(img, kernel_size=2, padding=[odd_h, odd_w])
 
+
+# The precision the compiled pooling reads a scale's images in: their own element type (other types, such as
+# float64, are converted to float32 first, as before PyTorch's pooling).
+_PRECISION_OF_DTYPE = {torch.float32: "fp32", torch.float16: "fp16", torch.bfloat16: "bf16"}
 
 # The presets of libraries that have no MS-SSIM.
 NO_MS_SSIM = ("scikit-image", "kornia")
@@ -93,15 +111,21 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     range_from_images = options.data_range_from_images
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_size(x.shape, window_size, len(weights), options.padding)
-    # Pooled in single precision. The fp16 path reads each scale in half. bfloat16 widens to float32 exactly, so
-    # bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32 path: the
-    # result is that of fp32 on the widened images, bit for bit.
-    if precision != "bf16":
+    # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
+    # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
+    # round again at every scale, and change the results. Without gradients, half images are read as they are at
+    # the first scale (the pooling and the kernels read half); with them, they are widened first, so that the
+    # gradients of the scales add up in float32. bfloat16 widens to float32 exactly, so bf16 reads the images as
+    # they are at the first scale and the pooled float32 scales take the fp32 path: the result is that of fp32 on
+    # the widened images, bit for bit.
+    if precision == "fp32" or (precision == "fp16" and train):
         x, y = x.float(), y.float()
+    elif precision == "fp16":
+        x, y = (v if v.dtype == torch.float16 else v.float() for v in (x, y))
     per_scale = []
     for scale in range(len(weights)):
         if scale > 0:
-            x, y = _downsample(x.float(), options.like), _downsample(y.float(), options.like)
+            x, y = _downsample(x, options.like), _downsample(y, options.like)
             if range_from_images:
                 # torchmetrics takes each scale's range when it takes the range from the images.
                 options = dataclasses.replace(options, data_range=data_range_of(x, y))

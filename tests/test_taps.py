@@ -183,6 +183,25 @@ def test_bad_taps_are_refused(engine, taps, message):
         engine.backward_taps("fp16", taps, ref.C1, ref.C2, a, b, a, a, a, a)
 
 
+def test_taps_changed_in_place_are_checked_again(engine):
+    # The operators remember the taps they last found valid, and must notice a change in place.
+    a, b = images((1, 1, 8, 8))
+    taps = taps_of("uniform", 2)
+    first = engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)[0]
+    assert torch.equal(engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)[0], first)
+    taps[0] = 0.5
+    with pytest.raises(RuntimeError, match="korvex: taps must be symmetric"):
+        engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)
+    taps[0] = 0.2
+    taps[-1] = float("inf")
+    with pytest.raises(RuntimeError, match="korvex: taps must be finite, but entry 4 is inf"):
+        engine.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, a, a, a, a)
+    with torch.inference_mode():
+        frozen = taps_of("uniform", 2)
+        engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False)
+        assert torch.equal(engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False)[0], first)
+
+
 def test_strided_taps_are_read_as_their_values(engine):
     a, b = images((1, 2, 20, 30))
     taps = taps_of("gauss1.5", 4)

@@ -70,13 +70,17 @@ VOLUME_SHARED = {
     # float productTile[3][46][46], float rowFilteredProducts[46][16][3], float window[16]
     "volume_backwardCUDA": 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3 + TAPS_WINDOW,
 }
+# The pooling family: no shared memory; a forward instance per (input type, output type), one backward.
+POOL_INSTANCES = {"korvex_pool2_CUDA": 3 * 2, "korvex_pool2_backward_CUDA": 1}
 
 ENTRY = re.compile(r"Compiling entry function '(\w+)' for '(sm_\d+)'")
 SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) bytes spill loads")
-USAGE = re.compile(r"Used (\d+) registers.*?(\d+) bytes smem")
+# ptxas names no shared memory for a kernel that has none.
+USAGE = re.compile(r"Used (\d+) registers(?:.*?(\d+) bytes smem)?")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
 TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<([\w:, ]+)>")
 VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\w+)>")
+POOL_KERNEL = re.compile(r"(korvex_pool2\w*)(<[\w:, ]+>)?\(")
 
 
 def demangle(names):
@@ -104,7 +108,7 @@ def parse(report):
         elif (m := SPILLS.search(line)) and current:
             spill = int(m.group(2)) + int(m.group(3))
         elif (m := USAGE.search(line)) and current:
-            rows.append((*current, int(m.group(1)), spill, int(m.group(2))))
+            rows.append((*current, int(m.group(1)), spill, int(m.group(2) or 0)))
             current = None
     return rows
 
@@ -113,6 +117,9 @@ def _kernel_and_shared(demangled):
     """(short name with template arguments, expected static shared memory) of a kernel instance."""
     if m := VOLUME_KERNEL.search(demangled):
         return f"{m.group(1)}<{m.group(2)}>", VOLUME_SHARED[m.group(1)]
+    if m := POOL_KERNEL.search(demangled):
+        arguments = ", ".join(a.split("::")[-1] for a in m.group(2)[1:-1].split(", ")) if m.group(2) else ""
+        return f"{m.group(1)}<{arguments}>", 0
     if m := TAPS_KERNEL.search(demangled):
         arguments = ", ".join(a.split("::")[-1] for a in m.group(2).split(", "))
         return f"{m.group(1)}<{arguments}>", TAPS_SHARED[m.group(1)]
@@ -139,7 +146,7 @@ def main():
     wanted |= {f"{k}<{t}>" for k in VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
-    for name, count in TAPS_INSTANCES.items():
+    for name, count in {**TAPS_INSTANCES, **POOL_INSTANCES}.items():
         built = sum(1 for k in found if k.startswith(name + "<"))
         if built != count:
             print(f"{name}: {built} instances, expected {count}")

@@ -40,7 +40,7 @@ def library_calls():
         "kornia": ("metrics.ssim(a, b, 11).mean()", lambda x, y: kornia.metrics.ssim(x, y, 11).mean(), None),
         "piq": ("ssim(a, b)", piq.ssim, piq.multi_scale_ssim),
     }
-    try:  # not a development requirement: pip install tensorflow-cpu to measure it
+    try:  # not a development requirement: measured where the tensorflow-cpu distribution is present
         import tensorflow as tf
     except ImportError:
         return calls

@@ -3,8 +3,11 @@
 // precision, map kind, partial maps and radius.
 #include "ops/launch.h"
 
+#include <algorithm>
+
 #include "kernels/fp16.cuh"
 #include "kernels/fp32.cuh"
+#include "kernels/pool.cuh"
 #include "kernels/runtime_window.cuh"
 #include "kernels/ssim_common.cuh"
 
@@ -55,7 +58,41 @@ void launch_taps_backward(const BackwardLaunch& b) {
     });
 }
 
+// The pooling family: a block per 16 x 16 pixels (of the output forward, of
+// the input backward), at most 65535 blocks in y and z; the kernels loop over
+// the rows and planes past those.
+dim3 pool_grid_of(int H, int W, long long planes) {
+    using device::kTile;
+    const long long rows = (H + kTile - 1LL) / kTile;
+    return dim3((W + kTile - 1LL) / kTile, std::min(rows, 65535LL), std::min(planes, 65535LL));
+}
+
 }  // namespace
+
+void launch_pool_forward(const PoolLaunch& p) {
+    const LaunchShape& s = p.shape;
+    const long long planes = static_cast<long long>(s.B) * s.CH;
+    if (planes < 1 || s.H < 1 || s.W < 1) return;
+    const dim3 grid = pool_grid_of(device::pooled_side(s.H), device::pooled_side(s.W), planes);
+    with_precision(p.precision_in, [&](auto P) {
+        using Pixel = typename PixelOf<P.value>::type;
+        const auto* in = static_cast<const Pixel*>(p.in);
+        if (p.precision_out == Precision::Fp16)
+            platform::launch(device::korvex_pool2_CUDA<Pixel, device::half>, grid, block_of(), s.stream, s.H, s.W,
+                             static_cast<int>(planes), in, static_cast<device::half*>(p.out));
+        else
+            platform::launch(device::korvex_pool2_CUDA<Pixel, float>, grid, block_of(), s.stream, s.H, s.W,
+                             static_cast<int>(planes), in, static_cast<float*>(p.out));
+    });
+}
+
+void launch_pool_backward(const PoolBackwardLaunch& p) {
+    const LaunchShape& s = p.shape;
+    const long long planes = static_cast<long long>(s.B) * s.CH;
+    if (planes < 1 || s.H < 1 || s.W < 1) return;
+    platform::launch(device::korvex_pool2_backward_CUDA, pool_grid_of(s.H, s.W, planes), block_of(), s.stream, s.H,
+                     s.W, static_cast<int>(planes), p.grad_out, p.grad_in);
+}
 
 // A grid has one block per 16 x 16 square, and at most 65535 blocks in y
 // (rows of squares) and z (images) on every CUDA GPU.

@@ -81,9 +81,14 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
 
 // One implementation per instruction set; each computes output rows [y0, y1)
 // of plane `plane` (image * CH + channel), with its own scratch.
+//
+// pool_rows computes output rows [y0, y1) of plane `plane` of a pooling
+// launch; pool_backward_rows input rows [y0, y1) of a pooling backward.
 struct Engine {
     void (*forward_rows)(const ForwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*backward_rows)(const BackwardJob& job, int plane, int y0, int y1, float* scratch);
+    void (*pool_rows)(const PoolLaunch& launch, long long plane, int y0, int y1);
+    void (*pool_backward_rows)(const PoolBackwardLaunch& launch, long long plane, int y0, int y1);
     const char* name;
 };
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernels/pool_common.cuh"
 #include "kernels/ssim_common.cuh"
 #include "native/engine.h"
 
@@ -418,8 +419,110 @@ void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scr
     });
 }
 
+// The pooling family (kernels/pool.cuh): the kernels' helpers per pixel,
+// in loops the compiler vectorises across output pixels.
+
+// The element types the engine reads and writes for a precision.
+template <Precision P>
+struct NativePixel {
+    using type = float;
+};
+template <>
+struct NativePixel<Precision::Fp16> {
+    using type = Binary16;
+};
+template <>
+struct NativePixel<Precision::Bf16> {
+    using type = std::uint16_t;
+};
+
+inline float widen_native(float value) { return value; }
+inline float widen_native(Binary16 value) { return static_cast<float>(value); }
+inline float widen_native(std::uint16_t bf16) {
+    // bfloat16 is the upper half of a float: widened exactly by a shift.
+    const std::uint32_t bits = std::uint32_t(bf16) << 16;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+// Rounded to nearest even, as the kernels' to_half.
+template <typename Out>
+Out narrow_native(float value) {
+    return static_cast<Out>(value);
+}
+
+// Output rows [y0, y1) of one plane. `top` is the window's upper row, null
+// for the padding row above an odd-height image.
+template <typename In, typename Out>
+void pool_plane_rows(const In* __restrict image, int H, int W, Out* __restrict pooled, int y0, int y1) {
+    using device::average_of_four;
+    const int pooled_w = device::pooled_side(W), odd_w = W % 2;
+    for (int oy = y0; oy < y1; ++oy) {
+        const int y = 2 * oy - H % 2;
+        const In* __restrict top = y >= 0 ? image + static_cast<long long>(y) * W : nullptr;
+        const In* __restrict bottom = image + static_cast<long long>(y + 1) * W;
+        Out* __restrict out = pooled + static_cast<long long>(oy) * pooled_w;
+        if (odd_w) {  // the first window's left column is padding
+            const float b = top ? widen_native(top[0]) : 0.0f;
+            out[0] = narrow_native<Out>(average_of_four(0.0f, b, 0.0f, widen_native(bottom[0])));
+        }
+        const In* __restrict top_pairs = top ? top + odd_w : nullptr;
+        const In* __restrict bottom_pairs = bottom + odd_w;
+        Out* __restrict out_pairs = out + odd_w;
+        const int pairs = pooled_w - odd_w;
+        if (top_pairs != nullptr) {
+            for (int i = 0; i < pairs; ++i)
+                out_pairs[i] = narrow_native<Out>(
+                    average_of_four(widen_native(top_pairs[2 * i]), widen_native(top_pairs[2 * i + 1]),
+                                    widen_native(bottom_pairs[2 * i]), widen_native(bottom_pairs[2 * i + 1])));
+        } else {
+            for (int i = 0; i < pairs; ++i)
+                out_pairs[i] = narrow_native<Out>(average_of_four(0.0f, 0.0f, widen_native(bottom_pairs[2 * i]),
+                                                                  widen_native(bottom_pairs[2 * i + 1])));
+        }
+    }
+}
+
+void pool_rows(const PoolLaunch& launch, long long plane, int y0, int y1) {
+    const LaunchShape& s = launch.shape;
+    const long long in_offset = plane * s.H * s.W;
+    const long long out_offset = plane * device::pooled_side(s.H) * device::pooled_side(s.W);
+    with_precision(launch.precision_in, [&](auto P) {
+        using In = typename NativePixel<P.value>::type;
+        const In* image = static_cast<const In*>(launch.in) + in_offset;
+        if (launch.precision_out == Precision::Fp16)
+            pool_plane_rows(image, s.H, s.W, static_cast<Binary16*>(launch.out) + out_offset, y0, y1);
+        else
+            pool_plane_rows(image, s.H, s.W, static_cast<float*>(launch.out) + out_offset, y0, y1);
+    });
+}
+
+// Input rows [y0, y1) of one plane: each pixel a quarter of its window's
+// gradient.
+void pool_backward_rows(const PoolBackwardLaunch& launch, long long plane, int y0, int y1) {
+    const LaunchShape& s = launch.shape;
+    const int pooled_w = device::pooled_side(s.W), odd_w = s.W % 2;
+    const float* grad_out = launch.grad_out + plane * device::pooled_side(s.H) * pooled_w;
+    float* grad_in = launch.grad_in + plane * s.H * s.W;
+    for (int y = y0; y < y1; ++y) {
+        const float* __restrict g = grad_out + static_cast<long long>((y + s.H % 2) / 2) * pooled_w;
+        float* __restrict out = grad_in + static_cast<long long>(y) * s.W;
+        if (odd_w) out[0] = device::quarter_of(g[0]);
+        const float* __restrict g_pairs = g + odd_w;
+        float* __restrict out_pairs = out + odd_w;
+        for (int i = 0; i < (s.W - odd_w) / 2; ++i) {
+            const float quarter = device::quarter_of(g_pairs[i]);
+            out_pairs[2 * i] = quarter;
+            out_pairs[2 * i + 1] = quarter;
+        }
+    }
+}
+
 }  // namespace
 
-Engine KORVEX_NATIVE_ENGINE() { return Engine{forward_rows, backward_rows, KORVEX_NATIVE_NAME}; }
+Engine KORVEX_NATIVE_ENGINE() {
+    return Engine{forward_rows, backward_rows, pool_rows, pool_backward_rows, KORVEX_NATIVE_NAME};
+}
 
 }  // namespace korvex::native

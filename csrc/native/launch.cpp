@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "kernels/pool_common.cuh"
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
 #include "native/engine.h"
@@ -153,6 +154,33 @@ void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long l
     cpu::parallel_for(split.rows_split.items, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
 }
 
+// The pooling family: items of rows of one plane, as the SSIM launches,
+// over the rows the routine writes (output rows forward, input rows
+// backward).
+template <typename Launch>
+struct PoolSplit {
+    const Launch* launch;
+    void (*rows)(const Launch&, long long, int, int);
+    RowSplit rows_split;
+};
+
+template <typename Launch>
+void run_pool_item(void* context, long long i) {
+    const PoolSplit<Launch>& s = *static_cast<const PoolSplit<Launch>*>(context);
+    const ItemRows item = rows_of_item(s.rows_split, i);
+    if (item.y0 < item.y1) s.rows(*s.launch, item.plane, static_cast<int>(item.y0), static_cast<int>(item.y1));
+}
+
+template <typename Launch>
+void run_pool(const Launch& launch, void (*rows)(const Launch&, long long, int, int), int H) {
+    const LaunchShape& shape = launch.shape;
+    if (shape.B < 1 || shape.CH < 1 || shape.H < 1 || shape.W < 1) return;
+    const int threads = std::max(1, at::get_num_threads());
+    const long long planes = static_cast<long long>(shape.B) * shape.CH;
+    const PoolSplit<Launch> split{&launch, rows, split_rows(planes, H, threads)};
+    cpu::parallel_for(split.rows_split.items, run_pool_item<Launch>, const_cast<PoolSplit<Launch>*>(&split), threads);
+}
+
 }  // namespace
 
 const char* engine_name() { return engine().name; }
@@ -210,6 +238,14 @@ void launch_backward(const BackwardLaunch& launch) {
     native::window_of(launch.precision, launch.radius, launch.taps, job.window);
     native::run(job, native::engine().backward_rows,
                 native::backward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
+}
+
+void launch_pool_forward(const PoolLaunch& launch) {
+    native::run_pool(launch, native::engine().pool_rows, device::pooled_side(launch.shape.H));
+}
+
+void launch_pool_backward(const PoolBackwardLaunch& launch) {
+    native::run_pool(launch, native::engine().pool_backward_rows, launch.shape.H);
 }
 
 // The window values are host constants here: nothing to upload.

@@ -27,6 +27,8 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("forward_volume", &korvex::forward_volume, without_gil());
     module.def("backward_volume", &korvex::backward_volume, without_gil());
     module.def("backward_volume_cropped", &korvex::backward_volume_cropped, without_gil());
+    module.def("pool_forward", &korvex::pool_forward, without_gil());
+    module.def("pool_backward", &korvex::pool_backward, without_gil());
     // The window sizes of the window table: Python's list of sizes.
     module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);

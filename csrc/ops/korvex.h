@@ -58,6 +58,15 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
                                const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
                                const at::Tensor& partial_sigma12);
 
+// Multi-scale SSIM's 2 x 2 average pooling between scales (an odd side is
+// padded with one zero at its start, counted in the average): images of
+// precision_in ("fp32", "fp16" or "bf16"; fp16 and bf16 convert other
+// floating-point images) pooled into images of precision_out ("fp32" or
+// "fp16"), of ceil(H / 2) x ceil(W / 2) pixels. The backward takes the
+// float32 gradient of the pooled images and the images' height and width.
+at::Tensor pool_forward(const std::string& precision_in, const std::string& precision_out, const at::Tensor& img);
+at::Tensor pool_backward(const at::Tensor& grad_out, int64_t H, int64_t W);
+
 // Test hook: split launches at `images` images and `rows` rows already (0:
 // the launchers' own limits), so that tests can split small shapes.
 void limit_launches_for_tests(int images, int rows);

@@ -96,6 +96,28 @@ struct BackwardLaunch {
 void launch_forward(const ForwardLaunch& launch);
 void launch_backward(const BackwardLaunch& launch);
 
+// Multi-scale SSIM's 2 x 2 average pooling between scales (kernels/pool.cuh
+// has the rule): the `shape` images `in`, of element type precision_in,
+// pooled into ceil(H / 2) x ceil(W / 2) images `out` of precision_out
+// (Fp32: float32; Fp16: binary16, rounded once to nearest even).
+struct PoolLaunch {
+    Precision precision_in, precision_out;
+    LaunchShape shape;
+    const void* in;
+    void* out;
+};
+
+// Its backward: float32 gradients of the pooled images into the float32
+// gradients of the `shape` images.
+struct PoolBackwardLaunch {
+    LaunchShape shape;
+    const float* grad_out;
+    float* grad_in;
+};
+
+void launch_pool_forward(const PoolLaunch& launch);
+void launch_pool_backward(const PoolBackwardLaunch& launch);
+
 // Makes sure the half-precision window tables of the current device hold
 // their values: uploads them on the first call per device. Throws
 // std::runtime_error if an upload fails; the next call then tries again.

@@ -59,10 +59,32 @@ inline int taps_radius(const at::Tensor& taps) {
     return static_cast<int>(count / 2);
 }
 
-// The taps of a call with these images: on img1's device, and symmetric
-// (entry k equal to entry 2R - k, bit for bit), since the kernels read
-// entries 0..R only. Reads the values: on a GPU, one copy of the taps to the
-// host.
+// The taps this thread last found valid, and their version: a training loop
+// passes the same taps to every call, and reading them from a GPU at each
+// call would make the host wait for the device each time. Holding the tensor
+// keeps its identity from passing to another one. Inference tensors have no
+// version, so they are read at every call.
+struct CheckedTaps {
+    at::Tensor taps;
+    int64_t version = -1;
+
+    bool holds(const at::Tensor& t) const {
+        return taps.defined() && !t.is_inference() && t.unsafeGetTensorImpl() == taps.unsafeGetTensorImpl() &&
+               t._version() == version;
+    }
+};
+
+inline CheckedTaps& last_checked_taps() {
+    thread_local CheckedTaps checked;
+    return checked;
+}
+
+// The taps of a call with these images: on img1's device, finite and
+// symmetric (entry k equal to entry 2R - k, bit for bit), since the kernels
+// read entries 0..R only. Reads the values (on a GPU, one copy of the taps to
+// the host) unless these taps passed on this thread and have not been
+// changed in place since (a change through `.data` or shared memory, which
+// the version counter does not see, is not noticed).
 inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
     if (taps.device() != img1.device()) {
         std::ostringstream text;
@@ -70,6 +92,8 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
              << taps.device();
         throw std::runtime_error(text.str());
     }
+    CheckedTaps& checked = last_checked_taps();
+    if (checked.holds(taps)) return;
     const at::Tensor host = taps.to(at::kCPU).contiguous();
     const float* w = host.data_ptr<float>();
     const int64_t last = host.numel() - 1;
@@ -86,6 +110,7 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
                  << " is " << w[k] << " and entry " << last - k << " is " << w[last - k];
             throw std::runtime_error(text.str());
         }
+    if (!taps.is_inference()) checked = CheckedTaps{taps, taps._version()};
 }
 
 // The precision of a name: "fp32", "fp16" or "bf16" (Python's precision
@@ -114,19 +139,21 @@ inline std::string describe(const at::Tensor& t) {
 [[noreturn]] inline void refuse(const std::string& message) { throw std::runtime_error("korvex: " + message); }
 
 // img1 fixes the geometry of the call: four dimensions, on this build's
-// device, indexable in 32 bits.
-inline void check_img1(const at::Tensor& img1) {
-    if (!img1.defined()) refuse("img1 is an undefined tensor");
-    if (img1.dim() != 4) refuse("img1 must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
+// device, indexable in 32 bits. `name`: the argument's name in messages
+// (the pooling operators' images are `img` and `grad_out`).
+inline void check_img1(const at::Tensor& img1, const std::string& name = "img1") {
+    if (!img1.defined()) refuse(name + " is an undefined tensor");
+    if (img1.dim() != 4)
+        refuse(name + " must be a 4-D tensor (batch, channels, height, width), got " + describe(img1));
     if (img1.device().type() != platform::device_type()) {
         std::ostringstream text;
-        text << "img1 is on " << img1.device() << ", but this module computes on "
+        text << name << " is on " << img1.device() << ", but this module computes on "
              << c10::DeviceTypeName(platform::device_type(), /*lower_case=*/true)
              << " tensors; use korvex.ssim, which picks the module by device";
         refuse(text.str());
     }
     if (img1.numel() > std::numeric_limits<int32_t>::max())
-        refuse("img1 has " + std::to_string(img1.numel()) +
+        refuse(name + " has " + std::to_string(img1.numel()) +
                " elements; at most 2147483647 (2^31 - 1) are supported per tensor");
 }
 

@@ -275,4 +275,44 @@ at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::T
                     partial_sigma12);
 }
 
+// The pooling family.
+
+at::Tensor pool_forward(const std::string& precision_in, const std::string& precision_out, const at::Tensor& img) {
+    const Precision in = precision_named(precision_in), out = precision_named(precision_out);
+    if (out == Precision::Bf16)
+        throw std::invalid_argument("korvex: pool_forward's precision_out must be 'fp32' or 'fp16', got 'bf16'");
+    check_img1(img, "img");
+    if (in == Precision::Fp32)
+        check_dtype(img, "img", at::kFloat);
+    else
+        check_floating(img, "img");
+    const c10::DeviceGuard guard(img.device());
+    const int64_t H = img.size(2), W = img.size(3);
+    at::Tensor pooled = at::empty({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2},
+                                  img.options().dtype(image_dtype(out)));
+    if (pooled.numel() > 0) {
+        const at::Tensor x = dense(img, image_dtype(in));
+        launch_pool_forward(PoolLaunch{in, out, shape_of(img), x.data_ptr(), pooled.data_ptr()});
+    }
+    return pooled;
+}
+
+at::Tensor pool_backward(const at::Tensor& grad_out, int64_t H, int64_t W) {
+    check_img1(grad_out, "grad_out");
+    check_dtype(grad_out, "grad_out", at::kFloat);
+    if (H < 0 || W < 0 || grad_out.size(2) != H / 2 + H % 2 || grad_out.size(3) != W / 2 + W % 2 ||
+        grad_out.size(0) * grad_out.size(1) * H * W > std::numeric_limits<int32_t>::max())
+        refuse("pool_backward's grad_out must be the gradient of pooled images of " + std::to_string(H) + " x " +
+               std::to_string(W) + " pixels (" + std::to_string(H / 2 + H % 2) + " x " +
+               std::to_string(W / 2 + W % 2) + ", and at most 2^31 - 1 elements before pooling), got " +
+               describe(grad_out));
+    const c10::DeviceGuard guard(grad_out.device());
+    at::Tensor grad_in = at::empty({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
+    if (grad_in.numel() > 0) {
+        const at::Tensor g = dense(grad_out, at::kFloat);
+        launch_pool_backward(PoolBackwardLaunch{shape_of(grad_in), g.data_ptr<float>(), grad_in.data_ptr<float>()});
+    }
+    return grad_in;
+}
+
 }  // namespace korvex

@@ -7,7 +7,7 @@
 //
 //   test_kernel_checks kernels           every real kernel over shapes with border and
 //                                         interior tiles, the run-time window family at
-//                                         radius 1 and 15; must run clean
+//                                         radius 1 and 15, the pooling family; must run clean
 //   test_kernel_checks missing-barrier   faulty: a thread reads another's write
 //                                         with no barrier between them
 //   test_kernel_checks write-after-read  faulty: the next channel overwrites a tile
@@ -17,7 +17,8 @@
 //                                         into the column that spreads rows over the banks
 //
 // Every kernel reachable through launch.h is run by `kernels`: a precision or
-// map kind added there gets an entry in run_every_launcher.
+// map kind added there gets an entry in run_every_launcher (the pooling
+// family in run_every_pooling).
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -103,6 +104,14 @@ void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
     std::vector<float> ring(korvex::volume_scratch_floats(s, radius));
     float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
     std::vector<float> grad(im.img1.size());
+// The pooling family: every input precision into either output precision,
+// and the backward, into outputs of their exact size.
+void run_every_pooling(const LaunchShape& s) {
+    using korvex::Precision;
+    Images im = images_for(s);
+    const std::size_t pooled = std::size_t(s.B) * s.CH * ((s.H + 1) / 2) * ((s.W + 1) / 2);
+    std::vector<float> pooled_float(pooled), grad_out(pooled, 0.25f), grad(im.img1.size());
+    std::vector<korvex::device::half> pooled_half(pooled);
     for (Precision precision : {Precision::Fp32, Precision::Fp16, Precision::Bf16}) {
         const void* x = precision == Precision::Fp32   ? static_cast<const void*>(im.img1.data())
                         : precision == Precision::Fp16 ? static_cast<const void*>(im.half1.data())
@@ -122,6 +131,10 @@ void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
         korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, nullptr, im.grad_map.data(), 1,
                                         grad.data(), o[1], o[2], o[3], ring.data()});
     }
+        korvex::launch_pool_forward({precision, Precision::Fp32, s, x, pooled_float.data()});
+        korvex::launch_pool_forward({precision, Precision::Fp16, s, x, pooled_half.data()});
+    }
+    korvex::launch_pool_backward({s, grad_out.data(), grad.data()});
 }
 
 // The compiler's own binary16 type, where it has one: the reference for the
@@ -197,6 +210,7 @@ int every_kernel() {
         for (int k = 0; k <= radius; ++k) taps[k] = float(k + 1) / float((radius + 1) * (radius + 1));
         for (const LaunchShape& s : shapes) run_every_launcher(radius, s, taps.data());
     }
+    for (const LaunchShape& s : shapes) run_every_pooling(s);
 
     // Launches beyond the limits of every CUDA GPU stay refused.
     bool refused = false;
