@@ -104,14 +104,6 @@ void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
     std::vector<float> ring(korvex::volume_scratch_floats(s, radius));
     float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
     std::vector<float> grad(im.img1.size());
-// The pooling family: every input precision into either output precision,
-// and the backward, into outputs of their exact size.
-void run_every_pooling(const LaunchShape& s) {
-    using korvex::Precision;
-    Images im = images_for(s);
-    const std::size_t pooled = std::size_t(s.B) * s.CH * ((s.H + 1) / 2) * ((s.W + 1) / 2);
-    std::vector<float> pooled_float(pooled), grad_out(pooled, 0.25f), grad(im.img1.size());
-    std::vector<korvex::device::half> pooled_half(pooled);
     for (Precision precision : {Precision::Fp32, Precision::Fp16, Precision::Bf16}) {
         const void* x = precision == Precision::Fp32   ? static_cast<const void*>(im.img1.data())
                         : precision == Precision::Fp16 ? static_cast<const void*>(im.half1.data())
@@ -131,6 +123,20 @@ void run_every_pooling(const LaunchShape& s) {
         korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, nullptr, im.grad_map.data(), 1,
                                         grad.data(), o[1], o[2], o[3], ring.data()});
     }
+}
+
+// The pooling family: every input precision into either output precision,
+// and the backward, into outputs of their exact size.
+void run_every_pooling(const LaunchShape& s) {
+    using korvex::Precision;
+    Images im = images_for(s);
+    const std::size_t pooled = std::size_t(s.B) * s.CH * ((s.H + 1) / 2) * ((s.W + 1) / 2);
+    std::vector<float> pooled_float(pooled), grad_out(pooled, 0.25f), grad(im.img1.size());
+    std::vector<korvex::device::half> pooled_half(pooled);
+    for (Precision precision : {Precision::Fp32, Precision::Fp16, Precision::Bf16}) {
+        const void* x = precision == Precision::Fp32   ? static_cast<const void*>(im.img1.data())
+                        : precision == Precision::Fp16 ? static_cast<const void*>(im.half1.data())
+                                                       : static_cast<const void*>(im.bf1.data());
         korvex::launch_pool_forward({precision, Precision::Fp32, s, x, pooled_float.data()});
         korvex::launch_pool_forward({precision, Precision::Fp16, s, x, pooled_half.data()});
     }
