@@ -64,10 +64,11 @@ def sanitizer_flags():
 # engine), standin/ (the CPU stand-in for the CUDA runtime), platform/ (the
 # seam), threads/ (the helper-thread pool). Shared sources are compiled once
 # per module, in a build directory of the module's own (BuildPerModule).
-OPS = ["csrc/ops/bindings.cpp", "csrc/ops/operators.cpp"]
+OPS = ["csrc/ops/bindings.cpp", "csrc/ops/operators.cpp", "csrc/ops/volume_operators.cpp"]
 # The native CPU engine: the operators on launchers that compute by row bands.
 NATIVE_SOURCES = OPS + [
     "csrc/native/launch.cpp",
+    "csrc/native/volume_launch.cpp",
     "csrc/native/engine_baseline.cpp",
     "csrc/native/engine_avx2.cpp",
     "csrc/native/engine_avx512.cpp",
@@ -79,12 +80,14 @@ NATIVE_SOURCES = OPS + [
 # hands every .cu file to nvcc).
 EMULATED_SOURCES = OPS + [
     "csrc/standin/kernels.cpp",
+    "csrc/standin/volume_kernels.cpp",
     "csrc/standin/host_cpu.cpp",
     "csrc/standin/cpu_runtime.cpp",
     "csrc/threads/pool.cpp",
 ]
 CUDA_SOURCES = OPS + [
     "csrc/kernels/launch.cu",
+    "csrc/kernels/volume_launch.cu",
     "csrc/platform/host_cuda.cpp",
 ]
 # Only the stand-in's fibers need Boost.Context.

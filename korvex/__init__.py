@@ -16,6 +16,7 @@ from ._options import Options
 from ._presets import PRESETS
 from .functional import SSIM, SSIMLoss, ssim, ssim_map
 from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
+from . import _volume  # noqa: F401,E402  (registers the volume operators)
 
 __all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
            "min_side", "Options", "PRESETS", "module_for", "has_cuda_module", "metrics"]

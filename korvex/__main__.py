@@ -36,6 +36,8 @@ import time
 from korvex import _video
 
 IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".ppm", ".pgm", ".pnm", ".gif")
+# Volumes: numpy arrays (D, H, W) or (C, D, H, W); NIfTI through nibabel when it is installed.
+VOLUME_SUFFIXES = (".npy", ".nii", ".nii.gz")
 MAP_SUFFIX = ".ssim.png"
 
 
@@ -75,6 +77,8 @@ def load(path):
 
     import numpy as np
 
+    if is_volume_file(str(path)):
+        return load_volume(path)
     try:
         from PIL import Image, ImageOps
     except ImportError:
@@ -120,6 +124,56 @@ def load(path):
     if array.ndim == 2:
         array = array[..., None]
     return np.ascontiguousarray(array.transpose(2, 0, 1)), notes
+
+
+def is_volume_file(name):
+    return name.lower().endswith(VOLUME_SUFFIXES)
+
+
+def load_volume(path):
+    """A volume file as ((C, D, H, W) float32 array, notes): a .npy array of shape (D, H, W) or (C, D, H, W), or a
+    NIfTI image (x, y, z[, channels]) through nibabel, its axes reversed to (z, y, x). Integer samples are divided
+    by the largest value of their type, as image samples are; floating-point samples are kept."""
+    import numpy as np
+
+    try:
+        if str(path).lower().endswith(".npy"):
+            array = np.load(path, allow_pickle=False)
+        else:
+            try:
+                import nibabel
+            except ImportError:
+                raise CommandLineError("reading NIfTI volumes needs nibabel: pip install nibabel") from None
+            image = nibabel.load(path)
+            array = np.asanyarray(image.dataobj)
+            array = array.transpose(*range(array.ndim - 1, -1, -1)) if array.ndim == 3 else \
+                array.transpose(3, 2, 1, 0) if array.ndim == 4 else array
+    except FileNotFoundError:
+        raise PairError(f"{shown(path)}: no such file") from None
+    except CommandLineError:
+        raise
+    except Exception as error:  # numpy and nibabel raise many kinds for damaged files; each is one line
+        detail = " ".join(str(error).split()) or type(error).__name__
+        raise PairError(f"{shown(path)}: cannot be read as a volume ({detail})") from None
+    if array.ndim not in (3, 4):
+        raise PairError(f"{shown(path)}: a volume must be a 3-D array (depth, height, width) or a 4-D one "
+                        f"(channels, depth, height, width), got shape {array.shape}")
+    if array.dtype == np.bool_:
+        array = array.astype(np.float32)
+    elif np.issubdtype(array.dtype, np.integer):
+        array = (array.astype(np.float64) / np.iinfo(array.dtype).max).astype(np.float32)
+    elif np.issubdtype(array.dtype, np.floating):
+        array = array.astype(np.float32)
+        if not np.isfinite(array).all():
+            raise PairError(f"{shown(path)}: holds NaN or infinite values")
+    else:
+        raise PairError(f"{shown(path)}: holds {array.dtype} values, not numbers of a volume")
+    return np.ascontiguousarray(array if array.ndim == 4 else array[None]), []
+
+
+def middle_slice(values):
+    """A volume's map (D, H, W) as the picture --map shows: its middle plane; an image's map (H, W) as it is."""
+    return values[values.shape[0] // 2] if values.dim() == 3 else values
 
 
 def scaled(img):
@@ -171,7 +225,7 @@ def luminance(img):
 
     if img.shape[0] == 1:
         return img
-    weights = torch.tensor([0.299, 0.587, 0.114]).view(3, 1, 1)
+    weights = torch.tensor([0.299, 0.587, 0.114]).view(3, *([1] * (img.dim() - 1)))
     return (img * weights).sum(0, keepdim=True)
 
 
@@ -316,7 +370,7 @@ class VideoSource:
 
 
 def is_image_file(name):
-    return name.lower().endswith(IMAGE_SUFFIXES)
+    return name.lower().endswith(IMAGE_SUFFIXES + VOLUME_SUFFIXES)
 
 
 def image_files(folder):
@@ -524,7 +578,8 @@ def csv_columns(metric, rows):
     columns += [f"{metric}_{p}" for p in _video.PLANE_NAMES if any(f"{metric}_{p}" in r for r in rows)]
     if any("min_" + metric in r for r in rows):
         columns.append("min_" + metric)
-    return columns + ["width", "height", "channels", "error"]
+    return columns + ["width", "height"] + (["depth"] if any("depth" in r for r in rows) else []) + ["channels",
+                                                                                                   "error"]
 
 
 def write_csv(path, metric, rows):
@@ -772,14 +827,17 @@ class Comparison:
         if self.grey:
             img1, img2 = luminance(img1), luminance(img2)
         if img1.shape[1:] != img2.shape[1:]:
-            raise PairError(f"{name1} and {name2} differ in size: {img1.shape[2]} x {img1.shape[1]} and "
-                            f"{img2.shape[2]} x {img2.shape[1]} (width x height)")
+            axes = "width x height" + (" x depth" if img1.dim() == 4 or img2.dim() == 4 else "")
+            raise PairError(f"{name1} and {name2} differ in size: {' x '.join(map(str, img1.shape[:0:-1]))} and "
+                            f"{' x '.join(map(str, img2.shape[:0:-1]))} ({axes})")
         if img1.shape[0] != img2.shape[0]:
             kinds = {1: "greyscale", 3: "colour"}
             raise PairError(f"{name1} is {kinds[img1.shape[0]]} and {name2} {kinds[img2.shape[0]]}; "
                             "add --grey to compare their luminance")
         x, y = img1[None].to(self.device), img2[None].to(self.device)
-        result = dict(width=img1.shape[2], height=img1.shape[1], channels=img1.shape[0])
+        result = dict(width=img1.shape[-1], height=img1.shape[-2], channels=img1.shape[0])
+        if img1.dim() == 4:
+            result["depth"] = img1.shape[1]
         values = None
         try:
             if self.multi_scale:
@@ -802,7 +860,7 @@ class Comparison:
                             "and the images' values); left out of the statistics")
         # The map's mean over the channels only for a picture of it: it costs
         # as much as a third of the comparison.
-        return result, None if values is None or not with_map else values.mean(0).cpu().numpy()
+        return result, None if values is None or not with_map else middle_slice(values.mean(0)).cpu().numpy()
 
     def window_text(self):
         """"window 11", "uniform window 7", "window 15 (sigma 2)": the window as a reader needs it."""
@@ -844,6 +902,8 @@ def map_caption(comparison, result):
         text += f", data range {comparison.options['data_range']:g}"
     if result["channels"] > 1:
         text += f", mean over {result['channels']} channels"
+    if "depth" in result:
+        text += f", slice {result['depth'] // 2} of {result['depth']}"
     return text
 
 
@@ -1071,7 +1131,8 @@ def print_single(source, comparison, args, row):
     label1, label2 = source.labels(0)
     if "error" in row:
         return
-    print(f"{label1} vs {label2}: {row['width']} x {row['height']}, {row['channels']} channel(s), "
+    depth = f" x {row['depth']}" if "depth" in row else ""
+    print(f"{label1} vs {label2}: {row['width']} x {row['height']}{depth}, {row['channels']} channel(s), "
           f"{comparison.describe()}")
     if comparison.multi_scale:
         print(f"MS-SSIM: {row['ms_ssim']:.6f}")
@@ -1096,6 +1157,8 @@ def report_items(source, comparison, summary):
         if comparison.grey:
             img1, img2 = luminance(img1), luminance(img2)
         values = display_map(comparison, img1, img2)
+        if img1.dim() == 4:  # volumes: the middle slice, as the map
+            img1, img2 = img1[:, img1.shape[1] // 2], img2[:, img2.shape[1] // 2]
         items.append(dict(name=entry["name"], score=entry[comparison.metric], image1=np.asarray(img1),
                           image2=np.asarray(img2), map=values))
     return items
@@ -1109,7 +1172,7 @@ def display_map(comparison, img1, img2):
     if comparison.multi_scale:
         options["padding"] = "same"
     x, y = img1[None].to(comparison.device), img2[None].to(comparison.device)
-    return korvex.ssim_map(x, y, **options)[0].mean(0).cpu().numpy()
+    return middle_slice(korvex.ssim_map(x, y, **options)[0].mean(0)).cpu().numpy()
 
 
 def write_report(source, comparison, args, rows, summary):

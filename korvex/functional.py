@@ -38,6 +38,11 @@ def _as_batch(img, name):
     return img
 
 
+def _is_volume(img):
+    """A 5-D tensor is a batch of volumes (korvex._volume); a 4-D one stays a batch of images."""
+    return isinstance(img, torch.Tensor) and img.dim() == 5
+
+
 def _check_images(x, y):
     if x.shape != y.shape:
         raise ValueError(f"korvex: img1 and img2 must have the same shape, got {tuple(x.shape)} and {tuple(y.shape)}")
@@ -125,8 +130,12 @@ def piq_downsample(x, y, options):
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) for checked options,
-    under options.padding."""
+    """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) or of (B, C, D, H, W)
+    volumes for checked options, under options.padding."""
+    if _is_volume(img1):
+        from ._volume import map_with as volume_map_with
+
+        return volume_map_with(img1, img2, options)
     x, y, precision, train, options = prepare(img1, img2, options)
     x, y = piq_downsample(x, y, options)
     check_fits_window(x.shape, options)
@@ -144,6 +153,10 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
 
 def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """Mean SSIM for checked options (options.reduction applies)."""
+    if _is_volume(img1):
+        from ._volume import ssim_with as volume_ssim_with
+
+        return volume_ssim_with(img1, img2, options)
     return reduce(map_with(img1, img2, options), options.reduction)
 
 
@@ -151,13 +164,20 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
              k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
              sigma: Optional[float] = None, window: Optional[str] = None, sample_covariance: Optional[bool] = None,
              like: Optional[str] = None) -> Tensor:
-    """Per-pixel SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Per-pixel SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
 
     By default a Gaussian window of 11 taps with sigma 1.5 (sigma 1.0 for 7
     taps), zero padding, population statistics, and the constants
     C1 = (k1 * data_range)^2 and C2 = (k2 * data_range)^2. `like` picks the
     options of another library's default call; options given explicitly win
     over it (see PRESETS and the README's table).
+
+    Volumes (5-D tensors) are compared under the same window along depth,
+    height and width, with the same options (presets: "pytorch-msssim" and
+    "scikit-image"; sample covariance counts the window's voxels); the map
+    has the volumes' shape ("valid" crops all three axes). A 4-D tensor is
+    always a batch of images, never one volume of shape (C, D, H, W): give
+    a volume its batch dimension.
 
     Args:
         img1, img2: floating-point images of one shape and device.
@@ -205,14 +225,16 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, sigma=sigma, window=window, sample_covariance=sample_covariance, like=like)
     result = map_with(img1, img2, options)
-    return result if img1.dim() == 4 else result.squeeze(0)
+    return result if img1.dim() in (4, 5) else result.squeeze(0)
 
 
 def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None,
          k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
          reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
          sample_covariance: Optional[bool] = None, like: Optional[str] = None) -> Tensor:
-    """Mean SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Mean SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
+
+    A 4-D tensor is always a batch of images (see ssim_map for volumes).
 
     Args:
         img1, img2, window_size, data_range, k1, k2, padding, precision, sigma, window, sample_covariance, like:

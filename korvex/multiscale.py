@@ -11,7 +11,7 @@ from ._dispatch import cs_forward, ssim_forward
 from ._modules import COMPILED_DEVICE_TYPES
 from ._ops import pool2_forward
 from ._options import Options
-from .functional import check_fits_window, crop_valid, data_range_of, padded_map, prepare, reduce
+from .functional import _is_volume, check_fits_window, crop_valid, data_range_of, padded_map, prepare, reduce
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
@@ -100,6 +100,10 @@ def _scale_value(value_map, options, full_map):
 
 def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """Multi-scale SSIM for checked options with weights (options.reduction applies)."""
+    if _is_volume(img1):
+        from ._volume import ms_ssim_with as volume_ms_ssim_with
+
+        return volume_ms_ssim_with(img1, img2, options)
     if options.like in NO_MS_SSIM:
         raise ValueError(f"korvex: ms_ssim has no like={options.like!r}: {options.like} has no multi-scale SSIM "
                          f"(presets for ms_ssim: 'pytorch-msssim', 'tensorflow', 'torchmetrics', 'piq')")
@@ -140,7 +144,13 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, da
             precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
             window: Optional[str] = None, sample_covariance: Optional[bool] = None,
             like: Optional[str] = None) -> Tensor:
-    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W).
+    """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W), or two volume batches
+    (B, C, D, H, W).
+
+    Volumes are halved by 2 x 2 x 2 average pooling between scales (odd sides
+    padded by one voxel on each end, as pytorch-msssim pools 5-D tensors), and
+    with "valid" padding need min_side(window_size, len(weights)) voxels along
+    each of depth, height and width. A 4-D tensor is always a batch of images.
 
     One scale per weight; between scales both images are halved by 2 x 2
     average pooling. At every scale but the last the value is the mean of the

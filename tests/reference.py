@@ -113,3 +113,47 @@ def ms_ssim(img1, img2, window_size=11, weights=(0.0448, 0.2856, 0.3001, 0.2363,
         value_map = ssim_map(x, y, window_size, c1, c2) if last else cs_map(x, y, window_size, c2)
         product = product * value_map[..., r:-r, r:-r].mean(dim=(-2, -1)).clamp_min(0) ** weight
     return product.mean(dim=1)
+
+
+def volume_filter(volume, window):
+    """Each channel of (B, C, D, H, W) filtered with the 3-D window (`window` along depth, height and width) by
+    conv3d, one axis at a time (the 3-D window is their outer product), zero outside the volume."""
+    n, channels = window.numel(), volume.shape[1]
+    w = window.to(volume.device, torch.float64)
+    for shape in ((n, 1, 1), (1, n, 1), (1, 1, n)):
+        kernel = w.view(1, 1, *shape).expand(channels, 1, *shape).contiguous()
+        volume = F.conv3d(volume, kernel, padding=[s // 2 for s in shape], groups=channels)
+    return volume
+
+
+def volume_map(img1, img2, window, c1=C1, c2=C2, kind="ssim"):
+    """The SSIM map (kind "ssim") or the contrast-structure map ("cs") of volumes, in float64."""
+    x, y = img1.double(), img2.double()
+    mu1, mu2 = volume_filter(x, window), volume_filter(y, window)
+    exx, eyy, exy = (volume_filter(v, window) for v in (x * x, y * y, x * y))
+    sigma1_sq, sigma2_sq, sigma12 = exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
+    cs = (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
+    return cs if kind == "cs" else cs * (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
+
+
+def volume_grads(img1, img2, grad_map, window, c1=C1, c2=C2, kind="ssim"):
+    """d(sum(grad_map * map)) / d(img1) and / d(img2) of volumes, by autograd in float64."""
+    x = img1.detach().double().requires_grad_(True)
+    y = img2.detach().double().requires_grad_(True)
+    value = (volume_map(x, y, window, c1, c2, kind) * grad_map.double()).sum()
+    return torch.autograd.grad(value, (x, y))
+
+
+def volume_ms_ssim(img1, img2, window, weights, c1=C1, c2=C2):
+    """Multi-scale SSIM of volumes with valid padding, per volume (B,), in float64: as ms_ssim, with 2 x 2 x 2
+    average pooling between scales (odd sides padded)."""
+    x, y = img1.double(), img2.double()
+    r = window.numel() // 2
+    product = 1.0
+    for scale, weight in enumerate(weights):
+        if scale > 0:
+            x, y = (F.avg_pool3d(v, 2, padding=[s % 2 for s in v.shape[2:]]) for v in (x, y))
+        kind = "ssim" if scale == len(weights) - 1 else "cs"
+        value_map = volume_map(x, y, window, c1, c2, kind)[..., r:-r, r:-r, r:-r]
+        product = product * value_map.mean(dim=(-3, -2, -1)).clamp_min(0) ** weight
+    return product.mean(dim=1)

@@ -107,3 +107,10 @@ def test_busy_machine_case_runs_at_a_tiny_size():
     rows = [line.split() for line in out.splitlines() if line.startswith("1x1x32x32")]
     assert [row[1] for row in rows] == ["operator", "korvex.ssim"]
     assert all(float(row[2]) > 0 and float(row[3]) > 0 for row in rows)
+
+
+def test_volume_benchmark_runs_at_a_tiny_size():
+    out = run_bench("bench_volume.py", "--tiny", "--no-memory")
+    rows = [line.split() for line in out.splitlines() if line.startswith("1x1x24x32x40")]
+    assert [row[1] for row in rows] == ["forward", "forward+backward"]
+    assert all(float(value) > 0 for row in rows for value in row[2:])

@@ -513,3 +513,37 @@ def test_presets_and_windows(tmp_path, photos):
                         (("--sigma", "0"), ("--sigma must be finite and positive",)),
                         (("--like", "kornia", "--ms-ssim"), ("--like kornia has no multi-scale SSIM",))):
         assert_one_line_error(run_korvex("a.png", "b.png", *args, cwd=tmp_path), *words)
+
+
+def test_command_line_compares_npy_and_nifti_volumes_and_maps_the_middle_slice(tmp_path):
+    from test_volume import PAIRS
+
+    _, x, y = PAIRS[3]
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    np.save(tmp_path / "a" / "one.npy", x[0, 0].numpy())  # (D, H, W)
+    np.save(tmp_path / "b" / "one.npy", y[0, 0].numpy())
+    np.save(tmp_path / "a" / "two.npy", (x[1].numpy() * 255).round().astype(np.uint8))  # (C, D, H, W), 8 bits
+    np.save(tmp_path / "b" / "two.npy", (y[1].numpy() * 255).round().astype(np.uint8))
+    run = run_korvex("a/one.npy", "b/one.npy", "--map", "one.png", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    expected = korvex.ssim(x[:1, :1], y[:1, :1]).item()
+    assert f"mean SSIM: {expected:.6f}" in run.stdout and "28 x 24 x 20, 1 channel(s)" in run.stdout
+    with Image.open(tmp_path / "one.png") as picture:
+        assert picture.width >= 28 and picture.height >= 24
+    run = run_korvex("a", "b", "--csv", "out.csv", cwd=tmp_path)
+    assert run.returncode == 0, run.stderr
+    with open(tmp_path / "out.csv") as file:
+        rows = {row["name"]: row for row in csv.DictReader(file)}
+    assert rows["two.npy"]["depth"] == "20" and rows["two.npy"]["channels"] == "2"
+    eight_bit = korvex.ssim(torch.from_numpy(np.load(tmp_path / "a" / "two.npy") / 255.0).float()[None],
+                            torch.from_numpy(np.load(tmp_path / "b" / "two.npy") / 255.0).float()[None]).item()
+    assert float(rows["two.npy"]["ssim"]) == pytest.approx(eight_bit, abs=1e-6)
+    np.save(tmp_path / "flat.npy", x[0, 0, 0].numpy())
+    run = run_korvex("flat.npy", "b/one.npy", cwd=tmp_path)
+    assert run.returncode == 1 and "a volume must be a 3-D array (depth, height, width)" in run.stderr
+    nibabel = pytest.importorskip("nibabel")
+    # NIfTI stores (x, y, z): the reader reverses the axes to (depth, height, width).
+    nibabel.save(nibabel.Nifti1Image(x[0, 0].numpy().transpose(2, 1, 0), np.eye(4)), str(tmp_path / "one.nii.gz"))
+    run = run_korvex("one.nii.gz", "a/one.npy", cwd=tmp_path)
+    assert run.returncode == 0 and "mean SSIM: 1.000000" in run.stdout, run.stderr

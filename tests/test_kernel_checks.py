@@ -55,6 +55,10 @@ def test_every_launcher_is_run_by_the_checks():
     assert {"Precision::Fp32", "Precision::Fp16", "MapKind::Ssim", "MapKind::ContrastStructure"} <= enumerators
     missing = {e for e in enumerators if e not in source}
     assert not missing, f"not run by the kernel checks: {sorted(missing)}"
+    with open(os.path.join(root, "csrc", "ops", "volume_launch.h")) as header:
+        volume_launchers = set(re.findall(r"^void (launch_\w+)\(", header.read(), re.MULTILINE))
+    assert volume_launchers == {"launch_volume_forward", "launch_volume_backward"}
+    assert volume_launchers <= called, f"not run by the kernel checks: {sorted(volume_launchers - called)}"
     # Both families: the window table's (taps null) and the run-time window's (taps set).
     assert "const float* taps" in text
     assert re.search(r"run_every_launcher\(radius, s, taps\.data\(\)\)", source), "the run-time window family"

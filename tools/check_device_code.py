@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.join(ROOT, "tools"))
 
 from setup import CUDA_ARCHS, NVCC_FLAGS  # noqa: E402  (the build's own flags)
 
-SOURCES = ["csrc/kernels/launch.cu"]
+SOURCES = ["csrc/kernels/launch.cu", "csrc/kernels/volume_launch.cu"]
 
 from half_windows import read_windows  # noqa: E402  (the window table)
 
@@ -60,6 +60,16 @@ TAPS_SHARED = {
 }
 TAPS_INSTANCES = {"korvex_taps_CUDA": 2 * 3, "korvex_taps_backward_CUDA": 3}
 
+# The volume kernels: one instance per element type, tiles sized for the widest run-time window (radius 15) whatever
+# the call's radius, and the window's 16 entries.
+VOLUME_ELEMENT_TYPES = ("float", "__half", "__nv_bfloat16")
+VOLUME_SHARED = {
+    # float2 inputTile[46][47], float rowFiltered[46][17][5], float window[16]
+    "volume_ssimCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
+    "volume_csCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
+    # float productTile[3][46][46], float rowFilteredProducts[46][16][3], float window[16]
+    "volume_backwardCUDA": 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3 + TAPS_WINDOW,
+}
 # The pooling family: no shared memory; a forward instance per (input type, output type), one backward.
 POOL_INSTANCES = {"korvex_pool2_CUDA": 3 * 2, "korvex_pool2_backward_CUDA": 1}
 
@@ -69,6 +79,7 @@ SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) b
 USAGE = re.compile(r"Used (\d+) registers(?:.*?(\d+) bytes smem)?")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
 TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<([\w:, ]+)>")
+VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\w+)>")
 POOL_KERNEL = re.compile(r"(korvex_pool2\w*)(<[\w:, ]+>)?\(")
 
 
@@ -104,6 +115,8 @@ def parse(report):
 
 def _kernel_and_shared(demangled):
     """(short name with template arguments, expected static shared memory) of a kernel instance."""
+    if m := VOLUME_KERNEL.search(demangled):
+        return f"{m.group(1)}<{m.group(2)}>", VOLUME_SHARED[m.group(1)]
     if m := POOL_KERNEL.search(demangled):
         arguments = ", ".join(a.split("::")[-1] for a in m.group(2)[1:-1].split(", ")) if m.group(2) else ""
         return f"{m.group(1)}<{arguments}>", 0
@@ -130,6 +143,7 @@ def main():
             failures.append(f"{kernel} {arch}")
     found = {_kernel_and_shared(n)[0] for n in names.values()}
     wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in RADII}
+    wanted |= {f"{k}<{t}>" for k in VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
     for name, count in {**TAPS_INSTANCES, **POOL_INSTANCES}.items():

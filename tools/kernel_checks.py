@@ -29,7 +29,8 @@ sys.path.insert(0, ROOT)
 from setup import CPU_FLAGS  # noqa: E402  (the module's own flags)
 
 CSRC = os.path.join(ROOT, "csrc")
-KERNEL_UNITS = [os.path.join(CSRC, "standin", "kernels.cpp"), os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
+KERNEL_UNITS = [os.path.join(CSRC, "standin", "kernels.cpp"), os.path.join(CSRC, "standin", "volume_kernels.cpp"),
+                os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
 RUNTIME_UNITS = [os.path.join(CSRC, "standin", "cpu_runtime.cpp"), os.path.join(CSRC, "threads", "pool.cpp")]
 COMMON = ["-std=c++17", "-g", "-O1", "-fno-omit-frame-pointer", "-I", CSRC,
           *(f for f in CPU_FLAGS if not f.startswith("-O"))]

@@ -12,11 +12,15 @@
 
 #include "native/engine.h"
 #include "kernels/ssim_common.cuh"
+#include "kernels/volume.cuh"
+#include "native/volume_engine.h"
 
 #pragma GCC target("avx2,fma,f16c")
 #define KORVEX_NATIVE_ENGINE avx2_engine
 #define KORVEX_NATIVE_NAME "avx2"
 #include "native/engine_impl.h"
+#define KORVEX_NATIVE_VOLUME_ENGINE avx2_volume_engine
+#include "native/volume_impl.h"
 
 namespace korvex::native {
 namespace {
@@ -33,7 +37,9 @@ void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict o
 }  // namespace korvex::native
 #else
 #include "native/engine.h"
+#include "native/volume_engine.h"
 
 // Other architectures have no such engine; the launchers never pick it there.
 korvex::native::Engine korvex::native::avx2_engine() { return baseline_engine(); }
+korvex::native::VolumeEngine korvex::native::avx2_volume_engine() { return baseline_volume_engine(); }
 #endif

@@ -10,11 +10,15 @@
 
 #include "native/engine.h"
 #include "kernels/ssim_common.cuh"
+#include "kernels/volume.cuh"
+#include "native/volume_engine.h"
 
 #pragma GCC target("avx512f,avx512vl,avx512bw,avx512dq,avx2,fma,f16c,prefer-vector-width=512")
 #define KORVEX_NATIVE_ENGINE avx512_engine
 #define KORVEX_NATIVE_NAME "avx512"
 #include "native/engine_impl.h"
+#define KORVEX_NATIVE_VOLUME_ENGINE avx512_volume_engine
+#include "native/volume_impl.h"
 
 namespace korvex::native {
 namespace {
@@ -34,7 +38,9 @@ void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict o
 }  // namespace korvex::native
 #else
 #include "native/engine.h"
+#include "native/volume_engine.h"
 
 // Other architectures have no such engine; the launchers never pick it there.
 korvex::native::Engine korvex::native::avx512_engine() { return baseline_engine(); }
+korvex::native::VolumeEngine korvex::native::avx512_volume_engine() { return baseline_volume_engine(); }
 #endif

@@ -4,6 +4,8 @@
 #define KORVEX_NATIVE_ENGINE baseline_engine
 #define KORVEX_NATIVE_NAME "baseline"
 #include "native/engine_impl.h"
+#define KORVEX_NATIVE_VOLUME_ENGINE baseline_volume_engine
+#include "native/volume_impl.h"
 
 namespace korvex::native {
 namespace {

@@ -8,6 +8,7 @@
 #include "korvex.h"
 #include "operator_args.h"
 #include "platform/host.h"
+#include "volume.h"
 
 PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     namespace py = pybind11;
@@ -23,6 +24,9 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("backward", &korvex::backward_named, without_gil());
     module.def("forward_taps", &korvex::forward_taps_named, without_gil());
     module.def("backward_taps", &korvex::backward_taps_named, without_gil());
+    module.def("forward_volume", &korvex::forward_volume, without_gil());
+    module.def("backward_volume", &korvex::backward_volume, without_gil());
+    module.def("backward_volume_cropped", &korvex::backward_volume_cropped, without_gil());
     module.def("pool_forward", &korvex::pool_forward, without_gil());
     module.def("pool_backward", &korvex::pool_backward, without_gil());
     // The window sizes of the window table: Python's list of sizes.

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "ops/launch.h"
+#include "ops/volume_launch.h"
 #include "platform/platform.h"
 
 namespace {
@@ -88,6 +89,39 @@ void run_every_launcher(int radius, const LaunchShape& s, const float* taps = nu
         }
         korvex::launch_backward(
             {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3], taps});
+    }
+}
+
+// Every volume kernel: each precision and map kind, with and without partial
+// maps, and the backward, with the ring scratch the launchers ask for. The
+// window's values do not matter here, only its radius.
+void run_every_volume_launcher(int radius, const korvex::VolumeShape& s) {
+    using korvex::MapKind;
+    using korvex::Precision;
+    Images im = images_for(LaunchShape{s.B, s.CH * s.D, s.H, s.W, nullptr});
+    const float C1 = 1e-4f, C2 = 9e-4f;
+    std::vector<float> taps(radius + 1, 1.0f / (2 * radius + 1));
+    std::vector<float> ring(korvex::volume_scratch_floats(s, radius));
+    float* o[4] = {im.out[0].data(), im.out[1].data(), im.out[2].data(), im.out[3].data()};
+    std::vector<float> grad(im.img1.size());
+    for (Precision precision : {Precision::Fp32, Precision::Fp16, Precision::Bf16}) {
+        const void* x = precision == Precision::Fp32   ? static_cast<const void*>(im.img1.data())
+                        : precision == Precision::Fp16 ? static_cast<const void*>(im.half1.data())
+                                                       : static_cast<const void*>(im.bf1.data());
+        const void* y = precision == Precision::Fp32   ? static_cast<const void*>(im.img2.data())
+                        : precision == Precision::Fp16 ? static_cast<const void*>(im.half2.data())
+                                                       : static_cast<const void*>(im.bf2.data());
+        for (MapKind kind : {MapKind::Ssim, MapKind::ContrastStructure}) {
+            korvex::launch_volume_forward(
+                {precision, kind, radius, s, taps.data(), C1, C2, x, y, o[0], nullptr, nullptr, nullptr, ring.data()});
+            korvex::launch_volume_forward(
+                {precision, kind, radius, s, taps.data(), C1, C2, x, y, o[0], o[1], o[2], o[3], ring.data()});
+        }
+        korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, im.grad_map.data(), nullptr, 0,
+                                        grad.data(), o[1], o[2], o[3], ring.data()});
+        // The gradient of each volume's mean over its crop, without grad_map.
+        korvex::launch_volume_backward({precision, radius, s, taps.data(), x, y, nullptr, im.grad_map.data(), 1,
+                                        grad.data(), o[1], o[2], o[3], ring.data()});
     }
 }
 
@@ -168,6 +202,13 @@ int every_kernel() {
     const LaunchShape shapes[] = {{1, 1, 5, 3, nullptr}, {1, 1, 48, 48, nullptr}, {2, 3, 37, 21, nullptr}};
     for (int radius = 3; radius <= 5; ++radius)
         for (const LaunchShape& s : shapes) run_every_launcher(radius, s);
+    // Volumes: border columns only, shallower than the ring; a 3 x 3 grid of
+    // columns whose middle one is interior for the widest window; several
+    // volumes and channels.
+    const korvex::VolumeShape volumes[] = {
+        {1, 1, 3, 5, 3, nullptr}, {1, 1, 4, 48, 48, nullptr}, {2, 2, 9, 21, 17, nullptr}};
+    for (int radius : {1, 5, korvex::kMaxTapsRadius})
+        for (const korvex::VolumeShape& s : volumes) run_every_volume_launcher(radius, s);
     // The run-time window family at its smallest and largest radius (the
     // middle tile of 48 x 48 is interior at radius 15 too).
     for (int radius : {1, korvex::kMaxTapsRadius}) {

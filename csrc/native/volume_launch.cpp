@@ -1,0 +1,127 @@
+// The launchers of the native engine's volumes: a call is split into blocks
+// of (volume, planes, rows), computed on the CPU cores by the engine of the
+// instruction set the image launchers use (launch.cpp), so that the test hook
+// that picks one picks it for volumes too.
+#include <ATen/Parallel.h>
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "native/engine.h"
+#include "native/volume_engine.h"
+#include "ops/volume_launch.h"
+#include "threads/pool.h"
+
+namespace korvex {
+namespace native {
+namespace {
+
+VolumeEngine volume_engine() {
+    const char* name = engine_name();
+    if (std::strcmp(name, "avx512") == 0) return avx512_volume_engine();
+    if (std::strcmp(name, "avx2") == 0) return avx2_volume_engine();
+    return baseline_volume_engine();
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kExactScratch = true;  // as in launch.cpp: an overrun is not hidden by spare capacity
+#else
+constexpr bool kExactScratch = false;
+#endif
+
+float* thread_scratch(long long floats) {
+    thread_local std::vector<float> scratch;
+    if (static_cast<long long>(scratch.size()) < floats) scratch.resize(floats);
+    return scratch.data();
+}
+
+// Blocks of rows of kVolumeBandRows at most; the planes of a volume are split
+// into chunks only when the bands alone would leave threads idle, and a chunk
+// keeps at least kMinChunkPlanes planes (each chunk filters the 2R planes
+// around it again).
+constexpr int kMinChunkPlanes = 32;
+constexpr int kItemsPerThread = 4;
+
+struct VolumeSplit {
+    VolumeShape shape;
+    int bands, rows_per_band, chunks, planes_per_chunk;
+    long long items;
+};
+
+VolumeSplit split_volumes(const VolumeShape& s, int threads) {
+    const long long volumes = static_cast<long long>(s.B) * s.CH;
+    const int bands = (s.H + kVolumeBandRows - 1) / kVolumeBandRows;
+    const int rows_per_band = (s.H + bands - 1) / bands;
+    const long long wanted = static_cast<long long>(threads) * kItemsPerThread;
+    const long long most_chunks = std::max(1, s.D / kMinChunkPlanes);
+    const int chunks =
+        static_cast<int>(std::clamp((wanted + volumes * bands - 1) / (volumes * bands), 1LL, most_chunks));
+    const int planes_per_chunk = (s.D + chunks - 1) / chunks;
+    return VolumeSplit{s, bands, rows_per_band, chunks, planes_per_chunk, volumes * chunks * bands};
+}
+
+VolumeBlock block_of_item(const VolumeSplit& s, long long i) {
+    const int band = static_cast<int>(i % s.bands);
+    const int chunk = static_cast<int>(i / s.bands % s.chunks);
+    const int volume = static_cast<int>(i / s.bands / s.chunks);
+    const int y0 = std::min(s.shape.H, band * s.rows_per_band);
+    const int z0 = std::min(s.shape.D, chunk * s.planes_per_chunk);
+    return VolumeBlock{volume, z0, std::min(s.shape.D, z0 + s.planes_per_chunk), y0,
+                       std::min(s.shape.H, y0 + s.rows_per_band)};
+}
+
+template <typename Job>
+struct VolumeRun {
+    const Job* job;
+    void (*compute)(const Job&, const VolumeBlock&, float*);
+    VolumeSplit split;
+    int quantities;
+};
+
+template <typename Job>
+void run_volume_item(void* context, long long i) {
+    const VolumeRun<Job>& run = *static_cast<const VolumeRun<Job>*>(context);
+    const VolumeBlock block = block_of_item(run.split, i);
+    if (block.z0 >= block.z1 || block.y0 >= block.y1) return;
+    const long long floats =
+        volume_scratch_floats(run.quantities, run.job->launch.radius, block.y1 - block.y0, run.split.shape.W);
+    if constexpr (kExactScratch) {
+        std::vector<float> scratch(floats);
+        run.compute(*run.job, block, scratch.data());
+    } else {
+        run.compute(*run.job, block, thread_scratch(floats));
+    }
+}
+
+template <typename Job>
+void run_volumes(const Job& job, void (*compute)(const Job&, const VolumeBlock&, float*), int quantities) {
+    const VolumeShape& s = job.launch.shape;
+    if (s.B < 1 || s.CH < 1 || s.D < 1 || s.H < 1 || s.W < 1) return;
+    const int threads = std::max(1, at::get_num_threads());
+    const VolumeRun<Job> run{&job, compute, split_volumes(s, threads), quantities};
+    cpu::parallel_for(run.split.items, run_volume_item<Job>, const_cast<VolumeRun<Job>*>(&run), threads);
+}
+
+}  // namespace
+}  // namespace native
+
+// The engine keeps its scratch per thread; the device needs none.
+long long volume_scratch_floats(const VolumeShape&, int) { return 0; }
+
+VolumeLimits volume_limits() { return VolumeLimits{std::numeric_limits<int>::max(), std::numeric_limits<int>::max()}; }
+
+void launch_volume_forward(const VolumeForwardLaunch& launch) {
+    native::VolumeForwardJob job{launch, {}};
+    std::copy(launch.taps, launch.taps + launch.radius + 1, job.window);
+    native::run_volumes(job, native::volume_engine().forward, 5);
+}
+
+void launch_volume_backward(const VolumeBackwardLaunch& launch) {
+    native::VolumeBackwardJob job{launch, {}};
+    std::copy(launch.taps, launch.taps + launch.radius + 1, job.window);
+    native::run_volumes(job, native::volume_engine().backward, 3);
+}
+
+}  // namespace korvex

@@ -1,0 +1,40 @@
+// The tensors the host operators hand to the launchers: dense inputs of the
+// element type the kernels read, and float32 outputs. Shared by the image and
+// volume operators.
+#pragma once
+
+#include <ATen/ATen.h>
+
+#include "ops/launch.h"
+
+namespace korvex {
+
+// A dense row-major tensor of `dtype` with t's values: t itself when it
+// already is one, else one copy. The kernels read raw storage, so views whose
+// negation or conjugation is only a flag (a lazily negated view, the
+// imaginary part of a conjugate view) and autograd's zero tensors are
+// resolved here too; flags first, since a copy that converts the element
+// type does not apply them.
+inline at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
+    const bool flagged = t.is_neg() || t.is_conj();
+    if (t.is_contiguous() && t.scalar_type() == dtype && !flagged && !t._is_zerotensor()) return t;
+    if (t._is_zerotensor()) return at::zeros(t.sizes(), t.options().dtype(dtype));
+    return at::empty(t.sizes(), t.options().dtype(dtype)).copy_(flagged ? t.resolve_conj().resolve_neg() : t);
+}
+
+// Every output is written in full by the kernels, so none is zero-filled.
+inline at::Tensor float_map_like(const at::Tensor& img1) {
+    return at::empty(img1.sizes(), img1.options().dtype(at::kFloat));
+}
+
+// The element type the kernels read for a precision.
+inline at::ScalarType image_dtype(Precision precision) {
+    switch (precision) {
+        case Precision::Fp16: return at::kHalf;
+        case Precision::Bf16: return at::kBFloat16;
+        case Precision::Fp32: break;
+    }
+    return at::kFloat;
+}
+
+}  // namespace korvex

@@ -1,0 +1,365 @@
+"""SSIM and MS-SSIM of volumes: (B, C, D, H, W) tensors, on the fused volume kernels.
+
+The window is separable and the same along depth, height and width: the 2R + 1
+float32 entries of the options' window (_window.taps_for: a Gaussian of any
+sigma, or uniform), applied along W, then H, then D, with zeros outside the
+volume; "valid" crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
+contrast-structure term, their partial maps and the gradient) is that of
+images. A 4-D tensor is a batch of images, never one volume: only 5-D tensors
+reach this module (functional.map_with and multiscale.ms_ssim_with hand them
+over).
+
+Three registered operators, as for images: ssim_forward_volume and
+cs_forward_volume (map and, with train, partial maps) share
+ssim_backward_volume; the img2 gradient is the img1 gradient of the swapped
+call, SSIM being symmetric.
+"""
+
+from typing import Tuple
+
+import torch
+import torch.nn.functional as F
+from torch import Tensor
+
+from . import _dispatch, _ops
+from ._modules import module_for
+from ._options import PIXEL_DTYPES, Options
+from ._window import taps_for
+from .functional import _check_images, _scaled, check_fits_window, reduce, with_data_range_of
+
+
+# ---- the registered operators --------------------------------------------------------------------------------------
+
+
+@torch.library.custom_op("korvex::ssim_forward_volume", mutates_args=())
+def ssim_forward_volume(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of (B, C, D, H, W) volumes under the window
+    `taps`; the partial maps are empty unless train."""
+    _ops._check_arguments(img1, img2, c1, c2)
+    return tuple(module_for(img1.device).forward_volume(precision, "ssim", taps, c1, c2, img1, img2, train))
+
+
+@torch.library.custom_op("korvex::cs_forward_volume", mutates_args=())
+def cs_forward_volume(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(cs_map, partial maps...) of multi-scale SSIM's contrast-structure term on volumes."""
+    _ops._check_arguments(img1, img2, c1, c2)
+    return tuple(module_for(img1.device).forward_volume(precision, "cs", taps, c1, c2, img1, img2, train))
+
+
+def _forward_fake(img1, img2, taps, c1, c2, precision, train):
+    _ops._check_arguments(img1, img2, c1, c2)
+    partial_shape = img1.shape if train else (0,)
+    return (img1.new_empty(img1.shape, dtype=torch.float32),
+            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+ssim_forward_volume.register_fake(_forward_fake)
+cs_forward_volume.register_fake(_forward_fake)
+
+
+@torch.library.custom_op("korvex::ssim_backward_volume", mutates_args=())
+def ssim_backward_volume(
+    img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, taps: Tensor, precision: str
+) -> Tensor:
+    """The gradient with respect to img1, from a training forward's partial maps."""
+    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return module_for(img1.device).backward_volume(precision, taps, img1, img2, grad_map, partial_mu1,
+                                                   partial_sigma1_sq, partial_sigma12)
+
+
+@ssim_backward_volume.register_fake
+def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision):
+    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def _setup_context(ctx, inputs, output):
+    img1, img2, taps, c1, c2, precision, _ = inputs
+    ctx.options = (c1, c2, precision)
+    ctx.save_for_backward(img1, img2, taps, *output[1:])
+    ctx.mark_non_differentiable(*output[1:])
+    # No zero-filled gradients for the partial maps: three volumes each backward would allocate and never read.
+    ctx.set_materialize_grads(False)
+
+
+def _backward_of(forward):
+    def backward(ctx, grad_map, *_):
+        c1, c2, precision = ctx.options
+        img1, img2, taps, *partials = ctx.saved_tensors
+        grad1 = grad2 = None
+        if grad_map is None:
+            return grad1, grad2, None, None, None, None, None
+        grad_map = grad_map.float()
+        if ctx.needs_input_grad[0]:
+            grad1 = ssim_backward_volume(img1, img2, grad_map, *partials, taps, precision).to(img1.dtype)
+        if ctx.needs_input_grad[1]:
+            _, *swapped = forward(img2, img1, taps, c1, c2, precision, True)
+            grad2 = ssim_backward_volume(img2, img1, grad_map, *swapped, taps, precision).to(img2.dtype)
+        return grad1, grad2, None, None, None, None, None
+
+    return backward
+
+
+ssim_forward_volume.register_autograd(_backward_of(ssim_forward_volume), setup_context=_setup_context)
+cs_forward_volume.register_autograd(_backward_of(cs_forward_volume), setup_context=_setup_context)
+ssim_backward_volume.register_autograd(_ops._no_double_backward, setup_context=lambda ctx, inputs, output: None)
+
+_checks = torch.library.Library("korvex", "FRAGMENT")
+for _op_name in ("ssim_forward_volume", "cs_forward_volume", "ssim_backward_volume"):
+    for _key in ("AutogradCPU", "AutogradCUDA"):
+        _checks.impl(_op_name, _ops._refusing_transforms(_op_name, _key), _key, with_keyset=True)
+for _operator in (ssim_forward_volume, cs_forward_volume, ssim_backward_volume):
+    _dispatch._import_dynamo_only_when_compiling(_operator)
+
+
+# The mean of each volume's map over its crop (the voxels at least `crop` from every face), fused with the
+# forward: the map is dropped once averaged, and the backward takes one incoming gradient per volume and channel
+# (backward_volume_cropped), so a loss on the mean keeps no volume-sized map or incoming gradient.
+
+
+@torch.library.custom_op("korvex::mean_forward_volume", mutates_args=())
+def mean_forward_volume(
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, kind: str, crop: int,
+    train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(means of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the mean of the map of `kind`
+    ("ssim" or "cs") over each volume's crop; the partial maps are empty unless train."""
+    _ops._check_arguments(img1, img2, c1, c2)
+    value_map, *partials = module_for(img1.device).forward_volume(precision, kind, taps, c1, c2, img1, img2, train)
+    return (cropped(value_map, crop).mean(dim=(-3, -2, -1)), *partials)
+
+
+@mean_forward_volume.register_fake
+def _(img1, img2, taps, c1, c2, precision, kind, crop, train):
+    _ops._check_arguments(img1, img2, c1, c2)
+    partial_shape = img1.shape if train else (0,)
+    return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
+            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+@torch.library.custom_op("korvex::mean_backward_volume", mutates_args=())
+def mean_backward_volume(
+    img1: Tensor, img2: Tensor, grad_per_volume: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, taps: Tensor, precision: str, crop: int
+) -> Tensor:
+    """The gradient with respect to img1 of the sum over volumes of grad_per_volume times the sum of the map over
+    the crop."""
+    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return module_for(img1.device).backward_volume_cropped(precision, taps, img1, img2, grad_per_volume, crop,
+                                                           partial_mu1, partial_sigma1_sq, partial_sigma12)
+
+
+@mean_backward_volume.register_fake
+def _(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop):
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def cropped(values: Tensor, crop: int) -> Tensor:
+    """The voxels at least `crop` voxels from every face."""
+    if crop == 0:
+        return values
+    d, h, w = values.shape[-3:]
+    return values[..., crop:d - crop, crop:h - crop, crop:w - crop]
+
+
+def _mean_setup_context(ctx, inputs, output):
+    img1, img2, taps, c1, c2, precision, kind, crop, _ = inputs
+    ctx.options = (c1, c2, precision, kind, crop)
+    ctx.save_for_backward(img1, img2, taps, *output[1:])
+    ctx.mark_non_differentiable(*output[1:])
+    ctx.set_materialize_grads(False)
+
+
+def _mean_backward(ctx, grad_means, *_):
+    c1, c2, precision, kind, crop = ctx.options
+    img1, img2, taps, *partials = ctx.saved_tensors
+    grad1 = grad2 = None
+    if grad_means is None:
+        return grad1, grad2, None, None, None, None, None, None, None
+    count = cropped(img1[:1, :1], crop).numel()
+    grad_per_volume = (grad_means.float() / count).reshape(-1).contiguous()
+    if ctx.needs_input_grad[0]:
+        grad1 = mean_backward_volume(img1, img2, grad_per_volume, *partials, taps, precision, crop).to(img1.dtype)
+    if ctx.needs_input_grad[1]:
+        _, *swapped = mean_forward_volume(img2, img1, taps, c1, c2, precision, kind, crop, True)
+        grad2 = mean_backward_volume(img2, img1, grad_per_volume, *swapped, taps, precision, crop).to(img2.dtype)
+    return grad1, grad2, None, None, None, None, None, None, None
+
+
+mean_forward_volume.register_autograd(_mean_backward, setup_context=_mean_setup_context)
+mean_backward_volume.register_autograd(_ops._no_double_backward, setup_context=lambda ctx, inputs, output: None)
+
+for _op_name in ("mean_forward_volume", "mean_backward_volume"):
+    for _key in ("AutogradCPU", "AutogradCUDA"):
+        _checks.impl(_op_name, _ops._refusing_transforms(_op_name, _key), _key, with_keyset=True)
+for _operator in (mean_forward_volume, mean_backward_volume):
+    _dispatch._import_dynamo_only_when_compiling(_operator)
+
+
+# ---- devices without a compiled module -----------------------------------------------------------------------------
+
+
+def _filter(planes, taps):
+    """Each channel of (N, K, D, H, W) filtered with the separable window along W, H and D, zeros outside."""
+    channels, n = planes.shape[1], taps.numel()
+    for shape in ((1, 1, 1, 1, n), (1, 1, 1, n, 1), (1, 1, n, 1, 1)):
+        weight = taps.view(shape).expand(channels, *shape[1:]).contiguous()
+        planes = F.conv3d(planes, weight, padding=[s // 2 for s in shape[2:]], groups=channels)
+    return planes
+
+
+def _composite_map(img1, img2, taps, c1, c2, kind):
+    """The map in float32 from PyTorch operations, differentiated by autograd."""
+    x, y = img1.float(), img2.float()
+    moments = _filter(torch.cat([x, y, x * x, y * y, x * y], dim=1), taps)
+    mu1, mu2, exx, eyy, exy = moments.split(x.shape[1], dim=1)
+    sigma1_sq, sigma2_sq, sigma12 = exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
+    cs = (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
+    return cs if kind == "cs" else cs * (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
+
+
+# The presets whose library compares volumes as these functions do: pytorch-msssim's 5-D ssim and ms_ssim, and
+# scikit-image's structural_similarity of 3-D arrays (uniform window, sample covariance over N = 7^3 voxels).
+VOLUME_PRESETS = {"ssim": (None, "pytorch-msssim", "scikit-image"), "ms_ssim": (None, "pytorch-msssim")}
+
+
+def _check_like(options, what):
+    allowed = VOLUME_PRESETS[what]
+    if options.like not in allowed:
+        raise ValueError(f"korvex: {what} of volumes has no like={options.like!r} (presets for volumes: "
+                         f"{', '.join(repr(p) for p in allowed if p)}); pass the options themselves")
+
+
+def constants(options: Options):
+    """(C1, C2) as the kernels take them for volumes: as Options.c1 and c2, with sample covariance over the
+    window's N = window_size^3 voxels (C2 divided by N / (N - 1))."""
+    n = options.window_size**3
+    factor = n / (n - 1) if options.sample_covariance else 1.0
+    return options.c1, (options.k2 * options.kernel_data_range) ** 2 / factor
+
+
+def forward(img1, img2, taps, options, precision, train, kind="ssim"):
+    """(map, partial maps...) of the registered operator of `kind`, or the composite path's map and empty
+    partial maps on devices without a compiled module."""
+    c1, c2 = constants(options)
+    if _dispatch._composite_for(img1.device):
+        return _ops._with_empty_partials(_composite_map(img1, img2, taps, c1, c2, kind))
+    operator = ssim_forward_volume if kind == "ssim" else cs_forward_volume
+    return operator(img1, img2, taps, c1, c2, precision, train)
+
+
+# ---- ssim_map, ssim and ms_ssim of volumes ---------------------------------------------------------------------------
+
+
+def prepare(img1: Tensor, img2: Tensor, options: Options):
+    """As functional.prepare, for (B, C, D, H, W) volumes."""
+    for name, img in (("img1", img1), ("img2", img2)):
+        if not isinstance(img, torch.Tensor):
+            raise TypeError(f"korvex: {name} must be a torch.Tensor, got {type(img).__name__}")
+        _ops.check_layout(img, name)
+    if img1.dim() != 5 or img2.dim() != 5:
+        raise ValueError(f"korvex: volumes must both have shape (B, C, D, H, W), got {tuple(img1.shape)} and "
+                         f"{tuple(img2.shape)}")
+    _check_images(img1, img2)
+    options = with_data_range_of(img1, img2, options)
+    precision = options.precision
+    if precision == "auto":
+        precision = next((name for name, dtype in PIXEL_DTYPES.items() if img1.dtype == img2.dtype == dtype), "fp32")
+    x, y = img1, img2
+    if options.scaled:
+        x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
+    train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
+    return x, y, precision, train, options
+
+
+def padded_map(kind, x, y, taps, options, precision, train):
+    """The map of `kind` ("ssim" or "cs") under options.padding, as functional.padded_map along three axes."""
+    x, y, crop = _padded(x, y, options)
+    return cropped(forward(x, y, taps, options, precision, train, kind)[0], crop)
+
+
+def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """The SSIM map of (B, C, D, H, W) volumes for checked options, under options.padding."""
+    _check_like(options, "ssim")
+    x, y, precision, train, options = prepare(img1, img2, options)
+    check_fits_window(x.shape, options, spatial_dims=3)
+    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    return padded_map("ssim", x, y, taps_for(options, x.device), options, precision, train)
+
+
+def _padded(x, y, options):
+    """The volumes as the kernels read them under options.padding, and the crop of the map: reflect and replicate
+    pad by the window's radius, and they and "valid" keep the voxels at least that far from every face."""
+    r = options.radius
+    if options.padding in ("reflect", "replicate"):
+        x, y = (F.pad(v, (r,) * 6, mode=options.padding) for v in (x, y))
+    return x, y, 0 if options.padding == "same" else r
+
+
+def means(kind, x, y, taps, options, precision, train):
+    """The mean of each volume's map of `kind` under options.padding, shape (B, C): fused with the forward on the
+    compiled modules (mean_forward_volume), from the map elsewhere."""
+    if _dispatch._composite_for(x.device):
+        return padded_map(kind, x, y, taps, options, precision, train).mean(dim=(-3, -2, -1))
+    x, y, crop = _padded(x, y, options)
+    c1, c2 = constants(options)
+    return mean_forward_volume(x, y, taps, c1, c2, precision, kind, crop, train)[0]
+
+
+def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """Mean SSIM of (B, C, D, H, W) volumes for checked options (options.reduction applies)."""
+    _check_like(options, "ssim")
+    x, y, precision, train, options = prepare(img1, img2, options)
+    check_fits_window(x.shape, options, spatial_dims=3)
+    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    return reduce(means("ssim", x, y, taps_for(options, x.device), options, precision, train), options.reduction)
+
+
+def _check_ms_size(shape, window_size, scales, padding):
+    from .multiscale import min_side
+
+    if padding != "valid" or min(shape[-3:]) >= min_side(window_size, scales):
+        return
+    side = min_side(window_size, scales)
+    fewer = [f"{n} weight{'s' if n > 1 else ''}: {min_side(window_size, n)}" for n in range(scales - 1, 0, -1)]
+    d, h, w = shape[-3:]
+    raise ValueError(
+        f"korvex: ms_ssim with window_size={window_size} and {scales} scales needs volumes of at least {side} voxels "
+        f"along each axis: depth >= {side}, height >= {side}, width >= {side} (after {scales - 1} halvings the window "
+        f"must still fit), got depth {d}, height {h}, width {w}. Fewer weights mean fewer scales and allow smaller "
+        f"volumes ({'; '.join(fewer) or 'none'} voxels a side); so do a smaller window_size or padding='same'")
+
+
+def _downsample(volume):
+    # 2 x 2 x 2 average pooling; an odd side is padded by one (zero) voxel on each end, as pytorch-msssim does.
+    return F.avg_pool3d(volume, kernel_size=2, padding=[s % 2 for s in volume.shape[2:]])
+
+
+def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+    """Multi-scale SSIM of volumes for checked options with weights; as multiscale.ms_ssim_with, pooling by 2
+    along depth, height and width between scales."""
+    from .multiscale import _combine
+
+    _check_like(options, "ms_ssim")
+    window_size, weights = options.window_size, options.weights
+    x, y, precision, train, options = prepare(img1, img2, options)
+    _check_ms_size(x.shape, window_size, len(weights), options.padding)
+    # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images).
+    if precision != "bf16":
+        x, y = x.float(), y.float()
+    taps = taps_for(options, x.device)
+    per_scale = []
+    for scale in range(len(weights)):
+        if scale > 0:
+            x, y = _downsample(x.float()), _downsample(y.float())
+        check_fits_window(x.shape, options, spatial_dims=3)
+        scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
+        xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
+        kind = "ssim" if scale == len(weights) - 1 else "cs"
+        per_scale.append(means(kind, xs, ys, taps, options, scale_precision, train))
+    return reduce(_combine(torch.stack(per_scale), weights), options.reduction)
