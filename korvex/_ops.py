@@ -167,11 +167,13 @@ def ssim_backward(
                                             partial_sigma1_sq, partial_sigma12)
 
 
-@ssim_backward.register_fake
-def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, c1, c2, precision):
+def _backward_fake(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window, c1, c2, precision):
     _check_arguments(img1, img2, c1, c2)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+ssim_backward.register_fake(_backward_fake)
 
 
 def _setup_context(ctx, inputs, output):
@@ -222,11 +224,7 @@ def ssim_backward_taps(
                                                  partial_sigma1_sq, partial_sigma12)
 
 
-@ssim_backward_taps.register_fake
-def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, c1, c2, precision):
-    _check_arguments(img1, img2, c1, c2)
-    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
-    return img1.new_empty(img1.shape, dtype=torch.float32)
+ssim_backward_taps.register_fake(_backward_fake)
 
 
 ssim_forward.register_autograd(_backward_of(ssim_forward, ssim_backward), setup_context=_setup_context)
