@@ -64,6 +64,31 @@ void column_filter(const float* __restrict centre, int stride, int W, const floa
     for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
 }
 
+// G output rows of that pass in one sweep: row g is centred on centre + g *
+// stride and written to out + g * W. Each pixel's sum is filter_taps<R>'s, in
+// its order (the pair at distance d as centre[d] + centre[-d], nearest first,
+// fma'd into the sum, the centre last); what changes is the loads: each of the
+// 2R + G input rows is read once per pixel for every row of the group it
+// enters, against 2R + 1 rows per output row one row at a time, so the band's
+// rows are fetched from L2 a G-th as often.
+template <int R, int G>
+void column_filter_rows(const float* __restrict centre, int stride, int W, const float* __restrict w,
+                        float* __restrict out) {
+    for (int x = 0; x < W; ++x) {
+        float acc[G];
+#pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) acc[g] = 0.0f;
+#pragma GCC unroll 16
+        for (int d = 1; d <= R; ++d) {
+#pragma GCC unroll 16
+            for (int g = 0; g < G; ++g)
+                acc[g] = fmaf(centre[x + (g + d) * stride] + centre[x + (g - d) * stride], w[R - d], acc[g]);
+        }
+#pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) out[g * W + x] = fmaf(centre[x + g * stride], w[R], acc[g]);
+    }
+}
+
 // The passes of a window given at run time. A loop over the taps inside the
 // loop over pixels would not be vectorised with the radius unknown, so these
 // run the taps outside: one sweep along the row adds a few tap pairs (kPairs,
@@ -188,6 +213,27 @@ struct TapsWindow {
     }
 };
 
+// The vertical pass of `rows` (1 or kGroupRows) consecutive output rows, row
+// g centred on centre + g * stride and written to out + g * W: the table's
+// window computes a group in one sweep ...
+template <int R>
+void down_columns_rows(const TableWindow<R>& window, const float* centre, int stride, int W, int rows, float* out) {
+    if (rows == kGroupRows)
+        column_filter_rows<R, kGroupRows>(centre, stride, W, window.w, out);
+    else
+        column_filter<R>(centre, stride, W, window.w, out);
+}
+
+// ... any other window one row at a time.
+template <typename Window>
+void down_columns_rows(const Window& window, const float* centre, int stride, int W, int rows, float* out) {
+    for (int g = 0; g < rows; ++g)
+        window.down_columns(centre + static_cast<long long>(g) * stride, stride, W, out + static_cast<long long>(g) * W);
+}
+
+// The rows of the next group of a band's `left` output rows still to emit.
+inline int group_rows(int left) { return left >= kGroupRows ? kGroupRows : 1; }
+
 // The per-pixel step of a forward: the kernels' own, from the moments
 // (Value is device::SsimValue or device::ContrastStructureValue).
 template <typename Value>
@@ -252,8 +298,8 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 // Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
 // `band` (planes arrays of kBandRows + 2R rows of `columns` floats).
 // fill(slot, y) computes input row y into slot `slot` of every array; rows
-// outside the image are zeros. emit(slot, y) consumes output row y, centred on
-// `slot`. When a band ends, the 2R rows the next band shares move to the front.
+// outside the image are zeros. emit(slot, y, rows) consumes output rows y ..
+// y + rows - 1 of a band, the first centred on `slot`. When a band ends, the 2R rows the next band shares move to the front.
 template <typename Fill, typename Emit>
 void run_bands(int R, int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
     const int band_rows = kBandRows + 2 * R;
@@ -298,16 +344,29 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
         window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
-    auto emit = [&](int slot, long long y) {
-        for (int m = 0; m < 5; ++m) window.down_columns(rows_of(m, slot), columns, columns, filtered + m * columns);
-        const long long at = origin + y * W + x0;
-        const float* f = filtered;
+    // A band's output rows in groups: the vertical pass of a group's rows,
+    // moment by moment, then the per-pixel step of each row. Moment m of
+    // group row g is filtered row m * kGroupRows + g.
+    auto emit = [&](int slot, long long y, int rows) {
         const int n = columns;
-        if constexpr (kTrain)
-            step_row_train<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at,
-                                  call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at);
-        else
-            step_row<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at);
+        for (int done = 0; done < rows;) {
+            const int group = group_rows(rows - done);
+            for (int m = 0; m < 5; ++m)
+                down_columns_rows(window, rows_of(m, slot + done), n, n, group, filtered + m * kGroupRows * n);
+            for (int g = 0; g < group; ++g) {
+                const long long at = origin + (y + done + g) * W + x0;
+                const float* f = filtered + g * n;
+                const int next = kGroupRows * n;  // from one moment to the next
+                if constexpr (kTrain)
+                    step_row_train<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
+                                          call.map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
+                                          call.partial_sigma12 + at);
+                else
+                    step_row<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
+                                    call.map + at);
+            }
+            done += group;
+        }
     };
     run_bands(R, y0, y1, 5, columns, band, fill, emit);
 }
@@ -337,7 +396,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
     float* filtered = band + 3LL * band_rows * columns;
-    float* x_row = filtered + 3 * columns;
+    float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
     auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * columns; };
@@ -353,12 +412,23 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                     hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
         for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
     };
-    auto emit = [&](int slot, long long y) {
-        for (int k = 0; k < 3; ++k) window.down_columns(rows_of(k, slot), columns, columns, filtered + k * columns);
-        const long long at = origin + y * W + x0;
-        load_row<P>(call.img1, at, columns, x_row);
-        load_row<P>(call.img2, at, columns, y_row);
-        gradient_row(filtered, filtered + columns, filtered + 2 * columns, x_row, y_row, columns, call.grad_img1 + at);
+    // As the forward's: product k of group row g is filtered row
+    // k * kGroupRows + g.
+    auto emit = [&](int slot, long long y, int rows) {
+        const int n = columns;
+        for (int done = 0; done < rows;) {
+            const int group = group_rows(rows - done);
+            for (int k = 0; k < 3; ++k)
+                down_columns_rows(window, rows_of(k, slot + done), n, n, group, filtered + k * kGroupRows * n);
+            for (int g = 0; g < group; ++g) {
+                const long long at = origin + (y + done + g) * W + x0;
+                const float* f = filtered + g * n;
+                load_row<P>(call.img1, at, n, x_row);
+                load_row<P>(call.img2, at, n, y_row);
+                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n, call.grad_img1 + at);
+            }
+            done += group;
+        }
     };
     run_bands(R, y0, y1, 3, columns, band, fill, emit);
 }
