@@ -280,6 +280,26 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
     }
 }
 
+// How many rows ahead a band run asks for the rows it will read. A strip reads
+// a short stretch of each row, rows a whole image width apart, from two or
+// more arrays in turn: a pattern the hardware prefetchers do not follow, so
+// without asking, every row's read waits on memory.
+constexpr int kPrefetchRows = 2;
+
+// Asks the cache for `bytes` bytes from `values` on, for reading.
+inline void prefetch_bytes(const void* values, long long bytes) {
+    const char* first = static_cast<const char*>(values);
+    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
+    if (bytes > 0) __builtin_prefetch(first + bytes - 1);  // the last line, when `values` is not on a line's start
+}
+
+// The `W` image values from `offset` on, as load_row will read them.
+template <Precision P>
+void prefetch_row(const void* image, long long offset, int W) {
+    constexpr int kBytes = P == Precision::Fp32 ? 4 : 2;
+    prefetch_bytes(static_cast<const char*>(image) + offset * kBytes, static_cast<long long>(W) * kBytes);
+}
+
 // The products the backward filters: grad_map times each partial map.
 void product_row(const float* __restrict g, const float* __restrict pm, const float* __restrict ps,
                  const float* __restrict p12, int W, float* __restrict p0, float* __restrict p1, float* __restrict p2) {
@@ -339,6 +359,10 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             return;
         }
         const long long at = origin + y * W + lo;
+        if (y + kPrefetchRows < H) {
+            prefetch_row<P>(call.img1, at + kPrefetchRows * W, hi - lo);
+            prefetch_row<P>(call.img2, at + kPrefetchRows * W, hi - lo);
+        }
         load_row<P>(call.img1, at, hi - lo, in1 + (lo - (x0 - R)));
         load_row<P>(call.img2, at, hi - lo, in2 + (lo - (x0 - R)));
         window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
@@ -408,6 +432,14 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
         }
         const long long at = origin + y * W + lo;
         const int skip = lo - (x0 - R);
+        if (y + kPrefetchRows < H) {
+            const long long ahead = at + kPrefetchRows * W, bytes = 4LL * (hi - lo);
+            for (const float* map : {call.grad_map, call.partial_mu1, call.partial_sigma1_sq, call.partial_sigma12})
+                prefetch_bytes(map + ahead, bytes);
+        }
+        // The image row the gradient of output row y reads, when it is emitted.
+        prefetch_row<P>(call.img1, origin + y * W + x0, columns);
+        prefetch_row<P>(call.img2, origin + y * W + x0, columns);
         product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
                     hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
         for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
