@@ -268,8 +268,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
 template <typename Window, Precision P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
-    for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+    const int columns = strip_columns(W);
+    for (int x0 = 0; x0 < W; x0 += columns)
+        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
 }
 
 template <typename Window, Precision P>
@@ -315,8 +316,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
 template <typename Window, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
-    for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+    const int columns = strip_columns(W);
+    for (int x0 = 0; x0 < W; x0 += columns)
+        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
 }
 
 template <typename Window, Precision P, typename Value>
