@@ -1,7 +1,7 @@
 """Throughput of the command line against the scripts a user would write, on generated 1080p files.
 
     python bench/bench_throughput.py [--pairs 1000] [--frames 300] [--size 1920x1080] [--rounds 3] [--work DIR]
-                                     [--json out.json]
+                                     [--peer-pairs N] [--json out.json]
 
 Data (made once in --work and reused): --pairs pairs of PNG images (a photograph of scikit-image's, enlarged,
 cropped at a different place for each pair, with a little sensor-like noise; the second image of a pair is a
@@ -46,7 +46,7 @@ from pytorch_msssim import ssim
 first, second = sys.argv[1], sys.argv[2]
 reading = comparing = 0.0
 scores = []
-for name in sorted(os.listdir(first)):
+for name in sorted(os.listdir(first))[:int(sys.argv[3]) if len(sys.argv) > 3 else None]:
     t0 = time.perf_counter()
     x = torch.from_numpy(np.asarray(Image.open(os.path.join(first, name)).convert("RGB"), dtype=np.float32) / 255)
     y = torch.from_numpy(np.asarray(Image.open(os.path.join(second, name)).convert("RGB"), dtype=np.float32) / 255)
@@ -65,7 +65,7 @@ from skimage.metrics import structural_similarity
 first, second = sys.argv[1], sys.argv[2]
 reading = comparing = 0.0
 scores = []
-for name in sorted(os.listdir(first)):
+for name in sorted(os.listdir(first))[:int(sys.argv[3]) if len(sys.argv) > 3 else None]:
     t0 = time.perf_counter()
     x, y = imread(os.path.join(first, name)), imread(os.path.join(second, name))
     t1 = time.perf_counter()
@@ -101,6 +101,8 @@ with av.open(first) as a, av.open(second) as b:
     frames_a, frames_b = a.decode(video=0), b.decode(video=0)
     while True:
         t0 = time.perf_counter()
+        if len(sys.argv) > 3 and len(scores) >= int(sys.argv[3]):
+            break
         try:
             fa, fb = next(frames_a), next(frames_b)
         except StopIteration:
@@ -217,11 +219,11 @@ def run_timed(command, cwd):
     return elapsed, done.stdout
 
 
-def run_script(name, source, first, second, work):
+def run_script(name, source, first, second, work, limit=None):
     path = os.path.join(work, name.replace(" ", "_") + ".py")
     with open(path, "w") as file:
         file.write(textwrap.dedent(source))
-    elapsed, out = run_timed([sys.executable, path, first, second], work)
+    elapsed, out = run_timed([sys.executable, path, first, second] + ([str(limit)] if limit else []), work)
     figures = json.loads(out.strip().splitlines()[-1])
     return dict(figures, seconds=elapsed)
 
@@ -251,14 +253,16 @@ def korvex_ssim_seconds(x, y, repeats=5):
     return statistics.median(times)
 
 
-def measure(kind, first, second, work, scripts, rounds):
+def measure(kind, first, second, work, scripts, rounds, peer_pairs=None):
     """({tool: figures}, (lowest, highest) load average) for one kind of input, the tools in turn.
 
     korvex and the decode-only run, whose ratio is the figure that matters, run
     `rounds` times, one after the other, with the slow peers once in the first
     round: on a shared machine the load drifts, and runs side by side in time
     see the same load. Each keeps its median run (the lower middle one), and
-    the seconds of every run and the load average during them are kept.
+    the seconds of every run and the load average during them are kept. With
+    `peer_pairs`, the peers' scripts compare only the first peer_pairs pairs
+    (or frames), and their rate is set against korvex's.
     """
     import statistics
 
@@ -269,7 +273,8 @@ def measure(kind, first, second, work, scripts, rounds):
             if name != "decode only" and round_number > 0:
                 continue
             print(f"  {kind}: {name} (round {round_number + 1})", file=sys.stderr)
-            runs[name].append(run_script(f"{kind}-{name}", source, first, second, work))
+            limit = peer_pairs if name != "decode only" else None
+            runs[name].append(run_script(f"{kind}-{name}", source, first, second, work, limit))
             load.append(os.getloadavg()[0])
         print(f"  {kind}: korvex (round {round_number + 1})", file=sys.stderr)
         runs["korvex"].append(run_korvex(first, second, work, "ssim"))
@@ -285,9 +290,10 @@ def measure(kind, first, second, work, scripts, rounds):
 def table(kind, results, korvex_ssim, load):
     """Markdown rows: pairs per second, seconds, and the split into reading and SSIM."""
     count = results["korvex"]["pairs"]
+    rate = {name: r["pairs"] / r["seconds"] for name, r in results.items()}
     decode = results["decode only"]["seconds"]
-    lines = [f"| {kind}: {count} {'frames' if kind == 'video' else 'pairs'} | pairs/s | seconds | reading | SSIM "
-             "| mean SSIM | vs korvex | runs (s) |", "|---|---:|---:|---:|---:|---:|---:|---|"]
+    lines = [f"| {kind}: {count} {'frames' if kind == 'video' else 'pairs'} | pairs/s | pairs | seconds | reading "
+             "| SSIM | mean SSIM | time per pair vs korvex | runs (s) |", "|---|---:|---:|---:|---:|---:|---:|---:|---|"]
     for name in ("korvex", "pytorch-msssim", "scikit-image", "decode only"):
         r = results[name]
         if name == "korvex":
@@ -295,8 +301,8 @@ def table(kind, results, korvex_ssim, load):
         else:
             split = (f"{r['reading']:.1f} s", f"{r['comparing']:.1f} s" if name != "decode only" else "-")
         mean = f"{r['mean']:.4f}" if "mean" in r and name != "decode only" else "-"
-        lines.append(f"| {name} | {count / r['seconds']:.1f} | {r['seconds']:.1f} | {split[0]} | {split[1]} | "
-                     f"{mean} | {r['seconds'] / results['korvex']['seconds']:.2f}x | "
+        lines.append(f"| {name} | {rate[name]:.2f} | {r['pairs']} | {r['seconds']:.1f} | {split[0]} | {split[1]} | "
+                     f"{mean} | {rate['korvex'] / rate[name]:.2f}x | "
                      f"{', '.join(f'{s:.1f}' for s in r['runs'])} |")
     lines.append(f"\nload average (1 min) during the runs: {load[0]:.1f} to {load[1]:.1f}")
     return "\n".join(lines)
@@ -310,6 +316,9 @@ def main():
     p.add_argument("--work", help="folder for the generated files, kept and reused (default: a temporary one)")
     p.add_argument("--rounds", type=int, default=3,
                    help="runs of korvex and of the decode-only loop, interleaved; each keeps its median (default 3)")
+    p.add_argument("--peer-pairs", type=int,
+                   help="the pytorch-msssim and scikit-image scripts compare only this many pairs (and frames); "
+                        "their pairs per second are set against korvex's (default: all)")
     p.add_argument("--json", help="write the figures as JSON")
     args = p.parse_args()
     width, height = (int(v) for v in args.size.lower().split("x"))
@@ -324,13 +333,14 @@ def main():
         first, second = os.path.join(images, "a"), os.path.join(images, "b")
         results["images"], loads["images"] = measure("images", first, second, work, {
             "pytorch-msssim": PYTORCH_MSSSIM_IMAGES, "scikit-image": SKIMAGE_IMAGES, "decode only": DECODE_IMAGES},
-            args.rounds)
+            args.rounds, args.peer_pairs)
     if args.frames:
         videos = os.path.join(folder, f"video-{args.frames}")
         os.makedirs(videos, exist_ok=True)
         first, second = make_videos(videos, args.frames, width, height)
         results["video"], loads["video"] = measure("video", first, second, work,
-                                   {name: video_script(name) for name in VIDEO_COMPARE}, args.rounds)
+                                   {name: video_script(name) for name in VIDEO_COMPARE}, args.rounds,
+                                   args.peer_pairs)
 
     import numpy as np
     import torch

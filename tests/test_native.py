@@ -332,6 +332,20 @@ def test_windows_given_as_taps(native, engine, threads, shape, radius, window):
     assert_same_bits(_taps_outputs(native, taps_of(window, radius), a, b, grad_map), expected, f"{engine} engine")
 
 
+def test_every_radius_given_as_taps(native, engine, emulated):
+    # The engine compiles its passes once per radius: each must be the one of its radius.
+    original = _photograph("camera")[:, 200:231, 150:190].contiguous()
+    a, b = original[None], _jpeg(original, 20)[None].contiguous()
+    grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(2))
+    for radius in range(1, 16):
+        taps = taps_of(1.0 + 0.2 * radius, radius)
+        outputs = []
+        for module in (native, emulated):
+            value_map, *partials = module.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True)
+            outputs.append([value_map, module.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, grad_map, *partials)])
+        assert_same_bits(outputs[0], outputs[1], f"{engine} engine, radius {radius}")
+
+
 def test_windows_given_as_taps_on_photographs(native, emulated, threads):
     name = "astronaut"
     original = _bright_flat(_photograph(name)[:, 100:197, 150:285].contiguous())

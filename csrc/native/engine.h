@@ -40,8 +40,16 @@ constexpr int kBandRows = 32;
 // same small size at every image width.
 constexpr int kStripColumns = 256;
 
-// The columns of the widest strip of an image of width W.
-inline int strip_columns(int W) { return W < kStripColumns ? W : kStripColumns; }
+// The columns of every strip of an image of width W but the last, which has
+// the rest: as many strips as kStripColumns needs, of equal width rounded up
+// to a multiple of 16 floats (a vector of the widest unit), so that no strip
+// is a thin remainder paying a whole strip's per-row cost for a few columns.
+inline int strip_columns(int W) {
+    if (W <= kStripColumns) return W;
+    const int strips = (W + kStripColumns - 1) / kStripColumns;
+    const int even = ((W + strips - 1) / strips + 15) / 16 * 16;
+    return even < kStripColumns ? even : kStripColumns;
+}
 
 // Output rows the vertical pass computes per sweep down a strip's columns:
 // each band row is loaded once for all the rows of a group it enters.

@@ -16,8 +16,10 @@
 // input rows of a strip hold R columns more on each side, zeros outside the
 // image.
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "kernels/pool_common.cuh"
 #include "kernels/ssim_common.cuh"
@@ -89,93 +91,47 @@ void column_filter_rows(const float* __restrict centre, int stride, int W, const
     }
 }
 
-// The passes of a window given at run time. A loop over the taps inside the
-// loop over pixels would not be vectorised with the radius unknown, so these
-// run the taps outside: one sweep along the row adds a few tap pairs (kPairs,
-// then two and one for the rest) to every pixel's sum. Each pixel still gets
-// exactly the operations of the kernels' helpers (filter_taps_of_radius,
-// filter_row_moments_of_radius), in their order, and the sweeps vectorise
-// across pixels; several pairs per sweep save loads and stores of the sums.
-constexpr int kPairs = 4;
+// The passes of a window given at run time: the table window's own passes,
+// compiled for every radius 1..kMaxTapsRadius and picked by the radius once
+// per row, so that the taps unroll inside the loop over pixels as they do for
+// the table's windows. Each pixel gets exactly the operations of the run-time
+// kernels' helpers (filter_taps_of_radius, filter_row_moments_of_radius), which
+// are the table helpers' with the radius as an argument.
+using RowMomentsPass = void (*)(const float*, const float*, int, const float*, float*, float*, float*, float*,
+                                float*);
+using ColumnPass = void (*)(const float*, int, int, const float*, float*);
 
-// Adds the tap pairs at distances d .. d + K - 1 of the window of radius R,
-// nearest first, to the sums out[x] of the values centre[x], taps `stride`
-// floats apart.
-template <int K>
-void add_pairs(const float* __restrict centre, long long stride, int W, const float* __restrict w, int R, int d,
-               float* __restrict out) {
-    for (int x = 0; x < W; ++x) {
-        float acc = out[x];
-        for (int k = 0; k < K; ++k)
-            acc = fmaf(centre[x + (d + k) * stride] + centre[x - (d + k) * stride], w[R - d - k], acc);
-        out[x] = acc;
-    }
+template <std::size_t... I>
+constexpr std::array<RowMomentsPass, sizeof...(I)> row_moments_passes(std::index_sequence<I...>) {
+    return {{&row_moments<static_cast<int>(I) + 1>...}};
 }
+
+template <std::size_t... I>
+constexpr std::array<ColumnPass, sizeof...(I)> column_passes(std::index_sequence<I...>) {
+    return {{&column_filter<static_cast<int>(I) + 1>...}};
+}
+
+template <std::size_t... I>
+constexpr std::array<ColumnPass, sizeof...(I)> column_group_passes(std::index_sequence<I...>) {
+    return {{&column_filter_rows<static_cast<int>(I) + 1, kGroupRows>...}};
+}
+
+constexpr auto kRowMomentsPasses = row_moments_passes(std::make_index_sequence<kMaxTapsRadius>{});
+constexpr auto kColumnPasses = column_passes(std::make_index_sequence<kMaxTapsRadius>{});
+constexpr auto kColumnGroupPasses = column_group_passes(std::make_index_sequence<kMaxTapsRadius>{});
 
 // One pass of the window of radius R: out[x] filters centre[x], taps
 // `stride` floats apart.
-void taps_filter(const float* __restrict centre, int stride, int W, const float* __restrict w, int R,
-                 float* __restrict out) {
-    std::fill(out, out + W, 0.0f);
-    int d = 1;
-    for (; d + kPairs - 1 <= R; d += kPairs) add_pairs<kPairs>(centre, stride, W, w, R, d, out);
-    if (d + 1 <= R) {
-        add_pairs<2>(centre, stride, W, w, R, d, out);
-        d += 2;
-    }
-    if (d <= R) add_pairs<1>(centre, stride, W, w, R, d, out);
-    for (int x = 0; x < W; ++x) out[x] = fmaf(centre[x], w[R], out[x]);
-}
-
-// Adds the tap pairs at distances d .. d + K - 1 to the five moment sums of
-// every pixel, from the padded image rows a and b (a[0] is R columns left of
-// the image).
-template <int K>
-void add_moment_pairs(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w, int R,
-                      int d, float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
-                      float* __restrict sxy) {
-    for (int x = 0; x < W; ++x) {
-        float m0 = sx[x], m1 = sxx[x], m2 = sy[x], m3 = syy[x], m4 = sxy[x];
-        for (int k = 0; k < K; ++k) {
-            const int left = x + R - d - k, right = x + R + d + k;
-            const float wd = w[R - d - k];
-            m0 = fmaf(a[right] + a[left], wd, m0);
-            m1 = fmaf(fmaf(a[left], a[left], a[right] * a[right]), wd, m1);
-            m2 = fmaf(b[right] + b[left], wd, m2);
-            m3 = fmaf(fmaf(b[left], b[left], b[right] * b[right]), wd, m3);
-            m4 = fmaf(fmaf(a[left], b[left], a[right] * b[right]), wd, m4);
-        }
-        sx[x] = m0;
-        sxx[x] = m1;
-        sy[x] = m2;
-        syy[x] = m3;
-        sxy[x] = m4;
-    }
+void taps_filter(const float* centre, int stride, int W, const float* w, int R, float* out) {
+    kColumnPasses[R - 1](centre, stride, W, w, out);
 }
 
 // The five window moments of every pixel of one row under the window of
-// radius R, from its padded image rows a and b.
-void taps_row_moments(const float* __restrict a, const float* __restrict b, int W, const float* __restrict w, int R,
-                      float* __restrict sx, float* __restrict sxx, float* __restrict sy, float* __restrict syy,
-                      float* __restrict sxy) {
-    for (float* row : {sx, sxx, sy, syy, sxy}) std::fill(row, row + W, 0.0f);
-    int d = 1;
-    for (; d + kPairs - 1 <= R; d += kPairs) add_moment_pairs<kPairs>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
-    if (d + 1 <= R) {
-        add_moment_pairs<2>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
-        d += 2;
-    }
-    if (d <= R) add_moment_pairs<1>(a, b, W, w, R, d, sx, sxx, sy, syy, sxy);
-    const float* __restrict ac = a + R;
-    const float* __restrict bc = b + R;
-    const float wc = w[R];
-    for (int x = 0; x < W; ++x) {
-        sx[x] = fmaf(ac[x], wc, sx[x]);
-        sxx[x] = fmaf(ac[x] * ac[x], wc, sxx[x]);
-        sy[x] = fmaf(bc[x], wc, sy[x]);
-        syy[x] = fmaf(bc[x] * bc[x], wc, syy[x]);
-        sxy[x] = fmaf(ac[x] * bc[x], wc, sxy[x]);
-    }
+// radius R, from its padded image rows a and b (a[0] is R columns left of the
+// image).
+void taps_row_moments(const float* a, const float* b, int W, const float* w, int R, float* sx, float* sxx, float* sy,
+                      float* syy, float* sxy) {
+    kRowMomentsPasses[R - 1](a, b, W, w, sx, sxx, sy, syy, sxy);
 }
 
 // The window of a strip and its passes along rows and down columns: the
@@ -196,8 +152,7 @@ struct TableWindow {
     }
 };
 
-// ... or a window given at run time, of radius 1..kMaxTapsRadius (the taps
-// outside the loop over pixels).
+// ... or a window given at run time, of radius 1..kMaxTapsRadius.
 struct TapsWindow {
     int R;
     float w[kMaxTapsRadius + 1];
@@ -224,11 +179,12 @@ void down_columns_rows(const TableWindow<R>& window, const float* centre, int st
         column_filter<R>(centre, stride, W, window.w, out);
 }
 
-// ... any other window one row at a time.
-template <typename Window>
-void down_columns_rows(const Window& window, const float* centre, int stride, int W, int rows, float* out) {
-    for (int g = 0; g < rows; ++g)
-        window.down_columns(centre + static_cast<long long>(g) * stride, stride, W, out + static_cast<long long>(g) * W);
+// ... and so does a window given at run time, through the pass of its radius.
+inline void down_columns_rows(const TapsWindow& window, const float* centre, int stride, int W, int rows, float* out) {
+    if (rows == kGroupRows)
+        kColumnGroupPasses[window.R - 1](centre, stride, W, window.w, out);
+    else
+        window.down_columns(centre, stride, W, out);
 }
 
 // The rows of the next group of a band's `left` output rows still to emit.
@@ -402,8 +358,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
 template <typename Window, Precision P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
-    for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+    const int columns = strip_columns(W);
+    for (int x0 = 0; x0 < W; x0 += columns)
+        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
 }
 
 template <typename Window, Precision P>
@@ -468,8 +425,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
 template <typename Window, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int W = job.launch.shape.W;
-    for (int x0 = 0; x0 < W; x0 += kStripColumns)
-        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(kStripColumns, W - x0), scratch);
+    const int columns = strip_columns(W);
+    for (int x0 = 0; x0 < W; x0 += columns)
+        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
 }
 
 template <typename Window, Precision P, typename Value>
