@@ -8,7 +8,7 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import ssim_forward
-from ._ops import check_images, check_layout
+from ._ops import check_images, check_layout, has_map_means, map_means
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -144,10 +144,15 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
 
 
 def reduce(values: Tensor, reduction: str) -> Tensor:
-    """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C)."""
+    """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C).
+
+    float32 CPU maps are reduced by map_means on korvex's own thread pool
+    (summed in float64, the same at every thread count); others by torch's mean.
+    """
+    native = has_map_means(values)
     if reduction == "mean":
-        return values.mean()
-    per_image = values.flatten(1).mean(1)
+        return map_means(values, 1).reshape(()) if native else values.mean()
+    per_image = map_means(values, values.shape[0]) if native else values.flatten(1).mean(1)
     return per_image if reduction == "none" else per_image.sum()
 
 
