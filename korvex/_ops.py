@@ -332,13 +332,22 @@ def _map_means_backward(ctx, grad_means):
 map_means.register_autograd(_map_means_backward, setup_context=_map_means_setup_context)
 
 
+def _native_map_means() -> bool:
+    try:
+        return hasattr(module_for(torch.device("cpu")), "map_means")
+    except ImportError:
+        return False
+
+
+# Looked up once: torch.compile does not trace imports.
+NATIVE_MAP_MEANS = _native_map_means()
+
+
 def has_map_means(values: Tensor) -> bool:
     """Whether map_means runs values: a dense float32 CPU tensor, contiguous and not empty, and the native module."""
-    if values.device.type != "cpu" or values.dtype != torch.float32 or values.layout != torch.strided:
+    if not NATIVE_MAP_MEANS or values.device.type != "cpu" or values.dtype != torch.float32:
         return False
-    if values.is_nested or values.numel() == 0 or not values.is_contiguous():
-        return False
-    return hasattr(module_for(values.device), "map_means")
+    return values.layout == torch.strided and not values.is_nested and values.numel() > 0 and values.is_contiguous()
 
 def _no_double_backward(ctx, *grads):
     raise RuntimeError("korvex: no second derivative: double backward through korvex's SSIM (create_graph=True "

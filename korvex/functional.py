@@ -8,6 +8,7 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import ssim_forward
+from ._modules import module_for
 from ._ops import check_images, check_layout, has_map_means, map_means
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
@@ -149,10 +150,18 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
     float32 CPU maps are reduced by map_means on korvex's own thread pool
     (summed in float64, the same at every thread count); others by torch's mean.
     """
-    native = has_map_means(values)
-    if reduction == "mean":
-        return map_means(values, 1).reshape(()) if native else values.mean()
-    per_image = map_means(values, values.shape[0]) if native else values.flatten(1).mean(1)
+    if has_map_means(values):
+        # Without autograd or tracing the module is called directly: the operator's dispatch costs more than the
+        # whole reduction of a small map.
+        direct = not torch.compiler.is_compiling() and not (values.requires_grad and torch.is_grad_enabled())
+        means = module_for(values.device).map_means if direct else map_means
+        if reduction == "mean":
+            return means(values, 1).reshape(())
+        per_image = means(values, values.shape[0])
+    elif reduction == "mean":
+        return values.mean()
+    else:
+        per_image = values.flatten(1).mean(1)
     return per_image if reduction == "none" else per_image.sum()
 
 

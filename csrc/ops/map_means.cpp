@@ -21,7 +21,7 @@ constexpr int64_t kChunkElements = 8192;
 
 // Independent partial sums within a chunk: enough to hide the latency of a
 // float64 addition, added together in lane order at the end of the chunk.
-constexpr int kLanes = 8;
+constexpr int kLanes = 16;
 
 struct ChunkSums {
     const float* values;
