@@ -181,6 +181,18 @@ def test_wide_photographs_in_strips(native, emulated, name):
     assert_same_bits(every_output(native, 11, a, b, grad_map), every_output(emulated, 11, a, b, grad_map), name)
 
 
+@pytest.mark.parametrize("height", [4, 5, 6, 7, 36, 37, 38, 39])
+def test_rows_in_groups_and_the_rest(native, emulated, height):
+    # The vertical pass computes a band's output rows four at a time and the rest one at a time: every count of
+    # rows left over, in a first band and after a full band of 32.
+    original = _photograph("camera")[:, 180 : 180 + height, 100:133].contiguous()
+    a, b = original[None], _jpeg(original, 20)[None].contiguous()
+    grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(height))
+    for window_size in (7, 11):
+        assert_same_bits(every_output(native, window_size, a, b, grad_map),
+                         every_output(emulated, window_size, a, b, grad_map), f"height {height}, window {window_size}")
+
+
 class TestTallestImages:
     """The row arithmetic of images up to 2^31 - 1 rows, through test hooks that need none of their memory."""
 

@@ -51,28 +51,34 @@ inline int strip_columns(int W) {
     return even < kStripColumns ? even : kStripColumns;
 }
 
+// Output rows the vertical pass computes per sweep down a strip's columns:
+// each band row is loaded once for all the rows of a group it enters.
+constexpr int kGroupRows = 4;
+
 // Floats of scratch that forward_rows needs for strips of `columns` columns:
-// two padded input rows, five moments over the band, five filtered rows.
+// two padded input rows, five moments over the band, five filtered rows for
+// each row of a group.
 inline long long forward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 2 * padded + 5 * band * columns + 5LL * columns;
+    return 2 * padded + 5 * band * columns + 5LL * kGroupRows * columns;
 }
 
 // And backward_rows: three padded product rows, three products over the band,
-// three filtered rows and two image rows.
+// three filtered rows for each row of a group, and two image rows.
 inline long long backward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 3 * padded + 3 * band * columns + 5LL * columns;
+    return 3 * padded + 3 * band * columns + 3LL * kGroupRows * columns + 2LL * columns;
 }
 
 // The walk of a band run over output rows [y0, y1) of a window of `radius`:
 // fill(slot, y) is called for every input row y from y0 - radius to
-// y1 + radius - 1, emit(slot, y) for every output row, slot being the row's
-// place in a band of kBandRows + 2 * radius rows; shift() before each band
-// but the first, when the 2 * radius rows the next band shares move to the
-// front. Rows in 64 bits: y1 + radius passes 2^31 for the tallest images.
+// y1 + radius - 1, then emit(slot, y, rows) once per band for its output rows
+// y .. y + rows - 1 (at most kBandRows), slot being a row's place in a band of
+// kBandRows + 2 * radius rows; shift() before each band but the first, when
+// the 2 * radius rows the next band shares move to the front. Rows in 64
+// bits: y1 + radius passes 2^31 for the tallest images.
 template <typename Shift, typename Fill, typename Emit>
 void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, Emit emit) {
     for (long long yb = y0; yb < y1; yb += kBandRows) {
@@ -83,7 +89,7 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
             first_new = yb + radius;
         }
         for (long long y = first_new; y < ye + radius; ++y) fill(static_cast<int>(y - (yb - radius)), y);
-        for (long long y = yb; y < ye; ++y) emit(static_cast<int>(y - (yb - radius)), y);
+        emit(radius, yb, static_cast<int>(ye - yb));
     }
 }
 

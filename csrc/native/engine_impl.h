@@ -66,6 +66,31 @@ void column_filter(const float* __restrict centre, int stride, int W, const floa
     for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
 }
 
+// G output rows of that pass in one sweep: row g is centred on centre + g *
+// stride and written to out + g * W. Each pixel's sum is filter_taps<R>'s, in
+// its order (the pair at distance d as centre[d] + centre[-d], nearest first,
+// fma'd into the sum, the centre last); what changes is the loads: each of the
+// 2R + G input rows is read once per pixel for every row of the group it
+// enters, against 2R + 1 rows per output row one row at a time, so the band's
+// rows are fetched from L2 a G-th as often.
+template <int R, int G>
+void column_filter_rows(const float* __restrict centre, int stride, int W, const float* __restrict w,
+                        float* __restrict out) {
+    for (int x = 0; x < W; ++x) {
+        float acc[G];
+#pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) acc[g] = 0.0f;
+#pragma GCC unroll 16
+        for (int d = 1; d <= R; ++d) {
+#pragma GCC unroll 16
+            for (int g = 0; g < G; ++g)
+                acc[g] = fmaf(centre[x + (g + d) * stride] + centre[x + (g - d) * stride], w[R - d], acc[g]);
+        }
+#pragma GCC unroll 16
+        for (int g = 0; g < G; ++g) out[g * W + x] = fmaf(centre[x + g * stride], w[R], acc[g]);
+    }
+}
+
 // The passes of a window given at run time: the table window's own passes,
 // compiled for every radius 1..kMaxTapsRadius and picked by the radius once
 // per row, so that the taps unroll inside the loop over pixels as they do for
@@ -86,8 +111,14 @@ constexpr std::array<ColumnPass, sizeof...(I)> column_passes(std::index_sequence
     return {{&column_filter<static_cast<int>(I) + 1>...}};
 }
 
+template <std::size_t... I>
+constexpr std::array<ColumnPass, sizeof...(I)> column_group_passes(std::index_sequence<I...>) {
+    return {{&column_filter_rows<static_cast<int>(I) + 1, kGroupRows>...}};
+}
+
 constexpr auto kRowMomentsPasses = row_moments_passes(std::make_index_sequence<kMaxTapsRadius>{});
 constexpr auto kColumnPasses = column_passes(std::make_index_sequence<kMaxTapsRadius>{});
+constexpr auto kColumnGroupPasses = column_group_passes(std::make_index_sequence<kMaxTapsRadius>{});
 
 // One pass of the window of radius R: out[x] filters centre[x], taps
 // `stride` floats apart.
@@ -137,6 +168,28 @@ struct TapsWindow {
     }
 };
 
+// The vertical pass of `rows` (1 or kGroupRows) consecutive output rows, row
+// g centred on centre + g * stride and written to out + g * W: the table's
+// window computes a group in one sweep ...
+template <int R>
+void down_columns_rows(const TableWindow<R>& window, const float* centre, int stride, int W, int rows, float* out) {
+    if (rows == kGroupRows)
+        column_filter_rows<R, kGroupRows>(centre, stride, W, window.w, out);
+    else
+        column_filter<R>(centre, stride, W, window.w, out);
+}
+
+// ... and so does a window given at run time, through the pass of its radius.
+inline void down_columns_rows(const TapsWindow& window, const float* centre, int stride, int W, int rows, float* out) {
+    if (rows == kGroupRows)
+        kColumnGroupPasses[window.R - 1](centre, stride, W, window.w, out);
+    else
+        window.down_columns(centre, stride, W, out);
+}
+
+// The rows of the next group of a band's `left` output rows still to emit.
+inline int group_rows(int left) { return left >= kGroupRows ? kGroupRows : 1; }
+
 // The per-pixel step of a forward: the kernels' own, from the moments
 // (Value is device::SsimValue or device::ContrastStructureValue).
 template <typename Value>
@@ -183,6 +236,26 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
     }
 }
 
+// How many rows ahead a band run asks for the rows it will read. A strip reads
+// a short stretch of each row, rows a whole image width apart, from two or
+// more arrays in turn: a pattern the hardware prefetchers do not follow, so
+// without asking, every row's read waits on memory.
+constexpr int kPrefetchRows = 2;
+
+// Asks the cache for `bytes` bytes from `values` on, for reading.
+inline void prefetch_bytes(const void* values, long long bytes) {
+    const char* first = static_cast<const char*>(values);
+    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
+    if (bytes > 0) __builtin_prefetch(first + bytes - 1);  // the last line, when `values` is not on a line's start
+}
+
+// The `W` image values from `offset` on, as load_row will read them.
+template <Precision P>
+void prefetch_row(const void* image, long long offset, int W) {
+    constexpr int kBytes = P == Precision::Fp32 ? 4 : 2;
+    prefetch_bytes(static_cast<const char*>(image) + offset * kBytes, static_cast<long long>(W) * kBytes);
+}
+
 // The products the backward filters: grad_map times each partial map.
 void product_row(const float* __restrict g, const float* __restrict pm, const float* __restrict ps,
                  const float* __restrict p12, int W, float* __restrict p0, float* __restrict p1, float* __restrict p2) {
@@ -201,8 +274,8 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 // Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
 // `band` (planes arrays of kBandRows + 2R rows of `columns` floats).
 // fill(slot, y) computes input row y into slot `slot` of every array; rows
-// outside the image are zeros. emit(slot, y) consumes output row y, centred on
-// `slot`. When a band ends, the 2R rows the next band shares move to the front.
+// outside the image are zeros. emit(slot, y, rows) consumes output rows y ..
+// y + rows - 1 of a band, the first centred on `slot`. When a band ends, the 2R rows the next band shares move to the front.
 template <typename Fill, typename Emit>
 void run_bands(int R, int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
     const int band_rows = kBandRows + 2 * R;
@@ -242,21 +315,38 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             return;
         }
         const long long at = origin + y * W + lo;
+        if (y + kPrefetchRows < H) {
+            prefetch_row<P>(call.img1, at + kPrefetchRows * W, hi - lo);
+            prefetch_row<P>(call.img2, at + kPrefetchRows * W, hi - lo);
+        }
         load_row<P>(call.img1, at, hi - lo, in1 + (lo - (x0 - R)));
         load_row<P>(call.img2, at, hi - lo, in2 + (lo - (x0 - R)));
         window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
-    auto emit = [&](int slot, long long y) {
-        for (int m = 0; m < 5; ++m) window.down_columns(rows_of(m, slot), columns, columns, filtered + m * columns);
-        const long long at = origin + y * W + x0;
-        const float* f = filtered;
+    // A band's output rows in groups: the vertical pass of a group's rows,
+    // moment by moment, then the per-pixel step of each row. Moment m of
+    // group row g is filtered row m * kGroupRows + g.
+    auto emit = [&](int slot, long long y, int rows) {
         const int n = columns;
-        if constexpr (kTrain)
-            step_row_train<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at,
-                                  call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at);
-        else
-            step_row<Value>(f, f + n, f + 2 * n, f + 3 * n, f + 4 * n, n, call.C1, call.C2, call.map + at);
+        for (int done = 0; done < rows;) {
+            const int group = group_rows(rows - done);
+            for (int m = 0; m < 5; ++m)
+                down_columns_rows(window, rows_of(m, slot + done), n, n, group, filtered + m * kGroupRows * n);
+            for (int g = 0; g < group; ++g) {
+                const long long at = origin + (y + done + g) * W + x0;
+                const float* f = filtered + g * n;
+                const int next = kGroupRows * n;  // from one moment to the next
+                if constexpr (kTrain)
+                    step_row_train<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
+                                          call.map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
+                                          call.partial_sigma12 + at);
+                else
+                    step_row<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
+                                    call.map + at);
+            }
+            done += group;
+        }
     };
     run_bands(R, y0, y1, 5, columns, band, fill, emit);
 }
@@ -287,7 +377,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
     float* filtered = band + 3LL * band_rows * columns;
-    float* x_row = filtered + 3 * columns;
+    float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
     auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * columns; };
@@ -299,16 +389,35 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
         }
         const long long at = origin + y * W + lo;
         const int skip = lo - (x0 - R);
+        if (y + kPrefetchRows < H) {
+            const long long ahead = at + kPrefetchRows * W, bytes = 4LL * (hi - lo);
+            for (const float* map : {call.grad_map, call.partial_mu1, call.partial_sigma1_sq, call.partial_sigma12})
+                prefetch_bytes(map + ahead, bytes);
+        }
+        // The image row the gradient of output row y reads, when it is emitted.
+        prefetch_row<P>(call.img1, origin + y * W + x0, columns);
+        prefetch_row<P>(call.img2, origin + y * W + x0, columns);
         product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
                     hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
         for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
     };
-    auto emit = [&](int slot, long long y) {
-        for (int k = 0; k < 3; ++k) window.down_columns(rows_of(k, slot), columns, columns, filtered + k * columns);
-        const long long at = origin + y * W + x0;
-        load_row<P>(call.img1, at, columns, x_row);
-        load_row<P>(call.img2, at, columns, y_row);
-        gradient_row(filtered, filtered + columns, filtered + 2 * columns, x_row, y_row, columns, call.grad_img1 + at);
+    // As the forward's: product k of group row g is filtered row
+    // k * kGroupRows + g.
+    auto emit = [&](int slot, long long y, int rows) {
+        const int n = columns;
+        for (int done = 0; done < rows;) {
+            const int group = group_rows(rows - done);
+            for (int k = 0; k < 3; ++k)
+                down_columns_rows(window, rows_of(k, slot + done), n, n, group, filtered + k * kGroupRows * n);
+            for (int g = 0; g < group; ++g) {
+                const long long at = origin + (y + done + g) * W + x0;
+                const float* f = filtered + g * n;
+                load_row<P>(call.img1, at, n, x_row);
+                load_row<P>(call.img2, at, n, y_row);
+                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n, call.grad_img1 + at);
+            }
+            done += group;
+        }
     };
     run_bands(R, y0, y1, 3, columns, band, fill, emit);
 }

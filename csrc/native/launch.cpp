@@ -203,7 +203,10 @@ std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int rad
     walk_bands(
         y0, y1, radius, [] {},
         [&](int, long long y) { in_order = in_order && y == next_fill++; },
-        [&](int, long long y) { in_order = in_order && y == next_emit++ && next_fill >= y + radius + 1; });
+        [&](int, long long y, int rows) {
+            in_order = in_order && y == next_emit && rows >= 1 && rows <= kBandRows && next_fill >= y + rows + radius;
+            next_emit += rows;
+        });
     return {next_fill, next_emit, in_order ? 1 : 0};
 }
 
