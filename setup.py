@@ -73,6 +73,7 @@ NATIVE_SOURCES = OPS + [
     "csrc/native/engine_avx2.cpp",
     "csrc/native/engine_avx512.cpp",
     "csrc/native/host.cpp",
+    "csrc/ops/map_means.cpp",
     "csrc/threads/pool.cpp",
 ]
 # The kernel sources on the CPU stand-in: what a GPU runs, run on the CPU.

@@ -12,7 +12,7 @@ The *_taps operators are the same three with the window given at run time:
 `taps`, a 1-D float32 tensor of 2R + 1 symmetric weights (R = 1..15) on the
 images' device, in place of the window table's size. pool2_forward and
 pool2_backward are multi-scale SSIM's pooling between scales and its
-backward.
+backward. map_means reduces a map to its mean or its per-image means.
 """
 
 from typing import Tuple
@@ -296,6 +296,59 @@ pool2_forward.register_autograd(_pool_backward, setup_context=_pool_setup_contex
 pool2_backward.register_autograd(_pool_backward_backward, setup_context=_pool_backward_setup_context)
 
 
+
+# The mean of each of `groups` equal consecutive groups of a contiguous float32 CPU map (groups 1: the map's mean;
+# groups B: each image's), summed in float64 on the native engine's thread pool, which runs short calls on the caller
+# alone and never waits for a helper that has not started: torch's mean waits at its pool's join for every thread.
+
+
+@torch.library.custom_op("korvex::map_means", mutates_args=())
+def map_means(values: Tensor, groups: int) -> Tensor:
+    """The float32 means of the `groups` equal consecutive groups of values (contiguous float32, on the CPU)."""
+    check_layout(values, "values")
+    return module_for(values.device).map_means(values, groups)
+
+
+@map_means.register_fake
+def _(values, groups):
+    check_layout(values, "values")
+    return values.new_empty((groups,), dtype=torch.float32)
+
+
+def _map_means_setup_context(ctx, inputs, output):
+    values, groups = inputs
+    ctx.values_shape = values.shape
+    ctx.groups = groups
+
+
+def _map_means_backward(ctx, grad_means):
+    # Every element of a group gets its mean's gradient over the group's size: a broadcast, not a copy.
+    groups = ctx.groups
+    group_size = ctx.values_shape.numel() // groups
+    grad = (grad_means / group_size).reshape(groups, 1).expand(groups, group_size)
+    return grad.reshape(ctx.values_shape), None
+
+
+map_means.register_autograd(_map_means_backward, setup_context=_map_means_setup_context)
+
+
+def _native_map_means() -> bool:
+    try:
+        return hasattr(module_for(torch.device("cpu")), "map_means")
+    except ImportError:
+        return False
+
+
+# Looked up once: torch.compile does not trace imports.
+NATIVE_MAP_MEANS = _native_map_means()
+
+
+def has_map_means(values: Tensor) -> bool:
+    """Whether map_means runs values: a dense float32 CPU tensor, contiguous and not empty, and the native module."""
+    if not NATIVE_MAP_MEANS or values.device.type != "cpu" or values.dtype != torch.float32:
+        return False
+    return values.layout == torch.strided and not values.is_nested and values.numel() > 0 and values.is_contiguous()
+
 def _no_double_backward(ctx, *grads):
     raise RuntimeError("korvex: no second derivative: double backward through korvex's SSIM (create_graph=True "
                        "followed by a backward of the gradient, Hessians) is not supported")
@@ -337,6 +390,7 @@ TENSOR_ARGUMENTS = {
     "ssim_backward_taps": (*_BACKWARD_TENSORS, "taps"),
     "pool2_forward": ("img",),
     "pool2_backward": ("grad_out",),
+    "map_means": ("values",),
 }
 
 
@@ -361,7 +415,7 @@ for _op_name in TENSOR_ARGUMENTS:
 
 # Jagged nested tensors are a tensor subclass, whose operators are its own.
 OPERATORS = (ssim_forward, cs_forward, ssim_backward, ssim_forward_taps, cs_forward_taps, ssim_backward_taps,
-             pool2_forward, pool2_backward)
+             pool2_forward, pool2_backward, map_means)
 for _op, _op_name in zip(OPERATORS, TENSOR_ARGUMENTS):
     _op.register_torch_dispatch(
         JaggedNestedTensor,

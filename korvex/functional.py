@@ -8,7 +8,8 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import ssim_forward
-from ._ops import check_images, check_layout
+from ._modules import module_for
+from ._ops import check_images, check_layout, has_map_means, map_means
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -144,10 +145,23 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
 
 
 def reduce(values: Tensor, reduction: str) -> Tensor:
-    """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C)."""
-    if reduction == "mean":
+    """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C).
+
+    float32 CPU maps are reduced by map_means on korvex's own thread pool
+    (summed in float64, the same at every thread count); others by torch's mean.
+    """
+    if has_map_means(values):
+        # Without autograd or tracing the module is called directly: the operator's dispatch costs more than the
+        # whole reduction of a small map.
+        direct = not torch.compiler.is_compiling() and not (values.requires_grad and torch.is_grad_enabled())
+        means = module_for(values.device).map_means if direct else map_means
+        if reduction == "mean":
+            return means(values, 1).reshape(())
+        per_image = means(values, values.shape[0])
+    elif reduction == "mean":
         return values.mean()
-    per_image = values.flatten(1).mean(1)
+    else:
+        per_image = values.flatten(1).mean(1)
     return per_image if reduction == "none" else per_image.sum()
 
 

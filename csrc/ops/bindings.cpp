@@ -32,5 +32,6 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     // The window sizes of the window table: Python's list of sizes.
     module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);
+    korvex::platform::bind_platform_functions(module);
     korvex::platform::bind_test_hooks(module);
 }

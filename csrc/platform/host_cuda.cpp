@@ -10,4 +10,6 @@ void* current_stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
 
 void bind_test_hooks(pybind11::module_&) {}
 
+void bind_platform_functions(pybind11::module_&) {}
+
 }  // namespace korvex::platform

@@ -21,4 +21,6 @@ void bind_test_hooks(pybind11::module_& module) {
     module.def("_fail_next_symbol_copies", [](int count) { cpu::symbol_copy_failures_to_inject = count; });
 }
 
+void bind_platform_functions(pybind11::module_&) {}
+
 }  // namespace korvex::platform
