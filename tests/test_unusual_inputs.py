@@ -142,7 +142,8 @@ def test_too_large_images_are_refused_before_any_conversion(dtype, precision):
 
 def test_other_python_threads_run_during_a_call(engine):
     # A thread counts while the main thread first computes (one core for
-    # korvex, the other free), then sleeps as long. Holding the interpreter
+    # korvex, the other free), then sleeps as long. The interpreter lock is
+    # taken back between the calls, for a moment each. Holding the interpreter
     # lock, the call would leave the counter a few percent of its free pace.
     a, b = images((4, 3, 256, 256))
     done = threading.Event()
@@ -159,6 +160,8 @@ def test_other_python_threads_run_during_a_call(engine):
     try:
         start, before = time.perf_counter(), count[0]
         engine.korvex(11, ref.C1, ref.C2, a, b, True)
+        while time.perf_counter() - start < 0.03:  # long enough for the counting thread to be scheduled at all
+            engine.korvex(11, ref.C1, ref.C2, a, b, True)
         seconds, during_call = time.perf_counter() - start, count[0] - before
         before = count[0]
         time.sleep(seconds)
