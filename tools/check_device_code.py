@@ -7,6 +7,7 @@ shared memory differs from the expected layout.
     python tools/check_device_code.py
 """
 
+import concurrent.futures
 import os
 import re
 import subprocess
@@ -88,14 +89,15 @@ def demangle(names):
     return dict(zip(names, out.splitlines()))
 
 
-def ptxas_report(source):
-    gencode = [f"-gencode=arch=compute_{a.replace('.', '')},code=sm_{a.replace('.', '')}" for a in CUDA_ARCHS]
+def ptxas_report(source, arch):
+    """ptxas's report on the device code of source for one architecture (a cubin: no host code is compiled)."""
+    sm = f"sm_{arch.replace('.', '')}"
     with tempfile.TemporaryDirectory() as tmp:
-        cmd = ["nvcc", "-std=c++17", *NVCC_FLAGS, *gencode, "-Xptxas", "-v", "-I", os.path.join(ROOT, "csrc"),
-               "-c", os.path.join(ROOT, source), "-o", os.path.join(tmp, "out.o")]
+        cmd = ["nvcc", "-std=c++17", *NVCC_FLAGS, "-cubin", f"-arch={sm}", "-Xptxas", "-v",
+               "-I", os.path.join(ROOT, "csrc"), os.path.join(ROOT, source), "-o", os.path.join(tmp, "out.cubin")]
         run = subprocess.run(cmd, capture_output=True, text=True)
     if run.returncode != 0:
-        sys.exit(f"nvcc failed on {source}:\n{run.stderr}")
+        sys.exit(f"nvcc failed on {source} for {sm}:\n{run.stderr}")
     return run.stderr
 
 
@@ -128,10 +130,11 @@ def _kernel_and_shared(demangled):
 
 
 def main():
-    rows = []
-    for source in SOURCES:
-        if os.path.exists(os.path.join(ROOT, source)):
-            rows += parse(ptxas_report(source))
+    # One compilation per (source, architecture), as many at once as there are cores.
+    jobs = [(source, arch) for source in SOURCES if os.path.exists(os.path.join(ROOT, source)) for arch in CUDA_ARCHS]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        reports = list(pool.map(lambda job: ptxas_report(*job), jobs))
+    rows = [row for report in reports for row in parse(report)]
     names = demangle(sorted({r[0] for r in rows}))
     failures = []
     print(f"{'kernel':46} {'arch':7} {'regs':>4} {'spill':>5} {'smem':>6}  expected")

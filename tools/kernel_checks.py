@@ -19,6 +19,7 @@ be reported by its sanitizer.
     python tools/kernel_checks.py [BUILD_DIR]     (default: build/kernel-checks)
 """
 
+import concurrent.futures
 import os
 import subprocess
 import sys
@@ -32,8 +33,9 @@ CSRC = os.path.join(ROOT, "csrc")
 KERNEL_UNITS = [os.path.join(CSRC, "standin", "kernels.cpp"), os.path.join(CSRC, "standin", "volume_kernels.cpp"),
                 os.path.join(ROOT, "tests", "cpp", "test_kernel_checks.cpp")]
 RUNTIME_UNITS = [os.path.join(CSRC, "standin", "cpu_runtime.cpp"), os.path.join(CSRC, "threads", "pool.cpp")]
-COMMON = ["-std=c++17", "-g", "-O1", "-fno-omit-frame-pointer", "-I", CSRC,
-          *(f for f in CPU_FLAGS if not f.startswith("-O"))]
+# -g1: line tables, for the file and line of each frame of a report.
+COMMON = ["-std=c++17", "-g1", "-O1", "-fno-omit-frame-pointer", "-I", CSRC,
+          *(f for f in CPU_FLAGS if not f.startswith(("-O", "-g")))]
 
 # The runtime's bookkeeping is not instrumented for the race check: only the
 # kernels are, and the runtime tells ThreadSanitizer what orders their threads.
@@ -70,11 +72,13 @@ def build(variant, build_dir):
     flags = VARIANTS[variant]
     out = os.path.join(build_dir, variant)
     os.makedirs(out, exist_ok=True)
-    objects = []
-    for source, extra in [(s, flags["kernels"]) for s in KERNEL_UNITS] + [(s, flags["runtime"]) for s in RUNTIME_UNITS]:
-        obj = os.path.join(out, os.path.basename(source) + ".o")
-        subprocess.run(["g++", *COMMON, *extra, "-c", source, "-o", obj], check=True)
-        objects.append(obj)
+    units = [(s, flags["kernels"]) for s in KERNEL_UNITS] + [(s, flags["runtime"]) for s in RUNTIME_UNITS]
+    objects = [os.path.join(out, os.path.basename(source) + ".o") for source, _ in units]
+    # The units compile side by side, as many at once as there are cores.
+    commands = [["g++", *COMMON, *extra, "-c", source, "-o", obj] for (source, extra), obj in zip(units, objects)]
+    with concurrent.futures.ThreadPoolExecutor(max_workers=os.cpu_count() or 1) as pool:
+        for done in pool.map(lambda command: subprocess.run(command), commands):
+            done.check_returncode()
     exe = os.path.join(out, "test_kernel_checks")
     subprocess.run(["g++", *flags["link"], *objects, "-lboost_context", "-pthread", "-o", exe], check=True)
     return exe

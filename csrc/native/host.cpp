@@ -4,7 +4,7 @@
 #include "platform/host.h"
 
 #include <pybind11/stl.h>
-#include <torch/extension.h>
+#include <torch/csrc/utils/pybind.h>
 
 #include <string>
 

@@ -3,7 +3,7 @@
 //
 // The operators run without the interpreter lock: they touch no Python
 // object, and other Python threads keep running while a call computes.
-#include <torch/extension.h>
+#include <torch/csrc/utils/pybind.h>
 
 #include "korvex.h"
 #include "operator_args.h"
