@@ -9,6 +9,7 @@ import sys
 import warnings
 
 import torch
+import torch.nn.functional as F
 
 from . import _composite, _modules, _ops
 from ._window import taps_for
@@ -28,29 +29,42 @@ def _composite_for(device):
     return True
 
 
-def ssim_forward(img1, img2, options, precision, train):
+def _composite_with_border(composite_map, img1, img2, options, precision, border):
+    """A composite map under a border: of the images padded by the window's radius, without the padding."""
+    if border == "zero":
+        return composite_map(img1, img2, options, options.c1, options.c2, precision == "fp16")
+    r = options.radius
+    x, y = (F.pad(v, (r, r, r, r), mode=border) for v in (img1, img2))
+    value_map = composite_map(x, y, options, options.c1, options.c2, precision == "fp16")
+    return value_map[..., r:value_map.shape[-2] - r, r:value_map.shape[-1] - r]
+
+
+def ssim_forward(img1, img2, options, precision, train, border="zero"):
     """(ssim_map, partial maps...) as _ops.ssim_forward, for checked options and the precision that runs (options'
     "auto" resolved): on the kernels of the window table when the window is one of the table's, else on the
-    run-time window kernels with the window's taps. The composite path returns empty partial maps (autograd keeps
-    what its backward needs). It widens bf16 images exactly, as the kernels do."""
+    run-time window kernels with the window's taps. border: "zero", "reflect" or "replicate" (_ops.ssim_forward).
+    The composite path returns empty partial maps (autograd keeps what its backward needs). It widens bf16 images
+    exactly, as the kernels do."""
     if _composite_for(img1.device):
-        value_map = _composite.ssim_map(img1, img2, options, options.c1, options.c2, precision == "fp16")
+        value_map = _composite_with_border(_composite.ssim_map, img1, img2, options, precision, border)
         return _ops._with_empty_partials(value_map)
     if options.on_table:
-        return _ops.ssim_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+        return _ops.ssim_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train,
+                                 border)
     taps = taps_for(options, img1.device)
-    return _ops.ssim_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train)
+    return _ops.ssim_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train, border)
 
 
-def cs_forward(img1, img2, options, precision, train):
+def cs_forward(img1, img2, options, precision, train, border="zero"):
     """(cs_map, partial maps...) as _ops.cs_forward; arguments as ssim_forward."""
     if _composite_for(img1.device):
-        value_map = _composite.cs_map(img1, img2, options, options.c1, options.c2, precision == "fp16")
+        value_map = _composite_with_border(_composite.cs_map, img1, img2, options, precision, border)
         return _ops._with_empty_partials(value_map)
     if options.on_table:
-        return _ops.cs_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train)
+        return _ops.cs_forward(img1, img2, int(options.window_size), options.c1, options.c2, precision, train,
+                               border)
     taps = taps_for(options, img1.device)
-    return _ops.cs_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train)
+    return _ops.cs_forward_taps(img1, img2, taps, options.c1, options.c2, precision, train, border)
 
 
 def _import_dynamo_only_when_compiling(operator):

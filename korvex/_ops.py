@@ -8,7 +8,11 @@ device of its first image.
 Two forward operators share one backward: the SSIM map (ssim_forward) and
 multi-scale SSIM's contrast-structure map (cs_forward) both come with partial
 maps of the same form, which ssim_backward turns into the gradient for img1.
-The *_taps operators are the same three with the window given at run time:
+`border` ("zero", "reflect" or "replicate") is what the window reads past the
+images' edges: the maps are those of the images padded by the window's radius
+under it, without the padding, and the backward's gradient is folded back
+onto the images' own pixels. The *_taps operators are the same three with the
+window given at run time:
 `taps`, a 1-D float32 tensor of 2R + 1 symmetric weights (R = 1..15) on the
 images' device, in place of the window table's size. pool2_forward and
 pool2_backward are multi-scale SSIM's pooling between scales and its
@@ -105,24 +109,28 @@ def _with_empty_partials(value_map):
 
 @torch.library.custom_op("korvex::ssim_forward", mutates_args=())
 def ssim_forward(
-    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool,
+    border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12); the partial maps are empty unless train."""
     _check_arguments(img1, img2, c1, c2)
-    return tuple(module_for(img1.device).forward(precision, "ssim", window_size, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward(precision, "ssim", window_size, c1, c2, img1, img2, train,
+                                                            border))
 
 
 @torch.library.custom_op("korvex::cs_forward", mutates_args=())
 def cs_forward(
-    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool
+    img1: Tensor, img2: Tensor, window_size: int, c1: float, c2: float, precision: str, train: bool,
+    border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(cs_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of multi-scale SSIM's contrast-structure term
     (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2); the partial maps are empty unless train."""
     _check_arguments(img1, img2, c1, c2)
-    return tuple(module_for(img1.device).forward(precision, "cs", window_size, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward(precision, "cs", window_size, c1, c2, img1, img2, train,
+                                                            border))
 
 
-def _forward_fake(img1, img2, window_size, c1, c2, precision, train):
+def _forward_fake(img1, img2, window_size, c1, c2, precision, train, border="zero"):
     _check_arguments(img1, img2, c1, c2)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
@@ -135,20 +143,24 @@ cs_forward.register_fake(_forward_fake)
 
 @torch.library.custom_op("korvex::ssim_forward_taps", mutates_args=())
 def ssim_forward_taps(
-    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool,
+    border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """ssim_forward with the window's weights given as taps."""
     _check_arguments(img1, img2, c1, c2)
-    return tuple(module_for(img1.device).forward_taps(precision, "ssim", taps, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward_taps(precision, "ssim", taps, c1, c2, img1, img2, train,
+                                                                 border))
 
 
 @torch.library.custom_op("korvex::cs_forward_taps", mutates_args=())
 def cs_forward_taps(
-    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
+    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool,
+    border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """cs_forward with the window's weights given as taps."""
     _check_arguments(img1, img2, c1, c2)
-    return tuple(module_for(img1.device).forward_taps(precision, "cs", taps, c1, c2, img1, img2, train))
+    return tuple(module_for(img1.device).forward_taps(precision, "cs", taps, c1, c2, img1, img2, train,
+                                                                 border))
 
 
 ssim_forward_taps.register_fake(_forward_fake)
@@ -158,16 +170,17 @@ cs_forward_taps.register_fake(_forward_fake)
 @torch.library.custom_op("korvex::ssim_backward", mutates_args=())
 def ssim_backward(
     img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
-    partial_sigma12: Tensor, window_size: int, c1: float, c2: float, precision: str
+    partial_sigma12: Tensor, window_size: int, c1: float, c2: float, precision: str, border: str = "zero"
 ) -> Tensor:
     """The gradient with respect to img1, from a training forward's partial maps."""
     _check_arguments(img1, img2, c1, c2)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward(precision, window_size, c1, c2, img1, img2, grad_map, partial_mu1,
-                                            partial_sigma1_sq, partial_sigma12)
+                                            partial_sigma1_sq, partial_sigma12, border)
 
 
-def _backward_fake(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window, c1, c2, precision):
+def _backward_fake(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window, c1, c2, precision,
+                   border="zero"):
     _check_arguments(img1, img2, c1, c2)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return img1.new_empty(img1.shape, dtype=torch.float32)
@@ -179,9 +192,9 @@ ssim_backward.register_fake(_backward_fake)
 def _setup_context(ctx, inputs, output):
     # The window is the window table's size (an int) or the taps (a tensor,
     # saved with the others; it gets no gradient).
-    img1, img2, window, c1, c2, precision, _ = inputs
+    img1, img2, window, c1, c2, precision, _, border = inputs
     ctx.window_is_taps = isinstance(window, Tensor)
-    ctx.options = (None if ctx.window_is_taps else window, c1, c2, precision)
+    ctx.options = (None if ctx.window_is_taps else window, c1, c2, precision, border)
     ctx.save_for_backward(img1, img2, *output[1:], *((window,) if ctx.window_is_taps else ()))
     # The partial maps are inputs of the backward, not differentiable results.
     ctx.mark_non_differentiable(*output[1:])
@@ -194,20 +207,20 @@ def _backward_of(forward, backward_op):
     def backward(ctx, grad_map, *_):
         # The gradient for img2 is the img1 gradient of the swapped call,
         # computed only when img2 asks for one.
-        window, c1, c2, precision = ctx.options
+        window, c1, c2, precision, border = ctx.options
         img1, img2, *partials = ctx.saved_tensors
         if ctx.window_is_taps:
             *partials, window = partials
         grad1 = grad2 = None
         if grad_map is None:
-            return grad1, grad2, None, None, None, None, None
+            return grad1, grad2, None, None, None, None, None, None
         grad_map = grad_map.float()
         if ctx.needs_input_grad[0]:
-            grad1 = backward_op(img1, img2, grad_map, *partials, window, c1, c2, precision).to(img1.dtype)
+            grad1 = backward_op(img1, img2, grad_map, *partials, window, c1, c2, precision, border).to(img1.dtype)
         if ctx.needs_input_grad[1]:
-            _, *swapped = forward(img2, img1, window, c1, c2, precision, True)
-            grad2 = backward_op(img2, img1, grad_map, *swapped, window, c1, c2, precision).to(img2.dtype)
-        return grad1, grad2, None, None, None, None, None
+            _, *swapped = forward(img2, img1, window, c1, c2, precision, True, border)
+            grad2 = backward_op(img2, img1, grad_map, *swapped, window, c1, c2, precision, border).to(img2.dtype)
+        return grad1, grad2, None, None, None, None, None, None
 
     return backward
 
@@ -215,13 +228,13 @@ def _backward_of(forward, backward_op):
 @torch.library.custom_op("korvex::ssim_backward_taps", mutates_args=())
 def ssim_backward_taps(
     img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
-    partial_sigma12: Tensor, taps: Tensor, c1: float, c2: float, precision: str
+    partial_sigma12: Tensor, taps: Tensor, c1: float, c2: float, precision: str, border: str = "zero"
 ) -> Tensor:
     """ssim_backward with the window's weights given as taps: those of the forward."""
     _check_arguments(img1, img2, c1, c2)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward_taps(precision, taps, c1, c2, img1, img2, grad_map, partial_mu1,
-                                                 partial_sigma1_sq, partial_sigma12)
+                                                 partial_sigma1_sq, partial_sigma12, border)
 
 
 ssim_backward_taps.register_fake(_backward_fake)

@@ -111,11 +111,10 @@ def crop_valid(values: Tensor, window_size: int) -> Tensor:
 
 def padded_map(forward, x, y, options, precision, train):
     """The map of forward (ssim_forward or cs_forward) under options.padding: the kernels pad with zeros; "valid"
-    crops the pixels whose window reaches past the border; "reflect" and "replicate" pad the images by the window's
-    radius (autograd folds the gradient of the padding back) and keep the pixels of the images themselves."""
-    r = options.radius
+    crops the pixels whose window reaches past the border; "reflect" and "replicate" are the operators' borders (the
+    map of the images padded by the window's radius, at the pixels of the images themselves)."""
     if options.padding in ("reflect", "replicate"):
-        x, y = (F.pad(v, (r, r, r, r), mode=options.padding) for v in (x, y))
+        return forward(x, y, options, precision, train, border=options.padding)[0]
     value_map = forward(x, y, options, precision, train)[0]
     return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
 

@@ -38,7 +38,7 @@ def forward(module, precision, map_kind, window_size, a, b, train, c1=None, c2=N
     c1, c2 = ref.C1 if c1 is None else c1, ref.C2 if c2 is None else c2
     names = BOUND_FORWARDS.get((precision, map_kind))
     if names is None:
-        return tuple(module.forward(precision, map_kind, window_size, c1, c2, a, b, train))
+        return tuple(module.forward(precision, map_kind, window_size, c1, c2, a, b, train, "zero"))
     if len(names) == 2:  # separate inference and training operations
         if train:
             return tuple(getattr(module, names[1])(window_size, c1, c2, a, b))
@@ -54,7 +54,7 @@ def backward(module, precision, window_size, a, b, grad_map, partials, c1=None, 
     c1, c2 = ref.C1 if c1 is None else c1, ref.C2 if c2 is None else c2
     name = BOUND_BACKWARDS.get(precision)
     if name is None:
-        return module.backward(precision, window_size, c1, c2, a, b, grad_map, *partials)
+        return module.backward(precision, window_size, c1, c2, a, b, grad_map, *partials, "zero")
     return getattr(module, name)(window_size, c1, c2, a, b, grad_map, *partials)
 
 # How closely the engines agree with one another.

@@ -107,8 +107,8 @@ def test_autocast_training_step_reads_the_images_as_bfloat16():
 def test_precision_names_are_checked_by_the_module(engine):
     a, b = images((1, 1, 8, 8))
     with pytest.raises(ValueError, match="^korvex: precision must be 'fp32', 'fp16' or 'bf16', got 'fp8'$"):
-        engine.forward("fp8", "ssim", 7, ref.C1, ref.C2, a, b, False)
+        engine.forward("fp8", "ssim", 7, ref.C1, ref.C2, a, b, False, "zero")
     with pytest.raises(ValueError, match="^korvex: map_kind must be 'ssim' or 'cs', got 'l'$"):
-        engine.forward("bf16", "l", 7, ref.C1, ref.C2, a, b, False)
+        engine.forward("bf16", "l", 7, ref.C1, ref.C2, a, b, False, "zero")
     with pytest.raises(RuntimeError, match="img1 must be a floating-point tensor"):
-        engine.forward("bf16", "ssim", 7, ref.C1, ref.C2, a.int(), b, False)
+        engine.forward("bf16", "ssim", 7, ref.C1, ref.C2, a.int(), b, False, "zero")

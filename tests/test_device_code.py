@@ -32,10 +32,10 @@ def test_cuda_module_binds_all_operations_and_refuses_cpu_tensors():
         assert callable(getattr(cuda, name))
     a = torch.rand(1, 1, 8, 8)
     with pytest.raises(ValueError, match="^window_size must be 7, 9, or 11, got 8$"):
-        cuda.korvex(8, 1e-4, 9e-4, a, a, False)
+        cuda.korvex(8, 1e-4, 9e-4, a, a, False, "zero")
     with pytest.raises(RuntimeError, match="img1 is on cpu, but this module computes on cuda tensors"):
-        cuda.korvex(11, 1e-4, 9e-4, a, a, False)
+        cuda.korvex(11, 1e-4, 9e-4, a, a, False, "zero")
     with pytest.raises(RuntimeError, match="img1 is on cpu"):
         cuda.korvex_fp16(11, 1e-4, 9e-4, a, a)
     with pytest.raises(RuntimeError, match="img1 is on cpu"):
-        cuda.forward_taps("fp32", "ssim", torch.full((3,), 1 / 3), 1e-4, 9e-4, a, a, False)
+        cuda.forward_taps("fp32", "ssim", torch.full((3,), 1 / 3), 1e-4, 9e-4, a, a, False, "zero")

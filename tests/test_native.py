@@ -309,10 +309,10 @@ def _taps_outputs(module, taps, a, b, grad_map):
     for precision in PRECISIONS:
         x, y = a.to(PIXEL_DTYPES[precision]), b.to(PIXEL_DTYPES[precision])
         for map_kind in MAP_KINDS:
-            outputs.append(module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False)[0])
-            value_map, *partials = module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True)
+            outputs.append(module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False, "zero")[0])
+            value_map, *partials = module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True, "zero")
             outputs += [value_map, *partials,
-                        module.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials)]
+                        module.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials, "zero")]
     return outputs
 
 
@@ -341,8 +341,8 @@ def test_every_radius_given_as_taps(native, engine, emulated):
         taps = taps_of(1.0 + 0.2 * radius, radius)
         outputs = []
         for module in (native, emulated):
-            value_map, *partials = module.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True)
-            outputs.append([value_map, module.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, grad_map, *partials)])
+            value_map, *partials = module.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True, "zero")
+            outputs.append([value_map, module.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, grad_map, *partials, "zero")])
         assert_same_bits(outputs[0], outputs[1], f"{engine} engine, radius {radius}")
 
 

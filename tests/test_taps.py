@@ -38,8 +38,8 @@ def _range(t):
 def check_against_reference(engine, precision, map_kind, taps, a, b, map_atol, grad_rtol):
     """One training forward and its backward of an engine against the float64 reference on the same values."""
     x, y = _read_as(precision, a, b)
-    value_map, *partials = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True)
-    inference = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False)
+    value_map, *partials = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True, "zero")
+    inference = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False, "zero")
     assert torch.equal(inference[0], value_map) and all(p.numel() == 0 for p in inference[1:])
     size = taps.numel()
     if map_kind == "ssim":
@@ -48,7 +48,7 @@ def check_against_reference(engine, precision, map_kind, taps, a, b, map_atol, g
         expected = ref.cs_map(x, y, size, window=taps)
     assert (value_map.double() - expected).abs().max() < map_atol
     grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(1))
-    grad = engine.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials)
+    grad = engine.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials, "zero")
     if map_kind == "ssim":
         expected_grad = ref.grad_img1(x, y, grad_map, size, window=taps)
     else:
@@ -105,12 +105,12 @@ def test_table_windows_as_taps_give_the_table_kernels_bits(engine, window_size, 
     for precision in ("fp32", "bf16"):
         x, y = _read_as(precision, a, b)
         for map_kind in MAP_KINDS:
-            table = engine.forward(precision, map_kind, window_size, ref.C1, ref.C2, x, y, True)
-            run_time = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True)
+            table = engine.forward(precision, map_kind, window_size, ref.C1, ref.C2, x, y, True, "zero")
+            run_time = engine.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True, "zero")
             assert_same_bits(run_time, table, f"{precision} {map_kind} forward")
             assert_same_bits(
-                [engine.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *run_time[1:])],
-                [engine.backward(precision, window_size, ref.C1, ref.C2, x, y, grad_map, *table[1:])],
+                [engine.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *run_time[1:], "zero")],
+                [engine.backward(precision, window_size, ref.C1, ref.C2, x, y, grad_map, *table[1:], "zero")],
                 f"{precision} backward")
 
 
@@ -124,7 +124,7 @@ def test_weights_are_applied_as_given(engine):
     grad_map[0, 0, 7, 7] = 1.0
     for precision in PRECISIONS:
         x = zeros.to(PIXEL_DTYPES[precision])
-        window2d = engine.backward_taps(precision, taps, ref.C1, ref.C2, x, x, grad_map, ones, ones, ones)
+        window2d = engine.backward_taps(precision, taps, ref.C1, ref.C2, x, x, grad_map, ones, ones, ones, "zero")
         assert torch.equal(window2d[0, 0, 4:11, 4:11], torch.outer(taps, taps)), precision
         assert window2d.sum().item() == taps.sum().item() ** 2
 
@@ -136,10 +136,10 @@ def _all_outputs(module, taps, a, b, grad_map):
     for precision in PRECISIONS:
         x, y = _read_as(precision, a, b)
         for map_kind in MAP_KINDS:
-            outputs.append(module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False)[0])
-            value_map, *partials = module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True)
+            outputs.append(module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, False, "zero")[0])
+            value_map, *partials = module.forward_taps(precision, map_kind, taps, ref.C1, ref.C2, x, y, True, "zero")
             outputs += [value_map, *partials,
-                        module.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials)]
+                        module.backward_taps(precision, taps, ref.C1, ref.C2, x, y, grad_map, *partials, "zero")]
     return outputs
 
 
@@ -150,12 +150,12 @@ def test_fp16_images_give_fp32_bits_of_their_values(engine):
     grad_map = torch.randn(a.shape)
     taps = taps_of("gauss1.5", 5)
     for map_kind in MAP_KINDS:
-        half = engine.forward_taps("fp16", map_kind, taps, ref.C1, ref.C2, x, y, True)
-        single = engine.forward_taps("fp32", map_kind, taps, ref.C1, ref.C2, x.float(), y.float(), True)
+        half = engine.forward_taps("fp16", map_kind, taps, ref.C1, ref.C2, x, y, True, "zero")
+        single = engine.forward_taps("fp32", map_kind, taps, ref.C1, ref.C2, x.float(), y.float(), True, "zero")
         assert_same_bits(half, single, f"{map_kind} forward")
-        assert_same_bits([engine.backward_taps("fp16", taps, ref.C1, ref.C2, x, y, grad_map, *half[1:])],
+        assert_same_bits([engine.backward_taps("fp16", taps, ref.C1, ref.C2, x, y, grad_map, *half[1:], "zero")],
                          [engine.backward_taps("fp32", taps, ref.C1, ref.C2, x.float(), y.float(), grad_map,
-                                               *single[1:])], "backward")
+                                               *single[1:], "zero")], "backward")
 
 
 # ---- refusals ---------------------------------------------------------------------------------------------------
@@ -178,28 +178,28 @@ BAD_TAPS = [
 def test_bad_taps_are_refused(engine, taps, message):
     a, b = images((1, 1, 8, 8))
     with pytest.raises(RuntimeError, match="korvex: " + message):
-        engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True)
+        engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True, "zero")
     with pytest.raises(RuntimeError, match="korvex: " + message):
-        engine.backward_taps("fp16", taps, ref.C1, ref.C2, a, b, a, a, a, a)
+        engine.backward_taps("fp16", taps, ref.C1, ref.C2, a, b, a, a, a, a, "zero")
 
 
 def test_taps_changed_in_place_are_checked_again(engine):
     # The operators remember the taps they last found valid, and must notice a change in place.
     a, b = images((1, 1, 8, 8))
     taps = taps_of("uniform", 2)
-    first = engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)[0]
-    assert torch.equal(engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)[0], first)
+    first = engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False, "zero")[0]
+    assert torch.equal(engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False, "zero")[0], first)
     taps[0] = 0.5
     with pytest.raises(RuntimeError, match="korvex: taps must be symmetric"):
-        engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)
+        engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False, "zero")
     taps[0] = 0.2
     taps[-1] = float("inf")
     with pytest.raises(RuntimeError, match="korvex: taps must be finite, but entry 4 is inf"):
-        engine.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, a, a, a, a)
+        engine.backward_taps("fp32", taps, ref.C1, ref.C2, a, b, a, a, a, a, "zero")
     with torch.inference_mode():
         frozen = taps_of("uniform", 2)
-        engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False)
-        assert torch.equal(engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False)[0], first)
+        engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False, "zero")
+        assert torch.equal(engine.forward_taps("fp32", "ssim", frozen, ref.C1, ref.C2, a, b, False, "zero")[0], first)
 
 
 def test_strided_taps_are_read_as_their_values(engine):
@@ -207,8 +207,8 @@ def test_strided_taps_are_read_as_their_values(engine):
     taps = taps_of("gauss1.5", 4)
     strided = torch.stack([taps, torch.zeros_like(taps)], 1)[:, 0]
     assert not strided.is_contiguous()
-    assert_same_bits(engine.forward_taps("fp32", "ssim", strided, ref.C1, ref.C2, a, b, True),
-                     engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True), "strided taps")
+    assert_same_bits(engine.forward_taps("fp32", "ssim", strided, ref.C1, ref.C2, a, b, True, "zero"),
+                     engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, True, "zero"), "strided taps")
 
 
 def test_split_launches_equal_one_launch(engine):
@@ -222,7 +222,7 @@ def test_split_launches_equal_one_launch(engine):
         split = _all_outputs(engine, taps, a, b, grad_map)
         with pytest.raises(RuntimeError, match="launches of at most 20 rows cannot split a window of radius 15"):
             engine._limit_launches(1, 20)
-            engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False)
+            engine.forward_taps("fp32", "ssim", taps, ref.C1, ref.C2, a, b, False, "zero")
     finally:
         engine._limit_launches(0, 0)
     assert_same_bits(split, whole, "split launches")

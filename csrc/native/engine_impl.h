@@ -12,9 +12,9 @@
 // exactly the arithmetic of one GPU thread, in the same order.
 //
 // Rows above and below the image are rows of zeros, as the kernels' tiles
-// hold outside the image. Rows are computed in strips of columns: the padded
-// input rows of a strip hold R columns more on each side, zeros outside the
-// image.
+// hold outside the image, or under a launch's border the rows it mirrors or
+// repeats. Rows are computed in strips of columns: the padded input rows of a
+// strip hold R columns more on each side, read through the border likewise.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -236,6 +236,39 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
     }
 }
 
+// The row or column of the image (of n) that index i reads under the border:
+// i itself inside the image, -1 past its edges under Zero.
+inline long long border_index(long long i, long long n, Border border) {
+    if (i >= 0 && i < n) return i;
+    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
+    if (border == Border::Replicate) return i < 0 ? 0 : n - 1;
+    return -1;
+}
+
+// The image value at `index`, as a float.
+template <Precision P>
+float value_at(const void* image, long long index) {
+    float value;
+    load_row<P>(image, index, 1, &value);
+    return value;
+}
+
+// Columns [first, first + count) of the image row that starts at `row`, of W
+// pixels, into out: columns past the edges read through the border (zeros
+// under Zero).
+template <Precision P>
+void load_bordered_row(const void* image, long long row, int W, int first, int count, Border border,
+                       float* __restrict out) {
+    const int end = first + count;
+    const int lo = std::max(0, first), hi = std::min(W, end);
+    if (hi > lo) load_row<P>(image, row + lo, hi - lo, out + (lo - first));
+    const auto outside = [&](int c) {
+        return border == Border::Zero ? 0.0f : value_at<P>(image, row + border_index(c, W, border));
+    };
+    for (int c = first; c < std::min(lo, end); ++c) out[c - first] = outside(c);
+    for (int c = std::max(hi, first); c < end; ++c) out[c - first] = outside(c);
+}
+
 // How many rows ahead a band run asks for the rows it will read. A strip reads
 // a short stretch of each row, rows a whole image width apart, from two or
 // more arrays in turn: a pattern the hardware prefetchers do not follow, so
@@ -306,21 +339,21 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* in2 = in1 + padded;
     float* band = in2 + padded;
     float* filtered = band + 5LL * band_rows * columns;
-    std::fill(in1, in2 + padded, 0.0f);
     auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * columns; };
 
     auto fill = [&](int slot, long long y) {
-        if (y < 0 || y >= H) {
+        const long long row = border_index(y, H, call.border);
+        if (row < 0) {
             for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + columns, 0.0f);
             return;
         }
-        const long long at = origin + y * W + lo;
-        if (y + kPrefetchRows < H) {
-            prefetch_row<P>(call.img1, at + kPrefetchRows * W, hi - lo);
-            prefetch_row<P>(call.img2, at + kPrefetchRows * W, hi - lo);
+        const long long at = origin + row * W;
+        if (row + kPrefetchRows < H) {
+            prefetch_row<P>(call.img1, at + kPrefetchRows * W + lo, hi - lo);
+            prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
         }
-        load_row<P>(call.img1, at, hi - lo, in1 + (lo - (x0 - R)));
-        load_row<P>(call.img2, at, hi - lo, in2 + (lo - (x0 - R)));
+        load_bordered_row<P>(call.img1, at, W, x0 - R, padded, call.border, in1);
+        load_bordered_row<P>(call.img2, at, W, x0 - R, padded, call.border, in2);
         window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
@@ -363,6 +396,13 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
         forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
 }
 
+// The pixels the backward computes past each edge of the image: none, or
+// under a border the padding whose gradient the host operator folds back.
+inline int backward_margin(const BackwardLaunch& call) { return call.border == Border::Zero ? 0 : call.radius; }
+
+// Output rows [y0, y1) of columns [x0, x0 + columns) of one plane, in the
+// image's coordinates: under a border they reach `margin` pixels past its
+// edges, into a gradient of (H + 2 margin) x (W + 2 margin) pixels per plane.
 template <typename Window, Precision P>
 void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
     const BackwardLaunch& call = job.launch;
@@ -371,6 +411,8 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
+    const int margin = backward_margin(call), out_W = W + 2 * margin;
+    const long long out_origin = static_cast<long long>(plane) * (H + 2 * margin) * out_W + margin * (out_W + 1LL);
 
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
@@ -395,8 +437,11 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 prefetch_bytes(map + ahead, bytes);
         }
         // The image row the gradient of output row y reads, when it is emitted.
-        prefetch_row<P>(call.img1, origin + y * W + x0, columns);
-        prefetch_row<P>(call.img2, origin + y * W + x0, columns);
+        const int first = std::max(0, x0), end = std::min(W, x0 + columns);
+        if (end > first) {
+            prefetch_row<P>(call.img1, origin + y * W + first, end - first);
+            prefetch_row<P>(call.img2, origin + y * W + first, end - first);
+        }
         product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
                     hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
         for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
@@ -410,11 +455,13 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             for (int k = 0; k < 3; ++k)
                 down_columns_rows(window, rows_of(k, slot + done), n, n, group, filtered + k * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
-                const long long at = origin + (y + done + g) * W + x0;
+                const long long out_y = y + done + g;
+                const long long at = origin + border_index(out_y, H, call.border) * W;
                 const float* f = filtered + g * n;
-                load_row<P>(call.img1, at, n, x_row);
-                load_row<P>(call.img2, at, n, y_row);
-                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n, call.grad_img1 + at);
+                load_bordered_row<P>(call.img1, at, W, x0, n, call.border, x_row);
+                load_bordered_row<P>(call.img2, at, W, x0, n, call.border, y_row);
+                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n,
+                             call.grad_img1 + out_origin + out_y * out_W + x0);
             }
             done += group;
         }
@@ -422,12 +469,16 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     run_bands(R, y0, y1, 3, columns, band, fill, emit);
 }
 
+// Rows [y0, y1) of the gradient's (H + 2 margin) rows, in strips of its
+// W + 2 margin columns.
 template <typename Window, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
-    const int W = job.launch.shape.W;
-    const int columns = strip_columns(W);
-    for (int x0 = 0; x0 < W; x0 += columns)
-        backward_strip<Window, P>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
+    const int margin = backward_margin(job.launch);
+    const int out_W = job.launch.shape.W + 2 * margin;
+    const int columns = strip_columns(out_W);
+    for (int x0 = 0; x0 < out_W; x0 += columns)
+        backward_strip<Window, P>(job, plane, y0 - margin, y1 - margin, x0 - margin, std::min(columns, out_W - x0),
+                                  scratch);
 }
 
 template <typename Window, Precision P, typename Value>

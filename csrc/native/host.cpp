@@ -17,6 +17,8 @@ c10::DeviceType device_type() { return c10::DeviceType::CPU; }
 
 void* current_stream() { return nullptr; }
 
+bool engine_has_borders() { return true; }
+
 void bind_test_hooks(pybind11::module_& module) {
     module.def("_engine", [] { return std::string(native::engine_name()); });
     module.def("_use_engine", &native::use_engine);

@@ -144,13 +144,14 @@ void run_item(void* context, long long i) {
     }
 }
 
+// Computes rows [0, H) of every plane (the rows the routine writes).
 template <typename Job>
-void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long long scratch) {
+void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long long H, long long scratch) {
     const LaunchShape& shape = job.launch.shape;
     if (shape.B < 1 || shape.CH < 1 || shape.H < 1 || shape.W < 1) return;
     const int threads = std::max(1, at::get_num_threads());
     const long long planes = static_cast<long long>(shape.B) * shape.CH;
-    const Split<Job> split{&job, rows, split_rows(planes, shape.H, threads), scratch};
+    const Split<Job> split{&job, rows, split_rows(planes, H, threads), scratch};
     cpu::parallel_for(split.rows_split.items, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
 }
 
@@ -232,15 +233,18 @@ LaunchLimits launch_limits() { return LaunchLimits{std::numeric_limits<int>::max
 void launch_forward(const ForwardLaunch& launch) {
     native::ForwardJob job{launch, {}};
     native::window_of(launch.precision, launch.radius, launch.taps, job.window);
-    native::run(job, native::engine().forward_rows,
+    native::run(job, native::engine().forward_rows, launch.shape.H,
                 native::forward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
 }
 
 void launch_backward(const BackwardLaunch& launch) {
     native::BackwardJob job{launch, {}};
     native::window_of(launch.precision, launch.radius, launch.taps, job.window);
-    native::run(job, native::engine().backward_rows,
-                native::backward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
+    // Under a border the gradient covers the padding too: `radius` more pixels
+    // past every edge.
+    const int margin = launch.border == Border::Zero ? 0 : launch.radius;
+    native::run(job, native::engine().backward_rows, launch.shape.H + 2LL * margin,
+                native::backward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W + 2 * margin)));
 }
 
 void launch_pool_forward(const PoolLaunch& launch) {

@@ -41,22 +41,30 @@ at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::T
 // (fp16 and bf16 convert other floating-point images), map kind "ssim" or
 // "cs"; results as korvex's and korvex_backward's. The seven operators above
 // are these with fixed names.
+//
+// border: "zero" (the kernels' zeros past the edges), or "reflect" or
+// "replicate": the maps of the images padded by the window's radius under
+// that border, without the padding (the images' own pixels), and the
+// gradient of that with respect to img1 (reflect needs both sides larger
+// than the radius).
 Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
-                   const at::Tensor& img1, const at::Tensor& img2, bool train);
+                   const at::Tensor& img1, const at::Tensor& img2, bool train, const std::string& border);
 at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
-                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12,
+                          const std::string& border);
 
 // The same with a window given at run time: `taps`, a 1-D float32 tensor of
 // 2R + 1 symmetric weights (R = 1..15) on the images' device, computed by the
 // run-time window kernels. Every precision filters with these float32
 // weights.
 Maps forward_taps_named(const std::string& precision, const std::string& map_kind, const at::Tensor& taps, float C1,
-                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train);
+                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train,
+                        const std::string& border);
 at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& taps, float C1, float C2,
                                const at::Tensor& img1, const at::Tensor& img2, const at::Tensor& grad_map,
                                const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
-                               const at::Tensor& partial_sigma12);
+                               const at::Tensor& partial_sigma12, const std::string& border);
 
 // Multi-scale SSIM's 2 x 2 average pooling between scales (an odd side is
 // padded with one zero at its start, counted in the average): images of

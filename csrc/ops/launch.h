@@ -47,6 +47,13 @@ void with_precision(Precision precision, Body&& body) {
 // term (2 sigma12 + C2) / (sigma1_sq + sigma2_sq + C2).
 enum class MapKind { Ssim, ContrastStructure };
 
+// What the window reads past the image's edges: zeros (the kernels' tiles),
+// the image mirrored without repeating its edge pixel (torch's "reflect"), or
+// the edge pixel repeated ("replicate"). Only an engine that says so
+// (platform::engine_has_borders) is launched with a border other than Zero;
+// the host operators pad the images for the others.
+enum class Border { Zero, Reflect, Replicate };
+
 // The largest radius of a window given at run time (31 taps). The kernels of
 // that family size their tiles for it.
 constexpr int kMaxTapsRadius = 15;
@@ -73,11 +80,17 @@ struct ForwardLaunch {
     float* partial_sigma1_sq;
     float* partial_sigma12;
     const float* taps;
+    Border border = Border::Zero;
 };
 
 // The gradient with respect to img1 from the gradient with respect to the map
 // and the partial maps of a training forward (of either map kind). The window
 // as ForwardLaunch's: the forward's own.
+//
+// With a border other than Zero, the gradient is that of the image padded by
+// the radius on every side under the border: grad_img1 holds planes of
+// (H + 2 * radius) x (W + 2 * radius) values, which the host operator folds
+// back onto the pixels they are copies of.
 struct BackwardLaunch {
     Precision precision;
     int radius;
@@ -91,6 +104,7 @@ struct BackwardLaunch {
     const float* partial_sigma1_sq;
     const float* partial_sigma12;
     const float* taps;
+    Border border = Border::Zero;
 };
 
 void launch_forward(const ForwardLaunch& launch);

@@ -122,6 +122,15 @@ inline Precision precision_named(const std::string& name) {
     throw std::invalid_argument("korvex: precision must be 'fp32', 'fp16' or 'bf16', got '" + name + "'");
 }
 
+// The border of a name: "zero", "reflect" or "replicate" (Python's padding
+// option for the last two).
+inline Border border_named(const std::string& name) {
+    if (name == "zero") return Border::Zero;
+    if (name == "reflect") return Border::Reflect;
+    if (name == "replicate") return Border::Replicate;
+    throw std::invalid_argument("korvex: border must be 'zero', 'reflect' or 'replicate', got '" + name + "'");
+}
+
 // The map kind of a name: "ssim" or "cs" (multi-scale SSIM's contrast-structure term).
 inline MapKind map_kind_named(const std::string& name) {
     if (name == "ssim") return MapKind::Ssim;

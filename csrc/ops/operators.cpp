@@ -146,11 +146,66 @@ void limit_launches_for_tests(int images, int rows) {
 
 namespace {
 
+// Reflect needs every side longer than the radius: the mirror of the window's
+// farthest tap must land inside the image.
+void check_border_fits(Border border, int radius, const at::Tensor& img1) {
+    if (border == Border::Reflect && (img1.size(2) <= radius || img1.size(3) <= radius))
+        throw std::invalid_argument("korvex: border 'reflect' needs images larger than the window's radius (" +
+                                    std::to_string(radius) + ") on both sides, got " +
+                                    std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)));
+}
+
+// Whether a call goes to an engine that reads through the border itself, in
+// one launch (a call split into pieces would mirror at the pieces' edges).
+bool border_in_engine(const at::Tensor& img1) {
+    const LaunchLimits l = limits();
+    return platform::engine_has_borders() && img1.size(0) <= l.images && img1.size(2) <= l.rows;
+}
+
+// The images padded by `radius` on every side under the border, for the
+// engines that read zeros past the edges.
+at::Tensor padded(const at::Tensor& image, Border border, int radius) {
+    return at::pad(image, {radius, radius, radius, radius}, border == Border::Reflect ? "reflect" : "replicate");
+}
+
+at::Tensor zero_padded(const at::Tensor& values, int radius) {
+    return values.numel() > 0 ? at::constant_pad_nd(values, {radius, radius, radius, radius}, 0) : values;
+}
+
+// The maps of padded images without their outer `radius` pixels: the maps of
+// the images themselves, dense.
+Maps cropped(const Maps& maps, int radius) {
+    const auto crop = [&](const at::Tensor& m) {
+        return m.numel() > 0 ? m.narrow(2, radius, m.size(2) - 2 * radius).narrow(3, radius, m.size(3) - 2 * radius)
+                                   .contiguous()
+                             : m;
+    };
+    return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
+}
+
+// The gradient of the padded image folded back onto img1's pixels: each
+// pixel gets the gradients of its copies, summed in the tensor library's own
+// order (its padding's backward), so every engine folds alike.
+at::Tensor folded(const at::Tensor& grad_padded, const at::Tensor& img1, Border border, int radius) {
+    const at::Tensor like = img1.scalar_type() == at::kFloat ? img1 : at::empty(img1.sizes(), grad_padded.options());
+    const std::vector<int64_t> pad(4, radius);
+    return border == Border::Reflect ? at::reflection_pad2d_backward(grad_padded, like, pad)
+                                     : at::replication_pad2d_backward(grad_padded, like, pad);
+}
+
 // The one forward: checks, outputs, dense inputs, launches. Without `train`
-// the partial maps are empty tensors.
+// the partial maps are empty tensors. Under a border other than Zero the maps
+// are those of the images padded by the border, without the padding.
 Maps forward(Precision precision, MapKind map_kind, bool train, const Window& window, float C1, float C2,
-             const at::Tensor& img1, const at::Tensor& img2) {
+             const at::Tensor& img1, const at::Tensor& img2, Border border) {
     const int radius = check_images(precision, window, img1, img2);
+    if (border != Border::Zero && img1.numel() > 0) {
+        check_border_fits(border, radius, img1);
+        if (!border_in_engine(img1))
+            return cropped(forward(precision, map_kind, train, window, C1, C2, padded(img1, border, radius),
+                                   padded(img2, border, radius), Border::Zero),
+                           radius);
+    }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
 
@@ -167,20 +222,45 @@ Maps forward(Precision precision, MapKind map_kind, bool train, const Window& wi
                 launch_forward(ForwardLaunch{precision, map_kind, radius, p.shape, C1, C2, image_at(x, p),
                                              image_at(y, p), p.at(float_data(map)), p.at(float_data(partial_mu1)),
                                              p.at(float_data(partial_sigma1_sq)), p.at(float_data(partial_sigma12)),
-                                             taps_data(taps)});
+                                             taps_data(taps), border});
             });
     }
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
-// The one backward: the gradient with respect to img1.
+// The one backward: the gradient with respect to img1, under the forward's
+// border.
 at::Tensor backward(Precision precision, const Window& window, float C1, float C2, const at::Tensor& img1,
                     const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
-                    const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+                    const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12, Border border) {
     const int radius = check_images(precision, window, img1, img2);
     check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    if (border != Border::Zero && img1.numel() > 0) {
+        check_border_fits(border, radius, img1);
+        if (!border_in_engine(img1))
+            return folded(backward(precision, window, C1, C2, padded(img1, border, radius),
+                                   padded(img2, border, radius), zero_padded(grad_map, radius),
+                                   zero_padded(partial_mu1, radius), zero_padded(partial_sigma1_sq, radius),
+                                   zero_padded(partial_sigma12, radius), Border::Zero),
+                          img1, border, radius);
+    }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+
+    if (border != Border::Zero && img1.numel() > 0) {
+        // One launch (border_in_engine), writing the gradient of the padded image.
+        const int64_t margin = 2 * radius;
+        at::Tensor grad_padded = at::empty({img1.size(0), img1.size(1), img1.size(2) + margin, img1.size(3) + margin},
+                                           img1.options().dtype(at::kFloat));
+        const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
+        const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
+                         ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+        const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
+        launch_backward(BackwardLaunch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
+                                       g.data_ptr<float>(), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
+                                       ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border});
+        return folded(grad_padded, img1, border, radius);
+    }
 
     at::Tensor grad_img1 = float_map_like(img1);
     if (grad_img1.numel() > 0) {
@@ -203,16 +283,18 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
 // The bound operators: thin wrappers over the one forward and backward.
 
 Maps forward_named(const std::string& precision, const std::string& map_kind, int window_size, float C1, float C2,
-                   const at::Tensor& img1, const at::Tensor& img2, bool train) {
+                   const at::Tensor& img1, const at::Tensor& img2, bool train, const std::string& border) {
     const Precision p = precision_named(precision);
-    return forward(p, map_kind_named(map_kind), train, Window{window_size, {}}, C1, C2, img1, img2);
+    return forward(p, map_kind_named(map_kind), train, Window{window_size, {}}, C1, C2, img1, img2,
+                   border_named(border));
 }
 
 at::Tensor backward_named(const std::string& precision, int window_size, float C1, float C2, const at::Tensor& img1,
                           const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
-                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+                          const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12,
+                          const std::string& border) {
     return backward(precision_named(precision), Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12);
+                    partial_sigma1_sq, partial_sigma12, border_named(border));
 }
 
 namespace {
@@ -227,52 +309,53 @@ Window taps_window(const at::Tensor& taps) {
 }  // namespace
 
 Maps forward_taps_named(const std::string& precision, const std::string& map_kind, const at::Tensor& taps, float C1,
-                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
+                        float C2, const at::Tensor& img1, const at::Tensor& img2, bool train,
+                        const std::string& border) {
     const Precision p = precision_named(precision);
     const MapKind kind = map_kind_named(map_kind);
-    return forward(p, kind, train, taps_window(taps), C1, C2, img1, img2);
+    return forward(p, kind, train, taps_window(taps), C1, C2, img1, img2, border_named(border));
 }
 
 at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& taps, float C1, float C2,
                                const at::Tensor& img1, const at::Tensor& img2, const at::Tensor& grad_map,
                                const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
-                               const at::Tensor& partial_sigma12) {
-    return backward(precision_named(precision), taps_window(taps), C1, C2, img1,
-                    img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+                               const at::Tensor& partial_sigma12, const std::string& border) {
+    return backward(precision_named(precision), taps_window(taps), C1, C2, img1, img2, grad_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12, border_named(border));
 }
 
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::Ssim, train, Window{window_size, {}}, C1, C2, img1, img2);
+    return forward(Precision::Fp32, MapKind::Ssim, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2);
+    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                            const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
     return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12);
+                    partial_sigma12, Border::Zero);
 }
 
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2));
+    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero));
 }
 
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return forward(Precision::Fp16, MapKind::Ssim, true, Window{window_size, {}}, C1, C2, img1, img2);
+    return forward(Precision::Fp16, MapKind::Ssim, true, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2);
+    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
     return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12);
+                    partial_sigma12, Border::Zero);
 }
 
 // The pooling family.

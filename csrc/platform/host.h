@@ -15,6 +15,11 @@ c10::DeviceType device_type();
 // the current device (null on the CPU, which has none).
 void* current_stream();
 
+// Whether the engine's launchers take a border other than Zero (the native
+// engine reads its rows through the border); otherwise the host operators pad
+// the images and launch with zeros.
+bool engine_has_borders();
+
 // Adds the platform's test hooks to the module, if it has any (names start
 // with an underscore; they are not part of the API).
 void bind_test_hooks(pybind11::module_& module);

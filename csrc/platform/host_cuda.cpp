@@ -8,6 +8,8 @@ c10::DeviceType device_type() { return c10::DeviceType::CUDA; }
 
 void* current_stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
 
+bool engine_has_borders() { return false; }
+
 void bind_test_hooks(pybind11::module_&) {}
 
 void bind_platform_functions(pybind11::module_&) {}
