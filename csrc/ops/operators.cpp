@@ -183,14 +183,51 @@ Maps cropped(const Maps& maps, int radius) {
     return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
 }
 
-// The gradient of the padded image folded back onto img1's pixels: each
-// pixel gets the gradients of its copies, summed in the tensor library's own
-// order (its padding's backward), so every engine folds alike.
-at::Tensor folded(const at::Tensor& grad_padded, const at::Tensor& img1, Border border, int radius) {
-    const at::Tensor like = img1.scalar_type() == at::kFloat ? img1 : at::empty(img1.sizes(), grad_padded.options());
-    const std::vector<int64_t> pad(4, radius);
-    return border == Border::Reflect ? at::reflection_pad2d_backward(grad_padded, like, pad)
-                                     : at::replication_pad2d_backward(grad_padded, like, pad);
+// The pixel of a side of n pixels that index i (-radius .. n + radius - 1)
+// is a copy of under the border.
+int64_t copied_from(int64_t i, int64_t n, Border border) {
+    if (i >= 0 && i < n) return i;
+    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
+    return i < 0 ? 0 : n - 1;
+}
+
+// The gradient of the padded images folded back onto the images' pixels:
+// each pixel gets the sum of the gradients of its copies. On the CPU in one
+// pass over the padded rows (the pixel's own value first, then its copies in
+// row order: the same order for both CPU engines); on a GPU by the tensor
+// library's padding backward. grad_padded: dense float32.
+at::Tensor folded(const at::Tensor& grad_padded, Border border, int radius) {
+    const int64_t planes = grad_padded.size(0) * grad_padded.size(1);
+    const int64_t padded_H = grad_padded.size(2), padded_W = grad_padded.size(3);
+    const int64_t H = padded_H - 2 * radius, W = padded_W - 2 * radius;
+    at::Tensor grad = at::empty({grad_padded.size(0), grad_padded.size(1), H, W}, grad_padded.options());
+    if (!grad_padded.is_cpu()) {
+        const std::vector<int64_t> pad(4, radius);
+        return border == Border::Reflect ? at::reflection_pad2d_backward(grad_padded, grad, pad)
+                                         : at::replication_pad2d_backward(grad_padded, grad, pad);
+    }
+    const float* in = grad_padded.data_ptr<float>();
+    float* out = grad.data_ptr<float>();
+    const auto fold_columns = [&](const float* padded_row, float* row) {
+        for (int64_t c = 0; c < radius; ++c) row[copied_from(c - radius, W, border)] += padded_row[c];
+        for (int64_t c = W + radius; c < padded_W; ++c) row[copied_from(c - radius, W, border)] += padded_row[c];
+    };
+    for (int64_t plane = 0; plane < planes; ++plane) {
+        const float* padded = in + plane * padded_H * padded_W;
+        float* image = out + plane * H * W;
+        for (int64_t y = 0; y < H; ++y) {
+            std::copy_n(padded + (y + radius) * padded_W + radius, W, image + y * W);
+            fold_columns(padded + (y + radius) * padded_W, image + y * W);
+        }
+        for (int64_t p = 0; p < padded_H; ++p) {
+            if (p >= radius && p < H + radius) continue;
+            const float* padded_row = padded + p * padded_W;
+            float* row = image + copied_from(p - radius, H, border) * W;
+            for (int64_t x = 0; x < W; ++x) row[x] += padded_row[x + radius];
+            fold_columns(padded_row, row);
+        }
+    }
+    return grad;
 }
 
 // The one forward: checks, outputs, dense inputs, launches. Without `train`
@@ -242,7 +279,7 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
                                    padded(img2, border, radius), zero_padded(grad_map, radius),
                                    zero_padded(partial_mu1, radius), zero_padded(partial_sigma1_sq, radius),
                                    zero_padded(partial_sigma12, radius), Border::Zero),
-                          img1, border, radius);
+                          border, radius);
     }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
@@ -259,7 +296,7 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
         launch_backward(BackwardLaunch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
                                        g.data_ptr<float>(), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
                                        ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border});
-        return folded(grad_padded, img1, border, radius);
+        return folded(grad_padded, border, radius);
     }
 
     at::Tensor grad_img1 = float_map_like(img1);
