@@ -32,9 +32,9 @@ def test_cuda_module_binds_all_operations_and_refuses_cpu_tensors():
         assert callable(getattr(cuda, name))
     a = torch.rand(1, 1, 8, 8)
     with pytest.raises(ValueError, match="^window_size must be 7, 9, or 11, got 8$"):
-        cuda.korvex(8, 1e-4, 9e-4, a, a, False, "zero")
+        cuda.korvex(8, 1e-4, 9e-4, a, a, False)
     with pytest.raises(RuntimeError, match="img1 is on cpu, but this module computes on cuda tensors"):
-        cuda.korvex(11, 1e-4, 9e-4, a, a, False, "zero")
+        cuda.korvex(11, 1e-4, 9e-4, a, a, False)
     with pytest.raises(RuntimeError, match="img1 is on cpu"):
         cuda.korvex_fp16(11, 1e-4, 9e-4, a, a)
     with pytest.raises(RuntimeError, match="img1 is on cpu"):
