@@ -196,8 +196,10 @@ def _setup_context(ctx, inputs, output):
     ctx.window_is_taps = isinstance(window, Tensor)
     ctx.options = (None if ctx.window_is_taps else window, c1, c2, precision, border)
     ctx.save_for_backward(img1, img2, *output[1:], *((window,) if ctx.window_is_taps else ()))
-    # The partial maps are inputs of the backward, not differentiable results.
+    # The partial maps are inputs of the backward, not differentiable results; and their gradients, always None,
+    # are not made into zero maps (three map-sized fills per backward).
     ctx.mark_non_differentiable(*output[1:])
+    ctx.set_materialize_grads(False)
 
 
 def _backward_of(forward, backward_op):
