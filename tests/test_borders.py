@@ -44,26 +44,20 @@ def outputs(module, precision, window, a, b, grad_map, border):
     return [inference, *trained, backward(trained[1:])]
 
 
+# The window table's windows (by size) and run-time windows (taps of radius 1 and 7).
+WINDOWS = {"table11": lambda: 11, "table7": lambda: 7, "taps3": lambda: taps_of("gauss3.0", 1),
+           "taps15": lambda: taps_of("gauss3.0", 7)}
+
+
 @pytest.mark.parametrize("border", BORDERS)
-@pytest.mark.parametrize("window", [11, 7], ids=["table11", "table7"])
-def test_native_borders_give_the_kernels_bits_on_padded_images(border, window):
+@pytest.mark.parametrize("window_name", WINDOWS)
+def test_native_borders_give_the_kernels_bits_on_padded_images(border, window_name):
+    window = WINDOWS[window_name]()
     for name, a, b in shapes_and_images():
         grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(1))
         for precision in PRECISIONS:
             assert_same_bits(outputs(native, precision, window, a, b, grad_map, border),
                              outputs(emulated, precision, window, a, b, grad_map, border),
-                             f"{name} {border} {precision}")
-
-
-@pytest.mark.parametrize("border", BORDERS)
-@pytest.mark.parametrize("radius", [1, 7], ids=["taps3", "taps15"])
-def test_native_borders_of_run_time_windows_give_the_kernels_bits(border, radius):
-    taps = taps_of("gauss3.0", radius)
-    for name, a, b in shapes_and_images():
-        grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(2))
-        for precision in PRECISIONS:
-            assert_same_bits(outputs(native, precision, taps, a, b, grad_map, border),
-                             outputs(emulated, precision, taps, a, b, grad_map, border),
                              f"{name} {border} {precision}")
 
 

@@ -236,15 +236,6 @@ void load_row(const void* image, long long offset, int W, float* __restrict out)
     }
 }
 
-// The row or column of the image (of n) that index i reads under the border:
-// i itself inside the image, -1 past its edges under Zero.
-inline long long border_index(long long i, long long n, Border border) {
-    if (i >= 0 && i < n) return i;
-    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
-    if (border == Border::Replicate) return i < 0 ? 0 : n - 1;
-    return -1;
-}
-
 // The image value at `index`, as a float.
 template <Precision P>
 float value_at(const void* image, long long index) {

@@ -54,6 +54,15 @@ enum class MapKind { Ssim, ContrastStructure };
 // the host operators pad the images for the others.
 enum class Border { Zero, Reflect, Replicate };
 
+// The row or column of a side of n pixels that index i reads under the
+// border: i itself inside, -1 past the edges under Zero.
+inline long long border_index(long long i, long long n, Border border) {
+    if (i >= 0 && i < n) return i;
+    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
+    if (border == Border::Replicate) return i < 0 ? 0 : n - 1;
+    return -1;
+}
+
 // The largest radius of a window given at run time (31 taps). The kernels of
 // that family size their tiles for it.
 constexpr int kMaxTapsRadius = 15;

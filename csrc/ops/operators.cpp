@@ -183,14 +183,6 @@ Maps cropped(const Maps& maps, int radius) {
     return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
 }
 
-// The pixel of a side of n pixels that index i (-radius .. n + radius - 1)
-// is a copy of under the border.
-int64_t copied_from(int64_t i, int64_t n, Border border) {
-    if (i >= 0 && i < n) return i;
-    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
-    return i < 0 ? 0 : n - 1;
-}
-
 // The gradient of the padded images folded back onto the images' pixels:
 // each pixel gets the sum of the gradients of its copies. On the CPU in one
 // pass over the padded rows (the pixel's own value first, then its copies in
@@ -209,8 +201,8 @@ at::Tensor folded(const at::Tensor& grad_padded, Border border, int radius) {
     const float* in = grad_padded.data_ptr<float>();
     float* out = grad.data_ptr<float>();
     const auto fold_columns = [&](const float* padded_row, float* row) {
-        for (int64_t c = 0; c < radius; ++c) row[copied_from(c - radius, W, border)] += padded_row[c];
-        for (int64_t c = W + radius; c < padded_W; ++c) row[copied_from(c - radius, W, border)] += padded_row[c];
+        for (int64_t c = 0; c < radius; ++c) row[border_index(c - radius, W, border)] += padded_row[c];
+        for (int64_t c = W + radius; c < padded_W; ++c) row[border_index(c - radius, W, border)] += padded_row[c];
     };
     for (int64_t plane = 0; plane < planes; ++plane) {
         const float* padded = in + plane * padded_H * padded_W;
@@ -222,7 +214,7 @@ at::Tensor folded(const at::Tensor& grad_padded, Border border, int radius) {
         for (int64_t p = 0; p < padded_H; ++p) {
             if (p >= radius && p < H + radius) continue;
             const float* padded_row = padded + p * padded_W;
-            float* row = image + copied_from(p - radius, H, border) * W;
+            float* row = image + border_index(p - radius, H, border) * W;
             for (int64_t x = 0; x < W; ++x) row[x] += padded_row[x + radius];
             fold_columns(padded_row, row);
         }
@@ -283,35 +275,29 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+    if (img1.numel() == 0) return float_map_like(img1);
 
-    if (border != Border::Zero && img1.numel() > 0) {
+    const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
+    const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
+                     ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+    const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
+    if (border != Border::Zero) {
         // One launch (border_in_engine), writing the gradient of the padded image.
         const int64_t margin = 2 * radius;
         at::Tensor grad_padded = at::empty({img1.size(0), img1.size(1), img1.size(2) + margin, img1.size(3) + margin},
                                            img1.options().dtype(at::kFloat));
-        const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
-        const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
-                         ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
-        const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
         launch_backward(BackwardLaunch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
                                        g.data_ptr<float>(), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
                                        ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border});
         return folded(grad_padded, border, radius);
     }
-
     at::Tensor grad_img1 = float_map_like(img1);
-    if (grad_img1.numel() > 0) {
-        const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
-        const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
-                         ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
-        const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
-        launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
-            launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
-                                           p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
-                                           p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                           p.at(p12.data_ptr<float>()), taps_data(taps)});
-        });
-    }
+    launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
+        launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
+                                       p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
+                                       p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
+                                       p.at(p12.data_ptr<float>()), taps_data(taps)});
+    });
     return grad_img1;
 }
 
