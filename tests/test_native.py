@@ -174,7 +174,8 @@ def test_autograd_through_the_api_matches_the_kernels(emulated):
 
 @pytest.mark.parametrize("name", ["camera", "coffee"])
 def test_wide_photographs_in_strips(native, emulated, name):
-    # Rows of 512 and 600 pixels: two strips of 256 columns, and three with a last one of 88.
+    # Rows of 512 and 600 pixels: two strips of 256 columns, and three of 208, 208 and 184, each swept down its
+    # columns 128 at a time and then the rest.
     original = _bright_flat(_photograph(name)[:, :44].contiguous())
     a, b = original[None], _jpeg(original, 20)[None].contiguous()
     grad_map = torch.full(a.shape, 1.0 / a.numel())

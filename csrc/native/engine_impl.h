@@ -190,6 +190,27 @@ inline void down_columns_rows(const TapsWindow& window, const float* centre, int
 // The rows of the next group of a band's `left` output rows still to emit.
 inline int group_rows(int left) { return left >= kGroupRows ? kGroupRows : 1; }
 
+// Columns of a strip the vertical pass sweeps at a time. A group's sweep reads
+// 2R + kGroupRows rows of every quantity, and the next group reads all but
+// kGroupRows of them again. Over a whole strip those rows (1 KB each) leave L1
+// before the next group comes back to them; over this many columns they stay.
+constexpr int kSweepColumns = 128;
+
+// Calls step(c0, n, done, group) for the `rows` output rows of a band, a
+// column chunk [c0, c0 + n) at a time, and in each chunk group by group:
+// output rows done .. done + group - 1 of the band.
+template <typename Step>
+void for_each_group(int rows, int columns, Step step) {
+    for (int c0 = 0; c0 < columns; c0 += kSweepColumns) {
+        const int n = std::min(kSweepColumns, columns - c0);
+        for (int done = 0; done < rows;) {
+            const int group = group_rows(rows - done);
+            step(c0, n, done, group);
+            done += group;
+        }
+    }
+}
+
 // The per-pixel step of a forward: the kernels' own, from the moments
 // (Value is device::SsimValue or device::ContrastStructureValue).
 template <typename Value>
@@ -352,13 +373,12 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     // moment by moment, then the per-pixel step of each row. Moment m of
     // group row g is filtered row m * kGroupRows + g.
     auto emit = [&](int slot, long long y, int rows) {
-        const int n = columns;
-        for (int done = 0; done < rows;) {
-            const int group = group_rows(rows - done);
+        for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int m = 0; m < 5; ++m)
-                down_columns_rows(window, rows_of(m, slot + done), n, n, group, filtered + m * kGroupRows * n);
+                down_columns_rows(window, rows_of(m, slot + done) + c0, columns, n, group,
+                                  filtered + m * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
-                const long long at = origin + (y + done + g) * W + x0;
+                const long long at = origin + (y + done + g) * W + x0 + c0;
                 const float* f = filtered + g * n;
                 const int next = kGroupRows * n;  // from one moment to the next
                 if constexpr (kTrain)
@@ -369,8 +389,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
                     step_row<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
                                     call.map + at);
             }
-            done += group;
-        }
+        });
     };
     run_bands(R, y0, y1, 5, columns, band, fill, emit);
 }
@@ -440,22 +459,20 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     // As the forward's: product k of group row g is filtered row
     // k * kGroupRows + g.
     auto emit = [&](int slot, long long y, int rows) {
-        const int n = columns;
-        for (int done = 0; done < rows;) {
-            const int group = group_rows(rows - done);
+        for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int k = 0; k < 3; ++k)
-                down_columns_rows(window, rows_of(k, slot + done), n, n, group, filtered + k * kGroupRows * n);
+                down_columns_rows(window, rows_of(k, slot + done) + c0, columns, n, group,
+                                  filtered + k * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long out_y = y + done + g;
                 const long long at = origin + border_index(out_y, H, call.border) * W;
                 const float* f = filtered + g * n;
-                load_bordered_row<P>(call.img1, at, W, x0, n, call.border, x_row);
-                load_bordered_row<P>(call.img2, at, W, x0, n, call.border, y_row);
+                load_bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
+                load_bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
                 gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n,
-                             call.grad_img1 + out_origin + out_y * out_W + x0);
+                             call.grad_img1 + out_origin + out_y * out_W + x0 + c0);
             }
-            done += group;
-        }
+        });
     };
     run_bands(R, y0, y1, 3, columns, band, fill, emit);
 }
