@@ -172,6 +172,29 @@ def test_autograd_through_the_api_matches_the_kernels(emulated):
     assert_same_bits([x.grad], [expected], "gradient")
 
 
+@pytest.mark.parametrize("border", ["zero", "reflect"])
+def test_gradient_of_one_value_per_plane(native, emulated, border):
+    # The backward of a mean hands down one value per image, or one for all, expanded over the map; the engine reads
+    # those values instead of a copied-out map, with the same bits. Every plane gets its own value here, so a plane
+    # read with another's shows; a gradient constant along the rows only is a whole map.
+    coffee = _photograph("coffee")
+    a = torch.stack([coffee[:, 100:140, 200:252], coffee[:, 250:290, 300:352]])
+    b = torch.stack([_jpeg(image, 15) for image in a])
+    shape = a.shape
+    grads = {"per plane": torch.arange(1.0, 7.0).reshape(2, 3, 1, 1).expand(shape),
+             "per image": torch.tensor([0.5, -2.0]).reshape(2, 1, 1, 1).expand(shape),
+             "one for all": torch.tensor(0.3).expand(shape),
+             "per row": torch.linspace(-1, 1, 2 * 3 * 40).reshape(2, 3, 40, 1).expand(shape)}
+    for precision in ("fp32", "fp16"):
+        x, y = a.to(PIXEL_DTYPES[precision]), b.to(PIXEL_DTYPES[precision])
+        partials = native.forward(precision, "ssim", 11, ref.C1, ref.C2, x, y, True, border)[1:]
+        for name, grad in grads.items():
+            got = native.backward(precision, 11, ref.C1, ref.C2, x, y, grad, *partials, border)
+            dense_map = native.backward(precision, 11, ref.C1, ref.C2, x, y, grad.contiguous(), *partials, border)
+            kernels = emulated.backward(precision, 11, ref.C1, ref.C2, x, y, grad.contiguous(), *partials, border)
+            assert_same_bits([got, got], [dense_map, kernels], f"{precision}, {border}, {name}")
+
+
 @pytest.mark.parametrize("name", ["camera", "coffee"])
 def test_wide_photographs_in_strips(native, emulated, name):
     # Rows of 512 and 600 pixels: two strips of 256 columns, and three of 208, 208 and 184, each swept down its

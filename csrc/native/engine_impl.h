@@ -311,6 +311,16 @@ void product_row(const float* __restrict g, const float* __restrict pm, const fl
     }
 }
 
+// The same products where every pixel's incoming gradient is g.
+void product_row(float g, const float* __restrict pm, const float* __restrict ps, const float* __restrict p12, int W,
+                 float* __restrict p0, float* __restrict p1, float* __restrict p2) {
+    for (int x = 0; x < W; ++x) {
+        p0[x] = g * pm[x];
+        p1[x] = g * ps[x];
+        p2[x] = g * p12[x];
+    }
+}
+
 void gradient_row(const float* __restrict v0, const float* __restrict v1, const float* __restrict v2,
                   const float* __restrict x1, const float* __restrict y1, int W, float* __restrict out) {
     for (int x = 0; x < W; ++x) out[x] = device::gradient_of(v0[x], v1[x], v2[x], x1[x], y1[x]);
@@ -444,7 +454,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
         if (y + kPrefetchRows < H) {
             const long long ahead = at + kPrefetchRows * W, bytes = 4LL * (hi - lo);
             for (const float* map : {call.grad_map, call.partial_mu1, call.partial_sigma1_sq, call.partial_sigma12})
-                prefetch_bytes(map + ahead, bytes);
+                if (map != nullptr) prefetch_bytes(map + ahead, bytes);
         }
         // The image row the gradient of output row y reads, when it is emitted.
         const int first = std::max(0, x0), end = std::min(W, x0 + columns);
@@ -452,8 +462,14 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             prefetch_row<P>(call.img1, origin + y * W + first, end - first);
             prefetch_row<P>(call.img2, origin + y * W + first, end - first);
         }
-        product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at,
-                    hi - lo, products + skip, products + padded + skip, products + 2 * padded + skip);
+        if (call.grad_per_plane != nullptr)
+            product_row(call.grad_per_plane[plane], call.partial_mu1 + at, call.partial_sigma1_sq + at,
+                        call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,
+                        products + 2 * padded + skip);
+        else
+            product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
+                        call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,
+                        products + 2 * padded + skip);
         for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
     };
     // As the forward's: product k of group row g is filtered row

@@ -50,7 +50,7 @@ enum class MapKind { Ssim, ContrastStructure };
 // What the window reads past the image's edges: zeros (the kernels' tiles),
 // the image mirrored without repeating its edge pixel (torch's "reflect"), or
 // the edge pixel repeated ("replicate"). Only an engine that says so
-// (platform::engine_has_borders) is launched with a border other than Zero;
+// (platform::engine_features) is launched with a border other than Zero;
 // the host operators pad the images for the others.
 enum class Border { Zero, Reflect, Replicate };
 
@@ -114,6 +114,11 @@ struct BackwardLaunch {
     const float* partial_sigma12;
     const float* taps;
     Border border = Border::Zero;
+    // When set, grad_map is null and every pixel of plane p (image * CH +
+    // channel) has the incoming gradient grad_per_plane[p]: the gradient of a
+    // mean, which needs no map-sized copy. Only an engine that says so
+    // (platform::engine_features) is launched with it.
+    const float* grad_per_plane = nullptr;
 };
 
 void launch_forward(const ForwardLaunch& launch);

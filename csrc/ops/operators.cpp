@@ -127,7 +127,7 @@ void launch_in_pieces(int radius, const LaunchShape& whole, std::initializer_lis
         }
 }
 
-float* float_data(const at::Tensor& t) { return t.numel() > 0 ? t.data_ptr<float>() : nullptr; }
+float* float_data(const at::Tensor& t) { return t.defined() && t.numel() > 0 ? t.data_ptr<float>() : nullptr; }
 
 // The first pixel of a piece of a dense image of any element type.
 const void* image_at(const at::Tensor& image, const Piece& p) {
@@ -155,11 +155,27 @@ void check_border_fits(Border border, int radius, const at::Tensor& img1) {
                                     std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)));
 }
 
-// Whether a call goes to an engine that reads through the border itself, in
-// one launch (a call split into pieces would mirror at the pieces' edges).
-bool border_in_engine(const at::Tensor& img1) {
+// Whether a call runs in one launch: the engine's own borders and per-plane
+// gradients apply to whole planes (a call split into bands of rows would
+// mirror at the bands' edges).
+bool one_launch(const at::Tensor& img1) {
     const LaunchLimits l = limits();
-    return platform::engine_has_borders() && img1.size(0) <= l.images && img1.size(2) <= l.rows;
+    return img1.size(0) <= l.images && img1.size(2) <= l.rows;
+}
+
+// Whether a call goes to an engine that reads through the border itself.
+bool border_in_engine(const at::Tensor& img1) { return platform::engine_features().borders && one_launch(img1); }
+
+// The incoming gradient as one float32 value per plane, when it is one and
+// the engine reads it so; undefined otherwise. The backward of a mean hands
+// down one value per image (or one in all) expanded over the map, with zero
+// strides along the rows and columns: read as it is, it costs no map-sized
+// copy and no map-sized read.
+at::Tensor per_plane(const at::Tensor& grad_map, const at::Tensor& img1) {
+    const bool expanded = grad_map.dim() == 4 && grad_map.stride(2) == 0 && grad_map.stride(3) == 0 &&
+                          !grad_map._is_zerotensor();
+    if (!expanded || !platform::engine_features().plane_gradients || !one_launch(img1)) return {};
+    return dense(grad_map.select(3, 0).select(2, 0), at::kFloat).reshape({-1});
 }
 
 // The images padded by `radius` on every side under the border, for the
@@ -278,7 +294,9 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     if (img1.numel() == 0) return float_map_like(img1);
 
     const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
-    const at::Tensor g = dense(grad_map, at::kFloat), pm = dense(partial_mu1, at::kFloat),
+    const at::Tensor g_per_plane = per_plane(grad_map, img1);
+    const at::Tensor g = g_per_plane.defined() ? at::Tensor() : dense(grad_map, at::kFloat);
+    const at::Tensor pm = dense(partial_mu1, at::kFloat),
                      ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
     const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
     if (border != Border::Zero) {
@@ -287,16 +305,18 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
         at::Tensor grad_padded = at::empty({img1.size(0), img1.size(1), img1.size(2) + margin, img1.size(3) + margin},
                                            img1.options().dtype(at::kFloat));
         launch_backward(BackwardLaunch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
-                                       g.data_ptr<float>(), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
-                                       ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border});
+                                       float_data(g), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
+                                       ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
+                                       float_data(g_per_plane)});
         return folded(grad_padded, border, radius);
     }
     at::Tensor grad_img1 = float_map_like(img1);
     launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
         launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
-                                       p.at(g.data_ptr<float>()), p.at(grad_img1.data_ptr<float>()),
+                                       p.at(float_data(g)), p.at(grad_img1.data_ptr<float>()),
                                        p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                       p.at(p12.data_ptr<float>()), taps_data(taps)});
+                                       p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero,
+                                       float_data(g_per_plane)});
     });
     return grad_img1;
 }

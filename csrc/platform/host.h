@@ -15,10 +15,16 @@ c10::DeviceType device_type();
 // the current device (null on the CPU, which has none).
 void* current_stream();
 
-// Whether the engine's launchers take a border other than Zero (the native
-// engine reads its rows through the border); otherwise the host operators pad
-// the images and launch with zeros.
-bool engine_has_borders();
+// What the engine's launchers take beyond the kernels' own arguments. The
+// native engine reads its rows through a border other than Zero, and reads an
+// incoming gradient given as one value per plane (BackwardLaunch's
+// grad_per_plane). For the other engines the host operators pad the images and
+// launch with zeros, and hand the gradient over as a whole map.
+struct EngineFeatures {
+    bool borders;
+    bool plane_gradients;
+};
+EngineFeatures engine_features();
 
 // Adds the platform's test hooks to the module, if it has any (names start
 // with an underscore; they are not part of the API).

@@ -8,7 +8,7 @@ c10::DeviceType device_type() { return c10::DeviceType::CUDA; }
 
 void* current_stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
 
-bool engine_has_borders() { return false; }
+EngineFeatures engine_features() { return {false, false}; }
 
 void bind_test_hooks(pybind11::module_&) {}
 

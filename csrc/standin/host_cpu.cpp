@@ -17,7 +17,7 @@ c10::DeviceType device_type() { return c10::DeviceType::CPU; }
 
 void* current_stream() { return nullptr; }
 
-bool engine_has_borders() { return false; }
+EngineFeatures engine_features() { return {false, false}; }
 
 void bind_test_hooks(pybind11::module_& module) {
     module.def("_fail_next_symbol_copies", [](int count) { cpu::symbol_copy_failures_to_inject = count; });
