@@ -240,29 +240,48 @@ inline void half_values_to_float(const Binary16* __restrict in, int first, int W
     for (int x = first; x < W; ++x) out[x] = static_cast<float>(in[x]);
 }
 
+// The element types the engine reads and writes for a precision.
+template <Precision P>
+struct NativePixel {
+    using type = float;
+};
+template <>
+struct NativePixel<Precision::Fp16> {
+    using type = Binary16;
+};
+template <>
+struct NativePixel<Precision::Bf16> {
+    using type = std::uint16_t;
+};
+
+inline float widen_native(float value) { return value; }
+inline float widen_native(Binary16 value) { return static_cast<float>(value); }
+inline float widen_native(std::uint16_t bf16) {
+    // bfloat16 is the upper half of a float: widened exactly by a shift.
+    const std::uint32_t bits = std::uint32_t(bf16) << 16;
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
 // `W` image values from `offset` on, as floats, into `out`.
 template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
     if constexpr (P == Precision::Fp32) {
         std::memcpy(out, static_cast<const float*>(image) + offset, sizeof(float) * W);
     } else if constexpr (P == Precision::Bf16) {
-        // bfloat16 is the upper half of a float: widened exactly by a shift.
         const std::uint16_t* __restrict in = static_cast<const std::uint16_t*>(image) + offset;
-        for (int x = 0; x < W; ++x) {
-            const std::uint32_t bits = std::uint32_t(in[x]) << 16;
-            std::memcpy(out + x, &bits, sizeof(float));
-        }
+        for (int x = 0; x < W; ++x) out[x] = widen_native(in[x]);
     } else {
         half_row_to_float(static_cast<const Binary16*>(image) + offset, W, out);
     }
 }
 
-// The image value at `index`, as a float.
+// The image value at `index`, as a float: one conversion, where load_row's
+// vector conversion of a single value would cost a masked load and store.
 template <Precision P>
 float value_at(const void* image, long long index) {
-    float value;
-    load_row<P>(image, index, 1, &value);
-    return value;
+    return widen_native(static_cast<const typename NativePixel<P>::type*>(image)[index]);
 }
 
 // Columns [first, first + count) of the image row that starts at `row`, of W
@@ -556,30 +575,6 @@ void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scr
 
 // The pooling family (kernels/pool.cuh): the kernels' helpers per pixel,
 // in loops the compiler vectorises across output pixels.
-
-// The element types the engine reads and writes for a precision.
-template <Precision P>
-struct NativePixel {
-    using type = float;
-};
-template <>
-struct NativePixel<Precision::Fp16> {
-    using type = Binary16;
-};
-template <>
-struct NativePixel<Precision::Bf16> {
-    using type = std::uint16_t;
-};
-
-inline float widen_native(float value) { return value; }
-inline float widen_native(Binary16 value) { return static_cast<float>(value); }
-inline float widen_native(std::uint16_t bf16) {
-    // bfloat16 is the upper half of a float: widened exactly by a shift.
-    const std::uint32_t bits = std::uint32_t(bf16) << 16;
-    float value;
-    std::memcpy(&value, &bits, sizeof value);
-    return value;
-}
 
 // Rounded to nearest even, as the kernels' to_half.
 template <typename Out>
