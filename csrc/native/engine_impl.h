@@ -346,17 +346,18 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 }
 
 // Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
-// `band` (planes arrays of kBandRows + 2R rows of `columns` floats).
+// `band` (planes arrays of kBandRows + 2R rows, `pitch` floats apart).
 // fill(slot, y) computes input row y into slot `slot` of every array; rows
 // outside the image are zeros. emit(slot, y, rows) consumes output rows y ..
-// y + rows - 1 of a band, the first centred on `slot`. When a band ends, the 2R rows the next band shares move to the front.
+// y + rows - 1 of a band, the first centred on `slot`. When a band ends, the
+// 2R rows the next band shares move to the front.
 template <typename Fill, typename Emit>
-void run_bands(int R, int y0, int y1, int planes, int columns, float* band, Fill fill, Emit emit) {
+void run_bands(int R, int y0, int y1, int planes, long long pitch, float* band, Fill fill, Emit emit) {
     const int band_rows = kBandRows + 2 * R;
     auto shift = [&] {
         for (int p = 0; p < planes; ++p) {
-            float* rows = band + static_cast<long long>(p) * band_rows * columns;
-            std::memmove(rows, rows + static_cast<long long>(kBandRows) * columns, sizeof(float) * 2 * R * columns);
+            float* rows = band + p * band_rows * pitch;
+            std::memmove(rows, rows + kBandRows * pitch, sizeof(float) * 2 * R * pitch);
         }
     };
     walk_bands(y0, y1, R, shift, fill, emit);
@@ -379,8 +380,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* in1 = scratch;
     float* in2 = in1 + padded;
     float* band = in2 + padded;
-    float* filtered = band + 5LL * band_rows * columns;
-    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * columns; };
+    const int pitch = band_pitch(columns);
+    float* filtered = band + 5LL * band_rows * pitch;
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * pitch; };
 
     auto fill = [&](int slot, long long y) {
         const long long row = border_index(y, H, call.border);
@@ -404,7 +406,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int m = 0; m < 5; ++m)
-                down_columns_rows(window, rows_of(m, slot + done) + c0, columns, n, group,
+                down_columns_rows(window, rows_of(m, slot + done) + c0, pitch, n, group,
                                   filtered + m * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long at = origin + (y + done + g) * W + x0 + c0;
@@ -420,7 +422,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             }
         });
     };
-    run_bands(R, y0, y1, 5, columns, band, fill, emit);
+    run_bands(R, y0, y1, 5, pitch, band, fill, emit);
 }
 
 // A band of rows is computed in strips of columns, each with its own band run:
@@ -457,11 +459,12 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int padded = columns + 2 * R;
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
-    float* filtered = band + 3LL * band_rows * columns;
+    const int pitch = band_pitch(columns);
+    float* filtered = band + 3LL * band_rows * pitch;
     float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
-    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * columns; };
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * pitch; };
 
     auto fill = [&](int slot, long long y) {
         if (y < 0 || y >= H) {
@@ -496,7 +499,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int k = 0; k < 3; ++k)
-                down_columns_rows(window, rows_of(k, slot + done) + c0, columns, n, group,
+                down_columns_rows(window, rows_of(k, slot + done) + c0, pitch, n, group,
                                   filtered + k * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long out_y = y + done + g;
@@ -509,7 +512,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             }
         });
     };
-    run_bands(R, y0, y1, 3, columns, band, fill, emit);
+    run_bands(R, y0, y1, 3, pitch, band, fill, emit);
 }
 
 // Rows [y0, y1) of the gradient's (H + 2 margin) rows, in strips of its
