@@ -300,6 +300,18 @@ void load_bordered_row(const void* image, long long row, int W, int first, int c
     for (int c = std::max(hi, first); c < end; ++c) out[c - first] = outside(c);
 }
 
+// The same values for reading only: where they all lie inside a float32
+// image, the image's own memory, with no copy; else load_bordered_row's into
+// `scratch`.
+template <Precision P>
+const float* bordered_row(const void* image, long long row, int W, int first, int count, Border border,
+                          float* scratch) {
+    if constexpr (P == Precision::Fp32)
+        if (first >= 0 && first + count <= W) return static_cast<const float*>(image) + row + first;
+    load_bordered_row<P>(image, row, W, first, count, border, scratch);
+    return scratch;
+}
+
 // How many rows ahead a band run asks for the rows it will read. A strip reads
 // a short stretch of each row, rows a whole image width apart, from two or
 // more arrays in turn: a pattern the hardware prefetchers do not follow, so
@@ -395,9 +407,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             prefetch_row<P>(call.img1, at + kPrefetchRows * W + lo, hi - lo);
             prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
         }
-        load_bordered_row<P>(call.img1, at, W, x0 - R, padded, call.border, in1);
-        load_bordered_row<P>(call.img2, at, W, x0 - R, padded, call.border, in2);
-        window.moments(in1, in2, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
+        const float* a = bordered_row<P>(call.img1, at, W, x0 - R, padded, call.border, in1);
+        const float* b = bordered_row<P>(call.img2, at, W, x0 - R, padded, call.border, in2);
+        window.moments(a, b, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
                        rows_of(4, slot));
     };
     // A band's output rows in groups: the vertical pass of a group's rows,
@@ -505,9 +517,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 const long long out_y = y + done + g;
                 const long long at = origin + border_index(out_y, H, call.border) * W;
                 const float* f = filtered + g * n;
-                load_bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
-                load_bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
-                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x_row, y_row, n,
+                const float* x1 = bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
+                const float* y1 = bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
+                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x1, y1, n,
                              call.grad_img1 + out_origin + out_y * out_W + x0 + c0);
             }
         });
