@@ -490,12 +490,6 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             for (const float* map : {call.grad_map, call.partial_mu1, call.partial_sigma1_sq, call.partial_sigma12})
                 if (map != nullptr) prefetch_bytes(map + ahead, bytes);
         }
-        // The image row the gradient of output row y reads, when it is emitted.
-        const int first = std::max(0, x0), end = std::min(W, x0 + columns);
-        if (end > first) {
-            prefetch_row<P>(call.img1, origin + y * W + first, end - first);
-            prefetch_row<P>(call.img2, origin + y * W + first, end - first);
-        }
         if (call.grad_per_plane != nullptr)
             product_row(call.grad_per_plane[plane], call.partial_mu1 + at, call.partial_sigma1_sq + at,
                         call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,
@@ -510,6 +504,14 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     // k * kGroupRows + g.
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
+            // The group's image rows, from L2 by the time the vertical pass is done.
+            const int first = std::max(0, x0 + c0), end = std::min(W, x0 + c0 + n);
+            for (int g = 0; g < group && end > first; ++g) {
+                const long long row = border_index(y + done + g, H, call.border);
+                if (row < 0) continue;
+                prefetch_row<P>(call.img1, origin + row * W + first, end - first);
+                prefetch_row<P>(call.img2, origin + row * W + first, end - first);
+            }
             for (int k = 0; k < 3; ++k)
                 down_columns_rows(window, rows_of(k, slot + done) + c0, pitch, n, group,
                                   filtered + k * kGroupRows * n);
