@@ -33,7 +33,7 @@ struct BackwardJob {
 };
 
 // Output rows computed per band; the rows of a band's window stay in cache.
-constexpr int kBandRows = 32;
+constexpr int kBandRows = 64;
 
 // Columns computed per strip: a plane is computed in strips of at most this
 // many columns, so that the scratch (the band of rows of one strip) has the
