@@ -472,13 +472,33 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
     const int pitch = band_pitch(columns);
-    float* filtered = band + 3LL * band_rows * pitch;
+    // Half-precision images are widened once per band row, as the fill reads
+    // them (planes 3 and 4 of the band); float32 images are read in place.
+    constexpr int kPlanes = P == Precision::Fp32 ? 3 : 5;
+    float* filtered = band + static_cast<long long>(kPlanes) * band_rows * pitch;
     float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
     auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * pitch; };
 
+    // The image columns of the strip's own pixels, [first, end).
+    const int first = std::max(0, x0), end = std::min(W, x0 + columns);
     auto fill = [&](int slot, long long y) {
+        if constexpr (kPlanes == 5) {
+            // The image rows the gradient of output row y reads, if y is an
+            // output row (rows farther out would mirror past the image).
+            const int margin = backward_margin(call);
+            const long long row = y >= -margin && y < H + margin ? border_index(y, H, call.border) : -1;
+            if (row >= 0) {
+                const long long image_row = origin + row * W;
+                if (row + kPrefetchRows < H && end > first) {
+                    prefetch_row<P>(call.img1, image_row + kPrefetchRows * W + first, end - first);
+                    prefetch_row<P>(call.img2, image_row + kPrefetchRows * W + first, end - first);
+                }
+                load_bordered_row<P>(call.img1, image_row, W, x0, columns, call.border, rows_of(3, slot));
+                load_bordered_row<P>(call.img2, image_row, W, x0, columns, call.border, rows_of(4, slot));
+            }
+        }
         if (y < 0 || y >= H) {
             for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + columns, 0.0f);
             return;
@@ -504,13 +524,14 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     // k * kGroupRows + g.
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
-            // The group's image rows, from L2 by the time the vertical pass is done.
-            const int first = std::max(0, x0 + c0), end = std::min(W, x0 + c0 + n);
-            for (int g = 0; g < group && end > first; ++g) {
+            // A float32 image's rows for the group, from L2 by the time the
+            // vertical pass is done.
+            const int from = std::max(0, x0 + c0), to = std::min(W, x0 + c0 + n);
+            for (int g = 0; kPlanes == 3 && g < group && to > from; ++g) {
                 const long long row = border_index(y + done + g, H, call.border);
                 if (row < 0) continue;
-                prefetch_row<P>(call.img1, origin + row * W + first, end - first);
-                prefetch_row<P>(call.img2, origin + row * W + first, end - first);
+                prefetch_row<P>(call.img1, origin + row * W + from, to - from);
+                prefetch_row<P>(call.img2, origin + row * W + from, to - from);
             }
             for (int k = 0; k < 3; ++k)
                 down_columns_rows(window, rows_of(k, slot + done) + c0, pitch, n, group,
@@ -519,14 +540,16 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 const long long out_y = y + done + g;
                 const long long at = origin + border_index(out_y, H, call.border) * W;
                 const float* f = filtered + g * n;
-                const float* x1 = bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
-                const float* y1 = bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
+                const float* x1 = kPlanes == 5 ? rows_of(3, slot + done + g) + c0
+                                               : bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
+                const float* y1 = kPlanes == 5 ? rows_of(4, slot + done + g) + c0
+                                               : bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
                 gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x1, y1, n,
                              call.grad_img1 + out_origin + out_y * out_W + x0 + c0);
             }
         });
     };
-    run_bands(R, y0, y1, 3, pitch, band, fill, emit);
+    run_bands(R, y0, y1, kPlanes, pitch, band, fill, emit);
 }
 
 // Rows [y0, y1) of the gradient's (H + 2 margin) rows, in strips of its
