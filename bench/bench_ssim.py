@@ -261,10 +261,11 @@ def one_call(name, shape, dtype_name, mode):
 
 
 def count_instructions(shape, dtype_name, mode):
-    """Instructions inside korvex's compiled operators (korvex::korvex*) for one call, by callgrind."""
+    """Instructions inside korvex's compiled forward and backward operators for one call, by callgrind."""
     out_file = os.path.join(tempfile.gettempdir(), f"korvex-callgrind-{os.getpid()}.out")
-    command = ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", "--collect-atstart=no",
-               "--toggle-collect=korvex::korvex*"] + child_command("one_call", 1, "korvex", shape, dtype_name, mode)
+    operators = [f"--toggle-collect=korvex::{name}_named*" for name in ("forward", "backward")]
+    command = (["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}", "--collect-atstart=no"]
+               + operators + child_command("one_call", 1, "korvex", shape, dtype_name, mode))
     subprocess.run(command, capture_output=True, text=True, check=True)
     with open(out_file) as profile:
         total = next(int(line.split()[1]) for line in profile if line.startswith("summary:"))
