@@ -14,6 +14,12 @@ Half-precision peers get the same float16 tensors as korvex.
 korvex's run-time window kernels) against the peers with the same window: torchmetrics, kornia and OpenCV pad as
 asked when it is reflect (kornia keeps its sigma of 1.5), pytorch-msssim and piq have valid borders only.
 
+--compare-window times window 11 (sigma 1.5, zero border) and the --window-size window in the same interleaved
+rounds, so that both see the same machine: for each case, the fastest peer / korvex at each window, and the
+quotient of the two (the second window's over window 11's) per round, its median and quartiles. Above 1: korvex's
+lead over the fastest peer is larger at the second window. Peers more than 3 times slower than the fastest in a
+first call are left out of the rounds.
+
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
 
@@ -79,8 +85,8 @@ def torch_ssim(x, y, window):
 WINDOW = dict(window_size=11, sigma=1.5, padding="same")
 
 
-def conv2d_ssim(x, y):
-    return torch_ssim(x, y, gaussian_window(WINDOW["window_size"], x.shape[1], WINDOW["sigma"]).to(x.dtype)).mean()
+def conv2d_ssim(x, y, window=WINDOW):
+    return torch_ssim(x, y, gaussian_window(window["window_size"], x.shape[1], window["sigma"]).to(x.dtype)).mean()
 
 
 def ms_ssim_libraries():
@@ -102,13 +108,14 @@ def ms_ssim_libraries():
     return found
 
 
-def libraries(metric="ssim"):
-    """name -> ssim(x, y) returning a scalar, for every library that is installed; metric "ms-ssim" gives
-    multi-scale SSIM instead."""
+def libraries(metric="ssim", window=None):
+    """name -> ssim(x, y) returning a scalar, for every library that is installed, with the given window and
+    border (default: WINDOW); metric "ms-ssim" gives multi-scale SSIM instead."""
     if metric == "ms-ssim":
         return ms_ssim_libraries()
-    size, sigma = WINDOW["window_size"], WINDOW["sigma"]
-    found = {"korvex": lambda x, y: korvex.ssim(x, y, **WINDOW)}
+    window = dict(window or WINDOW)
+    size, sigma = window["window_size"], window["sigma"]
+    found = {"korvex": lambda x, y: korvex.ssim(x, y, **window)}
     try:
         import pytorch_msssim
 
@@ -139,14 +146,14 @@ def libraries(metric="ssim"):
     try:
         import cv2
 
-        found["opencv"] = opencv_ssim
+        found["opencv"] = lambda x, y: opencv_ssim(x, y, window)
     except ImportError:
         pass
-    found["conv2d"] = conv2d_ssim
+    found["conv2d"] = lambda x, y: conv2d_ssim(x, y, window)
     return found
 
 
-def opencv_ssim(x, y):
+def opencv_ssim(x, y, window=WINDOW):
     """OpenCV's SSIM, the usual recipe of its documentation: five GaussianBlur (11 x 11, sigma 1.5) maps of the
     float32 images, per image of the batch with the channels last. Forward only (no gradient) and float32 only;
     the copies to channels-last arrays are part of its time."""
@@ -157,10 +164,10 @@ def opencv_ssim(x, y):
     total = 0.0
     for a, b in zip(x.permute(0, 2, 3, 1).contiguous().numpy(), y.permute(0, 2, 3, 1).contiguous().numpy()):
         def blur(v):
-            size, border = WINDOW["window_size"], cv2.BORDER_REFLECT_101 if WINDOW["padding"] == "reflect" else None
+            size, border = window["window_size"], cv2.BORDER_REFLECT_101 if window["padding"] == "reflect" else None
             if border is None:
-                return cv2.GaussianBlur(v, (size, size), WINDOW["sigma"])
-            return cv2.GaussianBlur(v, (size, size), WINDOW["sigma"], borderType=border)
+                return cv2.GaussianBlur(v, (size, size), window["sigma"])
+            return cv2.GaussianBlur(v, (size, size), window["sigma"], borderType=border)
 
         mu1, mu2 = blur(a), blur(b)
         mu1_sq, mu2_sq, mu1_mu2 = mu1 * mu1, mu2 * mu2, mu1 * mu2
@@ -213,6 +220,58 @@ def time_case(libs, shape, dtype_name, mode, rounds):
             call(runnable[name], mode, a, b)
             times[name].append(time.perf_counter() - start)
     return {name: statistics.median(t) * 1e3 for name, t in times.items()}
+
+
+def time_window_pair(libs_by_window, shape, dtype_name, mode, rounds):
+    """Every library at both windows in the same rounds, in a rotating order. Returns, per window, the medians
+    {name: ms}, and the per-round quotients of "fastest peer / korvex" between the second window and the first
+    (the fastest peer of each window chosen by its median)."""
+    a, b = inputs(shape, DTYPES[dtype_name])
+    entries = [(w, name, f) for w, libs in enumerate(libs_by_window) for name, f in libs.items()
+               if works(f, mode, a, b)]
+    # A peer more than three times slower than the fastest in a first timed call cannot be the fastest: left out,
+    # so that the rounds go to the contenders.
+    first = {}
+    for w, name, f in entries:
+        start = time.perf_counter()
+        call(f, mode, a, b)
+        first[(w, name)] = time.perf_counter() - start
+    quickest = [min(t for (w, name), t in first.items() if w == window and name != "korvex") for window in (0, 1)]
+    entries = [(w, name, f) for w, name, f in entries if name == "korvex" or first[(w, name)] <= 3 * quickest[w]]
+    times = {(w, name): [] for w, name, _ in entries}
+    for r in range(rounds):
+        for k in range(len(entries)):
+            w, name, f = entries[(r + k) % len(entries)]
+            start = time.perf_counter()
+            call(f, mode, a, b)
+            times[(w, name)].append(time.perf_counter() - start)
+    medians = [{name: statistics.median(t) * 1e3 for (w, name), t in times.items() if w == window}
+               for window in range(len(libs_by_window))]
+    fastest = [min((t[p], p) for p in t if p != "korvex")[1] for t in medians]
+    ratios = [[times[(w, fastest[w])][r] / times[(w, "korvex")][r] for r in range(rounds)] for w in (0, 1)]
+    quotients = [second / first for first, second in zip(*ratios)]
+    return medians, fastest, quotients
+
+
+def compare_windows(shapes, rounds, window):
+    """The --compare-window table: window 11 (sigma 1.5, zero border) and the given window, side by side."""
+    table_window = dict(window_size=11, sigma=1.5, padding="same")
+    libs_by_window = [libraries("ssim", table_window), libraries("ssim", window)]
+    label = f"{window['window_size']} taps, {window['padding']}"
+    print(f"{'case':32} {'11 taps: peer / korvex, ms':>42} {label + ': peer / korvex, ms':>46} "
+          f"{'quotient: median [quartiles]':>30}")
+    quotients = {}
+    for dtype_name in DTYPES:
+        for shape in shapes:
+            for mode in MODES:
+                medians, fastest, q = time_window_pair(libs_by_window, shape, dtype_name, mode, rounds)
+                cells = [f"{m[p]:.1f} / {m['korvex']:.1f} = {m[p] / m['korvex']:.2f}x ({p})"
+                         for m, p in zip(medians, fastest)]
+                lower, middle, upper = statistics.quantiles(q, n=4)
+                quotients[case_name(shape, dtype_name, mode)] = middle
+                print(f"{case_name(shape, dtype_name, mode):32} {cells[0]:>42} {cells[1]:>46} "
+                      f"{middle:8.2f} [{lower:.2f}, {upper:.2f}]", flush=True)
+    return quotients
 
 
 def status_bytes(field):
@@ -294,6 +353,8 @@ def main(argv=None):
     parser.add_argument("--window-size", type=int, default=11)
     parser.add_argument("--sigma", type=float, default=1.5)
     parser.add_argument("--padding", default="same", choices=("same", "reflect"))
+    parser.add_argument("--compare-window", action="store_true",
+                        help="time window 11 and the given window in the same rounds and compare korvex's lead")
     args = parser.parse_args(argv)
     WINDOW.update(window_size=args.window_size, sigma=args.sigma, padding=args.padding)
     torch.set_num_threads(args.threads)
@@ -303,6 +364,10 @@ def main(argv=None):
         cv2.setNumThreads(args.threads)
     except ImportError:
         pass
+    if args.compare_window:
+        print(f"Window 11 against window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), "
+              f"CPU, {args.threads} threads, {args.rounds} interleaved rounds")
+        return {"quotients": compare_windows(args.shape or SHAPES, args.rounds, dict(WINDOW))}
     libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
     print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "

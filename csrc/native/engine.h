@@ -56,11 +56,12 @@ inline int strip_columns(int W) {
 constexpr int kGroupRows = 4;
 
 // Floats from one row of a band to the next, for strips of `columns`
-// columns: 16 floats (one cache line) more than a row. The vertical pass reads
-// a piece of each of many rows; at a pitch of a whole number of kilobytes
-// those pieces would all map to the same few sets of the L1 cache and evict
-// one another, where the extra line spreads them over every set.
-inline int band_pitch(int columns) { return columns + 16; }
+// columns: the row rounded up to whole cache lines, so that every row starts
+// on one as the first does, and one line more. The vertical pass reads a
+// piece of each of many rows; at a pitch of a whole number of kilobytes those
+// pieces would all map to the same few sets of the L1 cache and evict one
+// another, where the extra line spreads them over every set.
+inline int band_pitch(int columns) { return (columns + 15) / 16 * 16 + 16; }
 
 // Floats of scratch that forward_rows needs for strips of `columns` columns:
 // two padded input rows, five moments over the band, five filtered rows for
@@ -73,11 +74,11 @@ inline long long forward_scratch_floats(int radius, int columns) {
 
 // And backward_rows: three padded product rows, three products and two
 // widened image rows over the band, three filtered rows for each row of a
-// group, and two image rows.
+// group, two image rows and a gradient row.
 inline long long backward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 3 * padded + 5 * band * band_pitch(columns) + 3LL * kGroupRows * columns + 2LL * columns;
+    return 3 * padded + 5 * band * band_pitch(columns) + 3LL * kGroupRows * columns + 3LL * columns;
 }
 
 // The walk of a band run over output rows [y0, y1) of a window of `radius`:

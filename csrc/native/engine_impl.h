@@ -201,8 +201,10 @@ constexpr int kSweepColumns = 128;
 // output rows done .. done + group - 1 of the band.
 template <typename Step>
 void for_each_group(int rows, int columns, Step step) {
-    for (int c0 = 0; c0 < columns; c0 += kSweepColumns) {
-        const int n = std::min(kSweepColumns, columns - c0);
+    for (int c0 = 0, n; c0 < columns; c0 += n) {
+        // A short last piece (a strip widened by a border's margin) joins the
+        // chunk before it rather than paying a sweep's fixed costs alone.
+        n = columns - c0 < kSweepColumns + kSweepColumns / 4 ? columns - c0 : kSweepColumns;
         for (int done = 0; done < rows;) {
             const int group = group_rows(rows - done);
             step(c0, n, done, group);
@@ -453,9 +455,26 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
 // under a border the padding whose gradient the host operator folds back.
 inline int backward_margin(const BackwardLaunch& call) { return call.border == Border::Zero ? 0 : call.radius; }
 
+// Writes n gradient values of row y from column x on: the image's own
+// pixels into grad_img1, under a border those past its edges into
+// grad_margin (margin_index).
+inline void store_gradient_row(const BackwardLaunch& call, int plane, long long y, int x, int n, const float* values) {
+    const int H = call.shape.H, W = call.shape.W, margin = backward_margin(call);
+    float* margins = call.grad_margin + plane * margin_floats(H, W, margin);
+    if (y < 0 || y >= H) {  // a row of the padding: its values lie side by side
+        std::copy(values, values + n, margins + margin_index(y, x, H, W, margin));
+        return;
+    }
+    // An image row: columns left of the image, the image's own, right of it.
+    const int lo = std::clamp(x, 0, W) - x, hi = std::clamp(x + n, 0, W) - x;
+    if (lo > 0) std::copy(values, values + lo, margins + margin_index(y, x, H, W, margin));
+    if (hi > lo) std::copy(values + lo, values + hi, call.grad_img1 + (static_cast<long long>(plane) * H + y) * W + x + lo);
+    if (hi < n) std::copy(values + hi, values + n, margins + margin_index(y, x + hi, H, W, margin));
+}
+
 // Output rows [y0, y1) of columns [x0, x0 + columns) of one plane, in the
 // image's coordinates: under a border they reach `margin` pixels past its
-// edges, into a gradient of (H + 2 margin) x (W + 2 margin) pixels per plane.
+// edges (store_gradient_row).
 template <typename Window, Precision P>
 void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
     const BackwardLaunch& call = job.launch;
@@ -464,8 +483,6 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int band_rows = kBandRows + 2 * R;
     const int H = call.shape.H, W = call.shape.W;
     const long long origin = static_cast<long long>(plane) * H * W;
-    const int margin = backward_margin(call), out_W = W + 2 * margin;
-    const long long out_origin = static_cast<long long>(plane) * (H + 2 * margin) * out_W + margin * (out_W + 1LL);
 
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
@@ -478,6 +495,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     float* filtered = band + static_cast<long long>(kPlanes) * band_rows * pitch;
     float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
+    float* grad_row = y_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
     auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * pitch; };
 
@@ -544,8 +562,12 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                                                : bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
                 const float* y1 = kPlanes == 5 ? rows_of(4, slot + done + g) + c0
                                                : bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
-                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x1, y1, n,
-                             call.grad_img1 + out_origin + out_y * out_W + x0 + c0);
+                // The image's own pixels straight into its gradient; a row
+                // reaching past the image by way of a row of scratch.
+                const bool own = out_y >= 0 && out_y < H && x0 + c0 >= 0 && x0 + c0 + n <= W;
+                float* out = own ? call.grad_img1 + origin + out_y * W + x0 + c0 : grad_row;
+                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x1, y1, n, out);
+                if (!own) store_gradient_row(call, plane, out_y, x0 + c0, n, grad_row);
             }
         });
     };
@@ -563,7 +585,6 @@ void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scr
         backward_strip<Window, P>(job, plane, y0 - margin, y1 - margin, x0 - margin, std::min(columns, out_W - x0),
                                   scratch);
 }
-
 template <typename Window, Precision P, typename Value>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     if (job.launch.partial_mu1 != nullptr)

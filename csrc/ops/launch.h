@@ -63,6 +63,22 @@ inline long long border_index(long long i, long long n, Border border) {
     return -1;
 }
 
+// The gradient of an image padded by `margin` pixels on every side, past
+// its own H x W pixels: per plane, the top margin rows of W + 2 margin
+// values, then for each image row its margin values left and right, then
+// the bottom margin rows. margin_floats: the values of one plane;
+// margin_index: the place of padded pixel (y, x), one outside the image
+// (y in [-margin, H + margin), x in [-margin, W + margin)), in its plane.
+inline long long margin_floats(long long H, long long W, int margin) {
+    return 2LL * margin * (W + 2 * margin) + 2LL * margin * H;
+}
+inline long long margin_index(long long y, long long x, long long H, long long W, int margin) {
+    const long long full_rows = margin * (W + 2 * margin);
+    if (y < 0) return (y + margin) * (W + 2 * margin) + x + margin;
+    if (y >= H) return full_rows + 2LL * margin * H + (y - H) * (W + 2 * margin) + x + margin;
+    return full_rows + 2LL * margin * y + (x < 0 ? x + margin : margin + x - W);
+}
+
 // The largest radius of a window given at run time (31 taps). The kernels of
 // that family size their tiles for it.
 constexpr int kMaxTapsRadius = 15;
@@ -97,9 +113,9 @@ struct ForwardLaunch {
 // as ForwardLaunch's: the forward's own.
 //
 // With a border other than Zero, the gradient is that of the image padded by
-// the radius on every side under the border: grad_img1 holds planes of
-// (H + 2 * radius) x (W + 2 * radius) values, which the host operator folds
-// back onto the pixels they are copies of.
+// the radius on every side under the border: grad_img1 holds the H x W
+// pixels of each plane, and grad_margin the others (margin_index), which the
+// host operator folds back onto the pixels they are copies of.
 struct BackwardLaunch {
     Precision precision;
     int radius;
@@ -119,6 +135,7 @@ struct BackwardLaunch {
     // mean, which needs no map-sized copy. Only an engine that says so
     // (platform::engine_features) is launched with it.
     const float* grad_per_plane = nullptr;
+    float* grad_margin = nullptr;
 };
 
 void launch_forward(const ForwardLaunch& launch);

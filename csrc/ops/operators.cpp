@@ -199,43 +199,61 @@ Maps cropped(const Maps& maps, int radius) {
     return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
 }
 
-// The gradient of the padded images folded back onto the images' pixels:
-// each pixel gets the sum of the gradients of its copies. On the CPU in one
-// pass over the padded rows (the pixel's own value first, then its copies in
-// row order: the same order for both CPU engines); on a GPU by the tensor
-// library's padding backward. grad_padded: dense float32.
+// Adds the gradient of the padding to the gradient of the images' own pixels
+// (`grad`, dense float32 on the CPU, holding the own pixels' values): each
+// pixel gets the gradients of its copies, in one order for both CPU engines:
+// the copies in its own row left then right, then the padding's rows top to
+// bottom, each left to right. padding(plane, y, x) is the gradient of the
+// padded pixel (y, x) outside the image.
+template <typename Padding>
+void fold_padding(at::Tensor& grad, Border border, int radius, Padding padding) {
+    const int64_t planes = grad.size(0) * grad.size(1), H = grad.size(2), W = grad.size(3);
+    float* out = grad.data_ptr<float>();
+    for (int64_t plane = 0; plane < planes; ++plane) {
+        float* image = out + plane * H * W;
+        const auto fold_columns = [&](int64_t y, float* row) {
+            for (int64_t x = -radius; x < 0; ++x) row[border_index(x, W, border)] += padding(plane, y, x);
+            for (int64_t x = W; x < W + radius; ++x) row[border_index(x, W, border)] += padding(plane, y, x);
+        };
+        for (int64_t y = 0; y < H; ++y) fold_columns(y, image + y * W);
+        for (int64_t y = -radius; y < H + radius; ++y) {
+            if (y == 0) y = H;
+            float* row = image + border_index(y, H, border) * W;
+            for (int64_t x = 0; x < W; ++x) row[x] += padding(plane, y, x);
+            fold_columns(y, row);
+        }
+    }
+}
+
+// The gradient of the padded images folded back onto the images' pixels: on
+// the CPU by fold_padding, on a GPU by the tensor library's padding
+// backward. grad_padded: dense float32.
 at::Tensor folded(const at::Tensor& grad_padded, Border border, int radius) {
-    const int64_t planes = grad_padded.size(0) * grad_padded.size(1);
     const int64_t padded_H = grad_padded.size(2), padded_W = grad_padded.size(3);
     const int64_t H = padded_H - 2 * radius, W = padded_W - 2 * radius;
-    at::Tensor grad = at::empty({grad_padded.size(0), grad_padded.size(1), H, W}, grad_padded.options());
     if (!grad_padded.is_cpu()) {
+        at::Tensor grad = at::empty({grad_padded.size(0), grad_padded.size(1), H, W}, grad_padded.options());
         const std::vector<int64_t> pad(4, radius);
         return border == Border::Reflect ? at::reflection_pad2d_backward(grad_padded, grad, pad)
                                          : at::replication_pad2d_backward(grad_padded, grad, pad);
     }
+    at::Tensor grad = grad_padded.narrow(2, radius, H).narrow(3, radius, W).contiguous();
     const float* in = grad_padded.data_ptr<float>();
-    float* out = grad.data_ptr<float>();
-    const auto fold_columns = [&](const float* padded_row, float* row) {
-        for (int64_t c = 0; c < radius; ++c) row[border_index(c - radius, W, border)] += padded_row[c];
-        for (int64_t c = W + radius; c < padded_W; ++c) row[border_index(c - radius, W, border)] += padded_row[c];
-    };
-    for (int64_t plane = 0; plane < planes; ++plane) {
-        const float* padded = in + plane * padded_H * padded_W;
-        float* image = out + plane * H * W;
-        for (int64_t y = 0; y < H; ++y) {
-            std::copy_n(padded + (y + radius) * padded_W + radius, W, image + y * W);
-            fold_columns(padded + (y + radius) * padded_W, image + y * W);
-        }
-        for (int64_t p = 0; p < padded_H; ++p) {
-            if (p >= radius && p < H + radius) continue;
-            const float* padded_row = padded + p * padded_W;
-            float* row = image + border_index(p - radius, H, border) * W;
-            for (int64_t x = 0; x < W; ++x) row[x] += padded_row[x + radius];
-            fold_columns(padded_row, row);
-        }
-    }
+    fold_padding(grad, border, radius, [&](int64_t plane, int64_t y, int64_t x) {
+        return in[(plane * padded_H + y + radius) * padded_W + x + radius];
+    });
     return grad;
+}
+
+// The same for the native engine's gradient: the own pixels in `grad`, the
+// padding's in `grad_margin` (margin_index).
+void fold_margins(at::Tensor& grad, const at::Tensor& grad_margin, Border border, int radius) {
+    const int64_t H = grad.size(2), W = grad.size(3);
+    const float* margins = grad_margin.data_ptr<float>();
+    const int64_t plane_floats = margin_floats(H, W, radius);
+    fold_padding(grad, border, radius, [&](int64_t plane, int64_t y, int64_t x) {
+        return margins[plane * plane_floats + margin_index(y, x, H, W, radius)];
+    });
 }
 
 // The one forward: checks, outputs, dense inputs, launches. Without `train`
@@ -300,15 +318,19 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
                      ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
     const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
     if (border != Border::Zero) {
-        // One launch (border_in_engine), writing the gradient of the padded image.
-        const int64_t margin = 2 * radius;
-        at::Tensor grad_padded = at::empty({img1.size(0), img1.size(1), img1.size(2) + margin, img1.size(3) + margin},
-                                           img1.options().dtype(at::kFloat));
-        launch_backward(BackwardLaunch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
-                                       float_data(g), grad_padded.data_ptr<float>(), pm.data_ptr<float>(),
-                                       ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
-                                       float_data(g_per_plane)});
-        return folded(grad_padded, border, radius);
+        // One launch (border_in_engine): the gradient of the image's own
+        // pixels, and of the padding's, which is folded onto them.
+        at::Tensor grad_img1 = float_map_like(img1);
+        at::Tensor grad_margin =
+            at::empty({img1.size(0) * img1.size(1) * margin_floats(img1.size(2), img1.size(3), radius)},
+                      img1.options().dtype(at::kFloat));
+        BackwardLaunch launch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
+                              float_data(g), grad_img1.data_ptr<float>(), pm.data_ptr<float>(),
+                              ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
+                              float_data(g_per_plane), grad_margin.data_ptr<float>()};
+        launch_backward(launch);
+        fold_margins(grad_img1, grad_margin, border, radius);
+        return grad_img1;
     }
     at::Tensor grad_img1 = float_map_like(img1);
     launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
