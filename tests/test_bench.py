@@ -116,3 +116,13 @@ def test_volume_benchmark_runs_at_a_tiny_size():
     rows = [line.split() for line in out.splitlines() if line.startswith("1x1x24x32x40")]
     assert [row[1] for row in rows] == ["forward", "forward+backward"]
     assert all(float(value) > 0 for row in rows for value in row[2:])
+
+
+def test_window_comparison_runs_at_a_tiny_size():
+    out = run_bench("bench_ssim.py", "--compare-window", "--window-size", "15", "--sigma", "2.0", "--padding",
+                    "reflect", "--threads", "1", "--rounds", "2", "--shape", "1x1x40x40")
+    rows = [line.split() for line in out.splitlines() if line.startswith("1x1x40^2")]
+    # Both precisions, both modes; each row ends in the quotient's median and quartiles.
+    assert [row[1:3] for row in rows] == [["fp32", "forward"], ["fp32", "forward+backward"], ["fp16", "forward"],
+                                          ["fp16", "forward+backward"]]
+    assert all(float(row[-3]) > 0 for row in rows)
