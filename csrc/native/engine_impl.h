@@ -468,7 +468,8 @@ inline void store_gradient_row(const BackwardLaunch& call, int plane, long long 
     // An image row: columns left of the image, the image's own, right of it.
     const int lo = std::clamp(x, 0, W) - x, hi = std::clamp(x + n, 0, W) - x;
     if (lo > 0) std::copy(values, values + lo, margins + margin_index(y, x, H, W, margin));
-    if (hi > lo) std::copy(values + lo, values + hi, call.grad_img1 + (static_cast<long long>(plane) * H + y) * W + x + lo);
+    float* own_row = call.grad_img1 + (static_cast<long long>(plane) * H + y) * W;
+    if (hi > lo) std::copy(values + lo, values + hi, own_row + x + lo);
     if (hi < n) std::copy(values + hi, values + n, margins + margin_index(y, x + hi, H, W, margin));
 }
 
@@ -585,6 +586,7 @@ void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scr
         backward_strip<Window, P>(job, plane, y0 - margin, y1 - margin, x0 - margin, std::min(columns, out_W - x0),
                                   scratch);
 }
+
 template <typename Window, Precision P, typename Value>
 void forward_for(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
     if (job.launch.partial_mu1 != nullptr)

@@ -215,13 +215,14 @@ void fold_padding(at::Tensor& grad, Border border, int radius, Padding padding) 
             for (int64_t x = -radius; x < 0; ++x) row[border_index(x, W, border)] += padding(plane, y, x);
             for (int64_t x = W; x < W + radius; ++x) row[border_index(x, W, border)] += padding(plane, y, x);
         };
-        for (int64_t y = 0; y < H; ++y) fold_columns(y, image + y * W);
-        for (int64_t y = -radius; y < H + radius; ++y) {
-            if (y == 0) y = H;
+        const auto fold_row = [&](int64_t y) {
             float* row = image + border_index(y, H, border) * W;
             for (int64_t x = 0; x < W; ++x) row[x] += padding(plane, y, x);
             fold_columns(y, row);
-        }
+        };
+        for (int64_t y = 0; y < H; ++y) fold_columns(y, image + y * W);
+        for (int64_t y = -radius; y < 0; ++y) fold_row(y);
+        for (int64_t y = H; y < H + radius; ++y) fold_row(y);
     }
 }
 
