@@ -108,8 +108,13 @@ struct RowSplit {
 RowSplit split_rows(long long planes, long long H, int threads) {
     const long long wanted = static_cast<long long>(threads) * kItemsPerThread;
     const long long most = std::max(1LL, H / kMinRows);
-    const long long items_per_plane = std::clamp((wanted + planes - 1) / planes, 1LL, most);
-    const long long rows_per_item = (H + items_per_plane - 1) / items_per_plane;
+    const long long even_items = std::clamp((wanted + planes - 1) / planes, 1LL, most);
+    long long rows_per_item = (H + even_items - 1) / even_items;
+    // Items of whole bands: an item walks its rows in bands of kBandRows, each
+    // filling its own halo of rows, so that an item of a band and a few rows
+    // would pay a whole halo for those few.
+    if (rows_per_item > kBandRows) rows_per_item = (rows_per_item + kBandRows / 2) / kBandRows * kBandRows;
+    const long long items_per_plane = (H + rows_per_item - 1) / rows_per_item;
     return RowSplit{H, rows_per_item, items_per_plane, planes * items_per_plane};
 }
 
