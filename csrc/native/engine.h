@@ -55,13 +55,15 @@ inline int strip_columns(int W) {
 // each band row is loaded once for all the rows of a group it enters.
 constexpr int kGroupRows = 4;
 
-// Floats from one row of a band to the next, for strips of `columns`
-// columns: the row rounded up to whole cache lines, so that every row starts
-// on one as the first does, and one line more. The vertical pass reads a
-// piece of each of many rows; at a pitch of a whole number of kilobytes those
-// pieces would all map to the same few sets of the L1 cache and evict one
-// another, where the extra line spreads them over every set.
-inline int band_pitch(int columns) { return (columns + 15) / 16 * 16 + 16; }
+// Floats from one row of a band to the next, for every strip: the widest
+// strip's row rounded up to whole cache lines, so that every row starts on one
+// as the first does, and one line more. The vertical pass reads a piece of
+// each of many rows; at a pitch of a whole number of kilobytes those pieces
+// would all map to the same few sets of the L1 cache and evict one another,
+// where the extra line spreads them over every set. One pitch for every width
+// makes each row of the vertical pass's sweep a constant offset from the
+// first, so that the sweep needs one pointer, not one per row.
+constexpr int kBandPitch = (kStripColumns + 15) / 16 * 16 + 16;
 
 // Floats of scratch that forward_rows needs for strips of `columns` columns:
 // two padded input rows, five moments over the band, five filtered rows for
@@ -69,7 +71,7 @@ inline int band_pitch(int columns) { return (columns + 15) / 16 * 16 + 16; }
 inline long long forward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 2 * padded + 5 * band * band_pitch(columns) + 5LL * kGroupRows * columns;
+    return 2 * padded + 5 * band * kBandPitch + 5LL * kGroupRows * columns;
 }
 
 // And backward_rows: three padded product rows, three products and two
@@ -78,7 +80,7 @@ inline long long forward_scratch_floats(int radius, int columns) {
 inline long long backward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 3 * padded + 5 * band * band_pitch(columns) + 3LL * kGroupRows * columns + 3LL * columns;
+    return 3 * padded + 5 * band * kBandPitch + 3LL * kGroupRows * columns + 3LL * columns;
 }
 
 // The walk of a band run over output rows [y0, y1) of a window of `radius`:

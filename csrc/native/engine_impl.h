@@ -66,16 +66,18 @@ void column_filter(const float* __restrict centre, int stride, int W, const floa
     for (int x = 0; x < W; ++x) out[x] = filter_taps<R>(centre + x, stride, w);
 }
 
-// G output rows of that pass in one sweep: row g is centred on centre + g *
-// stride and written to out + g * W. Each pixel's sum is filter_taps<R>'s, in
-// its order (the pair at distance d as centre[d] + centre[-d], nearest first,
-// fma'd into the sum, the centre last); what changes is the loads: each of the
-// 2R + G input rows is read once per pixel for every row of the group it
-// enters, against 2R + 1 rows per output row one row at a time, so the band's
-// rows are fetched from L2 a G-th as often.
+// G output rows of that pass down a band's rows (kBandPitch floats apart) in
+// one sweep: row g is centred on centre + g * kBandPitch and written to
+// out + g * W. Each pixel's sum is filter_taps<R>'s, in its order (the pair at
+// distance d as centre[d] + centre[-d], nearest first, fma'd into the sum, the
+// centre last); what changes is the loads: each of the 2R + G input rows is
+// read once per pixel for every row of the group it enters, against 2R + 1
+// rows per output row one row at a time, so the band's rows are fetched from
+// L2 a G-th as often. With the pitch a constant, every row is at a fixed
+// offset from `centre`: the loop keeps one pointer where a run-time pitch
+// kept one per row, more than the registers, and reloaded them every pass.
 template <int R, int G>
-void column_filter_rows(const float* __restrict centre, int stride, int W, const float* __restrict w,
-                        float* __restrict out) {
+void column_filter_rows(const float* __restrict centre, int W, const float* __restrict w, float* __restrict out) {
     for (int x = 0; x < W; ++x) {
         float acc[G];
 #pragma GCC unroll 16
@@ -84,10 +86,10 @@ void column_filter_rows(const float* __restrict centre, int stride, int W, const
         for (int d = 1; d <= R; ++d) {
 #pragma GCC unroll 16
             for (int g = 0; g < G; ++g)
-                acc[g] = fmaf(centre[x + (g + d) * stride] + centre[x + (g - d) * stride], w[R - d], acc[g]);
+                acc[g] = fmaf(centre[x + (g + d) * kBandPitch] + centre[x + (g - d) * kBandPitch], w[R - d], acc[g]);
         }
 #pragma GCC unroll 16
-        for (int g = 0; g < G; ++g) out[g * W + x] = fmaf(centre[x + g * stride], w[R], acc[g]);
+        for (int g = 0; g < G; ++g) out[g * W + x] = fmaf(centre[x + g * kBandPitch], w[R], acc[g]);
     }
 }
 
@@ -100,6 +102,7 @@ void column_filter_rows(const float* __restrict centre, int stride, int W, const
 using RowMomentsPass = void (*)(const float*, const float*, int, const float*, float*, float*, float*, float*,
                                 float*);
 using ColumnPass = void (*)(const float*, int, int, const float*, float*);
+using GroupPass = void (*)(const float*, int, const float*, float*);
 
 template <std::size_t... I>
 constexpr std::array<RowMomentsPass, sizeof...(I)> row_moments_passes(std::index_sequence<I...>) {
@@ -112,7 +115,7 @@ constexpr std::array<ColumnPass, sizeof...(I)> column_passes(std::index_sequence
 }
 
 template <std::size_t... I>
-constexpr std::array<ColumnPass, sizeof...(I)> column_group_passes(std::index_sequence<I...>) {
+constexpr std::array<GroupPass, sizeof...(I)> column_group_passes(std::index_sequence<I...>) {
     return {{&column_filter_rows<static_cast<int>(I) + 1, kGroupRows>...}};
 }
 
@@ -168,23 +171,23 @@ struct TapsWindow {
     }
 };
 
-// The vertical pass of `rows` (1 or kGroupRows) consecutive output rows, row
-// g centred on centre + g * stride and written to out + g * W: the table's
-// window computes a group in one sweep ...
+// The vertical pass of `rows` (1 or kGroupRows) consecutive output rows of a
+// band, row g centred on centre + g * kBandPitch and written to out + g * W:
+// the table's window computes a group in one sweep ...
 template <int R>
-void down_columns_rows(const TableWindow<R>& window, const float* centre, int stride, int W, int rows, float* out) {
+void down_columns_rows(const TableWindow<R>& window, const float* centre, int W, int rows, float* out) {
     if (rows == kGroupRows)
-        column_filter_rows<R, kGroupRows>(centre, stride, W, window.w, out);
+        column_filter_rows<R, kGroupRows>(centre, W, window.w, out);
     else
-        column_filter<R>(centre, stride, W, window.w, out);
+        column_filter<R>(centre, kBandPitch, W, window.w, out);
 }
 
 // ... and so does a window given at run time, through the pass of its radius.
-inline void down_columns_rows(const TapsWindow& window, const float* centre, int stride, int W, int rows, float* out) {
+inline void down_columns_rows(const TapsWindow& window, const float* centre, int W, int rows, float* out) {
     if (rows == kGroupRows)
-        kColumnGroupPasses[window.R - 1](centre, stride, W, window.w, out);
+        kColumnGroupPasses[window.R - 1](centre, W, window.w, out);
     else
-        window.down_columns(centre, stride, W, out);
+        window.down_columns(centre, kBandPitch, W, out);
 }
 
 // The rows of the next group of a band's `left` output rows still to emit.
@@ -360,18 +363,18 @@ void gradient_row(const float* __restrict v0, const float* __restrict v1, const 
 }
 
 // Rows [y0, y1) of a band run, of `planes` quantities per row, kept in
-// `band` (planes arrays of kBandRows + 2R rows, `pitch` floats apart).
+// `band` (planes arrays of kBandRows + 2R rows, kBandPitch floats apart).
 // fill(slot, y) computes input row y into slot `slot` of every array; rows
 // outside the image are zeros. emit(slot, y, rows) consumes output rows y ..
 // y + rows - 1 of a band, the first centred on `slot`. When a band ends, the
 // 2R rows the next band shares move to the front.
 template <typename Fill, typename Emit>
-void run_bands(int R, int y0, int y1, int planes, long long pitch, float* band, Fill fill, Emit emit) {
+void run_bands(int R, int y0, int y1, int planes, float* band, Fill fill, Emit emit) {
     const int band_rows = kBandRows + 2 * R;
     auto shift = [&] {
         for (int p = 0; p < planes; ++p) {
-            float* rows = band + p * band_rows * pitch;
-            std::memmove(rows, rows + kBandRows * pitch, sizeof(float) * 2 * R * pitch);
+            float* rows = band + static_cast<long long>(p) * band_rows * kBandPitch;
+            std::memmove(rows, rows + kBandRows * kBandPitch, sizeof(float) * 2 * R * kBandPitch);
         }
     };
     walk_bands(y0, y1, R, shift, fill, emit);
@@ -394,9 +397,8 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* in1 = scratch;
     float* in2 = in1 + padded;
     float* band = in2 + padded;
-    const int pitch = band_pitch(columns);
-    float* filtered = band + 5LL * band_rows * pitch;
-    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * pitch; };
+    float* filtered = band + 5LL * band_rows * kBandPitch;
+    auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * kBandPitch; };
 
     auto fill = [&](int slot, long long y) {
         const long long row = border_index(y, H, call.border);
@@ -420,7 +422,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int m = 0; m < 5; ++m)
-                down_columns_rows(window, rows_of(m, slot + done) + c0, pitch, n, group,
+                down_columns_rows(window, rows_of(m, slot + done) + c0, n, group,
                                   filtered + m * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long at = origin + (y + done + g) * W + x0 + c0;
@@ -436,7 +438,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             }
         });
     };
-    run_bands(R, y0, y1, 5, pitch, band, fill, emit);
+    run_bands(R, y0, y1, 5, band, fill, emit);
 }
 
 // A band of rows is computed in strips of columns, each with its own band run:
@@ -489,16 +491,15 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int padded = columns + 2 * R;
     float* products = scratch;  // three padded rows
     float* band = products + 3 * padded;
-    const int pitch = band_pitch(columns);
     // Half-precision images are widened once per band row, as the fill reads
     // them (planes 3 and 4 of the band); float32 images are read in place.
     constexpr int kPlanes = P == Precision::Fp32 ? 3 : 5;
-    float* filtered = band + static_cast<long long>(kPlanes) * band_rows * pitch;
+    float* filtered = band + static_cast<long long>(kPlanes) * band_rows * kBandPitch;
     float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     float* grad_row = y_row + columns;
     std::fill(products, products + 3 * padded, 0.0f);
-    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * pitch; };
+    auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * kBandPitch; };
 
     // The image columns of the strip's own pixels, [first, end).
     const int first = std::max(0, x0), end = std::min(W, x0 + columns);
@@ -553,7 +554,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 prefetch_row<P>(call.img2, origin + row * W + from, to - from);
             }
             for (int k = 0; k < 3; ++k)
-                down_columns_rows(window, rows_of(k, slot + done) + c0, pitch, n, group,
+                down_columns_rows(window, rows_of(k, slot + done) + c0, n, group,
                                   filtered + k * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long out_y = y + done + g;
@@ -572,7 +573,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             }
         });
     };
-    run_bands(R, y0, y1, kPlanes, pitch, band, fill, emit);
+    run_bands(R, y0, y1, kPlanes, band, fill, emit);
 }
 
 // Rows [y0, y1) of the gradient's (H + 2 margin) rows, in strips of its
