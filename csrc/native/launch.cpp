@@ -106,7 +106,9 @@ struct RowSplit {
 };
 
 RowSplit split_rows(long long planes, long long H, int threads) {
-    const long long wanted = static_cast<long long>(threads) * kItemsPerThread;
+    // One thread has nothing to balance: a plane per item, and no rows
+    // recomputed at item edges.
+    const long long wanted = threads > 1 ? static_cast<long long>(threads) * kItemsPerThread : 1;
     const long long most = std::max(1LL, H / kMinRows);
     const long long even_items = std::clamp((wanted + planes - 1) / planes, 1LL, most);
     long long rows_per_item = (H + even_items - 1) / even_items;
