@@ -23,6 +23,13 @@
 namespace korvex::native {
 namespace {
 
+// The compiler's vector loop of the template keeps the group's rows in
+// registers here.
+template <int R>
+void group_pass(const float* __restrict centre, int W, const float* __restrict w, float* __restrict out) {
+    column_filter_rows<R, kGroupRows>(centre, W, w, out);
+}
+
 // Sixteen values per instruction; the last, partial group under a mask.
 void half_row_to_float(const Binary16* __restrict in, int W, float* __restrict out) {
     int x = 0;

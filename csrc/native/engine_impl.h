@@ -93,6 +93,16 @@ void column_filter_rows(const float* __restrict centre, int W, const float* __re
     }
 }
 
+// The same sums of kGroupRows output rows in one sweep, as the unit computes
+// them fastest: each unit defines it after including this file, most as
+// column_filter_rows<R, kGroupRows>. The AVX2 unit's 16 vector registers
+// cannot hold the weights, the group's sums and its 2R + kGroupRows rows at
+// once, and the compiler's vector loop of that template loads rows again for
+// every pair that reads them (32 loads for 14 rows at window 11), so that unit
+// writes the sweep out.
+template <int R>
+void group_pass(const float* __restrict centre, int W, const float* __restrict w, float* __restrict out);
+
 // The passes of a window given at run time: the table window's own passes,
 // compiled for every radius 1..kMaxTapsRadius and picked by the radius once
 // per row, so that the taps unroll inside the loop over pixels as they do for
@@ -116,7 +126,7 @@ constexpr std::array<ColumnPass, sizeof...(I)> column_passes(std::index_sequence
 
 template <std::size_t... I>
 constexpr std::array<GroupPass, sizeof...(I)> column_group_passes(std::index_sequence<I...>) {
-    return {{&column_filter_rows<static_cast<int>(I) + 1, kGroupRows>...}};
+    return {{&group_pass<static_cast<int>(I) + 1>...}};
 }
 
 constexpr auto kRowMomentsPasses = row_moments_passes(std::make_index_sequence<kMaxTapsRadius>{});
@@ -177,7 +187,7 @@ struct TapsWindow {
 template <int R>
 void down_columns_rows(const TableWindow<R>& window, const float* centre, int W, int rows, float* out) {
     if (rows == kGroupRows)
-        column_filter_rows<R, kGroupRows>(centre, W, window.w, out);
+        group_pass<R>(centre, W, window.w, out);
     else
         column_filter<R>(centre, kBandPitch, W, window.w, out);
 }
