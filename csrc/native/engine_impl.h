@@ -410,6 +410,17 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     float* filtered = band + 5LL * band_rows * kBandPitch;
     auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * kBandPitch; };
 
+    // A float32 image's rows are read in place by the outputs
+    // [inside_start, inside_end) of the strip, whose windows lie inside the
+    // image, and through the border from a copy by those near its edges: a
+    // piece of whole vectors of the widest unit at each edge, so that the
+    // copies stay short and the pieces' passes still run on vectors.
+    constexpr int kEdgePiece = 16;
+    const auto whole_pieces = [](int n) { return (n + kEdgePiece - 1) / kEdgePiece * kEdgePiece; };
+    const int inside_start = std::min(columns, whole_pieces(std::clamp(R - x0, 0, columns)));
+    const int inside_end =
+        std::max(inside_start, columns - whole_pieces(columns - std::clamp(W - R - x0, 0, columns)));
+
     auto fill = [&](int slot, long long y) {
         const long long row = border_index(y, H, call.border);
         if (row < 0) {
@@ -421,10 +432,29 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             prefetch_row<P>(call.img1, at + kPrefetchRows * W + lo, hi - lo);
             prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
         }
-        const float* a = bordered_row<P>(call.img1, at, W, x0 - R, padded, call.border, in1);
-        const float* b = bordered_row<P>(call.img2, at, W, x0 - R, padded, call.border, in2);
-        window.moments(a, b, columns, rows_of(0, slot), rows_of(1, slot), rows_of(2, slot), rows_of(3, slot),
-                       rows_of(4, slot));
+        // The moments of the strip's outputs [from, from + count), a[0] being
+        // image column x0 + from - R.
+        const auto moments = [&](const float* a, const float* b, int from, int count) {
+            window.moments(a, b, count, rows_of(0, slot) + from, rows_of(1, slot) + from, rows_of(2, slot) + from,
+                           rows_of(3, slot) + from, rows_of(4, slot) + from);
+        };
+        // The same from copies read through the border.
+        const auto bordered_moments = [&](int from, int count) {
+            load_bordered_row<P>(call.img1, at, W, x0 + from - R, count + 2 * R, call.border, in1);
+            load_bordered_row<P>(call.img2, at, W, x0 + from - R, count + 2 * R, call.border, in2);
+            moments(in1, in2, from, count);
+        };
+        if constexpr (P == Precision::Fp32) {
+            const float* row1 = static_cast<const float*>(call.img1) + at;
+            const float* row2 = static_cast<const float*>(call.img2) + at;
+            if (inside_end > inside_start)
+                moments(row1 + x0 + inside_start - R, row2 + x0 + inside_start - R, inside_start,
+                        inside_end - inside_start);
+            if (inside_start > 0) bordered_moments(0, inside_start);
+            if (inside_end < columns) bordered_moments(inside_end, columns - inside_end);
+        } else {
+            bordered_moments(0, columns);
+        }
     };
     // A band's output rows in groups: the vertical pass of a group's rows,
     // moment by moment, then the per-pixel step of each row. Moment m of
