@@ -102,3 +102,26 @@ def test_border_refusals(module):
     # Replicate takes any image, down to one pixel.
     one = torch.rand(1, 1, 1, 1)
     assert module.forward("fp32", "ssim", 11, ref.C1, ref.C2, one, one, False, "replicate")[0].item() == 1.0
+
+
+@pytest.mark.parametrize("engine_name", ["baseline", "avx2", "avx512"])
+def test_widths_around_the_edge_pieces(engine_name):
+    # The forward reads a float32 row in place where a pixel's window lies inside the image and from a copy through
+    # the border in a piece of 16 pixels at each edge: widths where the pieces meet, overlap or leave a few pixels
+    # between them, in one strip and in several, at radius 5 and 15.
+    try:
+        native._use_engine(engine_name)
+    except ValueError:
+        pytest.skip(f"this CPU does not run the {engine_name} engine")
+    try:
+        g = torch.Generator().manual_seed(5)
+        for window, radius in ((11, 5), (taps_of("gauss3.0", 15), 15)):
+            for width in (radius + 1, 16, 17, 2 * radius + 1, 31, 32, 33, 2 * radius + 33, 48, 263, 272, 273, 529):
+                a, b = torch.rand(1, 2, 21, width, generator=g), torch.rand(1, 2, 21, width, generator=g)
+                grad_map = torch.randn(a.shape, generator=g)
+                for border in ("zero", *BORDERS):
+                    assert_same_bits(outputs(native, "fp32", window, a, b, grad_map, border),
+                                     outputs(emulated, "fp32", window, a, b, grad_map, border),
+                                     f"width {width} radius {radius} {border}")
+    finally:
+        native._use_engine("best")
