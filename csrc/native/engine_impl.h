@@ -109,8 +109,7 @@ void group_pass(const float* __restrict centre, int W, const float* __restrict w
 // the table's windows. Each pixel gets exactly the operations of the run-time
 // kernels' helpers (filter_taps_of_radius, filter_row_moments_of_radius), which
 // are the table helpers' with the radius as an argument.
-using RowMomentsPass = void (*)(const float*, const float*, int, const float*, float*, float*, float*, float*,
-                                float*);
+using RowMomentsPass = void (*)(const float*, const float*, int, const float*, float*, float*, float*, float*, float*);
 using ColumnPass = void (*)(const float*, int, int, const float*, float*);
 using GroupPass = void (*)(const float*, int, const float*, float*);
 
@@ -418,8 +417,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     constexpr int kEdgePiece = 16;
     const auto whole_pieces = [](int n) { return (n + kEdgePiece - 1) / kEdgePiece * kEdgePiece; };
     const int inside_start = std::min(columns, whole_pieces(std::clamp(R - x0, 0, columns)));
-    const int inside_end =
-        std::max(inside_start, columns - whole_pieces(columns - std::clamp(W - R - x0, 0, columns)));
+    const int inside_end = std::max(inside_start, columns - whole_pieces(columns - std::clamp(W - R - x0, 0, columns)));
 
     auto fill = [&](int slot, long long y) {
         const long long row = border_index(y, H, call.border);
@@ -462,8 +460,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int m = 0; m < 5; ++m)
-                down_columns_rows(window, rows_of(m, slot + done) + c0, n, group,
-                                  filtered + m * kGroupRows * n);
+                down_columns_rows(window, rows_of(m, slot + done) + c0, n, group, filtered + m * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long at = origin + (y + done + g) * W + x0 + c0;
                 const float* f = filtered + g * n;
@@ -594,8 +591,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 prefetch_row<P>(call.img2, origin + row * W + from, to - from);
             }
             for (int k = 0; k < 3; ++k)
-                down_columns_rows(window, rows_of(k, slot + done) + c0, n, group,
-                                  filtered + k * kGroupRows * n);
+                down_columns_rows(window, rows_of(k, slot + done) + c0, n, group, filtered + k * kGroupRows * n);
             for (int g = 0; g < group; ++g) {
                 const long long out_y = y + done + g;
                 const long long at = origin + border_index(out_y, H, call.border) * W;
