@@ -114,8 +114,9 @@ RowSplit split_rows(long long planes, long long H, int threads) {
     long long rows_per_item = (H + even_items - 1) / even_items;
     // Items of whole bands: an item walks its rows in bands of kBandRows, each
     // filling its own halo of rows, so that an item of a band and a few rows
-    // would pay a whole halo for those few.
-    if (rows_per_item > kBandRows) rows_per_item = (rows_per_item + kBandRows / 2) / kBandRows * kBandRows;
+    // would pay a whole halo for those few. A whole plane stays one item.
+    if (even_items > 1 && rows_per_item > kBandRows)
+        rows_per_item = (rows_per_item + kBandRows / 2) / kBandRows * kBandRows;
     const long long items_per_plane = (H + rows_per_item - 1) / rows_per_item;
     return RowSplit{H, rows_per_item, items_per_plane, planes * items_per_plane};
 }
