@@ -35,10 +35,12 @@ struct BackwardJob {
 // Output rows computed per band; the rows of a band's window stay in cache.
 constexpr int kBandRows = 64;
 
-// Columns computed per strip: a plane is computed in strips of at most this
-// many columns, so that the scratch (the band of rows of one strip) has the
-// same small size at every image width.
-constexpr int kStripColumns = 256;
+// Columns computed per strip, at most: a plane is computed in strips of at
+// most this many columns, so that the scratch (the band of rows of one strip)
+// has the same small size at every image width. 272 is 256 and one vector of
+// the widest unit: a row of 512 pixels and the margin a border adds on each
+// side (up to 16 columns) still takes two strips, not three.
+constexpr int kStripColumns = 272;
 
 // The columns of every strip of an image of width W but the last, which has
 // the rest: as many strips as kStripColumns needs, of equal width rounded up
@@ -56,14 +58,16 @@ inline int strip_columns(int W) {
 constexpr int kGroupRows = 4;
 
 // Floats from one row of a band to the next, for every strip: the widest
-// strip's row rounded up to whole cache lines, so that every row starts on one
-// as the first does, and one line more. The vertical pass reads a piece of
-// each of many rows; at a pitch of a whole number of kilobytes those pieces
-// would all map to the same few sets of the L1 cache and evict one another,
-// where the extra line spreads them over every set. One pitch for every width
-// makes each row of the vertical pass's sweep a constant offset from the
-// first, so that the sweep needs one pointer, not one per row.
-constexpr int kBandPitch = (kStripColumns + 15) / 16 * 16 + 16;
+// strip's row, an odd number of cache lines, so that every row starts on a
+// line as the first does. The vertical pass reads a piece of each of many
+// rows; at a pitch of a whole number of kilobytes (an even number of lines)
+// those pieces would all map to the same few sets of the L1 cache and evict
+// one another, where an odd number of lines spreads them over every set. One
+// pitch for every width makes each row of the vertical pass's sweep a
+// constant offset from the first, so that the sweep needs one pointer, not
+// one per row.
+constexpr int kBandPitch = kStripColumns;
+static_assert(kBandPitch % 16 == 0 && kBandPitch / 16 % 2 == 1, "a band row is an odd number of cache lines");
 
 // Floats of scratch that forward_rows needs for strips of `columns` columns:
 // two padded input rows, five moments over the band, five filtered rows for

@@ -592,20 +592,37 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             }
             for (int k = 0; k < 3; ++k)
                 down_columns_rows(window, rows_of(k, slot + done) + c0, n, group, filtered + k * kGroupRows * n);
+            const int start = x0 + c0;  // the chunk's first image column
             for (int g = 0; g < group; ++g) {
                 const long long out_y = y + done + g;
                 const long long at = origin + border_index(out_y, H, call.border) * W;
                 const float* f = filtered + g * n;
-                const float* x1 = kPlanes == 5 ? rows_of(3, slot + done + g) + c0
-                                               : bordered_row<P>(call.img1, at, W, x0 + c0, n, call.border, x_row);
-                const float* y1 = kPlanes == 5 ? rows_of(4, slot + done + g) + c0
-                                               : bordered_row<P>(call.img2, at, W, x0 + c0, n, call.border, y_row);
-                // The image's own pixels straight into its gradient; a row
-                // reaching past the image by way of a row of scratch.
-                const bool own = out_y >= 0 && out_y < H && x0 + c0 >= 0 && x0 + c0 + n <= W;
-                float* out = own ? call.grad_img1 + origin + out_y * W + x0 + c0 : grad_row;
-                gradient_row(f, f + kGroupRows * n, f + 2 * kGroupRows * n, x1, y1, n, out);
-                if (!own) store_gradient_row(call, plane, out_y, x0 + c0, n, grad_row);
+                // The chunk's columns [own_first, own_end) are the image's
+                // own pixels, computed straight into its gradient (from a
+                // float32 image read in place); those past its edges, or a
+                // whole row of the padding, by way of copies and a row of
+                // scratch.
+                const bool image_row = out_y >= 0 && out_y < H;
+                const int own_first = image_row ? std::clamp(-start, 0, n) : n;
+                const int own_end = image_row ? std::clamp(W - start, own_first, n) : n;
+                const auto piece = [&](int first, int last) {  // chunk columns [first, last)
+                    if (last <= first) return;
+                    const int count = last - first;
+                    const float* x1 = kPlanes == 5 ? rows_of(3, slot + done + g) + c0 + first
+                                                   : bordered_row<P>(call.img1, at, W, start + first, count,
+                                                                     call.border, x_row);
+                    const float* y1 = kPlanes == 5 ? rows_of(4, slot + done + g) + c0 + first
+                                                   : bordered_row<P>(call.img2, at, W, start + first, count,
+                                                                     call.border, y_row);
+                    const bool own = image_row && first == own_first && last == own_end;
+                    float* out = own ? call.grad_img1 + origin + out_y * W + start + first : grad_row;
+                    gradient_row(f + first, f + kGroupRows * n + first, f + 2 * kGroupRows * n + first, x1, y1,
+                                 count, out);
+                    if (!own) store_gradient_row(call, plane, out_y, start + first, count, grad_row);
+                };
+                piece(0, own_first);
+                piece(own_first, own_end);
+                piece(own_end, n);
             }
         });
     };
