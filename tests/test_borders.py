@@ -107,8 +107,9 @@ def test_border_refusals(module):
 @pytest.mark.parametrize("engine_name", ["baseline", "avx2", "avx512"])
 def test_widths_around_the_edge_pieces(engine_name):
     # The forward reads a float32 row in place where a pixel's window lies inside the image and from a copy through
-    # the border in a piece of 16 pixels at each edge: widths where the pieces meet, overlap or leave a few pixels
-    # between them, in one strip and in several, at radius 5 and 15.
+    # the border in a piece of 16 pixels at each edge; the backward writes the image's own pixels in place and the
+    # margins past its edges by way of copies: widths where the pieces meet, overlap or leave a few pixels between
+    # them, in one strip and in several, at radius 5 and 15.
     try:
         native._use_engine(engine_name)
     except ValueError:

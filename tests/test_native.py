@@ -21,9 +21,9 @@ from conftest import MAP_KINDS, PIXEL_DTYPES, PRECISIONS, WINDOW_SIZES, backward
 
 # 1 x 1; narrower than a vector; a row shorter than the window; widths and heights that are not multiples of
 # the vector width (8) or of the band (64 rows); several images and channels; rows split over several items;
-# rows of several strips of 256 columns, the last one column wide or narrower than the window's halo.
+# a row of one strip at its widest (272 columns), and rows of two and of three strips.
 SHAPES = [(1, 1, 1, 1), (1, 1, 3, 5), (1, 2, 11, 1), (2, 3, 19, 37), (1, 1, 75, 45), (1, 1, 200, 20),
-          (1, 1, 9, 257), (1, 2, 40, 519)]
+          (1, 1, 9, 272), (1, 1, 9, 273), (1, 2, 40, 600)]
 
 
 def bits(t):
@@ -323,7 +323,7 @@ def taps_of(window, radius):
     return taps.float()
 
 
-# Shapes smaller than the window, rows around the strip of 256 columns, several images and channels.
+# Shapes smaller than the window, rows around a strip's width, several images and channels.
 TAPS_SHAPES = [(1, 1, 1, 1), (1, 2, 5, 3), (1, 1, 4, 255), (1, 1, 3, 256), (2, 1, 3, 257), (1, 1, 4, 600),
                (1, 2, 40, 37)]
 
