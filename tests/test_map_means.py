@@ -74,6 +74,28 @@ def test_gradient_is_that_of_torch_mean(groups):
     torch.testing.assert_close(grad, expected, rtol=0, atol=0)
 
 
+def test_the_same_bits_on_every_engine():
+    # Each unit sums a chunk with its own vectors; value i always goes to lane i % 16, so the bits must not change.
+    native = importlib.import_module("korvex._cpu")
+    _, img1, img2 = PHOTOS[0]
+    gen = torch.Generator().manual_seed(4)
+    wide = torch.randn(1, 1, 67, 131, generator=gen) * torch.exp(8 * torch.randn(1, 1, 67, 131, generator=gen))
+    results = []
+    try:
+        for engine in ("baseline", "avx2", "avx512"):
+            try:
+                native._use_engine(engine)
+            except ValueError:
+                continue
+            results.append([native.map_means(values, groups) for values in (korvex.ssim_map(img1, img2), wide)
+                            for groups in (1, values.shape[0] * values.shape[1])])
+    finally:
+        native._use_engine("best")
+    for result in results[1:]:
+        for got, first in zip(result, results[0]):
+            assert torch.equal(got.view(torch.int32), first.view(torch.int32))
+
+
 def test_the_same_bits_at_every_thread_count():
     gen = torch.Generator().manual_seed(3)
     values = torch.randn(4, 3, 256, 256, generator=gen) * torch.exp(3 * torch.randn(4, 3, 256, 256, generator=gen))

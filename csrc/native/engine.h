@@ -108,18 +108,31 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
     }
 }
 
+// Independent float64 sums of sum_in_lanes: enough to hide the latency of an
+// addition, and a whole number of vectors of every unit.
+constexpr int kSumLanes = 16;
+
 // One implementation per instruction set; each computes output rows [y0, y1)
 // of plane `plane` (image * CH + channel), with its own scratch.
 //
 // pool_rows computes output rows [y0, y1) of plane `plane` of a pooling
 // launch; pool_backward_rows input rows [y0, y1) of a pooling backward.
+//
+// sum_in_lanes is the float64 sum of `count` floats: value i is added to lane
+// i % kSumLanes, in order, and the lanes are added in lane order, then the
+// values past the last whole set of lanes; so every unit gives the same bits.
 struct Engine {
     void (*forward_rows)(const ForwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*backward_rows)(const BackwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*pool_rows)(const PoolLaunch& launch, long long plane, int y0, int y1);
     void (*pool_backward_rows)(const PoolBackwardLaunch& launch, long long plane, int y0, int y1);
+    double (*sum_in_lanes)(const float* values, long long count);
     const char* name;
 };
+
+// The float64 sum of `count` floats by the sum_in_lanes of the engine the
+// launchers use (map_means sums its chunks so).
+double sum_floats(const float* values, long long count);
 
 // The name of the engine the launchers use, and a test hook that picks one:
 // "baseline", "avx2" or "avx512" (if the CPU runs it), or "best".

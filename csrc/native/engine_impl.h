@@ -766,10 +766,23 @@ void pool_backward_rows(const PoolBackwardLaunch& launch, long long plane, int y
     }
 }
 
+// The float64 sum of `count` floats, lane by lane (Engine::sum_in_lanes): the
+// loop over the lanes is one vector loop per set of them.
+double sum_in_lanes(const float* __restrict values, long long count) {
+    double lanes[kSumLanes] = {};
+    long long i = 0;
+    for (; i + kSumLanes <= count; i += kSumLanes)
+        for (int lane = 0; lane < kSumLanes; ++lane) lanes[lane] += static_cast<double>(values[i + lane]);
+    double sum = 0.0;
+    for (int lane = 0; lane < kSumLanes; ++lane) sum += lanes[lane];
+    for (; i < count; ++i) sum += static_cast<double>(values[i]);
+    return sum;
+}
+
 }  // namespace
 
 Engine KORVEX_NATIVE_ENGINE() {
-    return Engine{forward_rows, backward_rows, pool_rows, pool_backward_rows, KORVEX_NATIVE_NAME};
+    return Engine{forward_rows, backward_rows, pool_rows, pool_backward_rows, sum_in_lanes, KORVEX_NATIVE_NAME};
 }
 
 }  // namespace korvex::native

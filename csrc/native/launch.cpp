@@ -194,6 +194,8 @@ void run_pool(const Launch& launch, void (*rows)(const Launch&, long long, int, 
 
 const char* engine_name() { return engine().name; }
 
+double sum_floats(const float* values, long long count) { return engine().sum_in_lanes(values, count); }
+
 std::vector<std::array<long long, 3>> row_items_for_tests(long long planes, long long H, int threads) {
     const RowSplit split = split_rows(planes, H, threads);
     std::vector<std::array<long long, 3>> items;

@@ -1,5 +1,7 @@
 // map_means: chunk sums in float64 on the thread pool, then each group's
-// chunk sums added in chunk order on the caller.
+// chunk sums added in chunk order on the caller. A chunk is summed by the
+// native engine's unit for the CPU (native::sum_floats), in an order that
+// gives the same bits on every unit.
 #include "ops/map_means.h"
 
 #include <ATen/Parallel.h>
@@ -9,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "native/engine.h"
 #include "threads/pool.h"
 
 namespace korvex {
@@ -19,10 +22,6 @@ namespace {
 // large enough that taking an item costs nothing next to summing it.
 constexpr int64_t kChunkElements = 8192;
 
-// Independent partial sums within a chunk: enough to hide the latency of a
-// float64 addition, added together in lane order at the end of the chunk.
-constexpr int kLanes = 16;
-
 struct ChunkSums {
     const float* values;
     int64_t group_size;
@@ -30,23 +29,12 @@ struct ChunkSums {
     double* sums;  // one per chunk, group after group
 };
 
-double chunk_sum(const float* values, int64_t count) {
-    double lanes[kLanes] = {};
-    int64_t i = 0;
-    for (; i + kLanes <= count; i += kLanes)
-        for (int lane = 0; lane < kLanes; ++lane) lanes[lane] += static_cast<double>(values[i + lane]);
-    double sum = 0.0;
-    for (int lane = 0; lane < kLanes; ++lane) sum += lanes[lane];
-    for (; i < count; ++i) sum += static_cast<double>(values[i]);
-    return sum;
-}
-
 void sum_chunk(void* context, long long item) {
     const ChunkSums& job = *static_cast<const ChunkSums*>(context);
     const int64_t group = item / job.chunks_per_group;
     const int64_t start = (item % job.chunks_per_group) * kChunkElements;
     const int64_t count = std::min(kChunkElements, job.group_size - start);
-    job.sums[item] = chunk_sum(job.values + group * job.group_size + start, count);
+    job.sums[item] = native::sum_floats(job.values + group * job.group_size + start, count);
 }
 
 void check_map(const at::Tensor& map, int64_t groups) {
