@@ -5,10 +5,12 @@ import importlib
 import numpy as np
 import pytest
 import torch
+from torch.utils._python_dispatch import TorchDispatchMode
 
 import korvex
 import reference as ref
 from conftest import PRECISIONS, WINDOW_SIZES, images
+from photos import photo_pairs
 
 
 @pytest.mark.parametrize("window_size", WINDOW_SIZES)
@@ -242,3 +244,34 @@ def test_eager_calls_do_not_import_the_compiler():
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
     assert run.returncode == 0, run.stderr
     assert run.stdout.split() == ["False"]
+
+
+class _SeenOperators(TorchDispatchMode):
+    """Records the operators that run under it, and runs them unchanged."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = set()
+
+    def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+        self.seen.add(func.overloadpacket)
+        return func(*args, **(kwargs or {}))
+
+
+def test_calls_without_gradients_give_the_operators_bits():
+    # Without gradients, korvex calls its compiled module straight, not through the registered operator; a dispatch
+    # mode still sees the operator, and the bits are the operator's for every window, border, map kind and
+    # precision.
+    _, a, b = photo_pairs(crop=(96, 112))[2]
+    calls = [lambda **o: korvex.ssim_map(a, b, **o), lambda **o: korvex.ms_ssim(a, b, weights=(0.6, 0.4), **o)]
+    options = [{}, {"window_size": 7}, {"window_size": 15, "sigma": 2.0, "padding": "reflect"},
+               {"window": "uniform", "window_size": 7, "sample_covariance": True, "padding": "valid"},
+               {"padding": "replicate", "precision": "fp16"}, {"precision": "bf16"}]
+    for call in calls:
+        for option in options:
+            with torch.no_grad():
+                direct = call(**option)
+                with _SeenOperators() as mode:
+                    through_operator = call(**option)
+            assert mode.seen & {torch.ops.korvex.ssim_forward, torch.ops.korvex.ssim_forward_taps}, option
+            assert torch.equal(direct.view(torch.int32), through_operator.view(torch.int32)), option
