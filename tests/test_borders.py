@@ -126,3 +126,23 @@ def test_widths_around_the_edge_pieces(engine_name):
                                      f"width {width} radius {radius} {border}")
     finally:
         native._use_engine("best")
+
+
+def test_tall_planes_of_several_strips_in_row_blocks():
+    # At one thread a plane is one item, walked in blocks of 256 rows, every strip of a block before the next block:
+    # a plane taller than a block and two strips wide (wider still with a border's margins), forward and backward,
+    # every border, at radius 5 and 7, half precision too.
+    name, a, b = photo_pairs((280, 300))[4]
+    a, b = a[:, :1].contiguous(), b[:, :1].contiguous()
+    grad_map = torch.randn(a.shape, generator=torch.Generator().manual_seed(9))
+    before = torch.get_num_threads()
+    torch.set_num_threads(1)
+    try:
+        for window in (11, taps_of("gauss3.0", 7)):
+            for border in ("zero", *BORDERS):
+                for precision in ("fp32", "fp16"):
+                    assert_same_bits(outputs(native, precision, window, a, b, grad_map, border),
+                                     outputs(emulated, precision, window, a, b, grad_map, border),
+                                     f"{name} {border} {precision}")
+    finally:
+        torch.set_num_threads(before)

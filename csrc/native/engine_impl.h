@@ -484,10 +484,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
 // width.
 template <typename Window, Precision P, typename Value, bool kTrain>
 void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scratch) {
-    const int W = job.launch.shape.W;
-    const int columns = strip_columns(W);
-    for (int x0 = 0; x0 < W; x0 += columns)
-        forward_strip<Window, P, Value, kTrain>(job, plane, y0, y1, x0, std::min(columns, W - x0), scratch);
+    for_each_strip(y0, y1, job.launch.shape.W, [&](int first, int end, int x0, int columns) {
+        forward_strip<Window, P, Value, kTrain>(job, plane, first, end, x0, columns, scratch);
+    });
 }
 
 // The pixels the backward computes past each edge of the image: none, or
@@ -634,11 +633,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
 template <typename Window, Precision P>
 void backward_band(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     const int margin = backward_margin(job.launch);
-    const int out_W = job.launch.shape.W + 2 * margin;
-    const int columns = strip_columns(out_W);
-    for (int x0 = 0; x0 < out_W; x0 += columns)
-        backward_strip<Window, P>(job, plane, y0 - margin, y1 - margin, x0 - margin, std::min(columns, out_W - x0),
-                                  scratch);
+    for_each_strip(y0, y1, job.launch.shape.W + 2 * margin, [&](int first, int end, int x0, int columns) {
+        backward_strip<Window, P>(job, plane, first - margin, end - margin, x0 - margin, columns, scratch);
+    });
 }
 
 template <typename Window, Precision P, typename Value>
