@@ -607,16 +607,16 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 const auto piece = [&](int first, int last) {  // chunk columns [first, last)
                     if (last <= first) return;
                     const int count = last - first;
-                    const float* x1 = kPlanes == 5 ? rows_of(3, slot + done + g) + c0 + first
-                                                   : bordered_row<P>(call.img1, at, W, start + first, count,
-                                                                     call.border, x_row);
-                    const float* y1 = kPlanes == 5 ? rows_of(4, slot + done + g) + c0 + first
-                                                   : bordered_row<P>(call.img2, at, W, start + first, count,
-                                                                     call.border, y_row);
+                    const float* x1 = kPlanes == 5
+                                          ? rows_of(3, slot + done + g) + c0 + first
+                                          : bordered_row<P>(call.img1, at, W, start + first, count, call.border, x_row);
+                    const float* y1 = kPlanes == 5
+                                          ? rows_of(4, slot + done + g) + c0 + first
+                                          : bordered_row<P>(call.img2, at, W, start + first, count, call.border, y_row);
                     const bool own = image_row && first == own_first && last == own_end;
                     float* out = own ? call.grad_img1 + origin + out_y * W + start + first : grad_row;
-                    gradient_row(f + first, f + kGroupRows * n + first, f + 2 * kGroupRows * n + first, x1, y1,
-                                 count, out);
+                    gradient_row(f + first, f + kGroupRows * n + first, f + 2 * kGroupRows * n + first, x1, y1, count,
+                                 out);
                     if (!own) store_gradient_row(call, plane, out_y, start + first, count, grad_row);
                 };
                 piece(0, own_first);
