@@ -40,14 +40,14 @@ def _composite_with_border(composite_map, img1, img2, options, precision, border
     return value_map[..., r:value_map.shape[-2] - r, r:value_map.shape[-1] - r]
 
 
-def _direct_module(img1, img2):
+def direct_module(img1, img2):
     """The compiled module to call without the registered operator, for a call nothing needs to see, else None.
 
     The operator's dispatch (autograd, torch.func's checks, the custom-op layers) costs about 45 us per call, four
     times the computation of a small image. A call without gradients on two plain dense tensors of one compiled
-    device, outside tracing, compiling, dispatch and function modes and forward-mode levels, gives the same
-    outputs when the module is called directly. Every other call goes through the operator, which refuses what it
-    must in its own words.
+    device, without forward-mode tangents or torch.func wrappers, outside tracing, compiling and dispatch and
+    function modes, gives the same outputs when the module is called directly. Every other call goes through the
+    operator, which refuses what it must in its own words, and which tracing records.
     """
     if torch.compiler.is_compiling() or torch.jit.is_tracing():
         return None
@@ -68,8 +68,8 @@ def _direct_module(img1, img2):
 
 def _forward(kind, img1, img2, options, precision, train, border):
     """(map, partial maps...) of kind ("ssim" or "cs") on the fused kernels: the window table's, or the run-time
-    window kernels with the window's taps; straight from the compiled module where _direct_module allows."""
-    module = _direct_module(img1, img2)
+    window kernels with the window's taps; straight from the compiled module where direct_module allows."""
+    module = direct_module(img1, img2)
     if module is not None:
         _ops.check_constants(options.c1, options.c2)
         if options.on_table:

@@ -7,7 +7,7 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import ssim_forward
+from ._dispatch import direct_module, ssim_forward
 from ._modules import module_for
 from ._ops import check_images, check_layout, has_map_means, map_means
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
@@ -150,9 +150,10 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
     (summed in float64, the same at every thread count); others by torch's mean.
     """
     if has_map_means(values):
-        # Without autograd or tracing the module is called directly: the operator's dispatch costs more than the
-        # whole reduction of a small map.
-        direct = not torch.compiler.is_compiling() and not (values.requires_grad and torch.is_grad_enabled())
+        # Where nothing needs to see the call (direct_module), the module is called directly: the operator's
+        # dispatch costs more than the whole reduction of a small map. Tracing, torch.func and dispatch modes
+        # need the operator.
+        direct = direct_module(values, values) is not None
         means = module_for(values.device).map_means if direct else map_means
         if reduction == "mean":
             return means(values, 1).reshape(())

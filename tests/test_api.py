@@ -1,10 +1,13 @@
 """The Python API: korvex.ssim, korvex.ssim_map and korvex.SSIM, with autograd."""
 
 import importlib
+import warnings
 
 import numpy as np
 import pytest
 import torch
+from torch._subclasses.fake_tensor import FakeTensor, FakeTensorMode
+from torch.fx.experimental.proxy_tensor import make_fx
 from torch.utils._python_dispatch import TorchDispatchMode
 
 import korvex
@@ -275,3 +278,22 @@ def test_calls_without_gradients_give_the_operators_bits():
                     through_operator = call(**option)
             assert mode.seen & {torch.ops.korvex.ssim_forward, torch.ops.korvex.ssim_forward_taps}, option
             assert torch.equal(direct.view(torch.int32), through_operator.view(torch.int32)), option
+
+
+def test_traced_and_vmapped_calls_keep_every_operator():
+    # korvex.ssim's mean, like its map, skips the registered operator only where nothing needs to see the call:
+    # a trace that missed it would replay an empty tensor, and vmap would reach the module with batched tensors.
+    _, a, b = photo_pairs(crop=(48, 64))[5]
+    _, c, d = photo_pairs(crop=(48, 64))[8]
+    expected = korvex.ssim(c, d)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # the tracer's warnings about Python values
+        traced = torch.jit.trace(lambda x, y: korvex.ssim(x, y), (a, b), check_trace=False)
+        assert torch.equal(traced(c, d), expected)
+        graph = make_fx(lambda x, y: korvex.ssim(x, y, reduction="none"))(a, b)
+        assert torch.equal(graph(c, d), korvex.ssim(c, d, reduction="none"))
+        batch1, batch2 = torch.stack([a, c]), torch.stack([b, d])
+        assert torch.equal(torch.func.vmap(korvex.ssim)(batch1, batch2), torch.stack([korvex.ssim(a, b), expected]))
+    with FakeTensorMode():
+        fake = korvex.ssim(torch.rand(1, 3, 32, 32), torch.rand(1, 3, 32, 32))
+    assert isinstance(fake, FakeTensor) and fake.shape == ()

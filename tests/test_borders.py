@@ -99,6 +99,14 @@ def test_border_refusals(module):
         module.forward_taps("fp32", "ssim", taps_of("gauss1.5", 7), ref.C1, ref.C2, a, a, False, "reflect")
     with pytest.raises(ValueError, match="^korvex: border must be 'zero', 'reflect' or 'replicate', got 'mirror'$"):
         module.forward("fp32", "ssim", 11, ref.C1, ref.C2, a, a, False, "mirror")
+    # Padded sides are counted in 32 bits: a side of 2^31 - 8 pixels padded by 5 on each end would wrap.
+    tall = torch.zeros(1, 1, 1, 1).expand(1, 1, 2**31 - 8, 1)  # no memory
+    message = (r"^korvex: border 'replicate' pads the images by the window's radius \(5\) on every side, which takes "
+               r"a side of 2147483640 x 1 past 2\^31 - 1 pixels; use border 'zero'$")
+    with pytest.raises(ValueError, match=message):
+        module.forward("fp32", "ssim", 11, ref.C1, ref.C2, tall, tall, False, "replicate")
+    with pytest.raises(ValueError, match=message):
+        module.backward("fp32", 11, ref.C1, ref.C2, tall, tall, tall, tall, tall, tall, "replicate")
     # Replicate takes any image, down to one pixel.
     one = torch.rand(1, 1, 1, 1)
     assert module.forward("fp32", "ssim", 11, ref.C1, ref.C2, one, one, False, "replicate")[0].item() == 1.0

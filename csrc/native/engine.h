@@ -49,9 +49,9 @@ constexpr int kStripColumns = 272;
 // is a thin remainder paying a whole strip's per-row cost for a few columns.
 inline int strip_columns(int W) {
     if (W <= kStripColumns) return W;
-    const int strips = (W + kStripColumns - 1) / kStripColumns;
-    const int even = ((W + strips - 1) / strips + 15) / 16 * 16;
-    return even < kStripColumns ? even : kStripColumns;
+    const long long strips = (W + kStripColumns - 1LL) / kStripColumns;  // 64 bits: W may be near 2^31
+    const long long even = ((W + strips - 1) / strips + 15) / 16 * 16;
+    return even < kStripColumns ? static_cast<int>(even) : kStripColumns;
 }
 
 // Rows of a plane computed strip by strip before the next rows: a row of
@@ -72,7 +72,9 @@ void for_each_strip(int first, int end, int W, Strip strip) {
     const long long block = columns < W ? kStripBlockRows : static_cast<long long>(end) - first;
     for (long long y0 = first; y0 < end; y0 += block) {
         const int y1 = static_cast<int>(std::min<long long>(end, y0 + block));
-        for (int x0 = 0; x0 < W; x0 += columns) strip(static_cast<int>(y0), y1, x0, std::min(columns, W - x0));
+        for (long long x0 = 0; x0 < W; x0 += columns)
+            strip(static_cast<int>(y0), y1, static_cast<int>(x0),
+                  static_cast<int>(std::min<long long>(columns, W - x0)));
     }
 }
 

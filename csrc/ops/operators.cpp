@@ -153,6 +153,14 @@ void check_border_fits(Border border, int radius, const at::Tensor& img1) {
         throw std::invalid_argument("korvex: border 'reflect' needs images larger than the window's radius (" +
                                     std::to_string(radius) + ") on both sides, got " +
                                     std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)));
+    // The padded images' rows and columns are counted in 32 bits.
+    constexpr int64_t kMaxSide = std::numeric_limits<int>::max();
+    if (img1.size(2) + 2 * radius > kMaxSide || img1.size(3) + 2 * radius > kMaxSide)
+        throw std::invalid_argument(std::string("korvex: border '") +
+                                    (border == Border::Reflect ? "reflect" : "replicate") +
+                                    "' pads the images by the window's radius (" + std::to_string(radius) +
+                                    ") on every side, which takes a side of " + std::to_string(img1.size(2)) +
+                                    " x " + std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
 }
 
 // Whether a call runs in one launch: the engine's own borders and per-plane
