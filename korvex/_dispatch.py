@@ -69,19 +69,15 @@ def direct_module(img1, img2):
 def _forward(kind, img1, img2, options, precision, train, border):
     """(map, partial maps...) of kind ("ssim" or "cs") on the fused kernels: the window table's, or the run-time
     window kernels with the window's taps; straight from the compiled module where direct_module allows."""
+    window = int(options.window_size) if options.on_table else taps_for(options, img1.device)
     module = direct_module(img1, img2)
     if module is not None:
         _ops.check_constants(options.c1, options.c2)
-        if options.on_table:
-            return tuple(module.forward(precision, kind, int(options.window_size), options.c1, options.c2, img1,
-                                        img2, train, border))
-        taps = taps_for(options, img1.device)
-        return tuple(module.forward_taps(precision, kind, taps, options.c1, options.c2, img1, img2, train, border))
-    on_table, on_taps = {"ssim": (_ops.ssim_forward, _ops.ssim_forward_taps),
-                         "cs": (_ops.cs_forward, _ops.cs_forward_taps)}[kind]
-    if options.on_table:
-        return on_table(img1, img2, int(options.window_size), options.c1, options.c2, precision, train, border)
-    return on_taps(img1, img2, taps_for(options, img1.device), options.c1, options.c2, precision, train, border)
+        run = module.forward if options.on_table else module.forward_taps
+        return tuple(run(precision, kind, window, options.c1, options.c2, img1, img2, train, border))
+    operator = {("ssim", True): _ops.ssim_forward, ("ssim", False): _ops.ssim_forward_taps,
+                ("cs", True): _ops.cs_forward, ("cs", False): _ops.cs_forward_taps}[kind, options.on_table]
+    return operator(img1, img2, window, options.c1, options.c2, precision, train, border)
 
 
 def ssim_forward(img1, img2, options, precision, train, border="zero"):

@@ -8,7 +8,6 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import direct_module, ssim_forward
-from ._modules import module_for
 from ._ops import check_images, check_layout, has_map_means, map_means
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
@@ -153,8 +152,8 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
         # Where nothing needs to see the call (direct_module), the module is called directly: the operator's
         # dispatch costs more than the whole reduction of a small map. Tracing, torch.func and dispatch modes
         # need the operator.
-        direct = direct_module(values, values) is not None
-        means = module_for(values.device).map_means if direct else map_means
+        module = direct_module(values, values)
+        means = module.map_means if module is not None else map_means
         if reduction == "mean":
             return means(values, 1).reshape(())
         per_image = means(values, values.shape[0])
