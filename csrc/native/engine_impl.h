@@ -339,6 +339,19 @@ inline void prefetch_bytes(const void* values, long long bytes) {
     if (bytes > 0) __builtin_prefetch(first + bytes - 1);  // the last line, when `values` is not on a line's start
 }
 
+// Asks the cache for the lines of `count` floats from `values` on, which the
+// caller will write: a strip of a plane several strips wide writes a short
+// stretch of each output row, rows a whole image width apart, into up to four
+// arrays in turn, and without asking, each stretch's first write of a line
+// waits on memory for it. Into L2, not L1: a band asks for a band's rows
+// before it writes them.
+inline void prefetch_for_writing(float* values, long long count) {
+    const char* first = reinterpret_cast<const char*>(values);
+    const long long bytes = 4 * count;
+    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at, 1, 2);
+    if (bytes > 0) __builtin_prefetch(first + bytes - 1, 1, 2);
+}
+
 // The `W` image values from `offset` on, as load_row will read them.
 template <Precision P>
 void prefetch_row(const void* image, long long offset, int W) {
@@ -429,6 +442,16 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
         if (row + kPrefetchRows < H) {
             prefetch_row<P>(call.img1, at + kPrefetchRows * W + lo, hi - lo);
             prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
+        }
+        // Output row y, which this band writes after its last fill. A plane
+        // of one strip writes whole rows one after another, which the
+        // hardware follows.
+        if (columns < W && y >= y0 && y < y1) {
+            const long long out = origin + y * W + x0;
+            prefetch_for_writing(call.map + out, columns);
+            if constexpr (kTrain)
+                for (float* map : {call.partial_mu1, call.partial_sigma1_sq, call.partial_sigma12})
+                    prefetch_for_writing(map + out, columns);
         }
         // The moments of the strip's outputs [from, from + count), a[0] being
         // image column x0 + from - R.
@@ -559,6 +582,10 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + columns, 0.0f);
             return;
         }
+        // The image's own pixels of gradient row y, which this band writes
+        // after its last fill (as the forward's, only across strips).
+        if (columns < W && y >= y0 && y < y1 && end > first)
+            prefetch_for_writing(call.grad_img1 + origin + y * W + first, end - first);
         const long long at = origin + y * W + lo;
         const int skip = lo - (x0 - R);
         if (y + kPrefetchRows < H) {
