@@ -88,11 +88,47 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
-def _scale_value(value_map, options, full_map):
+class _PlaneMeans(torch.autograd.Function):
+    """The mean of each plane of a (B, C, H, W) map, without its outer `inset` pixels.
+
+    The value is torch's mean of the cropped map. The gradient is the same as
+    autograd's, with fewer passes over the map: with no inset, one value per
+    plane expanded over the map (which the compiled backward reads without
+    materialising it), and with an inset, the interior's value padded with
+    zeros in one pass, where slicing and the mean's backward took five.
+    """
+
+    generate_vmap_rule = True
+
+    @staticmethod
+    def forward(value_map, inset):
+        H, W = value_map.shape[-2:]
+        return value_map[..., inset:H - inset, inset:W - inset].mean(dim=(-2, -1))
+
+    @staticmethod
+    def setup_context(ctx, inputs, output):
+        value_map, inset = inputs
+        ctx.shape, ctx.inset = value_map.shape, inset
+
+    @staticmethod
+    def backward(ctx, grad):
+        (H, W), inset = ctx.shape[-2:], ctx.inset
+        rows, columns = H - 2 * inset, W - 2 * inset
+        per_pixel = (grad / (rows * columns))[..., None, None]
+        if inset == 0:
+            return per_pixel.expand(ctx.shape), None
+        return F.pad(per_pixel.expand(*ctx.shape[:-2], rows, columns), (inset, inset, inset, inset)), None
+
+
+def _scale_value(forward, x, y, options, precision, train, full_map):
     """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
     contrast-structure term averaged away from the border (the window's radius on every side)."""
     if options.like != "torchmetrics":
-        return value_map.mean(dim=(-2, -1))
+        if options.padding != "valid":
+            return _PlaneMeans.apply(padded_map(forward, x, y, options, precision, train), 0)
+        value_map = padded_map(forward, x, y, dataclasses.replace(options, padding="same"), precision, train)
+        return _PlaneMeans.apply(value_map, options.window_size // 2)
+    value_map = padded_map(forward, x, y, options, precision, train)
     if not full_map:
         value_map = crop_valid(value_map, options.window_size)
     return value_map.flatten(1).mean(1, keepdim=True)
@@ -133,8 +169,7 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         last = scale == len(weights) - 1
         forward = ssim_forward if last else cs_forward
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        value_map = padded_map(forward, x, y, options, scale_precision, train)
-        per_scale.append(_scale_value(value_map, options, full_map=last))
+        per_scale.append(_scale_value(forward, x, y, options, scale_precision, train, full_map=last))
     per_channel = _combine(torch.stack(per_scale), weights)
     return reduce(per_channel, options.reduction)
 

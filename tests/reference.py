@@ -99,19 +99,22 @@ def grad_img1(img1, img2, grad_map, window_size, c1=C1, c2=C2, window=None):
     return grad
 
 
-def ms_ssim(img1, img2, window_size=11, weights=(0.0448, 0.2856, 0.3001, 0.2363, 0.1333), c1=C1, c2=C2):
-    """Multi-scale SSIM with valid padding, per image (B,), in float64: the mean contrast-structure term at every
-    scale but the last, the mean SSIM at the last, each clamped at 0 and raised to its weight, multiplied over
-    the scales and averaged over the channels; 2 x 2 average pooling between scales (odd sides padded)."""
+def ms_ssim(img1, img2, window_size=11, weights=(0.0448, 0.2856, 0.3001, 0.2363, 0.1333), c1=C1, c2=C2,
+            padding="valid"):
+    """Multi-scale SSIM with valid padding (or "same": the whole zero-padded map), per image (B,), in float64: the
+    mean contrast-structure term at every scale but the last, the mean SSIM at the last, each clamped at 0 and
+    raised to its weight, multiplied over the scales and averaged over the channels; 2 x 2 average pooling between
+    scales (odd sides padded)."""
     x, y = img1.double(), img2.double()
-    r = window_size // 2
+    r = window_size // 2 if padding == "valid" else 0
     product = 1.0
     for scale, weight in enumerate(weights):
         if scale > 0:
             x, y = (F.avg_pool2d(v, 2, padding=[s % 2 for s in v.shape[2:]]) for v in (x, y))
         last = scale == len(weights) - 1
         value_map = ssim_map(x, y, window_size, c1, c2) if last else cs_map(x, y, window_size, c2)
-        product = product * value_map[..., r:-r, r:-r].mean(dim=(-2, -1)).clamp_min(0) ** weight
+        H, W = value_map.shape[-2:]
+        product = product * value_map[..., r:H - r, r:W - r].mean(dim=(-2, -1)).clamp_min(0) ** weight
     return product.mean(dim=1)
 
 

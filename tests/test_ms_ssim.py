@@ -113,6 +113,24 @@ def test_anti_correlated_images_stay_finite():
     assert torch.isfinite(z.grad).all()
 
 
+@pytest.mark.parametrize("padding", ["same", "valid"])
+def test_gradients_of_both_images_under_each_padding(padding):
+    # Each scale's mean hands its gradient down one value per plane (same) or padded with zeros (valid): a wrong
+    # inset or scale would move the gradient of the border pixels, which the photographs' edges make large.
+    # Two images of odd sides, weighted differently, so that a gradient handed to the wrong image shows.
+    a, b = (torch.cat([pair[i][..., :199, :233] for pair in LARGE[:2]]) for i in (1, 2))
+    x, y = a.clone().requires_grad_(True), b.clone().requires_grad_(True)
+    weights, scale = (0.3, 0.3, 0.4), torch.tensor([1.0, -2.0])
+    value = korvex.ms_ssim(x, y, weights=weights, padding=padding, reduction="none")
+    (value * scale).sum().backward()
+    xd, yd = a.double().requires_grad_(True), b.double().requires_grad_(True)
+    expected = ref.ms_ssim(xd, yd, weights=weights, padding=padding)
+    (expected * scale.double()).sum().backward()
+    torch.testing.assert_close(value.double(), expected, atol=2e-5, rtol=0)
+    for got, want in ((x.grad, xd.grad), (y.grad, yd.grad)):
+        assert (got.double() - want).abs().max() < 1e-3 * want.abs().max()
+
+
 def test_half_precision():
     name, a, b = LARGE[0]
     x = a.half().requires_grad_(True)
