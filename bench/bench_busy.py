@@ -5,7 +5,7 @@
 Starts N processes that spin on a core each (default: twice the cores, as data-loader workers beside a training
 loss would), then times the forward (float32, window 11, no autograd) on 1 x 3 x 128^2 and 1 x 3 x 512^2 with 1
 and 2 threads, interleaved call by call, and prints the median wall time of each and the ratio 2 threads / 1
-thread. Two calls: the compiled operator alone (the engine on korvex's thread pool), and korvex.ssim, which also
+thread; the cases take turns in a new random order each round. Two calls: the compiled operator alone (the engine on korvex's thread pool), and korvex.ssim, which also
 averages the map (korvex::map_means, on the same pool). Wall time is the point here: a call that waits for a helper
 thread the system has descheduled loses wall time, not CPU time. The spinners are stopped when the run ends. --tiny runs at a small
 size with few rounds, for the tests.
@@ -13,6 +13,7 @@ size with few rounds, for the tests.
 
 import argparse
 import os
+import random
 import statistics
 import subprocess
 import sys
@@ -36,9 +37,14 @@ def time_threads(shape, thread_counts, rounds):
     a = torch.rand(shape, generator=gen)
     b = (a + 0.1 * torch.randn(shape, generator=gen)).clamp(0, 1)
     times = {(name, threads): [] for name in CALLS for threads in thread_counts}
+    # Each round in its own order: in a fixed order, a case can fall at the same point of every scheduler time
+    # slice, run after run, and be preempted every time while another never is.
+    order = random.Random(0)
+    cases = list(times.items())
     with torch.no_grad():
         for r in range(rounds + 1):
-            for (name, threads), measured in times.items():
+            order.shuffle(cases)
+            for (name, threads), measured in cases:
                 torch.set_num_threads(threads)
                 start = time.perf_counter()
                 CALLS[name](a, b)
