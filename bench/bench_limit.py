@@ -11,8 +11,10 @@
    the bound is a little optimistic).
 3. korvex's time per call as a user runs it (korvex.ssim, float32, window 11; forward without autograd, and
    forward + backward of the first image), the median thread CPU time of --rounds calls, printed as a multiple
-   of the bound, at 1 x 3 x 512^2, 1 x 3 x 1080 x 1920 and 1 x 1 x 4096^2; then the time per pixel of the forward
-   against the row width at a fixed pixel count, where a cache cliff of the vertical pass would show.
+   of the bound, at 1 x 3 x 512^2, 1 x 3 x 1080 x 1920 and 1 x 1 x 4096^2; then the time per pixel against the row
+   width at a fixed pixel count, where a cache cliff of the vertical pass, or reads and writes a row apart that the
+   hardware prefetchers do not follow, would show: the forward, the training forward (four output maps) and the
+   backward.
 4. Half-precision images against float32, per pixel: the compiled operators (forward, training forward, backward)
    at 1 x 3 x 512^2, alternating call by call, median thread CPU time, fp16 / fp32.
 
@@ -39,6 +41,7 @@ import korvex  # noqa: E402
 from korvex import _cpu  # noqa: E402
 
 RADIUS = 5  # window 11
+C1, C2 = 0.01**2, 0.03**2  # the constants of data_range 1
 
 # Twelve independent accumulators hide the FMA latency (about 4 cycles, two units): the loop issues FMAs as fast
 # as the units accept; the empty asm keeps each accumulator in a register and each chain as written. The vector width is the engine's, chosen by a target attribute.
@@ -141,7 +144,6 @@ def korvex_call(mode, a, b):
 
 def half_against_float(shape, rounds):
     """fp16 / fp32 thread CPU time of each compiled operation, the two taking turns call by call."""
-    C1, C2 = 0.01**2, 0.03**2
     a, b = images(shape)
     ah, bh = a.half(), b.half()
     grad_map = torch.full(shape, 1.0 / a.numel())
@@ -196,11 +198,18 @@ def main():
 
     pixels = 2**12 if args.tiny else 2**22
     widths = [64, 128] if args.tiny else [128, 256, 512, 1024, 2048, 4096]
-    print(f"\nforward, 1 x 1 x H x W with H * W = {pixels}: ns per pixel against the row width")
+    print(f"\n1 x 1 x H x W with H * W = {pixels}: ns per pixel against the row width (korvex.ssim's forward; the "
+          "compiled training forward and backward)")
+    print(f"{'W':>6} {'forward':>9} {'training':>9} {'backward':>9}")
     for width in widths:
         a, b = images((1, 1, pixels // width, width))
-        seconds = thread_seconds(korvex_call("forward", a, b), args.rounds)
-        print(f"W {width:>5}: {seconds / pixels * 1e9:6.2f} ns")
+        seconds = [thread_seconds(korvex_call("forward", a, b), args.rounds)]
+        partials = _cpu.korvex(11, C1, C2, a, b, True)[1:]
+        grad_map = torch.full_like(a, 1.0 / pixels)
+        seconds.append(thread_seconds(lambda: _cpu.korvex(11, C1, C2, a, b, True), args.rounds))
+        seconds.append(thread_seconds(lambda: _cpu.korvex_backward(11, C1, C2, a, b, grad_map, *partials),
+                                      args.rounds))
+        print(f"{width:>6} " + " ".join(f"{t / pixels * 1e9:6.2f} ns" for t in seconds))
 
     shape = (1, 1, 32, 48) if args.tiny else (1, 3, 512, 512)
     print(f"\nhalf against float32, compiled operators, {'x'.join(map(str, shape))}, median of "

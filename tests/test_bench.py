@@ -8,6 +8,7 @@ zero padding).
 
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -100,7 +101,8 @@ def test_limit_report_runs_at_a_tiny_size():
     rows = [line.split() for line in out.splitlines() if line.startswith("1x1x32x48")]
     assert [row[1] for row in rows] == ["forward", "forward+backward"]
     assert all(float(row[-1]) > 0 for row in rows)  # a multiple of a measured, positive bound
-    assert sum(line.startswith("W ") for line in out.splitlines()) == 2
+    widths = [line.split() for line in out.splitlines() if re.fullmatch(r"\s*\d+( +\d+\.\d+ ns){3}", line)]
+    assert [row[0] for row in widths] == ["64", "128"]  # the forward, training forward and backward of each
     assert sum("fp16 / fp32" in line for line in out.splitlines()) == 3
 
 
