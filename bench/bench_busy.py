@@ -5,10 +5,10 @@
 Starts N processes that spin on a core each (default: twice the cores, as data-loader workers beside a training
 loss would), then times the forward (float32, window 11, no autograd) on 1 x 3 x 128^2 and 1 x 3 x 512^2 with 1
 and 2 threads, interleaved call by call, and prints the median wall time of each and the ratio 2 threads / 1
-thread; the cases take turns in a new random order each round. Two calls: the compiled operator alone (the engine on korvex's thread pool), and korvex.ssim, which also
-averages the map (korvex::map_means, on the same pool). Wall time is the point here: a call that waits for a helper
-thread the system has descheduled loses wall time, not CPU time. The spinners are stopped when the run ends. --tiny runs at a small
-size with few rounds, for the tests.
+thread; the cases take turns in a new random order each round. Two calls: the compiled operator alone (the engine
+on korvex's thread pool), and korvex.ssim, which also averages the map (korvex::map_means, on the same pool). Wall
+time is the point here: a call that waits for a helper thread the system has descheduled loses wall time, not CPU
+time. The spinners are stopped when the run ends. --tiny runs at a small size with few rounds, for the tests.
 """
 
 import argparse

@@ -124,6 +124,8 @@ def _scale_value(forward, x, y, options, precision, train, full_map):
     """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
     contrast-structure term averaged away from the border (the window's radius on every side)."""
     if options.like != "torchmetrics":
+        if not train:  # nothing to hand a gradient to
+            return padded_map(forward, x, y, options, precision, train).mean(dim=(-2, -1))
         if options.padding != "valid":
             return _PlaneMeans.apply(padded_map(forward, x, y, options, precision, train), 0)
         value_map = padded_map(forward, x, y, dataclasses.replace(options, padding="same"), precision, train)

@@ -344,7 +344,8 @@ inline void prefetch_bytes(const void* values, long long bytes) {
 // stretch of each output row, rows a whole image width apart, into up to four
 // arrays in turn, and without asking, each stretch's first write of a line
 // waits on memory for it. Into L2, not L1: a band asks for a band's rows
-// before it writes them.
+// before it writes them. (A prefetch for writing where the unit's target has
+// the instruction; the x86-64 units' targets do not, and read the lines in.)
 inline void prefetch_for_writing(float* values, long long count) {
     const char* first = reinterpret_cast<const char*>(values);
     const long long bytes = 4 * count;
@@ -443,9 +444,9 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             prefetch_row<P>(call.img1, at + kPrefetchRows * W + lo, hi - lo);
             prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
         }
-        // Output row y, which this band writes after its last fill. A plane
-        // of one strip writes whole rows one after another, which the
-        // hardware follows.
+        // Output row y, which this band writes once its rows are filled (the
+        // next band, for the last R rows it fills). A plane of one strip
+        // writes whole rows one after another, which the hardware follows.
         if (columns < W && y >= y0 && y < y1) {
             const long long out = origin + y * W + x0;
             prefetch_for_writing(call.map + out, columns);
@@ -582,8 +583,8 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + columns, 0.0f);
             return;
         }
-        // The image's own pixels of gradient row y, which this band writes
-        // after its last fill (as the forward's, only across strips).
+        // The image's own pixels of gradient row y, which this band (or the
+        // next) writes, as the forward's, only across strips.
         if (columns < W && y >= y0 && y < y1 && end > first)
             prefetch_for_writing(call.grad_img1 + origin + y * W + first, end - first);
         const long long at = origin + y * W + lo;
