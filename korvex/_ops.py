@@ -67,6 +67,24 @@ def _is_transformed(t) -> bool:
     return isinstance(t, Tensor) and torch._C._functorch.is_functorch_wrapped_tensor(t)
 
 
+def records_call(img1: Tensor, img2: Tensor) -> bool:
+    """Whether autograd records a call on the images, so that the forward must keep the backward's partial maps.
+
+    Inside torch.func.vmap an image is a wrapper that never requires a gradient itself, while autograd records the
+    call on the tensor it wraps: that one's requires_grad counts.
+    """
+    if not torch.is_grad_enabled():
+        return False
+    if torch.compiler.is_compiling():  # the compiler sees no wrappers here, and cannot trace the functorch checks
+        return img1.requires_grad or img2.requires_grad
+    for img in (img1, img2):
+        while _is_transformed(img) and not img.requires_grad:
+            img = torch._C._functorch.get_unwrapped(img)
+        if img.requires_grad:
+            return True
+    return False
+
+
 def check_images(img1: Tensor, img2: Tensor) -> None:
     """Refusals due before the images are copied or converted.
 

@@ -273,7 +273,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
     x, y = img1, img2
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
-    train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
+    train = _ops.records_call(x, y)
     return x, y, precision, train, options
 
 

@@ -8,7 +8,7 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import direct_module, ssim_forward
-from ._ops import check_images, check_layout, has_map_means, map_means
+from ._ops import check_images, check_layout, has_map_means, map_means, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -98,7 +98,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     # The partial maps are only computed when autograd records the call.
-    train = torch.is_grad_enabled() and (x.requires_grad or y.requires_grad)
+    train = records_call(x, y)
     return x, y, precision, train, options
 
 

@@ -297,3 +297,20 @@ def test_traced_and_vmapped_calls_keep_every_operator():
     with FakeTensorMode():
         fake = korvex.ssim(torch.rand(1, 3, 32, 32), torch.rand(1, 3, 32, 32))
     assert isinstance(fake, FakeTensor) and fake.shape == ()
+
+
+@pytest.mark.parametrize("metric", [korvex.ssim, lambda x, y: korvex.ms_ssim(x, y, weights=(0.5, 0.5))],
+                         ids=["ssim", "ms_ssim"])
+def test_vmapped_losses_take_a_backward(metric):
+    # Inside vmap an image is a wrapper that never requires a gradient itself: the forward must still keep the
+    # partial maps for the backward that autograd records on the tensor it wraps.
+    pairs = photo_pairs(crop=(46, 62))
+    batch1 = torch.stack([pairs[5][1], pairs[8][1]]).requires_grad_(True)
+    batch2 = torch.stack([pairs[5][2], pairs[8][2]])
+    weights = torch.tensor([1.0, -3.0])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # vmap's warning about the operators' missing batching rules
+        (torch.func.vmap(metric)(batch1, batch2) * weights).sum().backward()
+    vmapped, batch1.grad = batch1.grad, None
+    (torch.stack([metric(batch1[k], batch2[k]) for k in range(2)]) * weights).sum().backward()
+    assert torch.equal(vmapped, batch1.grad)
