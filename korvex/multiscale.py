@@ -124,12 +124,12 @@ def _scale_value(forward, x, y, options, precision, train, full_map):
     """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
     contrast-structure term averaged away from the border (the window's radius on every side)."""
     if options.like != "torchmetrics":
-        if not train:  # nothing to hand a gradient to
-            return padded_map(forward, x, y, options, precision, train).mean(dim=(-2, -1))
-        if options.padding != "valid":
-            return _PlaneMeans.apply(padded_map(forward, x, y, options, precision, train), 0)
-        value_map = padded_map(forward, x, y, dataclasses.replace(options, padding="same"), precision, train)
-        return _PlaneMeans.apply(value_map, options.window_size // 2)
+        # Valid padding: the zero-padded map, whose interior _PlaneMeans averages.
+        inset = options.window_size // 2 if options.padding == "valid" else 0
+        value_map = (forward(x, y, options, precision, train)[0] if inset
+                     else padded_map(forward, x, y, options, precision, train))
+        # Without gradients there is nothing to hand down: the plain mean, without the Function's layers.
+        return _PlaneMeans.apply(value_map, inset) if train else _PlaneMeans.forward(value_map, inset)
     value_map = padded_map(forward, x, y, options, precision, train)
     if not full_map:
         value_map = crop_valid(value_map, options.window_size)

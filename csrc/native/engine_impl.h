@@ -332,11 +332,14 @@ const float* bordered_row(const void* image, long long row, int W, int first, in
 // without asking, every row's read waits on memory.
 constexpr int kPrefetchRows = 2;
 
-// Asks the cache for `bytes` bytes from `values` on, for reading.
+// Asks the cache for `bytes` bytes from `values` on: for reading into L1 by
+// default, or with __builtin_prefetch's other hints (kWrite, kLocality).
+template <int kWrite = 0, int kLocality = 3>
 inline void prefetch_bytes(const void* values, long long bytes) {
     const char* first = static_cast<const char*>(values);
-    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at);
-    if (bytes > 0) __builtin_prefetch(first + bytes - 1);  // the last line, when `values` is not on a line's start
+    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at, kWrite, kLocality);
+    // The last line, when `values` is not on a line's start.
+    if (bytes > 0) __builtin_prefetch(first + bytes - 1, kWrite, kLocality);
 }
 
 // Asks the cache for the lines of `count` floats from `values` on, which the
@@ -346,12 +349,7 @@ inline void prefetch_bytes(const void* values, long long bytes) {
 // waits on memory for it. Into L2, not L1: a band asks for a band's rows
 // before it writes them. (A prefetch for writing where the unit's target has
 // the instruction; the x86-64 units' targets do not, and read the lines in.)
-inline void prefetch_for_writing(float* values, long long count) {
-    const char* first = reinterpret_cast<const char*>(values);
-    const long long bytes = 4 * count;
-    for (long long at = 0; at < bytes; at += 64) __builtin_prefetch(first + at, 1, 2);
-    if (bytes > 0) __builtin_prefetch(first + bytes - 1, 1, 2);
-}
+inline void prefetch_for_writing(float* values, long long count) { prefetch_bytes<1, 2>(values, 4 * count); }
 
 // The `W` image values from `offset` on, as load_row will read them.
 template <Precision P>
