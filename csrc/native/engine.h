@@ -64,12 +64,17 @@ inline int strip_columns(int W) {
 constexpr int kStripBlockRows = 256;
 
 // Calls strip(y0, y1, x0, columns) for every strip of rows [first, end) of a
-// plane W columns wide, a block of kStripBlockRows rows at a time, every
-// strip of a block before the next block.
+// plane W columns wide, a block of at most kStripBlockRows rows at a time,
+// every strip of a block before the next block. The blocks are of equal
+// height, as the strips are of equal width: the backward under a border
+// walks H + 2R rows, and 526 rows in blocks of 256 would leave a last block
+// of 14 rows that recomputes 2R rows for every 14 it emits.
 template <typename Strip>
 void for_each_strip(int first, int end, int W, Strip strip) {
     const int columns = strip_columns(W);
-    const long long block = columns < W ? kStripBlockRows : static_cast<long long>(end) - first;
+    const long long rows = static_cast<long long>(end) - first;
+    const long long blocks = std::max(1LL, (rows + kStripBlockRows - 1) / kStripBlockRows);
+    const long long block = columns < W ? std::max(1LL, (rows + blocks - 1) / blocks) : rows;
     for (long long y0 = first; y0 < end; y0 += block) {
         const int y1 = static_cast<int>(std::min<long long>(end, y0 + block));
         for (long long x0 = 0; x0 < W; x0 += columns)

@@ -110,12 +110,18 @@ void group_pass(const float* __restrict centre, int W, const float* __restrict w
 // kernels' helpers (filter_taps_of_radius, filter_row_moments_of_radius), which
 // are the table helpers' with the radius as an argument.
 using RowMomentsPass = void (*)(const float*, const float*, int, const float*, float*, float*, float*, float*, float*);
+using RowPass = void (*)(const float*, int, const float*, float*);
 using ColumnPass = void (*)(const float*, int, int, const float*, float*);
 using GroupPass = void (*)(const float*, int, const float*, float*);
 
 template <std::size_t... I>
 constexpr std::array<RowMomentsPass, sizeof...(I)> row_moments_passes(std::index_sequence<I...>) {
     return {{&row_moments<static_cast<int>(I) + 1>...}};
+}
+
+template <std::size_t... I>
+constexpr std::array<RowPass, sizeof...(I)> row_passes(std::index_sequence<I...>) {
+    return {{&row_filter<static_cast<int>(I) + 1>...}};
 }
 
 template <std::size_t... I>
@@ -129,6 +135,7 @@ constexpr std::array<GroupPass, sizeof...(I)> column_group_passes(std::index_seq
 }
 
 constexpr auto kRowMomentsPasses = row_moments_passes(std::make_index_sequence<kMaxTapsRadius>{});
+constexpr auto kRowPasses = row_passes(std::make_index_sequence<kMaxTapsRadius>{});
 constexpr auto kColumnPasses = column_passes(std::make_index_sequence<kMaxTapsRadius>{});
 constexpr auto kColumnGroupPasses = column_group_passes(std::make_index_sequence<kMaxTapsRadius>{});
 
@@ -136,6 +143,13 @@ constexpr auto kColumnGroupPasses = column_group_passes(std::make_index_sequence
 // `stride` floats apart.
 void taps_filter(const float* centre, int stride, int W, const float* w, int R, float* out) {
     kColumnPasses[R - 1](centre, stride, W, w, out);
+}
+
+// The same along a row, padded[0] R columns left of the row: the taps at
+// offsets the compiler knows, where a run-time stride of 1 holds a pointer
+// per tap (more than the registers at the wider windows).
+void taps_row_filter(const float* padded, int W, const float* w, int R, float* out) {
+    kRowPasses[R - 1](padded, W, w, out);
 }
 
 // The five window moments of every pixel of one row under the window of
@@ -174,7 +188,7 @@ struct TapsWindow {
                  float* sxy) const {
         taps_row_moments(a, b, W, w, R, sx, sxx, sy, syy, sxy);
     }
-    void along_row(const float* padded, int W, float* out) const { taps_filter(padded + R, 1, W, w, R, out); }
+    void along_row(const float* padded, int W, float* out) const { taps_row_filter(padded, W, w, R, out); }
     void down_columns(const float* centre, int stride, int W, float* out) const {
         taps_filter(centre, stride, W, w, R, out);
     }

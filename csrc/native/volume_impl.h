@@ -8,7 +8,7 @@
 // R-row halo) along W, then along H into a ring of 2R + 1 planes; once the
 // ring holds planes z - 2R .. z, the depth pass of plane z - R and the
 // per-voxel step follow. The passes along W and H are the run-time window's
-// (taps_row_moments, taps_filter), the depth pass applies the kernels' steps
+// (taps_row_moments, taps_row_filter, taps_filter), the depth pass applies the kernels' steps
 // (add_tap_pair, add_centre_tap of volume.cuh); each is a loop over the voxels
 // of a row, taps outermost, in the kernels' order, so that each voxel gets
 // the bits of its GPU thread; the compiler vectorises the loops across voxels.
@@ -142,7 +142,7 @@ void volume_backward_block(const VolumeBackwardJob& job, const VolumeBlock& b, f
         const float* g = gradient_row_at(z, y, at, work + 3 * padded);
         product_row(g, call.partial_mu1 + at, call.partial_sigma1_sq + at, call.partial_sigma12 + at, W, p + R,
                     p + padded + R, p + 2 * padded + R);
-        for (int k = 0; k < 3; ++k) taps_filter(p + k * padded + R, 1, W, w, R, out[k]);
+        for (int k = 0; k < 3; ++k) taps_row_filter(p + k * padded, W, w, R, out[k]);
     };
     auto emit = [&](int z, int y, const float* f, float* work) {
         const long long at = volume_origin + (static_cast<long long>(z) * s.H + y) * W;
