@@ -108,13 +108,13 @@ inline long long forward_scratch_floats(int radius, int columns) {
     return 2 * padded + 5 * band * kBandPitch + 5LL * kGroupRows * columns;
 }
 
-// And backward_rows: three padded product rows, three products and two
-// widened image rows over the band, three filtered rows for each row of a
-// group, two image rows and a gradient row.
+// And backward_rows: three padded product rows, three products over the
+// band, three filtered rows for each row of a group, two image rows and a
+// gradient row.
 inline long long backward_scratch_floats(int radius, int columns) {
     const long long padded = columns + 2LL * radius;
     const long long band = kBandRows + 2LL * radius;
-    return 3 * padded + 5 * band * kBandPitch + 3LL * kGroupRows * columns + 3LL * columns;
+    return 3 * padded + 3 * band * kBandPitch + 3LL * kGroupRows * columns + 3LL * columns;
 }
 
 // The walk of a band run over output rows [y0, y1) of a window of `radius`:

@@ -561,12 +561,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
 
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
-    float* products = scratch;  // three padded rows
-    float* band = products + 3 * padded;
-    // Half-precision images are widened once per band row, as the fill reads
-    // them (planes 3 and 4 of the band); float32 images are read in place.
-    constexpr int kPlanes = P == Precision::Fp32 ? 3 : 5;
-    float* filtered = band + static_cast<long long>(kPlanes) * band_rows * kBandPitch;
+    float* products = scratch;            // three padded rows
+    float* band = products + 3 * padded;  // the three filtered products
+    float* filtered = band + 3LL * band_rows * kBandPitch;
     float* x_row = filtered + 3 * kGroupRows * columns;
     float* y_row = x_row + columns;
     float* grad_row = y_row + columns;
@@ -576,21 +573,6 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     // The image columns of the strip's own pixels, [first, end).
     const int first = std::max(0, x0), end = std::min(W, x0 + columns);
     auto fill = [&](int slot, long long y) {
-        if constexpr (kPlanes == 5) {
-            // The image rows the gradient of output row y reads, if y is an
-            // output row (rows farther out would mirror past the image).
-            const int margin = backward_margin(call);
-            const long long row = y >= -margin && y < H + margin ? border_index(y, H, call.border) : -1;
-            if (row >= 0) {
-                const long long image_row = origin + row * W;
-                if (row + kPrefetchRows < H && end > first) {
-                    prefetch_row<P>(call.img1, image_row + kPrefetchRows * W + first, end - first);
-                    prefetch_row<P>(call.img2, image_row + kPrefetchRows * W + first, end - first);
-                }
-                load_bordered_row<P>(call.img1, image_row, W, x0, columns, call.border, rows_of(3, slot));
-                load_bordered_row<P>(call.img2, image_row, W, x0, columns, call.border, rows_of(4, slot));
-            }
-        }
         if (y < 0 || y >= H) {
             for (int k = 0; k < 3; ++k) std::fill(rows_of(k, slot), rows_of(k, slot) + columns, 0.0f);
             return;
@@ -620,10 +602,12 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     // k * kGroupRows + g.
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
-            // A float32 image's rows for the group, from L2 by the time the
-            // vertical pass is done.
+            // The image rows of the group, from L2 by the time the vertical
+            // pass is done. Rows of either precision are read here, not
+            // widened once per band row by the fill: two band arrays fewer
+            // to keep in cache and to shift at every band.
             const int from = std::max(0, x0 + c0), to = std::min(W, x0 + c0 + n);
-            for (int g = 0; kPlanes == 3 && g < group && to > from; ++g) {
+            for (int g = 0; g < group && to > from; ++g) {
                 const long long row = border_index(y + done + g, H, call.border);
                 if (row < 0) continue;
                 prefetch_row<P>(call.img1, origin + row * W + from, to - from);
@@ -638,21 +622,17 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 const float* f = filtered + g * n;
                 // The chunk's columns [own_first, own_end) are the image's
                 // own pixels, computed straight into its gradient (from a
-                // float32 image read in place); those past its edges, or a
-                // whole row of the padding, by way of copies and a row of
-                // scratch.
+                // float32 image read in place, a half-precision one widened
+                // into x_row and y_row); those past its edges, or a whole row
+                // of the padding, by way of copies and a row of scratch.
                 const bool image_row = out_y >= 0 && out_y < H;
                 const int own_first = image_row ? std::clamp(-start, 0, n) : n;
                 const int own_end = image_row ? std::clamp(W - start, own_first, n) : n;
                 const auto piece = [&](int first, int last) {  // chunk columns [first, last)
                     if (last <= first) return;
                     const int count = last - first;
-                    const float* x1 = kPlanes == 5
-                                          ? rows_of(3, slot + done + g) + c0 + first
-                                          : bordered_row<P>(call.img1, at, W, start + first, count, call.border, x_row);
-                    const float* y1 = kPlanes == 5
-                                          ? rows_of(4, slot + done + g) + c0 + first
-                                          : bordered_row<P>(call.img2, at, W, start + first, count, call.border, y_row);
+                    const float* x1 = bordered_row<P>(call.img1, at, W, start + first, count, call.border, x_row);
+                    const float* y1 = bordered_row<P>(call.img2, at, W, start + first, count, call.border, y_row);
                     const bool own = image_row && first == own_first && last == own_end;
                     float* out = own ? call.grad_img1 + origin + out_y * W + start + first : grad_row;
                     gradient_row(f + first, f + kGroupRows * n + first, f + 2 * kGroupRows * n + first, x1, y1, count,
@@ -665,7 +645,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             }
         });
     };
-    run_bands(R, y0, y1, kPlanes, band, fill, emit);
+    run_bands(R, y0, y1, 3, band, fill, emit);
 }
 
 // Rows [y0, y1) of the gradient's (H + 2 margin) rows, in strips of its
