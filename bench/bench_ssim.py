@@ -17,8 +17,11 @@ asked when it is reflect (kornia keeps its sigma of 1.5), pytorch-msssim and piq
 --compare-window times window 11 (sigma 1.5, zero border) and the --window-size window in the same interleaved
 rounds, so that both see the same machine: for each case, the fastest peer / korvex at each window, and the
 quotient of the two (the second window's over window 11's) per round, its median and quartiles. Above 1: korvex's
-lead over the fastest peer is larger at the second window. Peers more than 3 times slower than the fastest in a
-first call are left out of the rounds.
+lead over the fastest peer is larger at the second window. Each library's first call of a case runs in a child
+process: peers more than 3 times slower than the fastest there are left out of the rounds, and so is a peer still
+running after --peer-limit seconds (20; some peers' half precision takes minutes per call at windows other than
+11). Where every peer of the second window is over the limit, the limit stands for the fastest peer's time and the
+quotient is a lower bound, printed after ">".
 
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
@@ -40,10 +43,12 @@ instructions executed inside korvex's compiled operators per pixel and channel.
 import argparse
 import math
 import os
+import queue
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 import torch
@@ -222,22 +227,80 @@ def time_case(libs, shape, dtype_name, mode, rounds):
     return {name: statistics.median(t) * 1e3 for name, t in times.items()}
 
 
-def time_window_pair(libs_by_window, shape, dtype_name, mode, rounds):
+def probe_calls(window, names, shape, dtype_name, mode):
+    """In a child process: each named library's first call of the case, announced as it starts and timed when it
+    ends (one line each, read by first_calls)."""
+    libs = libraries("ssim", window)
+    a, b = inputs(shape, DTYPES[dtype_name])
+    for name in names:
+        print(f"probe start {name}", flush=True)
+        start = time.perf_counter()
+        ok = works(libs[name], mode, a, b)
+        print(f"probe done {name} {time.perf_counter() - start if ok else 'failed'}", flush=True)
+    return "probed"
+
+
+def first_calls(window, shape, dtype_name, mode, limit):
+    """{library: seconds} of each library's first call of the case, in child processes: None for a library that
+    cannot take the case, math.inf for one still running after `limit` seconds, whose child is stopped (the
+    libraries after it get a new child). Some peers' half precision takes minutes per call at windows other than
+    11, which would hold a benchmark up for hours."""
+    seconds, pending = {}, list(libraries("ssim", window))
+    while pending:
+        child = subprocess.Popen(child_command("probe_calls", torch.get_num_threads(), window, pending, shape,
+                                               dtype_name, mode), stdout=subprocess.PIPE, text=True)
+        lines = queue.Queue()
+
+        def read_lines(out=child.stdout):
+            for line in out:
+                lines.put(line)
+            lines.put(None)
+
+        threading.Thread(target=read_lines, daemon=True).start()
+        running = deadline = None
+        while pending:
+            try:
+                line = lines.get(timeout=None if running is None else max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                child.kill()
+                seconds[running] = math.inf
+                pending.remove(running)
+                break
+            if line is None:  # the child ended during a call: the library cannot take the case
+                if running is None:
+                    raise RuntimeError(f"the probe of {pending} ended without a call")
+                seconds[running] = None
+                pending.remove(running)
+                break
+            words = line.split()
+            if words[:2] == ["probe", "start"]:
+                running, deadline = words[2], time.monotonic() + limit
+            elif words[:2] == ["probe", "done"]:
+                seconds[words[2]] = None if words[3] == "failed" else float(words[3])
+                pending.remove(words[2])
+                running = None
+        child.wait()
+    return seconds
+
+
+def time_window_pair(windows, shape, dtype_name, mode, rounds, limit):
     """Every library at both windows in the same rounds, in a rotating order. Returns, per window, the medians
-    {name: ms}, and the per-round quotients of "fastest peer / korvex" between the second window and the first
+    {name: ms} and the fastest peer (None where every peer took longer than `limit` seconds, which then stands
+    for its time), and the per-round quotients of "fastest peer / korvex" between the second window and the first
     (the fastest peer of each window chosen by its median)."""
     a, b = inputs(shape, DTYPES[dtype_name])
-    entries = [(w, name, f) for w, libs in enumerate(libs_by_window) for name, f in libs.items()
-               if works(f, mode, a, b)]
-    # A peer more than three times slower than the fastest in a first timed call cannot be the fastest: left out,
-    # so that the rounds go to the contenders.
-    first = {}
-    for w, name, f in entries:
-        start = time.perf_counter()
-        call(f, mode, a, b)
-        first[(w, name)] = time.perf_counter() - start
-    quickest = [min(t for (w, name), t in first.items() if w == window and name != "korvex") for window in (0, 1)]
-    entries = [(w, name, f) for w, name, f in entries if name == "korvex" or first[(w, name)] <= 3 * quickest[w]]
+    entries = []
+    for w, window in enumerate(windows):
+        first = {name: t for name, t in first_calls(window, shape, dtype_name, mode, limit).items()
+                 if t is not None}
+        quickest = min((t for name, t in first.items() if name != "korvex"), default=math.inf)
+        # A peer more than three times slower than the fastest in a first call cannot be the fastest: left out,
+        # so that the rounds go to the contenders.
+        libs = libraries("ssim", window)
+        entries += [(w, name, libs[name]) for name, t in first.items()
+                    if name == "korvex" or (t < math.inf and t <= 3 * quickest)]
+    for _, _, f in entries:
+        call(f, mode, a, b)  # warm: this process's first call of each
     times = {(w, name): [] for w, name, _ in entries}
     for r in range(rounds):
         for k in range(len(entries)):
@@ -246,17 +309,17 @@ def time_window_pair(libs_by_window, shape, dtype_name, mode, rounds):
             call(f, mode, a, b)
             times[(w, name)].append(time.perf_counter() - start)
     medians = [{name: statistics.median(t) * 1e3 for (w, name), t in times.items() if w == window}
-               for window in range(len(libs_by_window))]
-    fastest = [min((t[p], p) for p in t if p != "korvex")[1] for t in medians]
-    ratios = [[times[(w, fastest[w])][r] / times[(w, "korvex")][r] for r in range(rounds)] for w in (0, 1)]
+               for window in range(len(windows))]
+    fastest = [min(((t[p], p) for p in t if p != "korvex"), default=(None, None))[1] for t in medians]
+    peer_times = [times[(w, fastest[w])] if fastest[w] else [limit] * rounds for w in (0, 1)]
+    ratios = [[peer / own for peer, own in zip(peer_times[w], times[(w, "korvex")])] for w in (0, 1)]
     quotients = [second / first for first, second in zip(*ratios)]
     return medians, fastest, quotients
 
 
-def compare_windows(shapes, rounds, window):
+def compare_windows(shapes, rounds, window, limit):
     """The --compare-window table: window 11 (sigma 1.5, zero border) and the given window, side by side."""
-    table_window = dict(window_size=11, sigma=1.5, padding="same")
-    libs_by_window = [libraries("ssim", table_window), libraries("ssim", window)]
+    windows = [dict(window_size=11, sigma=1.5, padding="same"), window]
     label = f"{window['window_size']} taps, {window['padding']}"
     print(f"{'case':32} {'11 taps: peer / korvex, ms':>42} {label + ': peer / korvex, ms':>46} "
           f"{'quotient: median [quartiles]':>30}")
@@ -264,13 +327,19 @@ def compare_windows(shapes, rounds, window):
     for dtype_name in DTYPES:
         for shape in shapes:
             for mode in MODES:
-                medians, fastest, q = time_window_pair(libs_by_window, shape, dtype_name, mode, rounds)
-                cells = [f"{m[p]:.1f} / {m['korvex']:.1f} = {m[p] / m['korvex']:.2f}x ({p})"
+                medians, fastest, q = time_window_pair(windows, shape, dtype_name, mode, rounds, limit)
+                if fastest[0] is None:
+                    raise RuntimeError(f"every peer took over {limit} s at window 11: raise --peer-limit")
+                cells = [f"{m[p]:.1f} / {m['korvex']:.1f} = {m[p] / m['korvex']:.2f}x ({p})" if p else
+                         f"> {limit * 1e3:.0f} / {m['korvex']:.1f} = > {limit * 1e3 / m['korvex']:.0f}x (every peer)"
                          for m, p in zip(medians, fastest)]
+                # With every peer over the limit at the second window, the limit stands for their time: the
+                # quotient is at least this.
+                bound = "" if fastest[1] else "> "
                 lower, middle, upper = statistics.quantiles(q, n=4)
                 quotients[case_name(shape, dtype_name, mode)] = middle
                 print(f"{case_name(shape, dtype_name, mode):32} {cells[0]:>42} {cells[1]:>46} "
-                      f"{middle:8.2f} [{lower:.2f}, {upper:.2f}]", flush=True)
+                      f"{bound}{middle:8.2f} [{lower:.2f}, {upper:.2f}]", flush=True)
     return quotients
 
 
@@ -355,6 +424,8 @@ def main(argv=None):
     parser.add_argument("--padding", default="same", choices=("same", "reflect"))
     parser.add_argument("--compare-window", action="store_true",
                         help="time window 11 and the given window in the same rounds and compare korvex's lead")
+    parser.add_argument("--peer-limit", type=float, default=20.0,
+                        help="--compare-window: seconds a peer's first call may take before it is left out")
     args = parser.parse_args(argv)
     WINDOW.update(window_size=args.window_size, sigma=args.sigma, padding=args.padding)
     torch.set_num_threads(args.threads)
@@ -367,7 +438,7 @@ def main(argv=None):
     if args.compare_window:
         print(f"Window 11 against window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), "
               f"CPU, {args.threads} threads, {args.rounds} interleaved rounds")
-        return {"quotients": compare_windows(args.shape or SHAPES, args.rounds, dict(WINDOW))}
+        return {"quotients": compare_windows(args.shape or SHAPES, args.rounds, dict(WINDOW), args.peer_limit)}
     libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
     print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
