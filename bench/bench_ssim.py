@@ -33,8 +33,9 @@ touches all of them alike; the table shows medians in ms and, last, the fastest 
 Memory (--no-memory skips it): the peak resident memory one call adds, in a child process per library and
 case: the child makes the inputs, calls twice to warm up (lazy initialisation, thread pools, korvex's
 per-thread band scratch), then resets the peak (/proc/self/clear_refs) and reads VmHWM - VmRSS around a third
-call. glibc is told to map every allocation above 64 KiB on its own (MALLOC_MMAP_THRESHOLD_), so that freed
-tensors leave the resident set and every call's temporaries count afresh.
+call. glibc is told to map every allocation above 64 KiB on its own (MALLOC_MMAP_THRESHOLD_), and korvex to keep
+no freed outputs for reuse (KORVEX_CPU_CACHE_MIB=0), so that freed tensors leave the resident set and every call's
+temporaries count afresh.
 
 --instructions runs each korvex case once more under callgrind (valgrind), 1 thread, and prints the
 instructions executed inside korvex's compiled operators per pixel and channel.
@@ -373,7 +374,7 @@ def child_command(function, *args):
 
 
 def measure_memory(threads, name, shape, dtype_name, mode, metric="ssim"):
-    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0", KORVEX_CPU_CACHE_MIB="0")
     out = subprocess.run(child_command("peak_extra_bytes", threads, name, shape, dtype_name, mode, metric),
                          capture_output=True, text=True, check=True, env=env)
     return int(out.stdout.split()[-1]) / 2**20

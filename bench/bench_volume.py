@@ -14,8 +14,8 @@ touches all of them alike; the table shows medians in ms and, last, the fastest 
 
 Memory (--no-memory skips it): the peak resident memory one call adds, as in bench_ssim.py: in a child process
 per library and case, after two warm-up calls, /proc/self/clear_refs restarts the peak and VmHWM - VmRSS is
-read around a third call; glibc maps every allocation above 64 KiB on its own, so that freed tensors leave the
-resident set. The table shows MiB and the smallest peer's peak over korvex's.
+read around a third call; glibc maps every allocation above 64 KiB on its own and korvex keeps no freed outputs
+(KORVEX_CPU_CACHE_MIB=0), so that freed tensors leave the resident set. The table shows MiB and the smallest peer's peak over korvex's.
 """
 
 import argparse
@@ -116,7 +116,7 @@ def peak_extra_bytes(name, shape, mode):
 def measure_memory(threads, name, shape, mode):
     code = (f"import sys; sys.path[:0] = [{ROOT!r}, {HERE!r}]; import torch; torch.set_num_threads({threads}); "
             f"import bench_volume as b; print(b.peak_extra_bytes({name!r}, {tuple(shape)!r}, {mode!r}))")
-    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
+    env = dict(os.environ, MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0", KORVEX_CPU_CACHE_MIB="0")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True, env=env)
     return int(out.stdout.split()[-1]) / 2**20
 

@@ -1,6 +1,7 @@
 """Picks the compiled module that runs a tensor's device."""
 
 import importlib
+import sys
 
 # The device types korvex has compiled modules for; tensors on any other
 # device are computed with PyTorch operations (korvex._composite).
@@ -37,3 +38,22 @@ def has_cuda_module():
     except ImportError:
         return False
     return True
+
+
+def empty_cache() -> None:
+    """Frees the memory the CPU operators keep for their next outputs.
+
+    The maps, gradients and pooled images of CPU calls take their memory from
+    blocks that earlier outputs gave back when they were freed, so that a
+    training loop does not map fresh pages from the system at every step. The
+    idle blocks are kept up to KORVEX_CPU_CACHE_MIB MiB (256 by default; set it
+    before the first call, 0 keeps none). Tensors still in use keep theirs.
+
+    Example:
+        >>> import korvex
+        >>> korvex.empty_cache()
+    """
+    for name in ("korvex._cpu", "korvex._emulated"):
+        module = sys.modules.get(name)
+        if module is not None:
+            module.empty_cache()

@@ -7,6 +7,7 @@
 
 #include "korvex.h"
 #include "operator_args.h"
+#include "output_cache.h"
 #include "platform/host.h"
 #include "volume.h"
 
@@ -29,6 +30,12 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("backward_volume_cropped", &korvex::backward_volume_cropped, without_gil());
     module.def("pool_forward", &korvex::pool_forward, without_gil());
     module.def("pool_backward", &korvex::pool_backward, without_gil());
+    // The cache of the CPU operators' outputs: frees its idle blocks (returns
+    // the bytes freed); the bytes it holds idle, and their limit.
+    module.def("empty_cache", &korvex::empty_output_cache);
+    module.def("cache_bytes", [] {
+        return std::make_pair(korvex::output_cache_idle_bytes(), korvex::output_cache_limit_bytes());
+    });
     // The window sizes of the window table: Python's list of sizes.
     module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);

@@ -6,6 +6,7 @@
 #include <ATen/ATen.h>
 
 #include "ops/launch.h"
+#include "ops/output_cache.h"
 
 namespace korvex {
 
@@ -24,7 +25,7 @@ inline at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
 
 // Every output is written in full by the kernels, so none is zero-filled.
 inline at::Tensor float_map_like(const at::Tensor& img1) {
-    return at::empty(img1.sizes(), img1.options().dtype(at::kFloat));
+    return empty_output(img1.sizes(), img1.options().dtype(at::kFloat));
 }
 
 // The element type the kernels read for a precision.

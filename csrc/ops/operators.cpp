@@ -331,8 +331,8 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
         // pixels, and of the padding's, which is folded onto them.
         at::Tensor grad_img1 = float_map_like(img1);
         at::Tensor grad_margin =
-            at::empty({img1.size(0) * img1.size(1) * margin_floats(img1.size(2), img1.size(3), radius)},
-                      img1.options().dtype(at::kFloat));
+            empty_output({img1.size(0) * img1.size(1) * margin_floats(img1.size(2), img1.size(3), radius)},
+                         img1.options().dtype(at::kFloat));
         BackwardLaunch launch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
                               float_data(g), grad_img1.data_ptr<float>(), pm.data_ptr<float>(),
                               ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
@@ -445,8 +445,8 @@ at::Tensor pool_forward(const std::string& precision_in, const std::string& prec
         check_floating(img, "img");
     const c10::DeviceGuard guard(img.device());
     const int64_t H = img.size(2), W = img.size(3);
-    at::Tensor pooled = at::empty({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2},
-                                  img.options().dtype(image_dtype(out)));
+    at::Tensor pooled = empty_output({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2},
+                                     img.options().dtype(image_dtype(out)));
     if (pooled.numel() > 0) {
         const at::Tensor x = dense(img, image_dtype(in));
         launch_pool_forward(PoolLaunch{in, out, shape_of(img), x.data_ptr(), pooled.data_ptr()});
@@ -464,7 +464,7 @@ at::Tensor pool_backward(const at::Tensor& grad_out, int64_t H, int64_t W) {
                std::to_string(W / 2 + W % 2) + ", and at most 2^31 - 1 elements before pooling), got " +
                describe(grad_out));
     const c10::DeviceGuard guard(grad_out.device());
-    at::Tensor grad_in = at::empty({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
+    at::Tensor grad_in = empty_output({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
     if (grad_in.numel() > 0) {
         const at::Tensor g = dense(grad_out, at::kFloat);
         launch_pool_backward(PoolBackwardLaunch{shape_of(grad_in), g.data_ptr<float>(), grad_in.data_ptr<float>()});
