@@ -18,9 +18,10 @@
 4. Half-precision images against float32, per pixel: the compiled operators (forward, training forward, backward)
    at 1 x 3 x 512^2, alternating call by call, median thread CPU time, fp16 / fp32.
 
-The operators allocate their outputs at every call; glibc maps large blocks afresh each time, and the page faults
-count as CPU time. Run with MALLOC_MMAP_THRESHOLD_=33554432 MALLOC_TRIM_THRESHOLD_=4000000000 to keep them in the
-heap, so that the times are the engine's.
+korvex's outputs take memory that earlier outputs gave back (up to KORVEX_CPU_CACHE_MIB idle), but the other
+tensors of a call (the image's gradient, torch's temporaries) come from glibc, which maps large blocks afresh each
+time, and the page faults count as CPU time. Run with MALLOC_MMAP_THRESHOLD_=33554432
+MALLOC_TRIM_THRESHOLD_=4000000000 to keep them in the heap, so that the times are the engine's.
 
 Thread CPU time counts only the time this thread ran, so other processes on a busy machine distort it far less
 than wall time (they still share the caches). --tiny runs every step at a small size, for the tests.

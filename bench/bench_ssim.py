@@ -17,11 +17,11 @@ asked when it is reflect (kornia keeps its sigma of 1.5), pytorch-msssim and piq
 --compare-window times window 11 (sigma 1.5, zero border) and the --window-size window in the same interleaved
 rounds, so that both see the same machine: for each case, the fastest peer / korvex at each window, and the
 quotient of the two (the second window's over window 11's) per round, its median and quartiles. Above 1: korvex's
-lead over the fastest peer is larger at the second window. Each library's first call of a case runs in a child
-process: peers more than 3 times slower than the fastest there are left out of the rounds, and so is a peer still
-running after --peer-limit seconds (20; some peers' half precision takes minutes per call at windows other than
-11). Where every peer of the second window is over the limit, the limit stands for the fastest peer's time and the
-quotient is a lower bound, printed after ">".
+lead over the fastest peer is larger at the second window. Each library's first two calls of a case run in a
+child process: peers more than 3 times slower than the fastest in the second are left out of the rounds, and so is
+a peer still running after --peer-limit seconds (20) in either call (some peers' half precision takes minutes per
+call at windows other than 11). Where every peer that runs the second window's case is over the limit, the limit
+stands for the fastest peer's time and the quotient is a lower bound, printed after ">".
 
 --metric ms-ssim times multi-scale SSIM instead (five scales, window 11, valid padding, 2 x 2 average pooling):
 korvex.ms_ssim, one fused launch per scale, against pytorch-msssim's ms_ssim and torchmetrics'.
@@ -229,23 +229,27 @@ def time_case(libs, shape, dtype_name, mode, rounds):
 
 
 def probe_calls(window, names, shape, dtype_name, mode):
-    """In a child process: each named library's first call of the case, announced as it starts and timed when it
-    ends (one line each, read by first_calls)."""
+    """In a child process: each named library's first call of the case, then a timed second one, each announced
+    as it starts (one line each, read by first_calls)."""
     libs = libraries("ssim", window)
     a, b = inputs(shape, DTYPES[dtype_name])
     for name in names:
         print(f"probe start {name}", flush=True)
+        if not works(libs[name], mode, a, b):
+            print(f"probe done {name} failed", flush=True)
+            continue
+        print(f"probe warm {name}", flush=True)
         start = time.perf_counter()
-        ok = works(libs[name], mode, a, b)
-        print(f"probe done {name} {time.perf_counter() - start if ok else 'failed'}", flush=True)
+        call(libs[name], mode, a, b)
+        print(f"probe done {name} {time.perf_counter() - start}", flush=True)
     return "probed"
 
 
 def first_calls(window, shape, dtype_name, mode, limit):
-    """{library: seconds} of each library's first call of the case, in child processes: None for a library that
-    cannot take the case, math.inf for one still running after `limit` seconds, whose child is stopped (the
-    libraries after it get a new child). Some peers' half precision takes minutes per call at windows other than
-    11, which would hold a benchmark up for hours."""
+    """{library: seconds} of each library's second call of the case (the first warms it up), in child processes:
+    None for a library that cannot take the case, math.inf for one whose first or second call was still running
+    after `limit` seconds, whose child is then stopped (the libraries after it get a new child). Some peers' half
+    precision takes minutes per call at windows other than 11, which would hold a benchmark up for hours."""
     seconds, pending = {}, list(libraries("ssim", window))
     while pending:
         child = subprocess.Popen(child_command("probe_calls", torch.get_num_threads(), window, pending, shape,
@@ -259,47 +263,54 @@ def first_calls(window, shape, dtype_name, mode, limit):
 
         threading.Thread(target=read_lines, daemon=True).start()
         running = deadline = None
-        while pending:
-            try:
-                line = lines.get(timeout=None if running is None else max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                child.kill()
-                seconds[running] = math.inf
-                pending.remove(running)
-                break
-            if line is None:  # the child ended during a call: the library cannot take the case
-                if running is None:
-                    raise RuntimeError(f"the probe of {pending} ended without a call")
-                seconds[running] = None
-                pending.remove(running)
-                break
-            words = line.split()
-            if words[:2] == ["probe", "start"]:
-                running, deadline = words[2], time.monotonic() + limit
-            elif words[:2] == ["probe", "done"]:
-                seconds[words[2]] = None if words[3] == "failed" else float(words[3])
-                pending.remove(words[2])
-                running = None
-        child.wait()
+        try:
+            while pending:
+                try:
+                    line = lines.get(timeout=None if running is None else max(0.0, deadline - time.monotonic()))
+                except queue.Empty:
+                    seconds[running] = math.inf
+                    pending.remove(running)
+                    break
+                if line is None:  # the child ended during a call: the library cannot take the case
+                    if running is None:
+                        raise RuntimeError(f"the probe of {pending} ended without a call")
+                    seconds[running] = None
+                    pending.remove(running)
+                    break
+                words = line.split()
+                if words[:2] in (["probe", "start"], ["probe", "warm"]):  # each call gets the limit
+                    running, deadline = words[2], time.monotonic() + limit
+                elif words[:2] == ["probe", "done"]:
+                    seconds[words[2]] = None if words[3] == "failed" else float(words[3])
+                    pending.remove(words[2])
+                    running = None
+        finally:
+            child.kill()
+            child.wait()
+            child.stdout.close()
     return seconds
 
 
 def time_window_pair(windows, shape, dtype_name, mode, rounds, limit):
     """Every library at both windows in the same rounds, in a rotating order. Returns, per window, the medians
-    {name: ms} and the fastest peer (None where every peer took longer than `limit` seconds, which then stands
-    for its time), and the per-round quotients of "fastest peer / korvex" between the second window and the first
-    (the fastest peer of each window chosen by its median)."""
+    {name: ms}, the fastest peer (None where no peer ran the case) and whether a peer was left out for taking
+    longer than `limit` seconds a call; and the per-round quotients of "fastest peer / korvex" between the second
+    window and the first (the fastest peer of each window chosen by its median; where every peer that runs the
+    case took longer than the limit, the limit stands for its time)."""
     a, b = inputs(shape, DTYPES[dtype_name])
-    entries = []
+    entries, timed_out = [], []
     for w, window in enumerate(windows):
-        first = {name: t for name, t in first_calls(window, shape, dtype_name, mode, limit).items()
-                 if t is not None}
-        quickest = min((t for name, t in first.items() if name != "korvex"), default=math.inf)
-        # A peer more than three times slower than the fastest in a first call cannot be the fastest: left out,
-        # so that the rounds go to the contenders.
+        probed = first_calls(window, shape, dtype_name, mode, limit)
+        if probed["korvex"] in (None, math.inf):
+            raise RuntimeError(f"korvex did not run {case_name(shape, dtype_name, mode)} at {window} within "
+                               f"{limit} s")
+        timed_out.append(any(t == math.inf for t in probed.values()))
+        quickest = min((t for name, t in probed.items() if name != "korvex" and t is not None), default=math.inf)
+        # A peer more than three times slower than the fastest in a warm call cannot be the fastest: left out, so
+        # that the rounds go to the contenders.
         libs = libraries("ssim", window)
-        entries += [(w, name, libs[name]) for name, t in first.items()
-                    if name == "korvex" or (t < math.inf and t <= 3 * quickest)]
+        entries += [(w, name, libs[name]) for name, t in probed.items()
+                    if t is not None and t < math.inf and (name == "korvex" or t <= 3 * quickest)]
     for _, _, f in entries:
         call(f, mode, a, b)  # warm: this process's first call of each
     times = {(w, name): [] for w, name, _ in entries}
@@ -315,7 +326,7 @@ def time_window_pair(windows, shape, dtype_name, mode, rounds, limit):
     peer_times = [times[(w, fastest[w])] if fastest[w] else [limit] * rounds for w in (0, 1)]
     ratios = [[peer / own for peer, own in zip(peer_times[w], times[(w, "korvex")])] for w in (0, 1)]
     quotients = [second / first for first, second in zip(*ratios)]
-    return medians, fastest, quotients
+    return medians, fastest, timed_out, quotients
 
 
 def compare_windows(shapes, rounds, window, limit):
@@ -328,9 +339,13 @@ def compare_windows(shapes, rounds, window, limit):
     for dtype_name in DTYPES:
         for shape in shapes:
             for mode in MODES:
-                medians, fastest, q = time_window_pair(windows, shape, dtype_name, mode, rounds, limit)
+                medians, fastest, timed_out, q = time_window_pair(windows, shape, dtype_name, mode, rounds, limit)
                 if fastest[0] is None:
-                    raise RuntimeError(f"every peer took over {limit} s at window 11: raise --peer-limit")
+                    raise RuntimeError(f"no peer ran {case_name(shape, dtype_name, mode)} at window 11 within "
+                                       f"{limit} s")
+                if fastest[1] is None and not timed_out[1]:
+                    print(f"{case_name(shape, dtype_name, mode):32} no peer runs this case at the second window")
+                    continue
                 cells = [f"{m[p]:.1f} / {m['korvex']:.1f} = {m[p] / m['korvex']:.2f}x ({p})" if p else
                          f"> {limit * 1e3:.0f} / {m['korvex']:.1f} = > {limit * 1e3 / m['korvex']:.0f}x (every peer)"
                          for m, p in zip(medians, fastest)]

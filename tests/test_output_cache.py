@@ -72,12 +72,15 @@ def test_idle_memory_is_kept_up_to_the_limit_and_freed_on_request():
         assert reported_limit == limit and idle <= limit
 
 
-def test_a_malformed_cache_setting_is_refused_by_name():
-    run = subprocess.run([sys.executable, "-c", "import torch, korvex; korvex.ssim(torch.rand(1, 3, 512, 512), "
-                          "torch.rand(1, 3, 512, 512))"], capture_output=True, text=True, timeout=300,
-                         env=dict(os.environ, KORVEX_CPU_CACHE_MIB="lots", PYTHONPATH=ROOT))
+@pytest.mark.parametrize("setting", ["lots", "+5", "1048577"])
+def test_a_malformed_cache_setting_is_refused_by_name(setting):
+    code = ("import torch, korvex\n"
+            "korvex.empty_cache()\n"
+            "korvex.ssim(torch.rand(1, 3, 512, 512), torch.rand(1, 3, 512, 512))\n")
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
+                         env=dict(os.environ, KORVEX_CPU_CACHE_MIB=setting, PYTHONPATH=ROOT))
     assert run.returncode != 0
-    assert "KORVEX_CPU_CACHE_MIB must be a whole number of MiB, 0 or more; got 'lots'" in run.stderr
+    assert f"KORVEX_CPU_CACHE_MIB must be a whole number of MiB from 0 to 1048576; got '{setting}'" in run.stderr
 
 
 @pytest.mark.parametrize("use", ["resize", "share", "save"])

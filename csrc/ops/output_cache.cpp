@@ -5,6 +5,7 @@
 #include <c10/core/impl/alloc_cpu.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -19,23 +20,29 @@ namespace {
 // PyTorch's allocator gives) and stays 64-byte aligned.
 constexpr std::size_t kHeaderBytes = 64;
 
-// Blocks are sized in whole pages, and a block serves a request up to a
-// quarter smaller than itself: the scales of multi-scale SSIM, or images of
-// a folder that differ by a few rows, share blocks.
+// Blocks are sized in whole pages, and a block serves a request of down to
+// four fifths of its size (a block at most a quarter larger than asked):
+// images of a folder that differ by a few rows share blocks.
 constexpr std::size_t kPageBytes = 4096;
 
 std::size_t& block_bytes(void* data) {
     return *reinterpret_cast<std::size_t*>(static_cast<char*>(data) - kHeaderBytes);
 }
 
+// The largest limit taken: a mebibyte short of a tebibyte of idle memory.
+constexpr std::int64_t kLargestLimitMib = 1 << 20;
+
+// The limit on idle bytes from KORVEX_CPU_CACHE_MIB (256 MiB when unset), or
+// -1 when the setting is not a whole number of MiB in [0, kLargestLimitMib].
 std::int64_t limit_from_environment() {
     const char* text = std::getenv("KORVEX_CPU_CACHE_MIB");
     if (text == nullptr || *text == '\0') return 256LL << 20;
-    char* end = nullptr;
-    const long long mib = std::strtoll(text, &end, 10);
-    if (*end != '\0' || mib < 0 || mib > (1LL << 40))
-        throw std::invalid_argument(
-            std::string("KORVEX_CPU_CACHE_MIB must be a whole number of MiB, 0 or more; got '") + text + "'");
+    std::int64_t mib = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return -1;
+        mib = mib * 10 + (*c - '0');
+        if (mib > kLargestLimitMib) return -1;
+    }
     return mib << 20;
 }
 
@@ -52,6 +59,12 @@ public:
     static OutputCache& cache();
 
     c10::DataPtr allocate(std::size_t n) override {
+        // A malformed setting is refused at every call that allocates, as
+        // it was found: the cache has no limit to keep to.
+        if (limit_ < 0)
+            throw std::invalid_argument(std::string("KORVEX_CPU_CACHE_MIB must be a whole number of MiB from 0 to ") +
+                                        std::to_string(kLargestLimitMib) + "; got '" +
+                                        std::getenv("KORVEX_CPU_CACHE_MIB") + "'");
         if (static_cast<std::int64_t>(n) < kSmallestCached || limit_ == 0)
             return c10::GetDefaultCPUAllocator()->allocate(n);
         void* data = take(n);
@@ -60,6 +73,9 @@ public:
             data = static_cast<char*>(c10::alloc_cpu(bytes + kHeaderBytes)) + kHeaderBytes;
             block_bytes(data) = bytes;
         }
+        // The profiler's memory view counts a block from its handing out to
+        // its giving back, as it does PyTorch's own allocations.
+        c10::profiledCPUMemoryReporter().New(data, n);
         return {data, data, &give_back, c10::Device(c10::DeviceType::CPU)};
     }
 
@@ -88,7 +104,7 @@ public:
         return idle_bytes_;
     }
 
-    std::int64_t limit() const { return limit_; }
+    std::int64_t limit() const { return std::max<std::int64_t>(limit_, 0); }
 
 private:
     // The smallest idle block of n bytes or more, if it is at most a quarter
@@ -122,7 +138,10 @@ OutputCache& OutputCache::cache() {
     return *instance;
 }
 
-void give_back(void* data) { OutputCache::cache().keep(data); }
+void give_back(void* data) {
+    c10::profiledCPUMemoryReporter().Delete(data);
+    OutputCache::cache().keep(data);
+}
 
 }  // namespace
 
