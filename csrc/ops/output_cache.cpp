@@ -29,7 +29,7 @@ std::size_t& block_bytes(void* data) {
     return *reinterpret_cast<std::size_t*>(static_cast<char*>(data) - kHeaderBytes);
 }
 
-// The largest limit taken: a mebibyte short of a tebibyte of idle memory.
+// The largest limit taken, in MiB: a tebibyte of idle memory.
 constexpr std::int64_t kLargestLimitMib = 1 << 20;
 
 // The limit on idle bytes from KORVEX_CPU_CACHE_MIB (256 MiB when unset), or
@@ -51,6 +51,7 @@ void give_back(void* data);
 class OutputCache final : public c10::Allocator {
 public:
     OutputCache() : limit_(limit_from_environment()) {
+        if (const char* text = std::getenv("KORVEX_CPU_CACHE_MIB")) setting_ = text;
         // A fork while another thread holds the lock would leave it held in
         // the child forever: hold it across the fork instead.
         pthread_atfork([] { cache().lock_.lock(); }, [] { cache().lock_.unlock(); }, [] { cache().lock_.unlock(); });
@@ -59,12 +60,11 @@ public:
     static OutputCache& cache();
 
     c10::DataPtr allocate(std::size_t n) override {
-        // A malformed setting is refused at every call that allocates, as
-        // it was found: the cache has no limit to keep to.
+        // A malformed setting is refused at every call that allocates: the
+        // cache has no limit to keep to.
         if (limit_ < 0)
             throw std::invalid_argument(std::string("KORVEX_CPU_CACHE_MIB must be a whole number of MiB from 0 to ") +
-                                        std::to_string(kLargestLimitMib) + "; got '" +
-                                        std::getenv("KORVEX_CPU_CACHE_MIB") + "'");
+                                        std::to_string(kLargestLimitMib) + "; got '" + setting_ + "'");
         if (static_cast<std::int64_t>(n) < kSmallestCached || limit_ == 0)
             return c10::GetDefaultCPUAllocator()->allocate(n);
         void* data = take(n);
@@ -126,6 +126,7 @@ private:
     }
 
     const std::int64_t limit_;
+    std::string setting_;  // KORVEX_CPU_CACHE_MIB as it was read
     std::mutex lock_;
     std::multimap<std::size_t, void*> idle_;  // bytes -> block
     std::int64_t idle_bytes_ = 0;
