@@ -8,8 +8,8 @@
 // R-row halo) along W, then along H into a ring of 2R + 1 planes; once the
 // ring holds planes z - 2R .. z, the depth pass of plane z - R and the
 // per-voxel step follow. The passes along W and H are the run-time window's
-// (taps_row_moments, taps_row_filter, taps_filter), the depth pass applies the kernels' steps
-// (add_tap_pair, add_centre_tap of volume.cuh); each is a loop over the voxels
+// (taps_row_moments, taps_row_filter, taps_filter), the depth pass applies
+// the kernels' steps (add_tap_pair, add_centre_tap of volume.cuh); each is a loop over the voxels
 // of a row, taps outermost, in the kernels' order, so that each voxel gets
 // the bits of its GPU thread; the compiler vectorises the loops across voxels.
 #include "kernels/volume.cuh"

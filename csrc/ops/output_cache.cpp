@@ -32,15 +32,20 @@ std::size_t& block_bytes(void* data) {
 // The largest limit taken, in MiB: a tebibyte of idle memory.
 constexpr std::int64_t kLargestLimitMib = 1 << 20;
 
-// The limit on idle bytes from KORVEX_CPU_CACHE_MIB (256 MiB when unset), or
-// -1 when the setting is not a whole number of MiB in [0, kLargestLimitMib].
-std::int64_t limit_from_environment() {
+// KORVEX_CPU_CACHE_MIB as the process has it, empty when unset.
+std::string setting_from_environment() {
     const char* text = std::getenv("KORVEX_CPU_CACHE_MIB");
-    if (text == nullptr || *text == '\0') return 256LL << 20;
+    return text == nullptr ? std::string() : std::string(text);
+}
+
+// The limit on idle bytes a setting gives (256 MiB when empty), or -1 when it
+// is not a whole number of MiB in [0, kLargestLimitMib].
+std::int64_t limit_of(const std::string& setting) {
+    if (setting.empty()) return 256LL << 20;
     std::int64_t mib = 0;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c < '0' || *c > '9') return -1;
-        mib = mib * 10 + (*c - '0');
+    for (const char c : setting) {
+        if (c < '0' || c > '9') return -1;
+        mib = mib * 10 + (c - '0');
         if (mib > kLargestLimitMib) return -1;
     }
     return mib << 20;
@@ -50,8 +55,7 @@ void give_back(void* data);
 
 class OutputCache final : public c10::Allocator {
 public:
-    OutputCache() : limit_(limit_from_environment()) {
-        if (const char* text = std::getenv("KORVEX_CPU_CACHE_MIB")) setting_ = text;
+    OutputCache() : setting_(setting_from_environment()), limit_(limit_of(setting_)) {
         // A fork while another thread holds the lock would leave it held in
         // the child forever: hold it across the fork instead.
         pthread_atfork([] { cache().lock_.lock(); }, [] { cache().lock_.unlock(); }, [] { cache().lock_.unlock(); });
@@ -125,8 +129,8 @@ private:
         idle_.erase(block);
     }
 
+    const std::string setting_;  // KORVEX_CPU_CACHE_MIB as it was read
     const std::int64_t limit_;
-    std::string setting_;  // KORVEX_CPU_CACHE_MIB as it was read
     std::mutex lock_;
     std::multimap<std::size_t, void*> idle_;  // bytes -> block
     std::int64_t idle_bytes_ = 0;

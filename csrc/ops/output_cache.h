@@ -12,8 +12,8 @@
 // Blocks of kSmallestCached bytes or more are kept, up to a limit on the
 // bytes kept idle (KORVEX_CPU_CACHE_MIB, 256 MiB by default; 0 turns the
 // cache off; each compiled module has its own); the largest idle blocks are
-// freed first when a block given back passes the limit. Tensors made here are ordinary CPU tensors: their
-// storage resizes through the same allocator.
+// freed first when a block given back passes the limit. Tensors made here
+// are ordinary CPU tensors: their storage resizes through the same allocator.
 #pragma once
 
 #include <ATen/ATen.h>
