@@ -16,10 +16,11 @@ window given at run time:
 `taps`, a 1-D float32 tensor of 2R + 1 symmetric weights (R = 1..15) on the
 images' device, in place of the window table's size. pool2_forward and
 pool2_backward are multi-scale SSIM's pooling between scales and its
-backward. map_means reduces a map to its mean or its per-image means.
+backward. map_means reduces a map to its mean or its per-image means; interior_sums sums each plane's
+map over its interior, fused with the forward.
 """
 
-from typing import Tuple
+from typing import Optional, Tuple
 
 import torch
 import torch.autograd.forward_ad as forward_ad
@@ -267,6 +268,93 @@ ssim_forward_taps.register_autograd(_backward_of(ssim_forward_taps, ssim_backwar
 cs_forward_taps.register_autograd(_backward_of(cs_forward_taps, ssim_backward_taps), setup_context=_setup_context)
 
 
+# The sum of each plane's interior (the pixels at least `inset` from its edges; inset 0: the whole plane) of a
+# map under the zero border, fused with the forward: the backward takes one incoming gradient per image and
+# channel, which the native engine reads as it is, where the mean of a cropped map hands down a map-sized gradient
+# of zeros around the interior's values. The window is the table's of window_size taps, or taps when given.
+
+
+@torch.library.custom_op("korvex::interior_sums", mutates_args=())
+def interior_sums(
+    img1: Tensor, img2: Tensor, window_size: int, taps: Optional[Tensor], c1: float, c2: float, precision: str,
+    kind: str, inset: int, train: bool
+) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
+    """(sums of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the sum of the map of `kind`
+    ("ssim" or "cs") over each plane's interior; the partial maps are empty unless train."""
+    _check_arguments(img1, img2, c1, c2)
+    module = module_for(img1.device)
+    if taps is None:
+        value_map, *partials = module.forward(precision, kind, window_size, c1, c2, img1, img2, train, "zero")
+    else:
+        value_map, *partials = module.forward_taps(precision, kind, taps, c1, c2, img1, img2, train, "zero")
+    return (interior(value_map, inset).sum(dim=(-2, -1)), *partials)
+
+
+@interior_sums.register_fake
+def _(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train):
+    _check_arguments(img1, img2, c1, c2)
+    partial_shape = img1.shape if train else (0,)
+    return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
+            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
+
+
+@torch.library.custom_op("korvex::interior_sums_backward", mutates_args=())
+def interior_sums_backward(
+    img1: Tensor, img2: Tensor, grad_per_plane: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
+    partial_sigma12: Tensor, window_size: int, taps: Optional[Tensor], c1: float, c2: float, precision: str,
+    inset: int
+) -> Tensor:
+    """The gradient with respect to img1 of the sum over planes of grad_per_plane (one value per image and channel,
+    flat) times the sum of the map over the plane's interior."""
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return module_for(img1.device).backward_interior(precision, window_size, taps, c1, c2, img1, img2,
+                                                     grad_per_plane, inset, partial_mu1, partial_sigma1_sq,
+                                                     partial_sigma12)
+
+
+@interior_sums_backward.register_fake
+def _(img1, img2, grad_per_plane, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, taps, c1, c2,
+      precision, inset):
+    _check_arguments(img1, img2, c1, c2)
+    _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def interior(values: Tensor, inset: int) -> Tensor:
+    """The pixels at least `inset` pixels from every edge."""
+    H, W = values.shape[-2:]
+    return values[..., inset:H - inset, inset:W - inset]
+
+
+def _interior_setup_context(ctx, inputs, output):
+    img1, img2, window_size, taps, c1, c2, precision, kind, inset, _ = inputs
+    ctx.options = (window_size, c1, c2, precision, kind, inset)
+    ctx.has_taps = taps is not None
+    ctx.save_for_backward(img1, img2, *output[1:], *((taps,) if ctx.has_taps else ()))
+    ctx.mark_non_differentiable(*output[1:])
+    ctx.set_materialize_grads(False)
+
+
+def _interior_backward(ctx, grad_sums, *_):
+    window_size, c1, c2, precision, kind, inset = ctx.options
+    img1, img2, *partials = ctx.saved_tensors
+    taps = partials.pop() if ctx.has_taps else None
+    grad1 = grad2 = None
+    if grad_sums is not None:
+        grad_per_plane = grad_sums.float().reshape(-1).contiguous()
+        window = (window_size, taps, c1, c2, precision)
+        if ctx.needs_input_grad[0]:
+            grad1 = interior_sums_backward(img1, img2, grad_per_plane, *partials, *window, inset).to(img1.dtype)
+        if ctx.needs_input_grad[1]:
+            _, *swapped = interior_sums(img2, img1, *window[:2], c1, c2, precision, kind, inset, True)
+            grad2 = interior_sums_backward(img2, img1, grad_per_plane, *swapped, *window, inset).to(img2.dtype)
+    return grad1, grad2, None, None, None, None, None, None, None, None
+
+
+interior_sums.register_autograd(_interior_backward, setup_context=_interior_setup_context)
+
+
 # Multi-scale SSIM's 2 x 2 average pooling between scales: an odd side is padded with one zero at its start, counted in
 # the average, i.e. F.avg_pool2d(img, 2, padding=[H % 2, W % 2]) (count_include_pad), summed in the same order.
 # precision_in is the element type read ("fp32", "fp16" or "bf16", others converted), precision_out the one written
@@ -389,6 +477,7 @@ def _no_double_backward(ctx, *grads):
 
 ssim_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
 ssim_backward_taps.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
+interior_sums_backward.register_autograd(_no_double_backward, setup_context=lambda ctx, inputs, output: None)
 
 
 def _refusing_transforms(op_name, dispatch_key):
@@ -424,6 +513,9 @@ TENSOR_ARGUMENTS = {
     "pool2_forward": ("img",),
     "pool2_backward": ("grad_out",),
     "map_means": ("values",),
+    "interior_sums": (*_FORWARD_TENSORS, "taps"),
+    "interior_sums_backward": ("img1", "img2", "grad_per_plane", "partial_mu1", "partial_sigma1_sq",
+                                "partial_sigma12", "taps"),
 }
 
 
@@ -448,7 +540,7 @@ for _op_name in TENSOR_ARGUMENTS:
 
 # Jagged nested tensors are a tensor subclass, whose operators are its own.
 OPERATORS = (ssim_forward, cs_forward, ssim_backward, ssim_forward_taps, cs_forward_taps, ssim_backward_taps,
-             pool2_forward, pool2_backward, map_means)
+             pool2_forward, pool2_backward, map_means, interior_sums, interior_sums_backward)
 for _op, _op_name in zip(OPERATORS, TENSOR_ARGUMENTS):
     _op.register_torch_dispatch(
         JaggedNestedTensor,

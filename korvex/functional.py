@@ -7,7 +7,7 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import direct_module, ssim_forward
+from ._dispatch import direct_module, interior_sums, ssim_forward
 from ._ops import check_images, check_layout, has_map_means, map_means, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
@@ -108,6 +108,11 @@ def crop_valid(values: Tensor, window_size: int) -> Tensor:
     return values[..., r:values.shape[-2] - r, r:values.shape[-1] - r]
 
 
+def interior_size(images: Tensor, inset: int) -> int:
+    """The number of pixels of a plane at least `inset` from its edges."""
+    return (images.shape[-2] - 2 * inset) * (images.shape[-1] - 2 * inset)
+
+
 def padded_map(forward, x, y, options, precision, train):
     """The map of forward (ssim_forward or cs_forward) under options.padding: the kernels pad with zeros; "valid"
     crops the pixels whose window reaches past the border; "reflect" and "replicate" are the operators' borders (the
@@ -135,11 +140,17 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         from ._volume import map_with as volume_map_with
 
         return volume_map_with(img1, img2, options)
+    x, y, precision, train, options = _read_images(img1, img2, options)
+    return padded_map(ssim_forward, x, y, options, precision, train)
+
+
+def _read_images(img1, img2, options):
+    """(x, y, precision, train, options) as prepare, with the images as the kernels read them (after piq's
+    downsampling, in the precision's element type)."""
     x, y, precision, train, options = prepare(img1, img2, options)
     x, y = piq_downsample(x, y, options)
     check_fits_window(x.shape, options)
-    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
-    return padded_map(ssim_forward, x, y, options, precision, train)
+    return x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision]), precision, train, options
 
 
 def reduce(values: Tensor, reduction: str) -> Tensor:
@@ -170,6 +181,17 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         from ._volume import ssim_with as volume_ssim_with
 
         return volume_ssim_with(img1, img2, options)
+    if options.padding == "valid":
+        # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per
+        # image and channel, not a map of zeros around them.
+        x, y, precision, train, options = _read_images(img1, img2, options)
+        inset = options.window_size // 2
+        sums = interior_sums("ssim", x, y, options, precision, train, inset)
+        per_image_count = x.shape[1] * interior_size(x, inset)
+        if options.reduction == "mean":
+            return sums.sum() / (x.shape[0] * per_image_count)
+        per_image = sums.sum(1) / per_image_count
+        return per_image if options.reduction == "none" else per_image.sum()
     return reduce(map_with(img1, img2, options), options.reduction)
 
 

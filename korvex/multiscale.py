@@ -7,11 +7,12 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import cs_forward, ssim_forward
+from ._dispatch import cs_forward, interior_sums, ssim_forward
 from ._modules import COMPILED_DEVICE_TYPES
 from ._ops import pool2_forward
 from ._options import Options
-from .functional import _is_volume, check_fits_window, crop_valid, data_range_of, padded_map, prepare, reduce
+from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map, prepare,
+                         reduce)
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
@@ -88,48 +89,20 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
-class _PlaneMeans(torch.autograd.Function):
-    """The mean of each plane of a (B, C, H, W) map, without its outer `inset` pixels.
-
-    The value is torch's mean of the cropped map. The gradient is the same as
-    autograd's, with fewer passes over the map: with no inset, one value per
-    plane expanded over the map (which the compiled backward reads without
-    materialising it), and with an inset, the interior's value padded with
-    zeros in one pass, where slicing and the mean's backward took five.
-    """
-
-    generate_vmap_rule = True
-
-    @staticmethod
-    def forward(value_map, inset):
-        H, W = value_map.shape[-2:]
-        return value_map[..., inset:H - inset, inset:W - inset].mean(dim=(-2, -1))
-
-    @staticmethod
-    def setup_context(ctx, inputs, output):
-        value_map, inset = inputs
-        ctx.shape, ctx.inset = value_map.shape, inset
-
-    @staticmethod
-    def backward(ctx, grad):
-        (H, W), inset = ctx.shape[-2:], ctx.inset
-        rows, columns = H - 2 * inset, W - 2 * inset
-        per_pixel = (grad / (rows * columns))[..., None, None]
-        if inset == 0:
-            return per_pixel.expand(ctx.shape), None
-        return F.pad(per_pixel.expand(*ctx.shape[:-2], rows, columns), (inset, inset, inset, inset)), None
-
-
-def _scale_value(forward, x, y, options, precision, train, full_map):
+def _scale_value(kind, x, y, options, precision, train, full_map):
     """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
     contrast-structure term averaged away from the border (the window's radius on every side)."""
     if options.like != "torchmetrics":
-        # Valid padding: the zero-padded map, whose interior _PlaneMeans averages.
-        inset = options.window_size // 2 if options.padding == "valid" else 0
-        value_map = (forward(x, y, options, precision, train)[0] if inset
-                     else padded_map(forward, x, y, options, precision, train))
-        # Without gradients there is nothing to hand down: the plain mean, without the Function's layers.
-        return _PlaneMeans.apply(value_map, inset) if train else _PlaneMeans.forward(value_map, inset)
+        if options.padding in ("same", "valid"):
+            # Valid padding averages the interior of the zero-padded map.
+            inset = options.window_size // 2 if options.padding == "valid" else 0
+            return interior_sums(kind, x, y, options, precision, train, inset) / interior_size(x, inset)
+        forward = ssim_forward if kind == "ssim" else cs_forward
+        value_map = padded_map(forward, x, y, options, precision, train)
+        # The sum's backward hands down one value per plane, expanded over the map without a copy (which the
+        # compiled backward reads as it is); the mean's would divide it into a map-sized tensor.
+        return value_map.sum(dim=(-2, -1)) / value_map[0, 0].numel()
+    forward = ssim_forward if kind == "ssim" else cs_forward
     value_map = padded_map(forward, x, y, options, precision, train)
     if not full_map:
         value_map = crop_valid(value_map, options.window_size)
@@ -169,9 +142,8 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
                 options = dataclasses.replace(options, data_range=data_range_of(x, y))
         check_fits_window(x.shape, options)
         last = scale == len(weights) - 1
-        forward = ssim_forward if last else cs_forward
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        per_scale.append(_scale_value(forward, x, y, options, scale_precision, train, full_map=last))
+        per_scale.append(_scale_value("ssim" if last else "cs", x, y, options, scale_precision, train, full_map=last))
     per_channel = _combine(torch.stack(per_scale), weights)
     return reduce(per_channel, options.reduction)
 

@@ -392,6 +392,20 @@ void product_row(float g, const float* __restrict pm, const float* __restrict ps
     }
 }
 
+// The products of image row y, columns [lo, hi), where the incoming
+// gradient is g at the pixels at least `inset` from the plane's edges and 0
+// at the others: pieces of the row, each of one gradient.
+void interior_product_row(float g, int inset, long long y, int H, int W, int lo, int hi, const float* pm,
+                          const float* ps, const float* p12, float* p0, float* p1, float* p2) {
+    const bool inside = y >= inset && y < H - inset;
+    const int first = inside ? std::clamp(inset, lo, hi) : hi, last = inside ? std::clamp(W - inset, first, hi) : hi;
+    const int ends[4] = {lo, first, last, hi};
+    for (int k = 0; k < 3; ++k) {
+        const int at = ends[k] - lo, count = ends[k + 1] - ends[k];
+        if (count > 0) product_row(k == 1 ? g : 0.0f, pm + at, ps + at, p12 + at, count, p0 + at, p1 + at, p2 + at);
+    }
+}
+
 void gradient_row(const float* __restrict v0, const float* __restrict v1, const float* __restrict v2,
                   const float* __restrict x1, const float* __restrict y1, int W, float* __restrict out) {
     for (int x = 0; x < W; ++x) out[x] = device::gradient_of(v0[x], v1[x], v2[x], x1[x], y1[x]);
@@ -589,9 +603,9 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
                 if (map != nullptr) prefetch_bytes(map + ahead, bytes);
         }
         if (call.grad_per_plane != nullptr)
-            product_row(call.grad_per_plane[plane], call.partial_mu1 + at, call.partial_sigma1_sq + at,
-                        call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,
-                        products + 2 * padded + skip);
+            interior_product_row(call.grad_per_plane[plane], call.grad_inset, y, H, W, lo, hi, call.partial_mu1 + at,
+                                 call.partial_sigma1_sq + at, call.partial_sigma12 + at, products + skip,
+                                 products + padded + skip, products + 2 * padded + skip);
         else
             product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
                         call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,

@@ -25,6 +25,7 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("backward", &korvex::backward_named, without_gil());
     module.def("forward_taps", &korvex::forward_taps_named, without_gil());
     module.def("backward_taps", &korvex::backward_taps_named, without_gil());
+    module.def("backward_interior", &korvex::backward_interior_named, without_gil());
     module.def("forward_volume", &korvex::forward_volume, without_gil());
     module.def("backward_volume", &korvex::backward_volume, without_gil());
     module.def("backward_volume_cropped", &korvex::backward_volume_cropped, without_gil());

@@ -66,6 +66,18 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
                                const at::Tensor& partial_mu1, const at::Tensor& partial_sigma1_sq,
                                const at::Tensor& partial_sigma12, const std::string& border);
 
+// The gradient with respect to img1 of the sum over planes (image * C +
+// channel) of grad_per_plane[plane] times the sum of the map over the
+// plane's interior: the pixels at least `inset` from its edges (the
+// gradient of the mean of each plane's interior, divided by its size
+// beforehand). The window is the table's of window_size taps, or `taps`
+// when given; zero border. The native engine reads the gradient as it is;
+// the others are given it as a map.
+at::Tensor backward_interior_named(const std::string& precision, int window_size, const c10::optional<at::Tensor>& taps,
+                                  float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                  const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
+                                  const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+
 // Multi-scale SSIM's 2 x 2 average pooling between scales (an odd side is
 // padded with one zero at its start, counted in the average): images of
 // precision_in ("fp32", "fp16" or "bf16"; fp16 and bf16 convert other

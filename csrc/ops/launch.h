@@ -136,6 +136,10 @@ struct BackwardLaunch {
     // (platform::engine_features) is launched with it.
     const float* grad_per_plane = nullptr;
     float* grad_margin = nullptr;
+    // With grad_per_plane: the pixels fewer than grad_inset pixels from an
+    // edge of the plane have the incoming gradient 0 (the gradient of the
+    // mean of the map's interior, as under valid padding).
+    int grad_inset = 0;
 };
 
 void launch_forward(const ForwardLaunch& launch);

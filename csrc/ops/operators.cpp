@@ -300,13 +300,33 @@ Maps forward(Precision precision, MapKind map_kind, bool train, const Window& wi
     return {map, partial_mu1, partial_sigma1_sq, partial_sigma12};
 }
 
+// The incoming gradient of the means of the planes' interiors as a map:
+// grad_per_plane[p] at the pixels of plane p at least `inset` from its edges,
+// 0 at the others.
+at::Tensor interior_gradient_map(const at::Tensor& img1, const at::Tensor& grad_per_plane, int inset) {
+    at::Tensor grad_map = at::zeros(img1.sizes(), img1.options().dtype(at::kFloat));
+    const int64_t rows = img1.size(2) - 2 * inset, columns = img1.size(3) - 2 * inset;
+    grad_map.narrow(2, inset, rows).narrow(3, inset, columns)
+        .copy_(grad_per_plane.reshape({img1.size(0), img1.size(1), 1, 1}).expand({-1, -1, rows, columns}));
+    return grad_map;
+}
+
 // The one backward: the gradient with respect to img1, under the forward's
-// border.
+// border. The incoming gradient is grad_map, or, with grad_map undefined,
+// grad_per_plane at the pixels at least `inset` from the planes' edges and 0
+// at the others (zero border only).
 at::Tensor backward(Precision precision, const Window& window, float C1, float C2, const at::Tensor& img1,
                     const at::Tensor& img2, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
-                    const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12, Border border) {
+                    const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12, Border border,
+                    const at::Tensor& grad_per_plane = {}, int inset = 0) {
     const int radius = check_images(precision, window, img1, img2);
-    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    check_maps(img1, grad_map.defined() ? grad_map : partial_mu1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    if (!grad_map.defined()) {
+        const bool engine_reads_it = platform::engine_features().plane_gradients && one_launch(img1);
+        if (img1.numel() == 0 || !engine_reads_it)
+            return backward(precision, window, C1, C2, img1, img2, interior_gradient_map(img1, grad_per_plane, inset),
+                            partial_mu1, partial_sigma1_sq, partial_sigma12, border);
+    }
     if (border != Border::Zero && img1.numel() > 0) {
         check_border_fits(border, radius, img1);
         if (!border_in_engine(img1))
@@ -321,7 +341,7 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     if (img1.numel() == 0) return float_map_like(img1);
 
     const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
-    const at::Tensor g_per_plane = per_plane(grad_map, img1);
+    const at::Tensor g_per_plane = grad_map.defined() ? per_plane(grad_map, img1) : dense(grad_per_plane, at::kFloat);
     const at::Tensor g = g_per_plane.defined() ? at::Tensor() : dense(grad_map, at::kFloat);
     const at::Tensor pm = dense(partial_mu1, at::kFloat),
                      ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
@@ -347,7 +367,7 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
                                        p.at(float_data(g)), p.at(grad_img1.data_ptr<float>()),
                                        p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
                                        p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero,
-                                       float_data(g_per_plane)});
+                                       float_data(g_per_plane), nullptr, inset});
     });
     return grad_img1;
 }
@@ -396,6 +416,25 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
                                const at::Tensor& partial_sigma12, const std::string& border) {
     return backward(precision_named(precision), taps_window(taps), C1, C2, img1, img2, grad_map, partial_mu1,
                     partial_sigma1_sq, partial_sigma12, border_named(border));
+}
+
+at::Tensor backward_interior_named(const std::string& precision, int window_size, const c10::optional<at::Tensor>& taps,
+                                  float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                  const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
+                                  const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+    check_img1(img1);
+    const int64_t planes = img1.size(0) * img1.size(1);
+    const bool per_plane = grad_per_plane.defined() && grad_per_plane.dim() == 1 && grad_per_plane.numel() == planes &&
+                           grad_per_plane.scalar_type() == at::kFloat && grad_per_plane.device() == img1.device();
+    if (!per_plane)
+        refuse("grad_per_plane must be a 1-D float32 tensor of one value per image and channel (" +
+               std::to_string(planes) + ") on img1's device, got " + describe(grad_per_plane));
+    if (inset < 0 || 2 * inset >= std::min(img1.size(2), img1.size(3)))
+        refuse("inset must leave pixels on both axes: from 0 to less than half the smaller side, got " +
+               std::to_string(inset) + " for " + describe(img1));
+    const Window window = taps.has_value() ? taps_window(*taps) : Window{window_size, {}};
+    return backward(precision_named(precision), window, C1, C2, img1, img2, at::Tensor(), partial_mu1,
+                    partial_sigma1_sq, partial_sigma12, Border::Zero, grad_per_plane, static_cast<int>(inset));
 }
 
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
