@@ -124,15 +124,15 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     _check_size(x.shape, window_size, len(weights), options.padding)
     # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
     # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
-    # round again at every scale, and change the results. Without gradients, half images are read as they are at
-    # the first scale (the pooling and the kernels read half); with them, they are widened first, so that the
+    # round again at every scale, and change the results. Half images are read as they are at the first scale (the
+    # pooling and the kernels read half), but for those that take a gradient: they are widened first, so that the
     # gradients of the scales add up in float32. bfloat16 widens to float32 exactly, so bf16 reads the images as
     # they are at the first scale and the pooled float32 scales take the fp32 path: the result is that of fp32 on
     # the widened images, bit for bit.
-    if precision == "fp32" or (precision == "fp16" and train):
+    if precision == "fp32":
         x, y = x.float(), y.float()
     elif precision == "fp16":
-        x, y = (v if v.dtype == torch.float16 else v.float() for v in (x, y))
+        x, y = (v if v.dtype == torch.float16 and not (train and v.requires_grad) else v.float() for v in (x, y))
     per_scale = []
     for scale in range(len(weights)):
         if scale > 0:

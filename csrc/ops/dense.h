@@ -15,12 +15,14 @@ namespace korvex {
 // negation or conjugation is only a flag (a lazily negated view, the
 // imaginary part of a conjugate view) and autograd's zero tensors are
 // resolved here too; flags first, since a copy that converts the element
-// type does not apply them.
+// type does not apply them. Copies come from the output cache: a call that
+// converts its images (float32 images read in half precision) does so at
+// every call, into memory the last call's copies gave back.
 inline at::Tensor dense(const at::Tensor& t, at::ScalarType dtype) {
     const bool flagged = t.is_neg() || t.is_conj();
     if (t.is_contiguous() && t.scalar_type() == dtype && !flagged && !t._is_zerotensor()) return t;
     if (t._is_zerotensor()) return at::zeros(t.sizes(), t.options().dtype(dtype));
-    return at::empty(t.sizes(), t.options().dtype(dtype)).copy_(flagged ? t.resolve_conj().resolve_neg() : t);
+    return empty_output(t.sizes(), t.options().dtype(dtype)).copy_(flagged ? t.resolve_conj().resolve_neg() : t);
 }
 
 // Every output is written in full by the kernels, so none is zero-filled.
