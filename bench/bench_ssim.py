@@ -13,6 +13,8 @@ Half-precision peers get the same float16 tensors as korvex.
 --window-size N --sigma S --padding P time another window and border (e.g. 15, 2.0, reflect, which runs on
 korvex's run-time window kernels) against the peers with the same window: torchmetrics, kornia and OpenCV pad as
 asked when it is reflect (kornia keeps its sigma of 1.5), pytorch-msssim and piq have valid borders only.
+--padding valid averages korvex's map over the pixels whose whole window lies inside, as pytorch-msssim and piq
+do (the others keep their own borders).
 
 --compare-window times window 11 (sigma 1.5, zero border) and the --window-size window in the same interleaved
 rounds, so that both see the same machine: for each case, the fastest peer / korvex at each window, and the
@@ -437,7 +439,7 @@ def main(argv=None):
                         help="an image batch shape to time, BxCxHxW (repeatable); default 1x3x512x512 and 8x3x256x256")
     parser.add_argument("--window-size", type=int, default=11)
     parser.add_argument("--sigma", type=float, default=1.5)
-    parser.add_argument("--padding", default="same", choices=("same", "reflect"))
+    parser.add_argument("--padding", default="same", choices=("same", "valid", "reflect"))
     parser.add_argument("--compare-window", action="store_true",
                         help="time window 11 and the given window in the same rounds and compare korvex's lead")
     parser.add_argument("--peer-limit", type=float, default=20.0,
@@ -457,7 +459,9 @@ def main(argv=None):
         return {"quotients": compare_windows(args.shape or SHAPES, args.rounds, dict(WINDOW), args.peer_limit)}
     libs = libraries(args.metric)
     peers = [name for name in libs if name != "korvex"]
-    print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {args.padding}), CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
+    padding = "valid" if args.metric == "ms-ssim" else args.padding
+    print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {padding}), CPU, "
+          f"{args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
           f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
     header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
     print(header)
