@@ -49,11 +49,16 @@ def direct_module(img1, img2):
     function modes, gives the same outputs when the module is called directly. Every other call goes through the
     operator, which refuses what it must in its own words, and which tracing records.
     """
+    if torch.is_grad_enabled() and (img1.requires_grad or img2.requires_grad):
+        return None
+    return plain_call_module(img1, img2)
+
+
+def plain_call_module(img1, img2):
+    """direct_module's module for a call with or without gradients: the caller records its own autograd node."""
     if torch.compiler.is_compiling() or torch.jit.is_tracing():
         return None
     if type(img1) is not torch.Tensor or type(img2) is not torch.Tensor:
-        return None
-    if torch.is_grad_enabled() and (img1.requires_grad or img2.requires_grad):
         return None
     if _python_dispatch._get_current_dispatch_mode() is not None or torch._C._is_torch_function_mode_enabled():
         return None

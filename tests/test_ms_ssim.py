@@ -5,6 +5,7 @@ import torch
 
 import korvex
 import reference as ref
+from korvex import multiscale
 from conftest import PRECISIONS, WINDOW_SIZES, images
 from photos import photo_ids, photo_pairs
 
@@ -129,6 +130,41 @@ def test_gradients_of_both_images_under_each_padding(padding):
     torch.testing.assert_close(value.double(), expected, atol=2e-5, rtol=0)
     for got, want in ((x.grad, xd.grad), (y.grad, yd.grad)):
         assert (got.double() - want).abs().max() < 1e-3 * want.abs().max()
+
+
+@pytest.mark.parametrize("options, dtype, grads", [
+    ({}, torch.float32, (True, True)),
+    ({"padding": "same", "reduction": "none"}, torch.float32, (True, False)),
+    ({"window_size": 7, "sigma": 1.2, "weights": (0.2, 0.3, 0.5)}, torch.float32, (False, True)),
+    ({"window": "uniform", "window_size": 9, "like": "pytorch-msssim", "data_range": 1.0}, torch.float32,
+     (True, True)),
+    ({}, torch.float16, (True, True)),
+    ({"padding": "same"}, torch.float16, (True, False)),
+    ({"precision": "fp16", "reduction": "sum"}, torch.float32, (True, True)),
+    ({}, torch.float64, (True, False)),
+], ids=["valid", "same-none", "taps", "uniform-preset", "fp16", "fp16-same-one-grad", "fp16-of-float32", "float64"])
+def test_one_node_gives_the_bits_of_the_operators_scale_by_scale(options, dtype, grads, monkeypatch):
+    # An eager call runs every scale in one autograd node on the module straight; the bits must be those of the
+    # registered operators composed scale by scale (which tracing and compiling see): the scales' gradients pooled
+    # back and added in the same arithmetic, half images rounded once.
+    a, b = (torch.cat([pair[i][..., :191, :227] for pair in LARGE[:2]]).to(dtype) for i in (1, 2))
+    results = []
+    for composed in (False, True):
+        if composed:
+            monkeypatch.setattr(multiscale, "_straight_module", lambda *args: None)
+        x, y = (t.clone().requires_grad_(g) for t, g in zip((a, b), grads))
+        value = korvex.ms_ssim(x, y, **options)
+        value.sum().backward()
+        results.append((value, *(t.grad for t in (x, y) if t.requires_grad)))
+    for straight, composed in zip(*results):
+        assert straight.dtype == composed.dtype and torch.equal(straight, composed)
+
+
+def test_one_node_refuses_a_second_derivative():
+    x = LARGE[0][1].clone().requires_grad_(True)
+    (grad,) = torch.autograd.grad(korvex.ms_ssim(x, LARGE[0][2]), x, create_graph=True)
+    with pytest.raises(RuntimeError, match="no second derivative"):
+        grad.sum().backward()
 
 
 def test_half_precision():
