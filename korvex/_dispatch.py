@@ -78,8 +78,9 @@ def _forward(kind, img1, img2, options, precision, train, border):
     module = direct_module(img1, img2)
     if module is not None:
         _ops.check_constants(options.c1, options.c2)
-        run = module.forward if options.on_table else module.forward_taps
-        return tuple(run(precision, kind, window, options.c1, options.c2, img1, img2, train, border))
+        taps = None if options.on_table else window
+        return _ops.module_maps(module, kind, int(options.window_size), taps, options.c1, options.c2, precision,
+                                img1, img2, train, border)
     operator = {("ssim", True): _ops.ssim_forward, ("ssim", False): _ops.ssim_forward_taps,
                 ("cs", True): _ops.cs_forward, ("cs", False): _ops.cs_forward_taps}[kind, options.on_table]
     return operator(img1, img2, window, options.c1, options.c2, precision, train, border)
@@ -109,20 +110,16 @@ def interior_sums(kind, img1, img2, options, precision, train, inset):
     """The sum of each plane's interior (the pixels at least `inset` from its edges) of the map of kind ("ssim" or
     "cs") under the zero border, of shape (B, C): fused with the forward on the compiled modules (_ops.interior_sums),
     so that a training step hands one gradient per plane to the backward, not a map of zeros around them."""
-    if _composite_for(img1.device):
-        forward = ssim_forward if kind == "ssim" else cs_forward
-        return _ops.interior(forward(img1, img2, options, precision, train)[0], inset).sum(dim=(-2, -1))
-    window_size = int(options.window_size)
+    if _composite_for(img1.device) or direct_module(img1, img2) is not None:
+        _ops.check_inset(img1, inset)
+        return _ops.interior(FORWARDS[kind](img1, img2, options, precision, train)[0], inset).sum(dim=(-2, -1))
     taps = None if options.on_table else taps_for(options, img1.device)
-    module = direct_module(img1, img2)
-    if module is not None:
-        _ops.check_constants(options.c1, options.c2)
-        value_map = (module.forward(precision, kind, window_size, options.c1, options.c2, img1, img2, train, "zero")
-                     if taps is None else
-                     module.forward_taps(precision, kind, taps, options.c1, options.c2, img1, img2, train, "zero"))[0]
-        return _ops.interior(value_map, inset).sum(dim=(-2, -1))
-    return _ops.interior_sums(img1, img2, window_size, taps, options.c1, options.c2, precision, kind, inset,
-                               train)[0]
+    return _ops.interior_sums(img1, img2, int(options.window_size), taps, options.c1, options.c2, precision, kind,
+                              inset, train)[0]
+
+
+# The forward of each map kind.
+FORWARDS = {"ssim": ssim_forward, "cs": cs_forward}
 
 
 def _import_dynamo_only_when_compiling(operator):

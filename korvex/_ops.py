@@ -274,25 +274,40 @@ cs_forward_taps.register_autograd(_backward_of(cs_forward_taps, ssim_backward_ta
 # of zeros around the interior's values. The window is the table's of window_size taps, or taps when given.
 
 
+def module_maps(module, kind, window_size, taps, c1, c2, precision, img1, img2, train, border="zero"):
+    """(map, partial maps...) of kind ("ssim" or "cs") from a compiled module straight: the window table's
+    window of window_size taps, or the run-time window of `taps` when given."""
+    if taps is None:
+        return tuple(module.forward(precision, kind, window_size, c1, c2, img1, img2, train, border))
+    return tuple(module.forward_taps(precision, kind, taps, c1, c2, img1, img2, train, border))
+
+
+def check_inset(img1: Tensor, inset: int) -> None:
+    H, W = img1.shape[-2:]
+    if not 0 <= inset or 2 * inset >= min(H, W):
+        raise ValueError(f"korvex: inset must leave pixels on both axes: from 0 to less than half the smaller side, "
+                         f"got {inset} for images of {H} x {W} pixels")
+
+
 @torch.library.custom_op("korvex::interior_sums", mutates_args=())
 def interior_sums(
     img1: Tensor, img2: Tensor, window_size: int, taps: Optional[Tensor], c1: float, c2: float, precision: str,
     kind: str, inset: int, train: bool
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(sums of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the sum of the map of `kind`
-    ("ssim" or "cs") over each plane's interior; the partial maps are empty unless train."""
+    ("ssim" or "cs") over each plane's interior; the partial maps are empty unless train. window_size is the
+    window's size (the number of taps when taps are given)."""
     _check_arguments(img1, img2, c1, c2)
-    module = module_for(img1.device)
-    if taps is None:
-        value_map, *partials = module.forward(precision, kind, window_size, c1, c2, img1, img2, train, "zero")
-    else:
-        value_map, *partials = module.forward_taps(precision, kind, taps, c1, c2, img1, img2, train, "zero")
+    check_inset(img1, inset)
+    value_map, *partials = module_maps(module_for(img1.device), kind, window_size, taps, c1, c2, precision, img1,
+                                       img2, train)
     return (interior(value_map, inset).sum(dim=(-2, -1)), *partials)
 
 
 @interior_sums.register_fake
 def _(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train):
     _check_arguments(img1, img2, c1, c2)
+    check_inset(img1, inset)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))

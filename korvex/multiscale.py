@@ -8,11 +8,10 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from . import _ops
-from ._dispatch import cs_forward, interior_sums, plain_call_module, ssim_forward
+from ._dispatch import FORWARDS, interior_sums, plain_call_module
 from ._modules import COMPILED_DEVICE_TYPES
-from ._ops import pool2_forward
-from ._window import taps_for
 from ._options import Options
+from ._window import taps_for
 from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map, prepare,
                          reduce)
 
@@ -56,7 +55,7 @@ def _downsample(img, like):
     if like in (None, "pytorch-msssim") and img.device.type in COMPILED_DEVICE_TYPES:
         if img.dtype not in _PRECISION_OF_DTYPE:
             img = img.float()
-        return pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
+        return _ops.pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
     img = img.float()
     if like == "piq":
         odd = max(odd_h, odd_w)
@@ -97,15 +96,13 @@ def _scale_value(kind, x, y, options, precision, train, full_map):
     if options.like != "torchmetrics":
         if options.padding in ("same", "valid"):
             # Valid padding averages the interior of the zero-padded map.
-            inset = options.window_size // 2 if options.padding == "valid" else 0
+            inset = _inset(options)
             return interior_sums(kind, x, y, options, precision, train, inset) / interior_size(x, inset)
-        forward = ssim_forward if kind == "ssim" else cs_forward
-        value_map = padded_map(forward, x, y, options, precision, train)
+        value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
         # The sum's backward hands down one value per plane, expanded over the map without a copy (which the
         # compiled backward reads as it is); the mean's would divide it into a map-sized tensor.
-        return value_map.sum(dim=(-2, -1)) / value_map[0, 0].numel()
-    forward = ssim_forward if kind == "ssim" else cs_forward
-    value_map = padded_map(forward, x, y, options, precision, train)
+        return value_map.sum(dim=(-2, -1)) / interior_size(value_map, 0)
+    value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
     if not full_map:
         value_map = crop_valid(value_map, options.window_size)
     return value_map.flatten(1).mean(1, keepdim=True)
@@ -135,7 +132,7 @@ def _run_scales(module, x, y, options, precision, scales, keep):
     keep, each scale's (images, map kind, partial maps) for the backward."""
     _ops.check_constants(options.c1, options.c2)
     taps = None if options.on_table else taps_for(options, x.device)
-    inset = options.window_size // 2 if options.padding == "valid" else 0
+    inset = _inset(options)
     values, kept = [], []
     for scale in range(scales):
         if scale > 0:
@@ -150,10 +147,13 @@ def _run_scales(module, x, y, options, precision, scales, keep):
 
 
 def _map_on(module, taps, options, precision, kind, x, y, train):
-    c1, c2 = options.c1, options.c2
-    if taps is None:
-        return module.forward(precision, kind, int(options.window_size), c1, c2, x, y, train, "zero")
-    return module.forward_taps(precision, kind, taps, c1, c2, x, y, train, "zero")
+    return _ops.module_maps(module, kind, int(options.window_size), taps, options.c1, options.c2, precision, x, y,
+                            train)
+
+
+def _inset(options):
+    """The pixels at each edge that a scale's mean leaves out: the window's radius under "valid", else none."""
+    return options.window_size // 2 if options.padding == "valid" else 0
 
 
 class _Scales(torch.autograd.Function):
@@ -180,7 +180,7 @@ class _Scales(torch.autograd.Function):
         saved = ctx.saved_tensors
         taps = None if options.on_table else taps_for(options, grad_values.device)
         window = (int(options.window_size), taps, options.c1, options.c2)
-        inset = options.window_size // 2 if options.padding == "valid" else 0
+        inset = _inset(options)
         grad1 = grad2 = None
         for scale in reversed(range(len(kinds))):
             x, y, *partials = saved[5 * scale:5 * scale + 5]
@@ -228,17 +228,18 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     _check_size(x.shape, window_size, len(weights), options.padding)
     # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
     # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
-    # round again at every scale, and change the results. Half images are read as they are at the first scale (the
-    # pooling and the kernels read half), but for those that take a gradient: they are widened first, so that the
-    # gradients of the scales add up in float32. bfloat16 widens to float32 exactly, so bf16 reads the images as
-    # they are at the first scale and the pooled float32 scales take the fp32 path: the result is that of fp32 on
-    # the widened images, bit for bit.
+    # round again at every scale, and change the results.
     module = _straight_module(x, y, options, precision)
     if module is not None:
         x, y = _readable(x, precision), _readable(y, precision)
         per_scale = (_Scales.apply(x, y, module, options, precision, len(weights)) if train else
                      _run_scales(module, x, y, options, precision, len(weights), keep=False)[0])
         return reduce(_combine(per_scale, weights), options.reduction)
+    # Scale by scale through the operators, half images are read as they are at the first scale (the pooling and
+    # the kernels read half), but for those that take a gradient: they are widened first, so that the gradients of
+    # the scales add up in float32 (each operator's gradient has its images' type). bfloat16 widens to float32
+    # exactly, so bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32
+    # path: the result is that of fp32 on the widened images, bit for bit.
     if precision == "fp32":
         x, y = x.float(), y.float()
     elif precision == "fp16":

@@ -17,7 +17,7 @@ from korvex._window import taps_tensor
 from photos import photo_ids, photo_pairs
 
 # Odd sides, so that no inset lines up with the engines' row blocks or vector lanes.
-PHOTOS = photo_pairs(crop=(97, 131))[::2]
+PHOTOS = list(photo_pairs(crop=(97, 131))[::2])
 WINDOWS = [dict(window_size=11), dict(window_size=15, sigma=2.0),
            dict(window_size=7, window="uniform", sample_covariance=True)]
 
@@ -52,18 +52,23 @@ def dense_gradient(shape, grad_per_plane, inset):
     return F.pad(inside, (inset, inset, inset, inset))
 
 
+# A photograph wider than a strip of the native engine (272 columns), at its own size.
+WIDE = [p for p in photo_pairs(crop=None) if p[0] == "coffee-jpeg10"]
+
+
 @pytest.mark.parametrize("precision", ["fp32", "fp16"])
-@pytest.mark.parametrize("photo", PHOTOS, ids=photo_ids(PHOTOS))
+@pytest.mark.parametrize("photo", PHOTOS + WIDE, ids=photo_ids(PHOTOS + WIDE))
 def test_both_engines_read_the_plane_gradients_as_the_map(photo, precision, native, emulated):
-    # The native engine reads the values per plane; the stand-in is given the map. Insets of none, the radius, and
-    # wider than the window (rows and columns of zeros the window never reaches from the interior).
+    # The native engine reads the values per plane; the stand-in is given the map. Insets of none, the radius,
+    # wider than the window (rows and columns of zeros the window never reaches from the interior), and the
+    # largest, which leaves one or two rows.
     _, a, b = photo
     a, b = batch_of(a, b)
     taps = taps_tensor("gaussian", 9, 1.3, a.device)
     grad_per_plane = torch.linspace(0.5, 2.0, a.shape[0] * a.shape[1]) / a[0, 0].numel()
     for window_size, window_taps in ((11, None), (9, taps)):
         run = dict(precision=precision, window_size=window_size, taps=window_taps)
-        for inset in (0, window_size // 2, window_size + 3):
+        for inset in (0, window_size // 2, window_size + 3, (min(a.shape[-2:]) - 1) // 2):
             maps = forward(native, a, b, **run)
             expected = backward(native, a, b, dense_gradient(a.shape, grad_per_plane, inset), maps, **run)
             for module in (native, emulated):
@@ -94,6 +99,11 @@ def test_refusals_and_registration():
     with pytest.raises(RuntimeError, match="inset must leave pixels on both axes: from 0 to less than half the smaller "
                                          "side, got 20"):
         _ops.interior_sums_backward(*backward_args, 20)
+    for inset in (-1, 20):
+        with pytest.raises(ValueError, match=f"inset must leave pixels on both axes.*got {inset} for images of 40 x 48"):
+            _ops.interior_sums(a, b, 11, None, ref.C1, ref.C2, "fp32", "ssim", inset, False)
+    with pytest.raises(RuntimeError, match="partial_mu1 must"):
+        _ops.interior_sums_backward(a, b, torch.ones(3), partials[0][..., :-1], *partials[1:], *backward_args[6:], 5)
     torch.library.opcheck(_ops.interior_sums,
                           (a.clone().requires_grad_(True), b, 11, None, ref.C1, ref.C2, "fp32", "cs", 5, True))
     torch.library.opcheck(_ops.interior_sums_backward, (*backward_args, 5))

@@ -160,6 +160,14 @@ def test_one_node_gives_the_bits_of_the_operators_scale_by_scale(options, dtype,
         assert straight.dtype == composed.dtype and torch.equal(straight, composed)
 
 
+@pytest.mark.parametrize("padding", ["same", "valid", "reflect", "replicate"])
+def test_empty_batches(padding):
+    for shape in ((0, 3, 200, 200), (2, 0, 200, 200)):
+        a = torch.rand(shape)
+        assert korvex.ms_ssim(a, a, padding=padding).isnan()
+        assert korvex.ms_ssim(a, a, padding=padding, reduction="none").shape == shape[:1]
+
+
 def test_one_node_refuses_a_second_derivative():
     x = LARGE[0][1].clone().requires_grad_(True)
     (grad,) = torch.autograd.grad(korvex.ms_ssim(x, LARGE[0][2]), x, create_graph=True)

@@ -182,9 +182,11 @@ inline void check_like_img1(const at::Tensor& t, const char* name, const at::Ten
 // The incoming gradient and the saved partial maps of a backward call: float32
 // and of img1's shape, so that the kernel never reads past their end (the
 // empty partial maps of an inference forward are refused here).
+// grad_map may be undefined where the incoming gradient comes in another
+// form (one value per plane or volume); the partial maps may not.
 inline void check_maps(const at::Tensor& img1, const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                        const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    check_like_img1(grad_map, "grad_map", img1, at::kFloat);
+    if (grad_map.defined()) check_like_img1(grad_map, "grad_map", img1, at::kFloat);
     check_like_img1(partial_mu1, "partial_mu1", img1, at::kFloat);
     check_like_img1(partial_sigma1_sq, "partial_sigma1_sq", img1, at::kFloat);
     check_like_img1(partial_sigma12, "partial_sigma12", img1, at::kFloat);

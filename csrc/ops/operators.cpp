@@ -320,7 +320,8 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
                     const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12, Border border,
                     const at::Tensor& grad_per_plane = {}, int inset = 0) {
     const int radius = check_images(precision, window, img1, img2);
-    check_maps(img1, grad_map.defined() ? grad_map : partial_mu1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    if (!grad_map.defined() && !grad_per_plane.defined()) refuse("grad_map is an undefined tensor");
+    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     if (!grad_map.defined()) {
         const bool engine_reads_it = platform::engine_features().plane_gradients && one_launch(img1);
         if (img1.numel() == 0 || !engine_reads_it)

@@ -135,7 +135,7 @@ at::Tensor volume_backward(const std::string& precision_name, const at::Tensor& 
                            const at::Tensor& partial_sigma12) {
     const Precision precision = precision_named(precision_name);
     const int radius = check_volumes(precision, taps, img1, img2);
-    check_maps(img1, grad_map.defined() ? grad_map : partial_mu1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    check_maps(img1, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12);
     if (!grad_map.defined()) {
         const bool per_volume = grad_per_volume.defined() && grad_per_volume.dim() == 1 &&
                                 grad_per_volume.numel() == img1.size(0) * img1.size(1) &&
