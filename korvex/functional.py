@@ -8,7 +8,7 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import direct_module, interior_sums, ssim_forward
-from ._ops import check_images, check_layout, has_map_means, map_means, records_call
+from ._ops import check_images, check_layout, has_map_means, interior, map_means, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -104,8 +104,7 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
 
 def crop_valid(values: Tensor, window_size: int) -> Tensor:
     """The pixels whose whole window lies inside the image."""
-    r = window_size // 2
-    return values[..., r:values.shape[-2] - r, r:values.shape[-1] - r]
+    return interior(values, window_size // 2)
 
 
 def interior_size(images: Tensor, inset: int) -> int:

@@ -12,8 +12,8 @@ from ._dispatch import FORWARDS, interior_sums, plain_call_module
 from ._modules import COMPILED_DEVICE_TYPES
 from ._options import Options
 from ._window import taps_for
-from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map, prepare,
-                         reduce)
+from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map,
+                         prepare, reduce)
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
