@@ -99,23 +99,40 @@ constexpr int kGroupRows = 4;
 constexpr int kBandPitch = kStripColumns;
 static_assert(kBandPitch % 16 == 0 && kBandPitch / 16 % 2 == 1, "a band row is an odd number of cache lines");
 
+// Floats of a cache line. The scratch starts on a line (thread_scratch), and
+// so does each of its arrays: a vector load of a band row that starts between
+// lines reads two lines, and the vertical pass, which loads each row it
+// enters, ran at two thirds the speed on such rows.
+constexpr long long kLineFloats = 16;
+
+// `floats` rounded up to whole cache lines.
+constexpr long long whole_lines(long long floats) { return (floats + kLineFloats - 1) / kLineFloats * kLineFloats; }
+
 // Floats of scratch that forward_rows needs for strips of `columns` columns:
 // two padded input rows, five moments over the band, five filtered rows for
 // each row of a group.
 inline long long forward_scratch_floats(int radius, int columns) {
-    const long long padded = columns + 2LL * radius;
+    const long long padded = whole_lines(columns + 2LL * radius);
     const long long band = kBandRows + 2LL * radius;
-    return 2 * padded + 5 * band * kBandPitch + 5LL * kGroupRows * columns;
+    return 2 * padded + 5 * band * kBandPitch + whole_lines(5LL * kGroupRows * columns);
 }
 
 // And backward_rows: three padded product rows, three products over the
 // band, three filtered rows for each row of a group, two image rows and a
 // gradient row.
 inline long long backward_scratch_floats(int radius, int columns) {
-    const long long padded = columns + 2LL * radius;
+    const long long padded = whole_lines(columns + 2LL * radius);
     const long long band = kBandRows + 2LL * radius;
-    return 3 * padded + 3 * band * kBandPitch + 3LL * kGroupRows * columns + 3LL * columns;
+    return 3 * padded + 3 * band * kBandPitch + whole_lines(3LL * kGroupRows * columns) + 3 * whole_lines(columns);
 }
+
+// Scratch of at least `floats` floats on whole cache lines, kept by the
+// calling thread between calls (at most one strip's band, whatever the
+// width); or, in the sanitized build, freshly allocated at its exact size, so
+// that AddressSanitizer reports any access past it (a buffer kept between
+// calls would hide such an overrun in its spare capacity). Valid until the
+// thread's next call.
+float* thread_scratch(long long floats);
 
 // The walk of a band run over output rows [y0, y1) of a window of `radius`:
 // fill(slot, y) is called for every input row y from y0 - radius to

@@ -357,10 +357,9 @@ inline void prefetch_bytes(const void* values, long long bytes) {
 }
 
 // Asks the cache for the lines of `count` floats from `values` on, which the
-// caller will write: a strip of a plane several strips wide writes a short
-// stretch of each output row, rows a whole image width apart, into up to four
-// arrays in turn, and without asking, each stretch's first write of a line
-// waits on memory for it. Into L2, not L1: a band asks for a band's rows
+// caller will write: a strip writes a stretch of each output row into up to
+// four arrays in turn, a whole band's rows at a time, and without asking,
+// each stretch's first write of a line waits on memory for it. Into L2, not L1: a band asks for a band's rows
 // before it writes them. (A prefetch for writing where the unit's target has
 // the instruction; the x86-64 units' targets do not, and read the lines in.)
 inline void prefetch_for_writing(float* values, long long count) { prefetch_bytes<1, 2>(values, 4 * count); }
@@ -444,8 +443,8 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
     float* in1 = scratch;
-    float* in2 = in1 + padded;
-    float* band = in2 + padded;
+    float* in2 = in1 + whole_lines(padded);
+    float* band = in2 + whole_lines(padded);
     float* filtered = band + 5LL * band_rows * kBandPitch;
     auto rows_of = [&](int m, int slot) { return band + (static_cast<long long>(m) * band_rows + slot) * kBandPitch; };
 
@@ -471,9 +470,11 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             prefetch_row<P>(call.img2, at + kPrefetchRows * W + lo, hi - lo);
         }
         // Output row y, which this band writes once its rows are filled (the
-        // next band, for the last R rows it fills). A plane of one strip
-        // writes whole rows one after another, which the hardware follows.
-        if (columns < W && y >= y0 && y < y1) {
+        // next band, for the last R rows it fills). Also where a strip is the
+        // whole row: its four output rows a band apart are not a stream the
+        // hardware follows (the training forward of 256-column rows ran 1.4
+        // times as long without).
+        if (y >= y0 && y < y1) {
             const long long out = origin + y * W + x0;
             prefetch_for_writing(call.map + out, columns);
             if constexpr (kTrain)
@@ -575,13 +576,14 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
 
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
-    float* products = scratch;            // three padded rows
-    float* band = products + 3 * padded;  // the three filtered products
+    const long long padded_pitch = whole_lines(padded);
+    float* products = scratch;                     // three padded rows
+    float* band = products + 3 * padded_pitch;  // the three filtered products
     float* filtered = band + 3LL * band_rows * kBandPitch;
-    float* x_row = filtered + 3 * kGroupRows * columns;
-    float* y_row = x_row + columns;
-    float* grad_row = y_row + columns;
-    std::fill(products, products + 3 * padded, 0.0f);
+    float* x_row = filtered + whole_lines(3LL * kGroupRows * columns);
+    float* y_row = x_row + whole_lines(columns);
+    float* grad_row = y_row + whole_lines(columns);
+    std::fill(products, products + 3 * padded_pitch, 0.0f);
     auto rows_of = [&](int k, int slot) { return band + (static_cast<long long>(k) * band_rows + slot) * kBandPitch; };
 
     // The image columns of the strip's own pixels, [first, end).
@@ -592,8 +594,8 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             return;
         }
         // The image's own pixels of gradient row y, which this band (or the
-        // next) writes, as the forward's, only across strips.
-        if (columns < W && y >= y0 && y < y1 && end > first)
+        // next) writes, as the forward's.
+        if (y >= y0 && y < y1 && end > first)
             prefetch_for_writing(call.grad_img1 + origin + y * W + first, end - first);
         const long long at = origin + y * W + lo;
         const int skip = lo - (x0 - R);
@@ -605,12 +607,12 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
         if (call.grad_per_plane != nullptr)
             interior_product_row(call.grad_per_plane[plane], call.grad_inset, y, H, W, lo, hi, call.partial_mu1 + at,
                                  call.partial_sigma1_sq + at, call.partial_sigma12 + at, products + skip,
-                                 products + padded + skip, products + 2 * padded + skip);
+                                 products + padded_pitch + skip, products + 2 * padded_pitch + skip);
         else
             product_row(call.grad_map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
-                        call.partial_sigma12 + at, hi - lo, products + skip, products + padded + skip,
-                        products + 2 * padded + skip);
-        for (int k = 0; k < 3; ++k) window.along_row(products + k * padded, columns, rows_of(k, slot));
+                        call.partial_sigma12 + at, hi - lo, products + skip, products + padded_pitch + skip,
+                        products + 2 * padded_pitch + skip);
+        for (int k = 0; k < 3; ++k) window.along_row(products + k * padded_pitch, columns, rows_of(k, slot));
     };
     // As the forward's: product k of group row g is filtered row
     // k * kGroupRows + g.

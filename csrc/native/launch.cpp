@@ -11,6 +11,8 @@
 #include <array>
 #include <atomic>
 #include <limits>
+#include <memory>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -77,21 +79,32 @@ void window_of(Precision precision, int radius, const float* taps, float* out) {
     });
 }
 
-// The sanitized build gives every item scratch of its exact size, freshly
-// allocated, so that AddressSanitizer reports any access past it; a buffer
-// kept between calls would hide such an overrun in its spare capacity.
+// The sanitized build gives every call scratch of its exact size, freshly
+// allocated, so that AddressSanitizer reports any access past it.
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kExactScratch = true;
 #else
 constexpr bool kExactScratch = false;
 #endif
 
+struct LineAlignedFree {
+    void operator()(float* floats) const { ::operator delete[](floats, std::align_val_t(4 * kLineFloats)); }
+};
+
+}  // namespace
+
 float* thread_scratch(long long floats) {
-    // Kept between calls: at most one strip's band, whatever the width.
-    thread_local std::vector<float> scratch;
-    if (static_cast<long long>(scratch.size()) < floats) scratch.resize(floats);
-    return scratch.data();
+    thread_local std::unique_ptr<float[], LineAlignedFree> scratch;
+    thread_local long long size = 0;
+    if (kExactScratch || size < floats) {
+        scratch.reset();
+        scratch.reset(static_cast<float*>(::operator new[](sizeof(float) * floats, std::align_val_t(4 * kLineFloats))));
+        size = floats;
+    }
+    return scratch.get();
 }
+
+namespace {
 
 // Splits the batch into (plane, rows) items: whole planes when there are
 // enough of them to keep every thread busy, otherwise row ranges of at least
@@ -144,12 +157,7 @@ void run_item(void* context, long long i) {
     const ItemRows item = rows_of_item(s.rows_split, i);
     if (item.y0 >= item.y1) return;
     const int plane = static_cast<int>(item.plane), y0 = static_cast<int>(item.y0), y1 = static_cast<int>(item.y1);
-    if constexpr (kExactScratch) {
-        std::vector<float> scratch(s.scratch);
-        s.rows(*s.job, plane, y0, y1, scratch.data());
-    } else {
-        s.rows(*s.job, plane, y0, y1, thread_scratch(s.scratch));
-    }
+    s.rows(*s.job, plane, y0, y1, thread_scratch(s.scratch));
 }
 
 // Computes rows [0, H) of every plane (the rows the routine writes).

@@ -25,18 +25,6 @@ VolumeEngine volume_engine() {
     return baseline_volume_engine();
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kExactScratch = true;  // as in launch.cpp: an overrun is not hidden by spare capacity
-#else
-constexpr bool kExactScratch = false;
-#endif
-
-float* thread_scratch(long long floats) {
-    thread_local std::vector<float> scratch;
-    if (static_cast<long long>(scratch.size()) < floats) scratch.resize(floats);
-    return scratch.data();
-}
-
 // Blocks of rows of kVolumeBandRows at most; the planes of a volume are split
 // into chunks only when the bands alone would leave threads idle, and a chunk
 // keeps at least kMinChunkPlanes planes (each chunk filters the 2R planes
@@ -87,12 +75,7 @@ void run_volume_item(void* context, long long i) {
     if (block.z0 >= block.z1 || block.y0 >= block.y1) return;
     const long long floats =
         volume_scratch_floats(run.quantities, run.job->launch.radius, block.y1 - block.y0, run.split.shape.W);
-    if constexpr (kExactScratch) {
-        std::vector<float> scratch(floats);
-        run.compute(*run.job, block, scratch.data());
-    } else {
-        run.compute(*run.job, block, thread_scratch(floats));
-    }
+    run.compute(*run.job, block, thread_scratch(floats));
 }
 
 template <typename Job>
