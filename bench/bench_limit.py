@@ -15,7 +15,10 @@
    width at a fixed pixel count, where a cache cliff of the vertical pass, or reads and writes a row apart that the
    hardware prefetchers do not follow, would show: the forward, the training forward (four output maps) and the
    backward.
-4. Half-precision images against float32, per pixel: the compiled operators (forward, training forward, backward)
+4. Each pass of the engine alone on rows held in L1 (`_run_pass`: the engine's own loops over a strip's row or a
+   group of rows, repeated), as a multiple of its arithmetic at the peak rate, and the sums of each mode's passes:
+   how far the engine is from the bound before any data leaves L1.
+5. Half-precision images against float32, per pixel: the compiled operators (forward, training forward, backward)
    at 1 x 3 x 512^2, alternating call by call, median thread CPU time, fp16 / fp32.
 
 korvex's outputs take memory that earlier outputs gave back (up to KORVEX_CPU_CACHE_MIB idle), but the other
@@ -105,16 +108,43 @@ def peak_fma_rate(engine, iterations):
     return float(out.stdout.split()[-1])
 
 
-def operations_per_pixel(radius=RADIUS):
-    """Vector operations per pixel and channel (one lane) of each pass, counted from the kernels' helpers."""
+def pass_operations(radius=RADIUS):
+    """Vector operations per pixel and channel (one lane) of each pass of the engine, counted from the kernels'
+    helpers, in the order of the engine's timed passes (_cpu._run_pass), with the passes of each mode."""
     taps = 2 * radius + 1
-    row_moments = 13 * radius + 8  # per side pair: x, y: add + fma; x*x, y*y, x*y: mul + fma + fma; centre: 8
-    column = 5 * (2 * radius + 1)  # five moments, filter_taps: add + fma per pair, one fma at the centre
-    ssim = 15  # store_ssim's value, one division
-    partials = 18  # store_ssim's three partial maps, two more divisions
-    backward = 3 + 3 * taps + 3 * taps + 3  # products, row and column filters of three maps, gradient_of
-    forward = row_moments + column + ssim
-    return {"forward": forward, "forward+backward": forward + partials + backward}
+    return {
+        "horizontal moments": 13 * radius + 8,  # per side pair: x, y: add + fma; x*x, y*y, x*y: mul + fma + fma
+        "vertical, 5 moments": 5 * taps,  # filter_taps: add + fma per pair, one fma at the centre
+        "SSIM step": 15,  # store_ssim's value, one division
+        "training step": 15 + 18,  # and its three partial maps, two more divisions
+        "products": 3,
+        "horizontal, 3 products": 3 * taps,
+        "vertical, 3 products": 3 * taps,
+        "gradient step": 3,
+    }
+
+
+MODE_PASSES = {
+    "forward": ["horizontal moments", "vertical, 5 moments", "SSIM step"],
+    "forward+backward": ["horizontal moments", "vertical, 5 moments", "training step", "products",
+                         "horizontal, 3 products", "vertical, 3 products", "gradient step"],
+}
+
+
+def operations_per_pixel(radius=RADIUS):
+    """Vector operations per pixel and channel of each mode: the sums of its passes'."""
+    passes = pass_operations(radius)
+    return {mode: sum(passes[name] for name in names) for mode, names in MODE_PASSES.items()}
+
+
+def passes_in_cache(rounds, repeats):
+    """ns per pixel of each pass on rows held in L1 (the median of `rounds` runs of `repeats` repeats)."""
+    times = {}
+    for k, name in enumerate(pass_operations()):
+        pixels = _cpu._pass_pixels(k) * repeats
+        _cpu._run_pass(k, repeats)  # warm
+        times[name] = thread_seconds(lambda: _cpu._run_pass(k, repeats), rounds) / pixels * 1e9
+    return times
 
 
 def thread_seconds(function, rounds):
@@ -211,6 +241,16 @@ def main():
         seconds.append(thread_seconds(lambda: _cpu.korvex_backward(11, C1, C2, a, b, grad_map, *partials),
                                       args.rounds))
         print(f"{width:>6} " + " ".join(f"{t / pixels * 1e9:6.2f} ns" for t in seconds))
+
+    nanoseconds = 1e9 / (rate * lanes)  # per operation per pixel at the bound
+    print("\nthe passes alone, on rows held in L1 (window 11, the engine's own loops): ns per pixel, and as a "
+          "multiple of their arithmetic")
+    times = passes_in_cache(args.rounds, 10 if args.tiny else 50_000)
+    for name, operations in pass_operations().items():
+        print(f"{name:<30} {times[name]:6.3f} ns  x {times[name] / (operations * nanoseconds):5.2f}")
+    for mode, names in MODE_PASSES.items():
+        in_cache = sum(times[name] for name in names)
+        print(f"{mode + ', all passes':<30} {in_cache:6.3f} ns  x {in_cache / (per_pixel[mode] * nanoseconds):5.2f}")
 
     shape = (1, 1, 32, 48) if args.tiny else (1, 3, 512, 512)
     print(f"\nhalf against float32, compiled operators, {'x'.join(map(str, shape))}, median of "

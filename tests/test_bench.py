@@ -104,6 +104,9 @@ def test_limit_report_runs_at_a_tiny_size():
     widths = [line.split() for line in out.splitlines() if re.fullmatch(r"\s*\d+( +\d+\.\d+ ns){3}", line)]
     assert [row[0] for row in widths] == ["64", "128"]  # the forward, training forward and backward of each
     assert sum("fp16 / fp32" in line for line in out.splitlines()) == 3
+    # Every pass of the engine timed on rows in L1, and the sums of each mode's passes.
+    passes = [line for line in out.splitlines() if re.fullmatch(r"[A-Za-z0-9+, ]+ +\d+\.\d+ ns  x +\d+\.\d+", line)]
+    assert len(passes) == 8 + 2
 
 
 def test_busy_machine_case_runs_at_a_tiny_size():

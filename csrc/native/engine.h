@@ -87,6 +87,12 @@ void for_each_strip(int first, int end, int W, Strip strip) {
 // each band row is loaded once for all the rows of a group it enters.
 constexpr int kGroupRows = 4;
 
+// Columns of a strip the vertical pass sweeps at a time. A group's sweep reads
+// 2R + kGroupRows rows of every quantity, and the next group reads all but
+// kGroupRows of them again. Over a whole strip those rows (1 KB each) leave L1
+// before the next group comes back to them; over this many columns they stay.
+constexpr int kSweepColumns = 128;
+
 // Floats from one row of a band to the next, for every strip: the widest
 // strip's row, an odd number of cache lines, so that every row starts on a
 // line as the first does. The vertical pass reads a piece of each of many
@@ -168,12 +174,47 @@ constexpr int kSumLanes = 16;
 // sum_in_lanes is the float64 sum of `count` floats: value i is added to lane
 // i % kSumLanes, in order, and the lanes are added in lane order, then the
 // values past the last whole set of lanes; so every unit gives the same bits.
+// The passes Engine::run_pass times on rows held in L1, in the order of
+// bench/bench_limit.py's report: the forward's horizontal moments, vertical
+// pass of the five moments (per output pixel), SSIM step and training step;
+// the backward's products, horizontal pass of the three products, their
+// vertical pass and the gradient step.
+enum class TimedPass {
+    RowMoments,
+    MomentColumns,
+    SsimStep,
+    TrainingStep,
+    Products,
+    ProductRows,
+    ProductColumns,
+    GradientStep,
+};
+
+// The columns of the rows a timed pass runs over: a strip's (of an image 512
+// pixels wide) for the horizontal passes, a sweep's for the vertical passes
+// and the steps, as the strips call them.
+constexpr int kTimedStripColumns = 256;
+
+inline int timed_pass_columns(TimedPass pass) {
+    const bool along_rows =
+        pass == TimedPass::RowMoments || pass == TimedPass::Products || pass == TimedPass::ProductRows;
+    return along_rows ? kTimedStripColumns : kSweepColumns;
+}
+
+// The pixels one run of a timed pass computes: a group of rows for the
+// vertical passes, one row for the others.
+inline int timed_pass_pixels(TimedPass pass) {
+    const bool vertical = pass == TimedPass::MomentColumns || pass == TimedPass::ProductColumns;
+    return (vertical ? kGroupRows : 1) * timed_pass_columns(pass);
+}
+
 struct Engine {
     void (*forward_rows)(const ForwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*backward_rows)(const BackwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*pool_rows)(const PoolLaunch& launch, long long plane, int y0, int y1);
     void (*pool_backward_rows)(const PoolBackwardLaunch& launch, long long plane, int y0, int y1);
     double (*sum_in_lanes)(const float* values, long long count);
+    void (*run_pass)(int pass, long long repeats);
     const char* name;
 };
 
@@ -193,6 +234,11 @@ void use_engine(const std::string& name);
 // emitted, 1 if every row came once and in order).
 std::vector<std::array<long long, 3>> row_items_for_tests(long long planes, long long H, int threads);
 std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int radius);
+
+// The limit report's hook: the engine's run_pass, and the pixels one repeat
+// of a pass computes.
+void run_pass(int pass, long long repeats);
+int pass_pixels(int pass);
 
 Engine baseline_engine();
 // Only where the build has them (x86-64); callers check the CPU first.

@@ -24,6 +24,8 @@ void bind_test_hooks(pybind11::module_& module) {
     module.def("_use_engine", &native::use_engine);
     module.def("_row_items", &native::row_items_for_tests);
     module.def("_band_walk", &native::band_walk_for_tests);
+    module.def("_run_pass", &native::run_pass);
+    module.def("_pass_pixels", &native::pass_pixels);
 }
 
 // map_means runs on the native engine's thread pool, without the interpreter

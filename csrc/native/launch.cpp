@@ -229,6 +229,19 @@ std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int rad
     return {next_fill, next_emit, in_order ? 1 : 0};
 }
 
+void run_pass(int pass, long long repeats) {
+    if (pass < 0 || pass > static_cast<int>(TimedPass::GradientStep) || repeats < 0)
+        throw std::invalid_argument("korvex: no pass " + std::to_string(pass) + " to run " + std::to_string(repeats) +
+                                    " times");
+    engine().run_pass(pass, repeats);
+}
+
+int pass_pixels(int pass) {
+    if (pass < 0 || pass > static_cast<int>(TimedPass::GradientStep))
+        throw std::invalid_argument("korvex: no pass " + std::to_string(pass));
+    return timed_pass_pixels(static_cast<TimedPass>(pass));
+}
+
 void use_engine(const std::string& name) {
     if (name == "best") {
         chosen.store(nullptr);
