@@ -265,6 +265,35 @@ def test_scratch_stays_small_for_wide_rows():
     assert int(done.stdout.split()[-1]) < 64
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="AddressSanitizer's own memory")
+def test_a_call_after_a_failed_scratch_allocation_runs():
+    # A volume too wide for the memory left fails to allocate the thread's scratch; the next call on the thread,
+    # an image or a small volume, must allocate afresh rather than trust the size of the block that was freed.
+    script = textwrap.dedent("""
+        import os, resource, torch, korvex
+        torch.set_num_threads(1)
+        gen = torch.Generator().manual_seed(0)
+        volume, image = torch.rand(1, 1, 12, 12, 12, generator=gen), torch.rand(1, 1, 40, 300, generator=gen)
+        before = korvex.ssim(volume, volume.flip(-1)), korvex.ssim(image, image.flip(-1))
+        wide = torch.rand(1, 1, 1, 1, 2_000_000)
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        mapped = int(open("/proc/self/statm").read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + 200 * 2**20, hard))  # less than its 0.9 GB of scratch
+        try:
+            korvex.ssim(wide, wide)
+            raise SystemExit("the wide volume's scratch was allocated")
+        except MemoryError:
+            pass
+        finally:
+            resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        after = korvex.ssim(image, image.flip(-1)), korvex.ssim(volume, volume.flip(-1))
+        assert torch.equal(after[0], before[1]) and torch.equal(after[1], before[0])
+        print("ok")
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0 and done.stdout.split()[-1] == "ok", done.stdout + done.stderr
+
+
 def test_every_finite_half_value(native, emulated, engine):
     # Each finite binary16 value once (subnormals, both zeros, the largest), shuffled so that every vector of a
     # row holds a mix, in rows whose width leaves a partial vector: the engine's vector conversion must give the

@@ -133,8 +133,9 @@ inline long long backward_scratch_floats(int radius, int columns) {
 }
 
 // Scratch of at least `floats` floats on whole cache lines, kept by the
-// calling thread between calls (at most one strip's band, whatever the
-// width); or, in the sanitized build, freshly allocated at its exact size, so
+// calling thread between calls (for images one strip's band, whatever the
+// width; for volumes a ring of planes of a block's rows, which grows with the
+// width); or, in the sanitized build, freshly allocated at the size asked, so
 // that AddressSanitizer reports any access past it (a buffer kept between
 // calls would hide such an overrun in its spare capacity). Valid until the
 // thread's next call.

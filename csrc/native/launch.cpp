@@ -97,7 +97,11 @@ float* thread_scratch(long long floats) {
     thread_local std::unique_ptr<float[], LineAlignedFree> scratch;
     thread_local long long size = 0;
     if (kExactScratch || size < floats) {
+        // Freed first, so that the old and new blocks are not held at once;
+        // a failed allocation (bad_alloc, MemoryError in Python) leaves no
+        // scratch rather than a size that a later call would trust.
         scratch.reset();
+        size = 0;
         scratch.reset(static_cast<float*>(::operator new[](sizeof(float) * floats, std::align_val_t(4 * kLineFloats))));
         size = floats;
     }
@@ -230,9 +234,8 @@ std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int rad
 }
 
 void run_pass(int pass, long long repeats) {
-    if (pass < 0 || pass > static_cast<int>(TimedPass::GradientStep) || repeats < 0)
-        throw std::invalid_argument("korvex: no pass " + std::to_string(pass) + " to run " + std::to_string(repeats) +
-                                    " times");
+    pass_pixels(pass);  // refuses a pass the engine lacks
+    if (repeats < 0) throw std::invalid_argument("korvex: a pass runs 0 or more times, not " + std::to_string(repeats));
     engine().run_pass(pass, repeats);
 }
 
