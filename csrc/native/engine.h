@@ -166,15 +166,6 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
 // addition, and a whole number of vectors of every unit.
 constexpr int kSumLanes = 16;
 
-// One implementation per instruction set; each computes output rows [y0, y1)
-// of plane `plane` (image * CH + channel), with its own scratch.
-//
-// pool_rows computes output rows [y0, y1) of plane `plane` of a pooling
-// launch; pool_backward_rows input rows [y0, y1) of a pooling backward.
-//
-// sum_in_lanes is the float64 sum of `count` floats: value i is added to lane
-// i % kSumLanes, in order, and the lanes are added in lane order, then the
-// values past the last whole set of lanes; so every unit gives the same bits.
 // The passes Engine::run_pass times on rows held in L1, in the order of
 // bench/bench_limit.py's report: the forward's horizontal moments, vertical
 // pass of the five moments (per output pixel), SSIM step and training step;
@@ -209,6 +200,15 @@ inline int timed_pass_pixels(TimedPass pass) {
     return (vertical ? kGroupRows : 1) * timed_pass_columns(pass);
 }
 
+// One implementation per instruction set; each computes output rows [y0, y1)
+// of plane `plane` (image * CH + channel), with its own scratch.
+//
+// pool_rows computes output rows [y0, y1) of plane `plane` of a pooling
+// launch; pool_backward_rows input rows [y0, y1) of a pooling backward.
+//
+// sum_in_lanes is the float64 sum of `count` floats: value i is added to lane
+// i % kSumLanes, in order, and the lanes are added in lane order, then the
+// values past the last whole set of lanes; so every unit gives the same bits.
 struct Engine {
     void (*forward_rows)(const ForwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*backward_rows)(const BackwardJob& job, int plane, int y0, int y1, float* scratch);

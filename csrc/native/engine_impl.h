@@ -20,7 +20,6 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include "kernels/pool_common.cuh"
 #include "kernels/ssim_common.cuh"
@@ -217,7 +216,6 @@ inline void down_columns_rows(const TapsWindow& window, const float* centre, int
 // The rows of the next group of a band's `left` output rows still to emit.
 inline int group_rows(int left) { return left >= kGroupRows ? kGroupRows : 1; }
 
-
 // Calls step(c0, n, done, group) for the `rows` output rows of a band, a
 // column chunk [c0, c0 + n) at a time, and in each chunk group by group:
 // output rows done .. done + group - 1 of the band.
@@ -355,9 +353,10 @@ inline void prefetch_bytes(const void* values, long long bytes) {
 // Asks the cache for the lines of `count` floats from `values` on, which the
 // caller will write: a strip writes a stretch of each output row into up to
 // four arrays in turn, a whole band's rows at a time, and without asking,
-// each stretch's first write of a line waits on memory for it. Into L2, not L1: a band asks for a band's rows
-// before it writes them. (A prefetch for writing where the unit's target has
-// the instruction; the x86-64 units' targets do not, and read the lines in.)
+// each stretch's first write of a line waits on memory for it. Into L2, not
+// L1: a band asks for a band's rows before it writes them. (A prefetch for
+// writing where the unit's target has the instruction; the x86-64 units'
+// targets do not, and read the lines in.)
 inline void prefetch_for_writing(float* values, long long count) { prefetch_bytes<1, 2>(values, 4 * count); }
 
 // The `W` image values from `offset` on, as load_row will read them.
@@ -573,7 +572,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
     const int lo = std::max(0, x0 - R), hi = std::min(W, x0 + columns + R);
     const int padded = columns + 2 * R;
     const long long padded_pitch = whole_lines(padded);
-    float* products = scratch;                     // three padded rows
+    float* products = scratch;                  // three padded rows
     float* band = products + 3 * padded_pitch;  // the three filtered products
     float* filtered = band + 3LL * band_rows * kBandPitch;
     float* x_row = filtered + whole_lines(3LL * kGroupRows * columns);
@@ -817,16 +816,14 @@ void run_pass_in_cache(int pass, long long repeats) {
     const TimedPass timed = static_cast<TimedPass>(pass);
     const int N = timed_pass_columns(timed);
     const TableWindow<R> window(window::Gauss<R>::weights.w, R);
-    // Line-aligned, as the launchers' scratch: three padded rows, five
-    // moments of a group's band rows, five filtered rows per group row, four
-    // maps. The values are those of smooth images: moments of 0.25-0.75.
+    // The launchers' scratch: three padded rows, five moments of a group's
+    // band rows, five filtered rows per group row, four maps. The values are
+    // those of smooth images: moments of 0.25-0.75.
     const long long row = whole_lines(kTimedStripColumns + 2 * R), column = kTimedStripColumns;
     const long long band = (2LL * R + kGroupRows) * kBandPitch;
-    const long long floats = 3 * row + 5 * band + 5LL * kGroupRows * column + 4 * column + kLineFloats;
-    std::vector<float> storage(static_cast<std::size_t>(floats));
-    const auto past_line = static_cast<long long>(reinterpret_cast<std::uintptr_t>(storage.data()) / 4 % kLineFloats);
-    float* const base = storage.data() + (kLineFloats - past_line) % kLineFloats;
-    for (long long i = 0; i < floats - kLineFloats; ++i) base[i] = 0.25f + 0.5f * static_cast<float>(i % 97) / 97.0f;
+    const long long floats = 3 * row + 5 * band + 5LL * kGroupRows * column + 4 * column;
+    float* const base = thread_scratch(floats);
+    for (long long i = 0; i < floats; ++i) base[i] = 0.25f + 0.5f * static_cast<float>(i % 97) / 97.0f;
     float* const a = base;  // three padded rows, as the products of a backward strip
     float* const b = a + row;
     float* const c = b + row;
