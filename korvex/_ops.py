@@ -104,10 +104,22 @@ def check_images(img1: Tensor, img2: Tensor) -> None:
         raise NotImplementedError(FORWARD_MODE_MESSAGE)
 
 
-def _check_arguments(img1, img2, c1, c2):
+def _check_arguments(img1, img2, c1, c2, **others):
+    """The checks every operator on two images makes first, in its real and its fake kernel alike: layouts, one
+    device for every tensor argument (`others`: the rest by name, None for an absent one), the constants."""
     check_layout(img1, "img1")
     check_layout(img2, "img2")
+    check_devices(img1, img2=img2, **others)
     check_constants(c1, c2)
+
+
+def check_devices(first: Tensor, **others) -> None:
+    """Every tensor argument on the first one's device. With one argument on the meta device the dispatcher runs
+    the fake kernel, which would otherwise return outputs on the first argument's device without computing them."""
+    for name, value in others.items():
+        if value is not None and value.device != first.device:
+            raise ValueError(f"korvex: every tensor argument must be on one device: {name} is on {value.device}, "
+                             f"but img1 is on {first.device}")
 
 
 def _check_partials(img1, partials):
@@ -116,6 +128,11 @@ def _check_partials(img1, partials):
     if img1.numel() > 0 and any(p.numel() == 0 for p in partials):
         raise ValueError("korvex: the partial maps were not computed: the forward ran with train=False; run it "
                          "with train=True to take a backward")
+
+
+def _taps_of(window):
+    """The taps of an operator's window argument: a window size (an int) has none."""
+    return window if isinstance(window, Tensor) else None
 
 
 def _with_empty_partials(value_map):
@@ -149,8 +166,8 @@ def cs_forward(
                                                             border))
 
 
-def _forward_fake(img1, img2, window_size, c1, c2, precision, train, border="zero"):
-    _check_arguments(img1, img2, c1, c2)
+def _forward_fake(img1, img2, window, c1, c2, precision, train, border="zero"):
+    _check_arguments(img1, img2, c1, c2, taps=_taps_of(window))
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
@@ -166,7 +183,7 @@ def ssim_forward_taps(
     border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """ssim_forward with the window's weights given as taps."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, taps=taps)
     return tuple(module_for(img1.device).forward_taps(precision, "ssim", taps, c1, c2, img1, img2, train,
                                                                  border))
 
@@ -177,7 +194,7 @@ def cs_forward_taps(
     border: str = "zero"
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """cs_forward with the window's weights given as taps."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, taps=taps)
     return tuple(module_for(img1.device).forward_taps(precision, "cs", taps, c1, c2, img1, img2, train,
                                                                  border))
 
@@ -192,7 +209,7 @@ def ssim_backward(
     partial_sigma12: Tensor, window_size: int, c1: float, c2: float, precision: str, border: str = "zero"
 ) -> Tensor:
     """The gradient with respect to img1, from a training forward's partial maps."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, grad_map=grad_map, partial_mu1=partial_mu1, partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward(precision, window_size, c1, c2, img1, img2, grad_map, partial_mu1,
                                             partial_sigma1_sq, partial_sigma12, border)
@@ -200,7 +217,7 @@ def ssim_backward(
 
 def _backward_fake(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, window, c1, c2, precision,
                    border="zero"):
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, grad_map=grad_map, partial_mu1=partial_mu1, partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=_taps_of(window))
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return img1.new_empty(img1.shape, dtype=torch.float32)
 
@@ -252,7 +269,7 @@ def ssim_backward_taps(
     partial_sigma12: Tensor, taps: Tensor, c1: float, c2: float, precision: str, border: str = "zero"
 ) -> Tensor:
     """ssim_backward with the window's weights given as taps: those of the forward."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, grad_map=grad_map, partial_mu1=partial_mu1, partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=taps)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward_taps(precision, taps, c1, c2, img1, img2, grad_map, partial_mu1,
                                                  partial_sigma1_sq, partial_sigma12, border)
@@ -297,7 +314,7 @@ def interior_sums(
     """(sums of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the sum of the map of `kind`
     ("ssim" or "cs") over each plane's interior; the partial maps are empty unless train. window_size is the
     window's size (the number of taps when taps are given)."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, taps=taps)
     check_inset(img1, inset)
     value_map, *partials = module_maps(module_for(img1.device), kind, window_size, taps, c1, c2, precision, img1,
                                        img2, train)
@@ -306,7 +323,7 @@ def interior_sums(
 
 @interior_sums.register_fake
 def _(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train):
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, taps=taps)
     check_inset(img1, inset)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
@@ -321,7 +338,7 @@ def interior_sums_backward(
 ) -> Tensor:
     """The gradient with respect to img1 of the sum over planes of grad_per_plane (one value per image and channel,
     flat) times the sum of the map over the plane's interior."""
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, grad_per_plane=grad_per_plane, partial_mu1=partial_mu1, partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=taps)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return module_for(img1.device).backward_interior(precision, window_size, taps, c1, c2, img1, img2,
                                                      grad_per_plane, inset, partial_mu1, partial_sigma1_sq,
@@ -331,7 +348,7 @@ def interior_sums_backward(
 @interior_sums_backward.register_fake
 def _(img1, img2, grad_per_plane, partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, taps, c1, c2,
       precision, inset):
-    _check_arguments(img1, img2, c1, c2)
+    _check_arguments(img1, img2, c1, c2, grad_per_plane=grad_per_plane, partial_mu1=partial_mu1, partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=taps)
     _check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
     return img1.new_empty(img1.shape, dtype=torch.float32)
 

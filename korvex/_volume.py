@@ -37,7 +37,7 @@ def ssim_forward_volume(
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of (B, C, D, H, W) volumes under the window
     `taps`; the partial maps are empty unless train."""
-    _ops._check_arguments(img1, img2, c1, c2)
+    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
     return tuple(module_for(img1.device).forward_volume(precision, "ssim", taps, c1, c2, img1, img2, train))
 
 
@@ -46,12 +46,12 @@ def cs_forward_volume(
     img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(cs_map, partial maps...) of multi-scale SSIM's contrast-structure term on volumes."""
-    _ops._check_arguments(img1, img2, c1, c2)
+    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
     return tuple(module_for(img1.device).forward_volume(precision, "cs", taps, c1, c2, img1, img2, train))
 
 
 def _forward_fake(img1, img2, taps, c1, c2, precision, train):
-    _ops._check_arguments(img1, img2, c1, c2)
+    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape, dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
@@ -67,15 +67,23 @@ def ssim_backward_volume(
     partial_sigma12: Tensor, taps: Tensor, precision: str
 ) -> Tensor:
     """The gradient with respect to img1, from a training forward's partial maps."""
-    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    _check_backward_arguments(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps)
     return module_for(img1.device).backward_volume(precision, taps, img1, img2, grad_map, partial_mu1,
                                                    partial_sigma1_sq, partial_sigma12)
 
 
 @ssim_backward_volume.register_fake
 def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision):
-    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    _check_backward_arguments(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps)
     return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def _check_backward_arguments(img1, img2, grad, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
+                              grad_name="grad_map"):
+    _ops.check_layout(img1, "img1")
+    _ops.check_devices(img1, img2=img2, **{grad_name: grad}, partial_mu1=partial_mu1,
+                       partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=taps)
+    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
 
 
 def _setup_context(ctx, inputs, output):
@@ -129,14 +137,16 @@ def mean_forward_volume(
 ) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
     """(means of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the mean of the map of `kind`
     ("ssim" or "cs") over each volume's crop; the partial maps are empty unless train."""
-    _ops._check_arguments(img1, img2, c1, c2)
+    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
+    check_crop(img1, crop)
     value_map, *partials = module_for(img1.device).forward_volume(precision, kind, taps, c1, c2, img1, img2, train)
     return (cropped(value_map, crop).mean(dim=(-3, -2, -1)), *partials)
 
 
 @mean_forward_volume.register_fake
 def _(img1, img2, taps, c1, c2, precision, kind, crop, train):
-    _ops._check_arguments(img1, img2, c1, c2)
+    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
+    check_crop(img1, crop)
     partial_shape = img1.shape if train else (0,)
     return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
             *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
@@ -149,14 +159,24 @@ def mean_backward_volume(
 ) -> Tensor:
     """The gradient with respect to img1 of the sum over volumes of grad_per_volume times the sum of the map over
     the crop."""
-    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
+    _check_backward_arguments(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
+                              "grad_per_volume")
     return module_for(img1.device).backward_volume_cropped(precision, taps, img1, img2, grad_per_volume, crop,
                                                            partial_mu1, partial_sigma1_sq, partial_sigma12)
 
 
 @mean_backward_volume.register_fake
 def _(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop):
+    _check_backward_arguments(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
+                              "grad_per_volume")
     return img1.new_empty(img1.shape, dtype=torch.float32)
+
+
+def check_crop(img1: Tensor, crop: int) -> None:
+    """The crop must leave voxels on every axis (a negative crop would index from the far face)."""
+    if img1.dim() == 5 and (crop < 0 or 2 * crop >= min(img1.shape[-3:])):
+        raise ValueError(f"korvex: crop must leave voxels on every axis: from 0 to less than half the smallest side, "
+                         f"got {crop} for volumes of shape {tuple(img1.shape)}")
 
 
 def cropped(values: Tensor, crop: int) -> Tensor:
@@ -288,8 +308,29 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     _check_like(options, "ssim")
     x, y, precision, train, options = prepare(img1, img2, options)
     check_fits_window(x.shape, options, spatial_dims=3)
-    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    x, y, precision = _as_read(x, y, options, precision, train)
     return padded_map("ssim", x, y, taps_for(options, x.device), options, precision, train)
+
+
+def _as_read(x, y, options, precision, train):
+    """(x, y, precision): the volumes as the kernels read them, in the precision's element type.
+
+    A training call under a reflect or replicate border instead takes the float32 path on the widened volumes:
+    its values are the same (the volume kernels compute in float32 with float32 taps whatever they read, and
+    half and bfloat16 widen exactly), and the padding's gradient, which adds the gradients of up to (R + 1)^3
+    border copies of a voxel, is then summed in float32 and rounded once to the images' type, not summed in it.
+    """
+    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    if train and precision != "fp32" and options.padding in ("reflect", "replicate"):
+        return x.float(), y.float(), "fp32"
+    return x, y, precision
+
+
+def _half_rounded(v):
+    """v (float32) rounded to half precision and kept in float32, with the gradient passed through unrounded:
+    what the fp16 kernels read, on the float32 path (x + (h - x) is h exactly: h - x is exact for the nearest
+    half h of x)."""
+    return v + (v.half().float() - v).detach()
 
 
 def _padded(x, y, options):
@@ -316,7 +357,7 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     _check_like(options, "ssim")
     x, y, precision, train, options = prepare(img1, img2, options)
     check_fits_window(x.shape, options, spatial_dims=3)
-    x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
+    x, y, precision = _as_read(x, y, options, precision, train)
     return reduce(means("ssim", x, y, taps_for(options, x.device), options, precision, train), options.reduction)
 
 
@@ -349,8 +390,11 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     window_size, weights = options.window_size, options.weights
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_ms_size(x.shape, window_size, len(weights), options.padding)
-    # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images).
-    if precision != "bf16":
+    # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images). A training
+    # call takes the float32 path on the widened volumes, with the same values (the volume kernels compute in
+    # float32 whatever they read), so that the scales' gradients add up in float32 and are rounded once to the
+    # images' type: bf16 volumes are widened (exactly), and fp16 scales are rounded to half in float32.
+    if precision != "bf16" or train:
         x, y = x.float(), y.float()
     taps = taps_for(options, x.device)
     per_scale = []
@@ -358,8 +402,11 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         if scale > 0:
             x, y = _downsample(x.float()), _downsample(y.float())
         check_fits_window(x.shape, options, spatial_dims=3)
-        scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
+        scale_precision = "fp32" if precision == "bf16" and (scale > 0 or train) else precision
+        if train and scale_precision == "fp16":
+            xs, ys, scale_precision = _half_rounded(x), _half_rounded(y), "fp32"
+        else:
+            xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
         kind = "ssim" if scale == len(weights) - 1 else "cs"
         per_scale.append(means(kind, xs, ys, taps, options, scale_precision, train))
     return reduce(_combine(torch.stack(per_scale), weights), options.reduction)

@@ -11,7 +11,9 @@ offset k - R.
 import functools
 import math
 
+import numpy as np
 import torch
+from torch.utils import _python_dispatch
 
 from ._modules import window_sizes
 
@@ -48,26 +50,42 @@ def taps_values(window: str, window_size: int, sigma: float) -> tuple:
     """
     r = window_size // 2
     if window == "uniform":
-        weights = torch.full((window_size,), 1.0 / window_size, dtype=torch.float32)
+        weights = np.full(window_size, 1.0 / window_size, dtype=np.float32)
     else:
         g = [math.exp(-((k - r) ** 2) / (2.0 * sigma * sigma)) for k in range(window_size)]
-        weights = torch.tensor(g, dtype=torch.float32) / torch.tensor(sum(g), dtype=torch.float32)
-    # Symmetric by construction of g; made exact against any rounding of the division's operands.
-    weights = torch.where(torch.arange(window_size) > r, weights.flip(0), weights)
-    return tuple(weights.tolist())
+        weights = np.array(g, dtype=np.float32) / np.float32(sum(g))
+    # Symmetric by construction of g; made exact against any rounding of the division's operands. NumPy, not
+    # torch: under torch.export or a fake mode torch would make fake tensors, whose values cannot be read.
+    weights = np.where(np.arange(window_size) > r, weights[::-1], weights)
+    return tuple(float(w) for w in weights)
 
 
 _taps_on_device = {}
 
 
 def taps_tensor(window: str, window_size: int, sigma: float, device) -> torch.Tensor:
-    """The window's taps as a float32 tensor on the device, made once per device."""
+    """The window's taps as a float32 tensor on the device, made once per device.
+
+    Only plain tensors holding their values are kept: taps made while torch.export or torch.compile trace (fake
+    tensors), under a dispatch mode or on the meta device have no values, and a later eager call would read them.
+    They are made outside inference mode, so that a call that records a gradient can save them."""
     key = (window, window_size, sigma, torch.device(device))
     taps = _taps_on_device.get(key)
     if taps is None:
-        taps = torch.tensor(taps_values(window, window_size, sigma), dtype=torch.float32, device=device)
-        _taps_on_device[key] = taps
+        with torch.inference_mode(False):
+            taps = torch.tensor(taps_values(window, window_size, sigma), dtype=torch.float32, device=device)
+        if _holds_values(taps):
+            _taps_on_device[key] = taps
     return taps
+
+
+def _holds_values(t: torch.Tensor) -> bool:
+    """True for a plain tensor with storage of its own, made outside tracing and dispatch modes."""
+    if type(t) is not torch.Tensor or t.device.type == "meta":
+        return False
+    if torch.compiler.is_compiling() or torch.jit.is_tracing():
+        return False
+    return _python_dispatch._get_current_dispatch_mode() is None
 
 
 def taps_for(options, device) -> torch.Tensor:

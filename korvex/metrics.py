@@ -28,15 +28,34 @@ from .functional import ssim_with
 from .multiscale import MS_SSIM_WEIGHTS, ms_ssim_with
 
 
-# The options korvex's metrics take (the others go to torchmetrics.Metric).
-_OPTION_NAMES = tuple(f.name for f in dataclasses.fields(Options) if f.name != "reduction")
+# The options korvex's metrics read (the others go to torchmetrics.Metric, which refuses what it does not know).
+_OPTION_NAMES = tuple(f.name for f in dataclasses.fields(Options))
+
+
+# Options of korvex.ssim and korvex.ms_ssim that a metric does not use, with what to do instead: an option a metric
+# ignored (or one that changed another option's default, as weights changes the padding) would change its number
+# without a word.
+_REDUCTION = "reduction: a metric averages the per-image values of every image given to update()"
+_UNUSED_OPTIONS = {
+    "SSIM": {"weights": "weights: these are MS-SSIM's per-scale weights; use StreamingMS_SSIM or MS_SSIMMetric",
+             "reduction": _REDUCTION},
+    "MS-SSIM": {"reduction": _REDUCTION},
+}
+
+
+def _refuse_unused(kind, options):
+    unused = [_UNUSED_OPTIONS[kind][name] for name in options if name in _UNUSED_OPTIONS[kind]]
+    if unused:
+        raise TypeError(f"korvex: the {kind} metrics do not take " + "; ".join(unused))
 
 
 def _ssim_options(**options):
+    _refuse_unused("SSIM", options)
     return Options(reduction="none", **options)
 
 
 def _ms_ssim_options(weights=MS_SSIM_WEIGHTS, **options):
+    _refuse_unused("MS-SSIM", options)
     return Options(reduction="none", weights=weights, **options)
 
 

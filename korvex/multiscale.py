@@ -242,6 +242,9 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     # path: the result is that of fp32 on the widened images, bit for bit.
     if precision == "fp32":
         x, y = x.float(), y.float()
+    elif precision == "bf16" and train:
+        # The same values on the fp32 path, so that the scales' gradients add up in float32 and are rounded once.
+        x, y, precision = x.float(), y.float(), "fp32"
     elif precision == "fp16":
         x, y = (v if v.dtype == torch.float16 and not (train and v.requires_grad) else v.float() for v in (x, y))
     per_scale = []

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -131,6 +132,21 @@ inline long long backward_scratch_floats(int radius, int columns) {
     const long long band = kBandRows + 2LL * radius;
     return 3 * padded + 3 * band * kBandPitch + whole_lines(3LL * kGroupRows * columns) + 3 * whole_lines(columns);
 }
+
+// The sanitized build gives every call scratch of its exact size, freshly
+// allocated, so that AddressSanitizer reports any access past it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kExactScratch = true;
+#else
+constexpr bool kExactScratch = false;
+#endif
+
+// Floats starting on a cache line, freed by the matching deallocation.
+struct LineAlignedFree {
+    void operator()(float* floats) const;
+};
+using LineAlignedFloats = std::unique_ptr<float[], LineAlignedFree>;
+LineAlignedFloats line_aligned_floats(long long floats);
 
 // Scratch of at least `floats` floats on whole cache lines, kept by the
 // calling thread between calls (for images one strip's band, whatever the

@@ -79,22 +79,19 @@ void window_of(Precision precision, int radius, const float* taps, float* out) {
     });
 }
 
-// The sanitized build gives every call scratch of its exact size, freshly
-// allocated, so that AddressSanitizer reports any access past it.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kExactScratch = true;
-#else
-constexpr bool kExactScratch = false;
-#endif
-
-struct LineAlignedFree {
-    void operator()(float* floats) const { ::operator delete[](floats, std::align_val_t(4 * kLineFloats)); }
-};
-
 }  // namespace
 
+void LineAlignedFree::operator()(float* floats) const {
+    ::operator delete[](floats, std::align_val_t(4 * kLineFloats));
+}
+
+LineAlignedFloats line_aligned_floats(long long floats) {
+    return LineAlignedFloats(
+        static_cast<float*>(::operator new[](sizeof(float) * floats, std::align_val_t(4 * kLineFloats))));
+}
+
 float* thread_scratch(long long floats) {
-    thread_local std::unique_ptr<float[], LineAlignedFree> scratch;
+    thread_local LineAlignedFloats scratch;
     thread_local long long size = 0;
     if (kExactScratch || size < floats) {
         // Freed first, so that the old and new blocks are not held at once;
@@ -102,7 +99,7 @@ float* thread_scratch(long long floats) {
         // scratch rather than a size that a later call would trust.
         scratch.reset();
         size = 0;
-        scratch.reset(static_cast<float*>(::operator new[](sizeof(float) * floats, std::align_val_t(4 * kLineFloats))));
+        scratch = line_aligned_floats(floats);
         size = floats;
     }
     return scratch.get();

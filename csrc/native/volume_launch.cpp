@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 #include "native/engine.h"
@@ -60,12 +62,59 @@ VolumeBlock block_of_item(const VolumeSplit& s, long long i) {
                        std::min(s.shape.H, y0 + s.rows_per_band)};
 }
 
+// A block's scratch grows with the volume's width (a ring of 2R + 1 planes of
+// its rows). Up to this size a thread keeps it between calls, as it keeps an
+// image strip's; past it the scratch belongs to the launch and is given back
+// when the launch ends, so that one call on a very wide volume does not leave
+// hundreds of MiB resident on every thread that took part.
+constexpr long long kKeptScratchFloats = 4LL << 20;
+
+// The launch's own scratch blocks: an item takes a free block large enough,
+// or a new one, and returns it when done; at most one block per thread is
+// ever in use, and all are freed with the launch.
+class LaunchScratch {
+public:
+    struct Lent {
+        LaunchScratch* owner;
+        LineAlignedFloats block;
+        long long floats;
+        ~Lent() { owner->give_back(std::move(block), floats); }
+    };
+
+    Lent lend(long long floats) {
+        LineAlignedFloats block;
+        long long size = floats;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            for (auto it = free_.begin(); it != free_.end(); ++it)
+                if (it->second == floats || (!kExactScratch && it->second > floats)) {
+                    block = std::move(it->first);
+                    size = it->second;
+                    free_.erase(it);
+                    break;
+                }
+        }
+        if (!block) block = line_aligned_floats(floats);
+        return Lent{this, std::move(block), size};
+    }
+
+private:
+    void give_back(LineAlignedFloats block, long long floats) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        free_.emplace_back(std::move(block), floats);
+    }
+
+    std::mutex mutex_;
+    std::vector<std::pair<LineAlignedFloats, long long>> free_;
+};
+
 template <typename Job>
 struct VolumeRun {
     const Job* job;
     void (*compute)(const Job&, const VolumeBlock&, float*);
     VolumeSplit split;
     int quantities;
+    LaunchScratch* large_scratch;
 };
 
 template <typename Job>
@@ -75,7 +124,12 @@ void run_volume_item(void* context, long long i) {
     if (block.z0 >= block.z1 || block.y0 >= block.y1) return;
     const long long floats =
         volume_scratch_floats(run.quantities, run.job->launch.radius, block.y1 - block.y0, run.split.shape.W);
-    run.compute(*run.job, block, thread_scratch(floats));
+    if (floats <= kKeptScratchFloats) {
+        run.compute(*run.job, block, thread_scratch(floats));
+        return;
+    }
+    const LaunchScratch::Lent scratch = run.large_scratch->lend(floats);
+    run.compute(*run.job, block, scratch.block.get());
 }
 
 template <typename Job>
@@ -83,7 +137,8 @@ void run_volumes(const Job& job, void (*compute)(const Job&, const VolumeBlock&,
     const VolumeShape& s = job.launch.shape;
     if (s.B < 1 || s.CH < 1 || s.D < 1 || s.H < 1 || s.W < 1) return;
     const int threads = std::max(1, at::get_num_threads());
-    const VolumeRun<Job> run{&job, compute, split_volumes(s, threads), quantities};
+    LaunchScratch large_scratch;
+    const VolumeRun<Job> run{&job, compute, split_volumes(s, threads), quantities, &large_scratch};
     cpu::parallel_for(run.split.items, run_volume_item<Job>, const_cast<VolumeRun<Job>*>(&run), threads);
 }
 

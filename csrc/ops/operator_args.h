@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -61,16 +62,19 @@ inline int taps_radius(const at::Tensor& taps) {
 
 // The taps this thread last found valid, and their version: a training loop
 // passes the same taps to every call, and reading them from a GPU at each
-// call would make the host wait for the device each time. Holding the tensor
-// keeps its identity from passing to another one. Inference tensors have no
-// version, so they are read at every call.
+// call would make the host wait for the device each time. A weak reference
+// keeps the tensor's identity from passing to another one (its TensorImpl is
+// not freed while the reference lives) without owning the tensor: a tensor
+// made in Python would otherwise be released by this thread's storage at
+// thread or interpreter exit, when Python can no longer take it back.
+// Inference tensors have no version, so they are read at every call.
 struct CheckedTaps {
-    at::Tensor taps;
+    std::optional<c10::weak_intrusive_ptr<c10::TensorImpl, c10::UndefinedTensorImpl>> taps;
     int64_t version = -1;
 
     bool holds(const at::Tensor& t) const {
-        return taps.defined() && !t.is_inference() && t.unsafeGetTensorImpl() == taps.unsafeGetTensorImpl() &&
-               t._version() == version;
+        return taps && !taps->expired() && !t.is_inference() &&
+               t.unsafeGetTensorImpl() == taps->_unsafe_get_target() && t._version() == version;
     }
 };
 
@@ -110,7 +114,10 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
                  << " is " << w[k] << " and entry " << last - k << " is " << w[last - k];
             throw std::runtime_error(text.str());
         }
-    if (!taps.is_inference()) checked = CheckedTaps{taps, taps._version()};
+    if (!taps.is_inference()) {
+        checked.taps.emplace(taps.getIntrusivePtr());
+        checked.version = taps._version();
+    }
 }
 
 // The precision of a name: "fp32", "fp16" or "bf16" (Python's precision
