@@ -96,6 +96,9 @@ def test_limit_report_runs_at_a_tiny_size():
     if korvex._cpu._engine() == "baseline":
         return  # no vector FMA to measure against
     out = run_bench("bench_limit.py", "--tiny", "--rounds", "1")
+    # The peak is measured with the kernel of the engine's own width (the program checks the one that ran).
+    lanes = {"avx512": 16, "avx2": 8}[korvex._cpu._engine()]
+    assert f"engine {korvex._cpu._engine()}: peak " in out and f"on {lanes} lanes" in out
     # Window 11: the forward's 73 + 55 + 15 operations, and the backward's on top of the training forward's.
     assert "forward 143, forward+backward 233" in out
     rows = [line.split() for line in out.splitlines() if line.startswith("1x1x32x48")]
