@@ -70,7 +70,7 @@ def sanitizer_flags():
 # engine), standin/ (the CPU stand-in for the CUDA runtime), platform/ (the
 # seam), threads/ (the helper-thread pool). Shared sources are compiled once
 # per module, in a build directory of the module's own (BuildPerModule).
-OPS = ["csrc/ops/bindings.cpp", "csrc/ops/operators.cpp", "csrc/ops/volume_operators.cpp", "csrc/ops/output_cache.cpp"]
+OPS = ["csrc/ops/bindings.cpp", "csrc/ops/library.cpp", "csrc/ops/operators.cpp", "csrc/ops/volume_operators.cpp", "csrc/ops/output_cache.cpp"]
 # The native CPU engine: the operators on launchers that compute by row bands.
 NATIVE_SOURCES = OPS + [
     "csrc/native/launch.cpp",

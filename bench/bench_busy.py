@@ -26,7 +26,7 @@ import korvex  # noqa: E402
 
 
 CALLS = {
-    "operator": lambda a, b: korvex.module_for(a.device).korvex(11, 0.01**2, 0.03**2, a, b, False),
+    "operator": lambda a, b: korvex._modules.module_for(a.device).korvex(11, 0.01**2, 0.03**2, a, b, False),
     "korvex.ssim": lambda a, b: korvex.ssim(a, b),
 }
 

@@ -40,7 +40,7 @@ def main():
     args = parser.parse_args()
     torch.set_num_threads(args.threads)
     print(f"korvex.ssim, window 11, CPU, {args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
-          f"engine: {korvex.module_for(torch.device('cpu'))._engine()}")
+          f"engine: {korvex._modules.module_for(torch.device('cpu'))._engine()}")
     print(f"{'case':36} {'float32':>8} {'float16':>8} {'float16 / float32':>18}")
     for shape in SHAPES:
         gen = torch.Generator().manual_seed(0)

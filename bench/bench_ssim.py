@@ -462,7 +462,7 @@ def main(argv=None):
     padding = "valid" if args.metric == "ms-ssim" else args.padding
     print(f"{args.metric.upper()}, window {args.window_size} (sigma {args.sigma:g}, padding {padding}), CPU, "
           f"{args.threads} threads, median of {args.rounds} interleaved rounds, ms; "
-          f"korvex engine: {korvex.module_for(torch.device('cpu'))._engine()}")
+          f"korvex engine: {korvex._modules.module_for(torch.device('cpu'))._engine()}")
     header = f"{'case':32} {'korvex':>8} " + " ".join(f"{p:>14}" for p in peers) + f" {'fastest peer / korvex':>22}"
     print(header)
     cases = [(s, d, m) for d in DTYPES for s in (args.shape or SHAPES) for m in MODES]

@@ -15,7 +15,8 @@ _CUDA_HELP = (
 
 
 def module_for(device):
-    """korvex._cpu for CPU tensors, korvex._cuda_cu128 for CUDA tensors."""
+    """korvex._cpu for CPU tensors, korvex._cuda_cu128 for CUDA tensors: the module that registers the operators'
+    kernels for the device (and binds the five original operations)."""
     if device.type == "cpu":
         return importlib.import_module("korvex._cpu")
     if device.type == "cuda":
@@ -25,6 +26,17 @@ def module_for(device):
             raise RuntimeError(_CUDA_HELP.format(reason=error)) from error
     raise RuntimeError(f"korvex: no compiled module runs {device.type} tensors (korvex.ssim and the others compute "
                        "them with PyTorch operations instead)")
+
+
+_loaded_device_types = {"cpu"}
+
+
+def load_kernels_for(device) -> None:
+    """Makes sure the operators have kernels for the device's type: the CUDA module registers its kernels when it is
+    imported, which a CUDA tensor's first call does here (or fails in words when the module was not built)."""
+    if device.type not in _loaded_device_types:
+        module_for(device)
+        _loaded_device_types.add(device.type)
 
 
 def window_sizes():

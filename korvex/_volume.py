@@ -9,174 +9,19 @@ images. A 4-D tensor is a batch of images, never one volume: only 5-D tensors
 reach this module (functional.map_with and multiscale.ms_ssim_with hand them
 over).
 
-Three registered operators, as for images: ssim_forward_volume and
-cs_forward_volume (map and, with train, partial maps) share
-ssim_backward_volume; the img2 gradient is the img1 gradient of the swapped
-call, SSIM being symmetric.
+The registered operators forward_volume (map and, with train, partial maps)
+and mean_forward_volume (each volume's mean over its crop, fused with the
+forward) carry their backward formulas (_ops).
 """
-
-from typing import Tuple
 
 import torch
 import torch.nn.functional as F
 from torch import Tensor
 
 from . import _dispatch, _ops
-from ._modules import module_for
 from ._options import PIXEL_DTYPES, Options
 from ._window import taps_for
 from .functional import _check_images, _scaled, check_fits_window, reduce, with_data_range_of
-
-
-# ---- the registered operators --------------------------------------------------------------------------------------
-
-
-@torch.library.custom_op("korvex::ssim_forward_volume", mutates_args=())
-def ssim_forward_volume(
-    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
-) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
-    """(ssim_map, partial_mu1, partial_sigma1_sq, partial_sigma12) of (B, C, D, H, W) volumes under the window
-    `taps`; the partial maps are empty unless train."""
-    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
-    return tuple(module_for(img1.device).forward_volume(precision, "ssim", taps, c1, c2, img1, img2, train))
-
-
-@torch.library.custom_op("korvex::cs_forward_volume", mutates_args=())
-def cs_forward_volume(
-    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, train: bool
-) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
-    """(cs_map, partial maps...) of multi-scale SSIM's contrast-structure term on volumes."""
-    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
-    return tuple(module_for(img1.device).forward_volume(precision, "cs", taps, c1, c2, img1, img2, train))
-
-
-def _forward_fake(img1, img2, taps, c1, c2, precision, train):
-    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
-    partial_shape = img1.shape if train else (0,)
-    return (img1.new_empty(img1.shape, dtype=torch.float32),
-            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
-
-
-ssim_forward_volume.register_fake(_forward_fake)
-cs_forward_volume.register_fake(_forward_fake)
-
-
-@torch.library.custom_op("korvex::ssim_backward_volume", mutates_args=())
-def ssim_backward_volume(
-    img1: Tensor, img2: Tensor, grad_map: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
-    partial_sigma12: Tensor, taps: Tensor, precision: str
-) -> Tensor:
-    """The gradient with respect to img1, from a training forward's partial maps."""
-    _check_backward_arguments(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps)
-    return module_for(img1.device).backward_volume(precision, taps, img1, img2, grad_map, partial_mu1,
-                                                   partial_sigma1_sq, partial_sigma12)
-
-
-@ssim_backward_volume.register_fake
-def _(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision):
-    _check_backward_arguments(img1, img2, grad_map, partial_mu1, partial_sigma1_sq, partial_sigma12, taps)
-    return img1.new_empty(img1.shape, dtype=torch.float32)
-
-
-def _check_backward_arguments(img1, img2, grad, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
-                              grad_name="grad_map"):
-    _ops.check_layout(img1, "img1")
-    _ops.check_devices(img1, img2=img2, **{grad_name: grad}, partial_mu1=partial_mu1,
-                       partial_sigma1_sq=partial_sigma1_sq, partial_sigma12=partial_sigma12, taps=taps)
-    _ops._check_partials(img1, (partial_mu1, partial_sigma1_sq, partial_sigma12))
-
-
-def _setup_context(ctx, inputs, output):
-    img1, img2, taps, c1, c2, precision, _ = inputs
-    ctx.options = (c1, c2, precision)
-    ctx.save_for_backward(img1, img2, taps, *output[1:])
-    ctx.mark_non_differentiable(*output[1:])
-    # No zero-filled gradients for the partial maps: three volumes each backward would allocate and never read.
-    ctx.set_materialize_grads(False)
-
-
-def _backward_of(forward):
-    def backward(ctx, grad_map, *_):
-        c1, c2, precision = ctx.options
-        img1, img2, taps, *partials = ctx.saved_tensors
-        grad1 = grad2 = None
-        if grad_map is None:
-            return grad1, grad2, None, None, None, None, None
-        grad_map = grad_map.float()
-        if ctx.needs_input_grad[0]:
-            grad1 = ssim_backward_volume(img1, img2, grad_map, *partials, taps, precision).to(img1.dtype)
-        if ctx.needs_input_grad[1]:
-            _, *swapped = forward(img2, img1, taps, c1, c2, precision, True)
-            grad2 = ssim_backward_volume(img2, img1, grad_map, *swapped, taps, precision).to(img2.dtype)
-        return grad1, grad2, None, None, None, None, None
-
-    return backward
-
-
-ssim_forward_volume.register_autograd(_backward_of(ssim_forward_volume), setup_context=_setup_context)
-cs_forward_volume.register_autograd(_backward_of(cs_forward_volume), setup_context=_setup_context)
-ssim_backward_volume.register_autograd(_ops._no_double_backward, setup_context=lambda ctx, inputs, output: None)
-
-_checks = torch.library.Library("korvex", "FRAGMENT")
-for _op_name in ("ssim_forward_volume", "cs_forward_volume", "ssim_backward_volume"):
-    for _key in ("AutogradCPU", "AutogradCUDA"):
-        _checks.impl(_op_name, _ops._refusing_transforms(_op_name, _key), _key, with_keyset=True)
-for _operator in (ssim_forward_volume, cs_forward_volume, ssim_backward_volume):
-    _dispatch._import_dynamo_only_when_compiling(_operator)
-
-
-# The mean of each volume's map over its crop (the voxels at least `crop` from every face), fused with the
-# forward: the map is dropped once averaged, and the backward takes one incoming gradient per volume and channel
-# (backward_volume_cropped), so a loss on the mean keeps no volume-sized map or incoming gradient.
-
-
-@torch.library.custom_op("korvex::mean_forward_volume", mutates_args=())
-def mean_forward_volume(
-    img1: Tensor, img2: Tensor, taps: Tensor, c1: float, c2: float, precision: str, kind: str, crop: int,
-    train: bool
-) -> Tuple[Tensor, Tensor, Tensor, Tensor]:
-    """(means of shape (B, C), partial_mu1, partial_sigma1_sq, partial_sigma12): the mean of the map of `kind`
-    ("ssim" or "cs") over each volume's crop; the partial maps are empty unless train."""
-    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
-    check_crop(img1, crop)
-    value_map, *partials = module_for(img1.device).forward_volume(precision, kind, taps, c1, c2, img1, img2, train)
-    return (cropped(value_map, crop).mean(dim=(-3, -2, -1)), *partials)
-
-
-@mean_forward_volume.register_fake
-def _(img1, img2, taps, c1, c2, precision, kind, crop, train):
-    _ops._check_arguments(img1, img2, c1, c2, taps=taps)
-    check_crop(img1, crop)
-    partial_shape = img1.shape if train else (0,)
-    return (img1.new_empty(img1.shape[:2], dtype=torch.float32),
-            *(img1.new_empty(partial_shape, dtype=torch.float32) for _ in range(3)))
-
-
-@torch.library.custom_op("korvex::mean_backward_volume", mutates_args=())
-def mean_backward_volume(
-    img1: Tensor, img2: Tensor, grad_per_volume: Tensor, partial_mu1: Tensor, partial_sigma1_sq: Tensor,
-    partial_sigma12: Tensor, taps: Tensor, precision: str, crop: int
-) -> Tensor:
-    """The gradient with respect to img1 of the sum over volumes of grad_per_volume times the sum of the map over
-    the crop."""
-    _check_backward_arguments(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
-                              "grad_per_volume")
-    return module_for(img1.device).backward_volume_cropped(precision, taps, img1, img2, grad_per_volume, crop,
-                                                           partial_mu1, partial_sigma1_sq, partial_sigma12)
-
-
-@mean_backward_volume.register_fake
-def _(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop):
-    _check_backward_arguments(img1, img2, grad_per_volume, partial_mu1, partial_sigma1_sq, partial_sigma12, taps,
-                              "grad_per_volume")
-    return img1.new_empty(img1.shape, dtype=torch.float32)
-
-
-def check_crop(img1: Tensor, crop: int) -> None:
-    """The crop must leave voxels on every axis (a negative crop would index from the far face)."""
-    if img1.dim() == 5 and (crop < 0 or 2 * crop >= min(img1.shape[-3:])):
-        raise ValueError(f"korvex: crop must leave voxels on every axis: from 0 to less than half the smallest side, "
-                         f"got {crop} for volumes of shape {tuple(img1.shape)}")
 
 
 def cropped(values: Tensor, crop: int) -> Tensor:
@@ -185,40 +30,6 @@ def cropped(values: Tensor, crop: int) -> Tensor:
         return values
     d, h, w = values.shape[-3:]
     return values[..., crop:d - crop, crop:h - crop, crop:w - crop]
-
-
-def _mean_setup_context(ctx, inputs, output):
-    img1, img2, taps, c1, c2, precision, kind, crop, _ = inputs
-    ctx.options = (c1, c2, precision, kind, crop)
-    ctx.save_for_backward(img1, img2, taps, *output[1:])
-    ctx.mark_non_differentiable(*output[1:])
-    ctx.set_materialize_grads(False)
-
-
-def _mean_backward(ctx, grad_means, *_):
-    c1, c2, precision, kind, crop = ctx.options
-    img1, img2, taps, *partials = ctx.saved_tensors
-    grad1 = grad2 = None
-    if grad_means is None:
-        return grad1, grad2, None, None, None, None, None, None, None
-    count = cropped(img1[:1, :1], crop).numel()
-    grad_per_volume = (grad_means.float() / count).reshape(-1).contiguous()
-    if ctx.needs_input_grad[0]:
-        grad1 = mean_backward_volume(img1, img2, grad_per_volume, *partials, taps, precision, crop).to(img1.dtype)
-    if ctx.needs_input_grad[1]:
-        _, *swapped = mean_forward_volume(img2, img1, taps, c1, c2, precision, kind, crop, True)
-        grad2 = mean_backward_volume(img2, img1, grad_per_volume, *swapped, taps, precision, crop).to(img2.dtype)
-    return grad1, grad2, None, None, None, None, None, None, None
-
-
-mean_forward_volume.register_autograd(_mean_backward, setup_context=_mean_setup_context)
-mean_backward_volume.register_autograd(_ops._no_double_backward, setup_context=lambda ctx, inputs, output: None)
-
-for _op_name in ("mean_forward_volume", "mean_backward_volume"):
-    for _key in ("AutogradCPU", "AutogradCUDA"):
-        _checks.impl(_op_name, _ops._refusing_transforms(_op_name, _key), _key, with_keyset=True)
-for _operator in (mean_forward_volume, mean_backward_volume):
-    _dispatch._import_dynamo_only_when_compiling(_operator)
 
 
 # ---- devices without a compiled module -----------------------------------------------------------------------------
@@ -269,8 +80,7 @@ def forward(img1, img2, taps, options, precision, train, kind="ssim"):
     c1, c2 = constants(options)
     if _dispatch._composite_for(img1.device):
         return _ops._with_empty_partials(_composite_map(img1, img2, taps, c1, c2, kind))
-    operator = ssim_forward_volume if kind == "ssim" else cs_forward_volume
-    return operator(img1, img2, taps, c1, c2, precision, train)
+    return _ops.OPS.forward_volume(img1, img2, taps, c1, c2, precision, kind, train)
 
 
 # ---- ssim_map, ssim and ms_ssim of volumes ---------------------------------------------------------------------------
@@ -349,7 +159,7 @@ def means(kind, x, y, taps, options, precision, train):
         return padded_map(kind, x, y, taps, options, precision, train).mean(dim=(-3, -2, -1))
     x, y, crop = _padded(x, y, options)
     c1, c2 = constants(options)
-    return mean_forward_volume(x, y, taps, c1, c2, precision, kind, crop, train)[0]
+    return _ops.OPS.mean_forward_volume(x, y, taps, c1, c2, precision, kind, crop, train)[0]
 
 
 def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:

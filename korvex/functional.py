@@ -7,8 +7,9 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import direct_module, interior_sums, ssim_forward
-from ._ops import check_images, check_layout, has_map_means, interior, map_means, records_call
+from ._dispatch import interior_sums, ssim_forward
+from . import _ops
+from ._ops import check_images, check_layout, has_map_means, interior, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -159,11 +160,7 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
     (summed in float64, the same at every thread count); others by torch's mean.
     """
     if has_map_means(values):
-        # Where nothing needs to see the call (direct_module), the module is called directly: the operator's
-        # dispatch costs more than the whole reduction of a small map. Tracing, torch.func and dispatch modes
-        # need the operator.
-        module = direct_module(values, values)
-        means = module.map_means if module is not None else map_means
+        means = _ops.OPS.map_means
         if reduction == "mean":
             return means(values, 1).reshape(())
         per_image = means(values, values.shape[0])

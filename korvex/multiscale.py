@@ -8,10 +8,9 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from . import _ops
-from ._dispatch import FORWARDS, interior_sums, plain_call_module
+from ._dispatch import FORWARDS, interior_sums
 from ._modules import COMPILED_DEVICE_TYPES
 from ._options import Options
-from ._window import taps_for
 from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map,
                          prepare, reduce)
 
@@ -55,7 +54,7 @@ def _downsample(img, like):
     if like in (None, "pytorch-msssim") and img.device.type in COMPILED_DEVICE_TYPES:
         if img.dtype not in _PRECISION_OF_DTYPE:
             img = img.float()
-        return _ops.pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
+        return _ops.OPS.pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
     img = img.float()
     if like == "piq":
         odd = max(odd_h, odd_w)
@@ -108,109 +107,9 @@ def _scale_value(kind, x, y, options, precision, train, full_map):
     return value_map.flatten(1).mean(1, keepdim=True)
 
 
-def _straight_module(x, y, options, precision):
-    """The compiled module that runs every scale of the call straight (_Scales), or None: korvex's own pooling
-    (also pytorch-msssim's), a border of zeros ("same" or "valid"), float32 or half precision, and images that
-    nothing but autograd needs to see (_dispatch.plain_call_module). Other calls compose the registered operators
-    scale by scale."""
-    if options.like not in (None, "pytorch-msssim") or options.padding not in ("same", "valid"):
-        return None
-    if precision not in ("fp32", "fp16") or options.data_range_from_images:
-        return None
-    return plain_call_module(x, y)
-
-
-def _readable(img, precision):
-    """The images as the first scale reads them: float32, or in half precision half images as they are (others
-    widened to float32 first, which the kernels round to half)."""
-    keep = torch.float16 if precision == "fp16" else torch.float32
-    return img if img.dtype in (keep, torch.float32) else img.float()
-
-
-def _run_scales(module, x, y, options, precision, scales, keep):
-    """(values, kept): the value of each scale, of shape (scales, B, C), on the compiled module straight; with
-    keep, each scale's (images, map kind, partial maps) for the backward."""
-    _ops.check_constants(options.c1, options.c2)
-    taps = None if options.on_table else taps_for(options, x.device)
-    inset = _inset(options)
-    values, kept = [], []
-    for scale in range(scales):
-        if scale > 0:
-            x, y = (module.pool_forward(_PRECISION_OF_DTYPE[v.dtype], "fp32", v) for v in (x, y))
-        check_fits_window(x.shape, options)
-        kind = "ssim" if scale == scales - 1 else "cs"
-        value_map, *partials = _map_on(module, taps, options, precision, kind, x, y, keep)
-        values.append(_ops.interior(value_map, inset).sum(dim=(-2, -1)) / interior_size(x, inset))
-        if keep:
-            kept.append((x, y, kind, partials))
-    return torch.stack(values), kept
-
-
-def _map_on(module, taps, options, precision, kind, x, y, train):
-    return _ops.module_maps(module, kind, int(options.window_size), taps, options.c1, options.c2, precision, x, y,
-                            train)
-
-
 def _inset(options):
     """The pixels at each edge that a scale's mean leaves out: the window's radius under "valid", else none."""
     return options.window_size // 2 if options.padding == "valid" else 0
-
-
-class _Scales(torch.autograd.Function):
-    """Every scale of a multi-scale SSIM call in one autograd node: _run_scales, and its backward on the
-    compiled module straight.
-
-    The arithmetic of the registered operators composed scale by scale, bit for bit, with less around it: one
-    node instead of the operators' dispatch (two dozen calls of about 45 us at five scales), half images read as
-    they are instead of widened and converted back to half in every forward and backward (the scales' gradients
-    still add up in float32, and autograd rounds the sum to the images' type once), and each scale's gradient
-    added to the gradient pooled back from the next one as it is computed.
-    """
-
-    @staticmethod
-    def forward(ctx, img1, img2, module, options, precision, scales):
-        values, kept = _run_scales(module, img1, img2, options, precision, scales, keep=True)
-        ctx.call = (module, options, precision, [kind for _, _, kind, _ in kept])
-        ctx.save_for_backward(*(t for x, y, _, partials in kept for t in (x, y, *partials)))
-        return values
-
-    @staticmethod
-    def backward(ctx, grad_values):
-        module, options, precision, kinds = ctx.call
-        saved = ctx.saved_tensors
-        taps = None if options.on_table else taps_for(options, grad_values.device)
-        window = (int(options.window_size), taps, options.c1, options.c2)
-        inset = _inset(options)
-        grad1 = grad2 = None
-        for scale in reversed(range(len(kinds))):
-            x, y, *partials = saved[5 * scale:5 * scale + 5]
-            per_plane = (grad_values[scale] / interior_size(x, inset)).reshape(-1).contiguous()
-            pooled_back = [None if g is None else module.pool_backward(g, x.shape[-2], x.shape[-1])
-                           for g in (grad1, grad2)]
-            if ctx.needs_input_grad[0]:
-                grad1 = module.backward_interior(precision, *window, x, y, per_plane, inset, *partials)
-                grad1 = grad1 if pooled_back[0] is None else grad1 + pooled_back[0]
-            if ctx.needs_input_grad[1]:
-                _, *swapped = _map_on(module, taps, options, precision, kinds[scale], y, x, True)
-                grad2 = module.backward_interior(precision, *window, y, x, per_plane, inset, *swapped)
-                grad2 = grad2 if pooled_back[1] is None else grad2 + pooled_back[1]
-        if torch.is_grad_enabled():
-            grad1, grad2 = (None if g is None else _NoSecondDerivative.apply(g, img)
-                            for g, img in zip((grad1, grad2), saved[:2]))
-        return grad1, grad2, None, None, None, None
-
-
-class _NoSecondDerivative(torch.autograd.Function):
-    """A gradient computed under create_graph, attached to the image it is the gradient of: differentiating it
-    refuses with the registered operators' message."""
-
-    @staticmethod
-    def forward(ctx, grad, img):
-        return grad.clone()
-
-    @staticmethod
-    def backward(ctx, *grads):
-        _ops._no_double_backward(ctx)
 
 
 def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
@@ -229,17 +128,11 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
     # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
     # round again at every scale, and change the results.
-    module = _straight_module(x, y, options, precision)
-    if module is not None:
-        x, y = _readable(x, precision), _readable(y, precision)
-        per_scale = (_Scales.apply(x, y, module, options, precision, len(weights)) if train else
-                     _run_scales(module, x, y, options, precision, len(weights), keep=False)[0])
-        return reduce(_combine(per_scale, weights), options.reduction)
-    # Scale by scale through the operators, half images are read as they are at the first scale (the pooling and
-    # the kernels read half), but for those that take a gradient: they are widened first, so that the gradients of
-    # the scales add up in float32 (each operator's gradient has its images' type). bfloat16 widens to float32
-    # exactly, so bf16 reads the images as they are at the first scale and the pooled float32 scales take the fp32
-    # path: the result is that of fp32 on the widened images, bit for bit.
+    # Half images are read as they are at the first scale (the pooling and the kernels read half), but for those
+    # that take a gradient: they are widened first, so that the gradients of the scales add up in float32 (each
+    # operator's gradient has its images' type). bfloat16 widens to float32 exactly, so bf16 reads the images as
+    # they are at the first scale and the pooled float32 scales take the fp32 path: the result is that of fp32 on
+    # the widened images, bit for bit.
     if precision == "fp32":
         x, y = x.float(), y.float()
     elif precision == "bf16" and train:

@@ -164,10 +164,79 @@ class OnDevice:
         return value
 
 
+class Engine:
+    """A compiled module and the registered operators of its library, as the tests call them.
+
+    The module's own attributes (the bound operations, window_sizes, the test hooks) pass through; the operators
+    (torch.ops.korvex for the native engine and the CUDA kernels, torch.ops.korvex_emulated for the kernels on the
+    CPU stand-in) are called with the arguments in the order the tests name them: precision first, the images after
+    the window and the constants.
+    """
+
+    def __init__(self, module, library):
+        self.module, self.ops = module, library
+
+    def __getattr__(self, name):
+        return getattr(self.module, name)
+
+    def forward(self, precision, kind, window_size, c1, c2, a, b, train, border="zero"):
+        return self.ops.forward(a, b, window_size, None, c1, c2, precision, kind, train, border)
+
+    def forward_taps(self, precision, kind, taps, c1, c2, a, b, train, border="zero"):
+        return self.ops.forward(a, b, _taps_count(taps), taps, c1, c2, precision, kind, train, border)
+
+    def backward(self, precision, window_size, c1, c2, a, b, grad_map, pm, ps, p12, border="zero"):
+        return self.ops.backward(a, b, grad_map, pm, ps, p12, window_size, None, c1, c2, precision, border)
+
+    def backward_taps(self, precision, taps, c1, c2, a, b, grad_map, pm, ps, p12, border="zero"):
+        return self.ops.backward(a, b, grad_map, pm, ps, p12, _taps_count(taps), taps, c1, c2, precision, border)
+
+    def backward_interior(self, precision, window_size, taps, c1, c2, a, b, grad_per_plane, inset, pm, ps, p12):
+        return self.ops.interior_sums_backward(a, b, grad_per_plane, pm, ps, p12, window_size, taps, c1, c2,
+                                               precision, inset)
+
+    def forward_volume(self, precision, kind, taps, c1, c2, a, b, train):
+        return self.ops.forward_volume(a, b, taps, c1, c2, precision, kind, train)
+
+    def backward_volume(self, precision, taps, a, b, grad_map, pm, ps, p12):
+        return self.ops.backward_volume(a, b, grad_map, pm, ps, p12, taps, precision)
+
+    def backward_volume_cropped(self, precision, taps, a, b, grad_per_volume, crop, pm, ps, p12):
+        return self.ops.mean_backward_volume(a, b, grad_per_volume, pm, ps, p12, taps, precision, crop)
+
+    def pool_forward(self, precision_in, precision_out, img):
+        return self.ops.pool2_forward(img, precision_in, precision_out)
+
+    def pool_backward(self, grad_out, height, width):
+        return self.ops.pool2_backward(grad_out, height, width)
+
+    def map_means(self, values, groups):
+        return self.ops.map_means(values, groups)
+
+
+def _taps_count(taps):
+    return taps.numel() if isinstance(taps, torch.Tensor) else 0
+
+
 def load_engine(name):
     if name == "cuda":
-        return OnDevice(importlib.import_module("korvex._cuda_cu128"), "cuda")
-    return importlib.import_module(f"korvex._{name}")
+        return OnDevice(Engine(importlib.import_module("korvex._cuda_cu128"), torch.ops.korvex), "cuda")
+    module = importlib.import_module(f"korvex._{name}")
+    if name == "emulated":
+        _register_emulated_fakes()
+        return Engine(module, torch.ops.korvex_emulated)
+    return Engine(module, torch.ops.korvex)
+
+
+_emulated_fakes = []
+
+
+def _register_emulated_fakes():
+    if not _emulated_fakes:
+        from korvex import _ops
+
+        _ops.register_fakes("korvex_emulated")
+        _emulated_fakes.append(True)
 
 
 def pytest_report_header(config):
@@ -192,18 +261,14 @@ def _seed():
 
 @pytest.fixture(scope="session")
 def native():
-    """korvex._cpu, the native CPU engine, itself."""
-    from korvex import _cpu
-
-    return _cpu
+    """korvex._cpu, the native CPU engine, and its operators."""
+    return load_engine("cpu")
 
 
 @pytest.fixture(scope="session")
 def emulated():
-    """korvex._emulated: the kernel sources on the CPU stand-in, what a GPU computes."""
-    from korvex import _emulated
-
-    return _emulated
+    """korvex._emulated: the kernel sources on the CPU stand-in, what a GPU computes, and its operators."""
+    return load_engine("emulated")
 
 
 def images(shape, seed=0, dtype=torch.float32):

@@ -167,20 +167,20 @@ class TestRefusals:
 
         monkeypatch.setattr(importlib, "import_module", no_cuda)
         with pytest.raises(RuntimeError, match="KORVEX_CUDA=1 pip install --no-build-isolation"):
-            korvex.module_for(torch.device("cuda", 0))
+            korvex._modules.module_for(torch.device("cuda", 0))
         assert not korvex.has_cuda_module()
 
 
 class TestRegisteredOperators:
     def test_opcheck(self):
-        from korvex._ops import ssim_backward, ssim_forward
-
+        forward, backward = torch.ops.korvex.forward.default, torch.ops.korvex.backward.default
         a, b = images((1, 2, 20, 20))
         for precision in PRECISIONS:
             for train in (False, True):
-                torch.library.opcheck(ssim_forward, (a, b, 11, ref.C1, ref.C2, precision, train))
-            _, *partials = ssim_forward(a, b, 11, ref.C1, ref.C2, precision, True)
-            torch.library.opcheck(ssim_backward, (a, b, torch.ones_like(a), *partials, 11, ref.C1, ref.C2, precision),
+                torch.library.opcheck(forward, (a, b, 11, None, ref.C1, ref.C2, precision, "ssim", train, "zero"))
+            _, *partials = forward(a, b, 11, None, ref.C1, ref.C2, precision, "ssim", True, "zero")
+            torch.library.opcheck(backward, (a, b, torch.ones_like(a), *partials, 11, None, ref.C1, ref.C2, precision,
+                                             "zero"),
                                   test_utils=("test_schema", "test_faketensor"))
 
     def test_compiles_without_graph_breaks(self):
@@ -238,10 +238,9 @@ def test_eager_calls_do_not_import_the_compiler():
             "x = torch.rand(1, 3, 48, 48, requires_grad=True); y = torch.rand(1, 3, 48, 48, requires_grad=True)\n"
             "korvex.ssim(x, y).backward(); korvex.ssim(x.half(), y.half()).backward()\n"
             "korvex.ms_ssim(x, y, weights=(0.5, 0.5)).backward()\n"
-            "from korvex import _ops\n"
             "taps = torch.full((5,), 0.2)\n"
-            "for op in (_ops.ssim_forward_taps, _ops.cs_forward_taps):\n"
-            "    op(x, y, taps, 1e-4, 9e-4, 'fp32', True)[0].sum().backward()\n"
+            "for kind in ('ssim', 'cs'):\n"
+            "    torch.ops.korvex.forward(x, y, 5, taps, 1e-4, 9e-4, 'fp32', kind, True, 'zero')[0].sum().backward()\n"
             "print('torch._dynamo' in sys.modules)\n")
     env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=300)
@@ -276,8 +275,7 @@ def test_calls_without_gradients_give_the_operators_bits():
                 direct = call(**option)
                 with _SeenOperators() as mode:
                     through_operator = call(**option)
-            assert mode.seen & {torch.ops.korvex.ssim_forward, torch.ops.korvex.ssim_forward_taps,
-                                torch.ops.korvex.interior_sums}, option
+            assert mode.seen & {torch.ops.korvex.forward, torch.ops.korvex.interior_sums}, option
             assert torch.equal(direct.view(torch.int32), through_operator.view(torch.int32)), option
 
 

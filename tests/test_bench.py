@@ -12,6 +12,11 @@ import re
 import subprocess
 import sys
 
+import pytest
+
+# Run by CI and the full test command (tools/test_all.sh), not by a plain pytest.
+pytestmark = pytest.mark.ci
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 

@@ -48,7 +48,7 @@ def test_one_warning_names_the_device_and_the_unused_kernels(composite):
     message = str(composite[0].message)
     assert message.startswith("korvex:") and "cpu tensors" in message and "fused kernels are not used" in message
     with pytest.raises(RuntimeError, match="no compiled module runs mps tensors"):
-        korvex.module_for(torch.device("mps"))
+        korvex._modules.module_for(torch.device("mps"))
 
 
 @functools.lru_cache(maxsize=None)

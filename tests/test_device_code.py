@@ -11,6 +11,9 @@ import torch
 import korvex
 from conftest import BOUND_OPERATIONS
 
+# Run by CI and the full test command (tools/test_all.sh), not by a plain pytest.
+pytestmark = pytest.mark.ci
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 

@@ -111,14 +111,14 @@ def _operator_calls(x, y, taps):
     v = x[:, :, None].expand(-1, -1, 8, -1, -1).contiguous()
     vm = torch.rand_like(v)
     return {
-        "ssim_forward": lambda d: ops.ssim_forward(x, d(y), 11, c1, c2, "fp32", False),
-        "ssim_forward_taps": lambda d: ops.ssim_forward_taps(x, y, d(taps), c1, c2, "fp32", False),
-        "ssim_backward": lambda d: ops.ssim_backward(x, y, d(m), m, m, m, 11, c1, c2, "fp32"),
-        "ssim_backward_taps": lambda d: ops.ssim_backward_taps(x, y, m, m, d(m), m, taps, c1, c2, "fp32"),
+        "forward": lambda d: ops.forward(x, d(y), 11, None, c1, c2, "fp32", "ssim", False, "zero"),
+        "forward with taps": lambda d: ops.forward(x, y, 5, d(taps), c1, c2, "fp32", "cs", False, "zero"),
+        "backward": lambda d: ops.backward(x, y, d(m), m, m, m, 11, None, c1, c2, "fp32", "zero"),
+        "backward with taps": lambda d: ops.backward(x, y, m, m, d(m), m, 5, taps, c1, c2, "fp32", "zero"),
         "interior_sums": lambda d: ops.interior_sums(x, d(y), 11, None, c1, c2, "fp32", "ssim", 1, False),
-        "ssim_forward_volume": lambda d: ops.ssim_forward_volume(v, d(v), taps, c1, c2, "fp32", False),
+        "forward_volume": lambda d: ops.forward_volume(v, d(v), taps, c1, c2, "fp32", "ssim", False),
         "mean_forward_volume": lambda d: ops.mean_forward_volume(v, v, d(taps), c1, c2, "fp32", "ssim", 0, False),
-        "ssim_backward_volume": lambda d: ops.ssim_backward_volume(v, v, d(vm), vm, vm, vm, taps, "fp32"),
+        "backward_volume": lambda d: ops.backward_volume(v, v, d(vm), vm, vm, vm, taps, "fp32"),
     }
 
 

@@ -91,22 +91,22 @@ def backward(module, a, b, grad_map, maps, precision, window_size, taps):
 
 def test_refusals_and_registration():
     a, b = photo_pairs(crop=(40, 48))[0][1:]
-    sums, *partials = _ops.interior_sums(a, b, 11, None, ref.C1, ref.C2, "fp32", "ssim", 5, True)
+    sums, *partials = torch.ops.korvex.interior_sums(a, b, 11, None, ref.C1, ref.C2, "fp32", "ssim", 5, True)
     backward_args = (a, b, torch.ones(a.shape[1]), *partials, 11, None, ref.C1, ref.C2, "fp32")
     with pytest.raises(RuntimeError, match=r"grad_per_plane must be a 1-D float32 tensor of one value per image and "
                                          r"channel \(3\)"):
-        _ops.interior_sums_backward(a, b, torch.ones(2), *backward_args[3:], 5)
+        torch.ops.korvex.interior_sums_backward(a, b, torch.ones(2), *backward_args[3:], 5)
     with pytest.raises(RuntimeError, match="inset must leave pixels on both axes: from 0 to less than half the smaller "
                                          "side, got 20"):
-        _ops.interior_sums_backward(*backward_args, 20)
+        torch.ops.korvex.interior_sums_backward(*backward_args, 20)
     for inset in (-1, 20):
         with pytest.raises(ValueError, match=f"inset must leave pixels.*got {inset} for images of 40 x 48"):
-            _ops.interior_sums(a, b, 11, None, ref.C1, ref.C2, "fp32", "ssim", inset, False)
+            torch.ops.korvex.interior_sums(a, b, 11, None, ref.C1, ref.C2, "fp32", "ssim", inset, False)
     with pytest.raises(RuntimeError, match="partial_mu1 must"):
-        _ops.interior_sums_backward(a, b, torch.ones(3), partials[0][..., :-1], *partials[1:], *backward_args[6:], 5)
-    torch.library.opcheck(_ops.interior_sums,
+        torch.ops.korvex.interior_sums_backward(a, b, torch.ones(3), partials[0][..., :-1], *partials[1:], *backward_args[6:], 5)
+    torch.library.opcheck(torch.ops.korvex.interior_sums.default,
                           (a.clone().requires_grad_(True), b, 11, None, ref.C1, ref.C2, "fp32", "cs", 5, True))
-    torch.library.opcheck(_ops.interior_sums_backward, (*backward_args, 5))
+    torch.library.opcheck(torch.ops.korvex.interior_sums_backward.default, (*backward_args, 5))
     # A loss's gradient has no second derivative here either.
     x = a.clone().requires_grad_(True)
     (grad,) = torch.autograd.grad(korvex.ssim(x, b, padding="valid"), x, create_graph=True)

@@ -13,7 +13,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
 
 import kernel_checks  # noqa: E402
 
-pytestmark = pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+pytestmark = [pytest.mark.ci, pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")]
 
 
 PAIRS = [(variant, case) for case, outcomes in kernel_checks.CASES.items() for variant in outcomes]

@@ -14,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
 def idle_bytes():
-    return korvex.module_for(torch.device("cpu")).cache_bytes()[0]
+    return korvex._modules.module_for(torch.device("cpu")).cache_bytes()[0]
 
 
 def map_and_gradient(a, b, grad_map):
@@ -63,7 +63,7 @@ def test_idle_memory_is_kept_up_to_the_limit_and_freed_on_request():
     code = ("import torch, korvex\n"
             "x = torch.rand(1, 3, 512, 512)\n"
             "for _ in range(3): korvex.ssim(x, x.flip(-1))\n"
-            "print(*korvex.module_for(torch.device('cpu')).cache_bytes())\n")
+            "print(*korvex._modules.module_for(torch.device('cpu')).cache_bytes())\n")
     for setting, limit in (("1", 1 << 20), ("0", 0)):
         run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
                              env=dict(os.environ, KORVEX_CPU_CACHE_MIB=setting, PYTHONPATH=ROOT))

@@ -81,28 +81,28 @@ def test_native_engines_give_the_kernels_bits(native, emulated):
 
 def test_operators_autograd_and_refusals():
     x = torch.rand(2, 1, 9, 12, dtype=torch.float16, requires_grad=True)
-    pooled = _ops.pool2_forward(x, "fp16", "fp16")
+    pooled = torch.ops.korvex.pool2_forward(x, "fp16", "fp16")
     assert pooled.dtype == torch.float16 and pooled.shape == (2, 1, 5, 6)
     grad_out = torch.randn(pooled.shape)
     pooled.backward(grad_out)
     reference = x.detach().float().requires_grad_()
     torch_pool(reference).backward(grad_out)
     assert x.grad.dtype == torch.float16 and torch.equal(x.grad, reference.grad.half())
-    torch.library.opcheck(_ops.pool2_forward, (torch.rand(1, 2, 7, 6, requires_grad=True), "fp32", "fp32"))
-    torch.library.opcheck(_ops.pool2_backward, (torch.rand(1, 2, 4, 3), 7, 6))
+    torch.library.opcheck(torch.ops.korvex.pool2_forward.default, (torch.rand(1, 2, 7, 6, requires_grad=True), "fp32", "fp32"))
+    torch.library.opcheck(torch.ops.korvex.pool2_backward.default, (torch.rand(1, 2, 4, 3), 7, 6))
     with pytest.raises(ValueError, match="precision_out must be 'fp32' or 'fp16'"):
-        _ops.pool2_forward(x.detach(), "fp16", "bf16")
+        torch.ops.korvex.pool2_forward(x.detach(), "fp16", "bf16")
     with pytest.raises(RuntimeError, match="korvex: img must be a 4-D tensor"):
-        _ops.pool2_forward(torch.rand(4, 4), "fp32", "fp32")
+        torch.ops.korvex.pool2_forward(torch.rand(4, 4), "fp32", "fp32")
     with pytest.raises(RuntimeError, match="korvex: img must be Float, got .* Double"):
-        _ops.pool2_forward(torch.rand(1, 1, 4, 4, dtype=torch.float64), "fp32", "fp32")
+        torch.ops.korvex.pool2_forward(torch.rand(1, 1, 4, 4, dtype=torch.float64), "fp32", "fp32")
     with pytest.raises(RuntimeError, match="grad_out must be the gradient of pooled images of 7 x 6 pixels"):
-        _ops.pool2_backward(torch.rand(1, 1, 3, 3), 7, 6)
+        torch.ops.korvex.pool2_backward(torch.rand(1, 1, 3, 3), 7, 6)
     with pytest.raises(ValueError, match="img has layout torch.sparse_coo"):
-        _ops.pool2_forward(torch.rand(1, 1, 4, 4).to_sparse(), "fp32", "fp32")
+        torch.ops.korvex.pool2_forward(torch.rand(1, 1, 4, 4).to_sparse(), "fp32", "fp32")
     import torch.autograd.forward_ad as fwAD
     with fwAD.dual_level(), pytest.raises(NotImplementedError, match="forward-mode"):
-        _ops.pool2_forward(fwAD.make_dual(torch.rand(1, 1, 4, 4), torch.rand(1, 1, 4, 4)), "fp32", "fp32")
+        torch.ops.korvex.pool2_forward(fwAD.make_dual(torch.rand(1, 1, 4, 4), torch.rand(1, 1, 4, 4)), "fp32", "fp32")
 
 
 @pytest.mark.parametrize("precision", ["fp32", "fp16", "bf16"])

@@ -202,6 +202,14 @@ def test_forked_child_of_a_parent_that_used_the_thread_pool(module):
     assert "child 0" in run.stdout, run.stdout + run.stderr
 
 
+def _forward(img1, img2, window_size, c1, c2, precision, kind, train):
+    return torch.ops.korvex.forward(img1, img2, window_size, None, c1, c2, precision, kind, train, "zero")
+
+
+def _backward(img1, img2, grad_map, pm, ps, p12, window_size, c1, c2, precision):
+    return torch.ops.korvex.backward(img1, img2, grad_map, pm, ps, p12, window_size, None, c1, c2, precision, "zero")
+
+
 class TestRegisteredOperatorsRefuse:
     """The registered operators check their own arguments: raw calls get the refusals the API gets."""
 
@@ -213,10 +221,10 @@ class TestRegisteredOperatorsRefuse:
     def test_forward_mode(self):
         a, b, *options = self._arguments()
         tangent = torch.randn_like(a)
-        _, *partials = torch.ops.korvex.ssim_forward(a, b, *options, "fp32", True)
-        calls = [lambda x: torch.ops.korvex.ssim_forward(x, b, *options, "fp32", False)[0],
-                 lambda x: torch.ops.korvex.cs_forward(x, b, *options, "fp16", True)[0],
-                 lambda x: torch.ops.korvex.ssim_backward(x, b, torch.ones_like(a), *partials, *options, "fp32")]
+        _, *partials = _forward(a, b, *options, "fp32", "ssim", True)
+        calls = [lambda x: _forward(x, b, *options, "fp32", "ssim", False)[0],
+                 lambda x: _forward(x, b, *options, "fp16", "cs", True)[0],
+                 lambda x: _backward(x, b, torch.ones_like(a), *partials, *options, "fp32")]
         for call in calls:
             with pytest.raises(NotImplementedError, match=TestForwardModeIsRefused.MESSAGE):
                 torch.func.jvp(call, (a,), (tangent,))
@@ -233,30 +241,30 @@ class TestRegisteredOperatorsRefuse:
         with pytest.raises(NotImplementedError, match=message):
             torch.func.vmap(torch.func.grad(lambda x: korvex.ssim(x, b)))(a[None])
         with pytest.raises(NotImplementedError, match=message):
-            torch.func.grad(lambda x: torch.ops.korvex.ssim_forward(x, b, *options, "fp32", True)[0].sum())(a)
+            torch.func.grad(lambda x: _forward(x, b, *options, "fp32", "ssim", True)[0].sum())(a)
 
     def test_partial_maps_are_not_differentiable(self):
         a, b, *options = self._arguments()
         x = a.clone().requires_grad_(True)
-        for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
-            value_map, *partials = op(x, b, *options, "fp32", True)
+        for kind in ("ssim", "cs"):
+            value_map, *partials = _forward(x, b, *options, "fp32", kind, True)
             assert value_map.requires_grad and not any(p.requires_grad for p in partials)
-            inference = op(x, b, *options, "fp32", False)[0]
+            inference = _forward(x, b, *options, "fp32", kind, False)[0]
             with pytest.raises(ValueError, match="partial maps were not computed.*train=False"):
                 inference.sum().backward()
         with pytest.raises(ValueError, match="partial maps were not computed"):
-            torch.ops.korvex.ssim_backward(a, b, torch.ones_like(a), *(a.new_empty(0),) * 3, *options, "fp32")
+            _backward(a, b, torch.ones_like(a), *(a.new_empty(0),) * 3, *options, "fp32")
 
     @pytest.mark.parametrize("c1, c2", [(float("nan"), ref.C2), (ref.C1, -1e-4), (1e39, ref.C2), (ref.C1, float("inf"))])
     def test_bad_constants(self, c1, c2):
         a, b, window_size, *_ = self._arguments()
         name = "c1" if c2 == ref.C2 else "c2"
         message = f"korvex: {name} must be a finite, non-negative single-precision value"
-        for op in (torch.ops.korvex.ssim_forward, torch.ops.korvex.cs_forward):
+        for kind in ("ssim", "cs"):
             with pytest.raises(ValueError, match=message):
-                op(a, b, window_size, c1, c2, "fp32", False)
+                _forward(a, b, window_size, c1, c2, "fp32", kind, False)
         with pytest.raises(ValueError, match=message):
-            torch.ops.korvex.ssim_backward(a, b, a, a, a, a, window_size, c1, c2, "fp32")
+            _backward(a, b, a, a, a, a, window_size, c1, c2, "fp32")
 
     def test_sparse_mkldnn_and_nested_tensors(self):
         a, b, *options = self._arguments()
@@ -267,6 +275,6 @@ class TestRegisteredOperatorsRefuse:
             cases.append((a.to_mkldnn(), "layout torch._mkldnn"))
         for bad, message in cases:
             for call in (lambda: korvex.ssim(bad, b), lambda: korvex.ms_ssim(b, bad, padding="same"),
-                         lambda: torch.ops.korvex.ssim_forward(bad, b, *options, "fp32", False)):
+                         lambda: _forward(bad, b, *options, "fp32", "ssim", False)):
                 with pytest.raises(ValueError, match=f"korvex: img[12] (has|is a) {message}"):
                     call()

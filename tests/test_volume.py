@@ -126,13 +126,13 @@ def test_maps_against_the_reference(engine, name, x, y, size):
 @pytest.mark.parametrize("name, x, y", PAIRS[::2], ids=PAIR_IDS[::2])
 def test_gradients_of_both_volumes_against_autograd_of_the_reference(engine, name, x, y, monkeypatch):
     # Through the registered operators (the img2 gradient is the swapped call's), on the engine under test.
-    from korvex import _volume
+    from korvex import _ops
 
-    monkeypatch.setattr(_volume, "module_for", lambda device: engine)
+    monkeypatch.setattr(_ops, "OPS", engine.ops)
     grad_map = torch.randn(x.shape, generator=torch.Generator().manual_seed(3))
-    for kind, operator in (("ssim", _volume.ssim_forward_volume), ("cs", _volume.cs_forward_volume)):
+    for kind in ("ssim", "cs"):
         a, b = x.clone().requires_grad_(True), y.clone().requires_grad_(True)
-        value_map = operator(a, b, window_of(11), ref.C1, ref.C2, "fp32", True)[0]
+        value_map = _ops.OPS.forward_volume(a, b, window_of(11), ref.C1, ref.C2, "fp32", kind, True)[0]
         grad_a, grad_b = torch.autograd.grad((value_map * grad_map).sum(), (a, b))
         expected_a, expected_b = ref.volume_grads(x, y, grad_map, reference_window(11), kind=kind)
         assert_range_close(grad_a, expected_a, f"{name} {kind} img1")
@@ -143,9 +143,9 @@ def test_gradients_of_both_volumes_against_autograd_of_the_reference(engine, nam
 def test_mean_fused_with_the_forward_and_its_gradients(engine, padding, monkeypatch):
     # korvex.ssim takes the mean with the forward (mean_forward_volume) and its backward takes one incoming
     # gradient per volume and channel: against the mean of the map, and autograd of the reference.
-    from korvex import _volume
+    from korvex import _ops
 
-    monkeypatch.setattr(_volume, "module_for", lambda device: engine)
+    monkeypatch.setattr(_ops, "OPS", engine.ops)
     _, x, y = PAIRS[1]
     a, b = x.clone().requires_grad_(True), y.clone().requires_grad_(True)
     per_image = korvex.ssim(a, b, padding=padding, window_size=7, reduction="none")
@@ -311,8 +311,9 @@ def test_refusals_name_the_axis_and_the_limit():
         korvex.ssim(x, x[..., :29])
     with pytest.raises(ValueError, match=r"must both have shape \(B, C, D, H, W\)"):
         korvex.ssim(x, x[0])
-    from korvex import _cpu
+    from conftest import load_engine
 
+    _cpu = load_engine("cpu")
     with pytest.raises(RuntimeError, match="^korvex: taps must hold an odd number of weights from 3 to 31"):
         _cpu.forward_volume("fp32", "ssim", torch.ones(33) / 33, 1e-4, 9e-4, x, x, False)
     with pytest.raises(RuntimeError, match="^korvex: taps must hold an odd number"):

@@ -67,7 +67,7 @@ def main():
     parser.add_argument("--crop", help="HxW: measure on the top-left crop instead of whole photographs")
     args = parser.parse_args()
     crop = tuple(int(v) for v in args.crop.split("x")) if args.crop else None
-    ops = korvex.module_for(torch.device("cpu"))
+    ops = korvex._modules.module_for(torch.device("cpu"))
     worst = {}
     for name, a, b in photo_pairs(crop):
         for window_size in (7, 9, 11):

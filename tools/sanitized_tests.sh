@@ -26,10 +26,11 @@ root=$PWD
 python=${PYTHON:-$root/.venv/bin/python}
 dir=build/sanitized
 
-rm -rf "$dir/tests" "$dir/tools" "$dir/bench" "$dir"/korvex/*.py "$dir/reports"
+rm -rf "$dir/tests" "$dir/tools" "$dir/bench" "$dir"/korvex/*.py "$dir/korvex/cli" "$dir/reports"
 mkdir -p "$dir/korvex" "$dir/reports"
 cp -r tests tools bench "$dir"/
 cp korvex/*.py "$dir/korvex"/
+if [ -d korvex/cli ]; then cp -r korvex/cli "$dir/korvex"/; fi
 # Sources are copied only when their content differs, and then with a fresh
 # time, so that the build recompiles exactly what changed.
 find setup.py pyproject.toml README.md csrc -type f | while read -r source; do

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "native/engine.h"
+#include "ops/library.h"
 #include "ops/map_means.h"
 
 namespace korvex::platform {
@@ -28,10 +29,24 @@ void bind_test_hooks(pybind11::module_& module) {
     module.def("_pass_pixels", &native::pass_pixels);
 }
 
-// map_means runs on the native engine's thread pool, without the interpreter
-// lock like the operators.
-void bind_platform_functions(pybind11::module_& module) {
-    module.def("map_means", &map_means, pybind11::call_guard<pybind11::gil_scoped_release>());
-}
+void bind_platform_functions(pybind11::module_&) {}
 
 }  // namespace korvex::platform
+
+// The native engine's module defines the `korvex` operators (their fake
+// kernels are in korvex._ops) with its CPU kernels, map_means among them, and
+// the autograd kernels every device shares.
+TORCH_LIBRARY(korvex, library) {
+    library.set_python_module("korvex._ops");
+    korvex::define_operators(library);
+    korvex::implement_layout_refusals(library);
+}
+
+TORCH_LIBRARY_IMPL(korvex, CPU, library) {
+    korvex::implement_operators(library);
+    library.impl("map_means", [](const at::Tensor& values, c10::SymInt groups) {
+        return korvex::map_means(values, groups.expect_int());
+    });
+}
+
+TORCH_LIBRARY_IMPL(korvex, Autograd, library) { korvex::implement_autograd(library, "korvex"); }

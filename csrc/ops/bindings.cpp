@@ -1,4 +1,5 @@
-// The module entry: binds the seven host operators, positional arguments only.
+// The module entry: binds the seven host operators, positional arguments only
+// (the rest of the compute surface is registered as operators: library.h).
 // One source serves every build; the module's name comes from the build.
 //
 // The operators run without the interpreter lock: they touch no Python
@@ -9,7 +10,6 @@
 #include "operator_args.h"
 #include "output_cache.h"
 #include "platform/host.h"
-#include "volume.h"
 
 PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     namespace py = pybind11;
@@ -21,16 +21,6 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     module.def("korvex_fp16_backward", &korvex::korvex_fp16_backward, without_gil());
     module.def("korvex_cs", &korvex::korvex_cs, without_gil());
     module.def("korvex_fp16_cs", &korvex::korvex_fp16_cs, without_gil());
-    module.def("forward", &korvex::forward_named, without_gil());
-    module.def("backward", &korvex::backward_named, without_gil());
-    module.def("forward_taps", &korvex::forward_taps_named, without_gil());
-    module.def("backward_taps", &korvex::backward_taps_named, without_gil());
-    module.def("backward_interior", &korvex::backward_interior_named, without_gil());
-    module.def("forward_volume", &korvex::forward_volume, without_gil());
-    module.def("backward_volume", &korvex::backward_volume, without_gil());
-    module.def("backward_volume_cropped", &korvex::backward_volume_cropped, without_gil());
-    module.def("pool_forward", &korvex::pool_forward, without_gil());
-    module.def("pool_backward", &korvex::pool_backward, without_gil());
     // The cache of the CPU operators' outputs: frees its idle blocks (returns
     // the bytes freed); the bytes it holds idle, and their limit.
     module.def("empty_cache", &korvex::empty_output_cache);
@@ -40,6 +30,5 @@ PYBIND11_MODULE(TORCH_EXTENSION_NAME, module) {
     // The window sizes of the window table: Python's list of sizes.
     module.def("window_sizes", &korvex::window_sizes);
     module.def("_limit_launches", &korvex::limit_launches_for_tests);
-    korvex::platform::bind_platform_functions(module);
     korvex::platform::bind_test_hooks(module);
 }

@@ -30,7 +30,4 @@ EngineFeatures engine_features();
 // with an underscore; they are not part of the API).
 void bind_test_hooks(pybind11::module_& module);
 
-// Adds the functions only this build has (the native engine's map_means).
-void bind_platform_functions(pybind11::module_& module);
-
 }  // namespace korvex::platform

@@ -1,6 +1,7 @@
 #include <c10/cuda/CUDAStream.h>
 
 #include "host.h"
+#include "ops/library.h"
 
 namespace korvex::platform {
 
@@ -12,6 +13,8 @@ EngineFeatures engine_features() { return {false, false}; }
 
 void bind_test_hooks(pybind11::module_&) {}
 
-void bind_platform_functions(pybind11::module_&) {}
-
 }  // namespace korvex::platform
+
+// The CUDA kernels of the `korvex` operators, which the native CPU module
+// defines (korvex imports it first).
+TORCH_LIBRARY_IMPL(korvex, CUDA, library) { korvex::implement_operators(library); }

@@ -2,6 +2,7 @@
 
 #include <ATen/Parallel.h>
 
+#include "ops/library.h"
 #include "standin/device_cpu.h"
 
 namespace korvex::platform {
@@ -23,6 +24,16 @@ void bind_test_hooks(pybind11::module_& module) {
     module.def("_fail_next_symbol_copies", [](int count) { cpu::symbol_copy_failures_to_inject = count; });
 }
 
-void bind_platform_functions(pybind11::module_&) {}
-
 }  // namespace korvex::platform
+
+// The kernels on the stand-in define a library of their own, with the same
+// operators, so that any call can run on what a GPU computes
+// (torch.ops.korvex_emulated, beside the native engine's torch.ops.korvex).
+TORCH_LIBRARY(korvex_emulated, library) {
+    korvex::define_operators(library);
+    korvex::implement_layout_refusals(library);
+}
+
+TORCH_LIBRARY_IMPL(korvex_emulated, CPU, library) { korvex::implement_operators(library); }
+
+TORCH_LIBRARY_IMPL(korvex_emulated, Autograd, library) { korvex::implement_autograd(library, "korvex_emulated"); }

@@ -1,0 +1,811 @@
+// The registered operators (library.h): schemas, the device kernels over the
+// host operators, and the autograd formulas.
+//
+// Every image operator's map is symmetric in its two images, so the gradient
+// for img2 is the img1 gradient of the swapped call: a forward of (img2, img1)
+// with partial maps, then the same backward. Backward operators have no
+// derivative of their own: a second derivative is refused in words.
+#include "ops/library.h"
+
+#include <ATen/FuncTorchTLS.h>
+#include <ATen/core/dispatch/Dispatcher.h>
+#include <torch/autograd.h>
+
+#include <c10/util/accumulate.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ops/korvex.h"
+#include "ops/operator_args.h"
+#include "ops/volume.h"
+
+namespace korvex {
+namespace {
+
+using at::Tensor;
+using OptionalTensor = c10::optional<Tensor>;
+using torch::autograd::AutogradContext;
+using torch::autograd::variable_list;
+using Text = c10::string_view;
+
+// ---- schemas
+
+constexpr const char* kSchemas[] = {
+    "forward(Tensor img1, Tensor img2, int window_size, Tensor? taps, float c1, float c2, str precision, str kind, "
+    "bool train, str border) -> (Tensor, Tensor, Tensor, Tensor)",
+    "backward(Tensor img1, Tensor img2, Tensor grad_map, Tensor partial_mu1, Tensor partial_sigma1_sq, "
+    "Tensor partial_sigma12, int window_size, Tensor? taps, float c1, float c2, str precision, str border) -> Tensor",
+    "interior_sums(Tensor img1, Tensor img2, int window_size, Tensor? taps, float c1, float c2, str precision, "
+    "str kind, int inset, bool train) -> (Tensor, Tensor, Tensor, Tensor)",
+    "interior_sums_backward(Tensor img1, Tensor img2, Tensor grad_per_plane, Tensor partial_mu1, "
+    "Tensor partial_sigma1_sq, Tensor partial_sigma12, int window_size, Tensor? taps, float c1, float c2, "
+    "str precision, int inset) -> Tensor",
+    "pool2_forward(Tensor img, str precision_in, str precision_out) -> Tensor",
+    "pool2_backward(Tensor grad_out, SymInt height, SymInt width) -> Tensor",
+    "map_means(Tensor values, SymInt groups) -> Tensor",
+    "forward_volume(Tensor img1, Tensor img2, Tensor taps, float c1, float c2, str precision, str kind, bool train) "
+    "-> (Tensor, Tensor, Tensor, Tensor)",
+    "backward_volume(Tensor img1, Tensor img2, Tensor grad_map, Tensor partial_mu1, Tensor partial_sigma1_sq, "
+    "Tensor partial_sigma12, Tensor taps, str precision) -> Tensor",
+    "mean_forward_volume(Tensor img1, Tensor img2, Tensor taps, float c1, float c2, str precision, str kind, int crop, "
+    "bool train) -> (Tensor, Tensor, Tensor, Tensor)",
+    "mean_backward_volume(Tensor img1, Tensor img2, Tensor grad_per_volume, Tensor partial_mu1, "
+    "Tensor partial_sigma1_sq, Tensor partial_sigma12, Tensor taps, str precision, int crop) -> Tensor",
+};
+
+// ---- argument checks of the registered operators beyond the host operators'
+
+std::string text(Text value) { return std::string(value); }
+
+// C1 and C2 reach the kernels as floats: finite, not negative.
+void check_constants(double c1, double c2) {
+    constexpr double most = std::numeric_limits<float>::max();
+    for (const auto& [name, value] : {std::pair<const char*, double>{"c1", c1}, {"c2", c2}})
+        if (!(value >= 0.0 && value <= most)) {
+            std::ostringstream message;
+            message << "korvex: " << name << " must be a finite, non-negative single-precision value (at most "
+                    << most << "), got " << value;
+            throw std::invalid_argument(message.str());
+        }
+}
+
+// A forward with train=False returns empty partial maps: say so rather than
+// report a shape mismatch.
+void check_partials_computed(const Tensor& img1, std::initializer_list<const Tensor*> partials) {
+    if (img1.numel() == 0) return;
+    for (const Tensor* partial : partials)
+        if (partial->defined() && partial->numel() == 0)
+            throw std::invalid_argument(
+                "korvex: the partial maps were not computed: the forward ran with train=False; run it with "
+                "train=True to take a backward");
+}
+
+int window_size_of(int64_t window_size) {
+    if (window_size < 0 || window_size > 1000)
+        throw std::invalid_argument("window_size must be one of the window table's sizes, got " +
+                                    std::to_string(window_size));
+    return static_cast<int>(window_size);
+}
+
+// The volume crop and the plane inset must leave values on every axis.
+void check_crop(const Tensor& img1, int64_t crop) {
+    if (img1.dim() != 5) return;  // the host operator names the shape
+    if (crop < 0 || 2 * crop >= std::min({img1.size(2), img1.size(3), img1.size(4)}))
+        throw std::invalid_argument("korvex: crop must leave voxels on every axis: from 0 to less than half the smallest side, got " +
+               std::to_string(crop) + " for " + describe(img1));
+}
+
+void check_inset(const Tensor& img1, int64_t inset) {
+    if (img1.dim() != 4) return;
+    if (inset < 0 || 2 * inset >= std::min(img1.size(2), img1.size(3)))
+        throw std::invalid_argument("korvex: inset must leave pixels on both axes: from 0 to less than half the "
+                                    "smaller side, got " + std::to_string(inset) + " for images of " +
+                                    std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)) + " pixels");
+}
+
+// ---- device kernels
+
+// The host operators refuse a bad value with std::invalid_argument, which
+// Python's bindings show as a ValueError; through the dispatcher only the
+// library's own error types keep their Python type.
+template <typename Body>
+decltype(auto) with_value_errors(Body&& body) {
+    try {
+        return body();
+    } catch (const std::invalid_argument& error) {
+        TORCH_CHECK_VALUE(false, error.what());
+    }
+}
+
+Maps forward_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
+                    double c1, double c2, Text precision, Text kind, bool train, Text border) {
+    return with_value_errors([&]() -> Maps {
+        check_constants(c1, c2);
+        if (taps) return forward_taps_named(text(precision), text(kind), *taps, c1, c2, img1, img2, train, text(border));
+        return forward_named(text(precision), text(kind), window_size_of(window_size), c1, c2, img1, img2, train,
+                             text(border));
+    });
+}
+
+Tensor backward_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_map, const Tensor& partial_mu1,
+                       const Tensor& partial_sigma1_sq, const Tensor& partial_sigma12, int64_t window_size,
+                       const OptionalTensor& taps, double c1, double c2, Text precision, Text border) {
+    return with_value_errors([&]() -> Tensor {
+        check_partials_computed(img1, {&partial_mu1, &partial_sigma1_sq, &partial_sigma12});
+        check_constants(c1, c2);
+        if (taps)
+            return backward_taps_named(text(precision), *taps, c1, c2, img1, img2, grad_map, partial_mu1,
+                                       partial_sigma1_sq, partial_sigma12, text(border));
+        return backward_named(text(precision), window_size_of(window_size), c1, c2, img1, img2, grad_map, partial_mu1,
+                              partial_sigma1_sq, partial_sigma12, text(border));
+    });
+}
+
+// The pixels at least `inset` from every edge of each plane, summed: the
+// map's own float32 sum.
+Maps interior_sums_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
+                          double c1, double c2, Text precision, Text kind, int64_t inset, bool train) {
+    return with_value_errors([&]() -> Maps {
+        check_inset(img1, inset);
+        auto [map, partial_mu1, partial_sigma1_sq, partial_sigma12] =
+            forward_kernel(img1, img2, window_size, taps, c1, c2, precision, kind, train, "zero");
+        const int64_t H = map.size(2), W = map.size(3);
+        const Tensor sums = map.narrow(2, inset, H - 2 * inset).narrow(3, inset, W - 2 * inset).sum({-2, -1});
+        return {sums, partial_mu1, partial_sigma1_sq, partial_sigma12};
+    });
+}
+
+Tensor interior_sums_backward_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_plane,
+                                     const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                                     const Tensor& partial_sigma12, int64_t window_size, const OptionalTensor& taps,
+                                     double c1, double c2, Text precision, int64_t inset) {
+    return with_value_errors([&]() -> Tensor {
+        check_partials_computed(img1, {&partial_mu1, &partial_sigma1_sq, &partial_sigma12});
+        check_constants(c1, c2);
+        return backward_interior_named(text(precision), window_size_of(window_size), taps, c1, c2, img1, img2,
+                                       grad_per_plane, inset, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    });
+}
+
+Tensor pool2_forward_kernel(const Tensor& img, Text precision_in, Text precision_out) {
+    return with_value_errors([&]() -> Tensor {
+        return pool_forward(text(precision_in), text(precision_out), img);
+    });
+}
+
+Tensor pool2_backward_kernel(const Tensor& grad_out, c10::SymInt height, c10::SymInt width) {
+    return with_value_errors([&]() -> Tensor {
+        return pool_backward(grad_out, height.expect_int(), width.expect_int());
+    });
+}
+
+Maps forward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
+                           Text precision, Text kind, bool train) {
+    return with_value_errors([&]() -> Maps {
+        check_constants(c1, c2);
+        return forward_volume(text(precision), text(kind), taps, c1, c2, img1, img2, train);
+    });
+}
+
+Tensor backward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_map,
+                              const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                              const Tensor& partial_sigma12, const Tensor& taps, Text precision) {
+    return with_value_errors([&]() -> Tensor {
+        check_partials_computed(img1, {&partial_mu1, &partial_sigma1_sq, &partial_sigma12});
+        return backward_volume(text(precision), taps, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                               partial_sigma12);
+    });
+}
+
+// The mean of each volume's map over its crop: the map's own float32 mean.
+Maps mean_forward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
+                                Text precision, Text kind, int64_t crop, bool train) {
+    return with_value_errors([&]() -> Maps {
+        check_crop(img1, crop);
+        auto [map, partial_mu1, partial_sigma1_sq, partial_sigma12] =
+            forward_volume_kernel(img1, img2, taps, c1, c2, precision, kind, train);
+        Tensor kept = map;
+        for (int64_t axis = 2; axis < 5 && crop > 0; ++axis) kept = kept.narrow(axis, crop, map.size(axis) - 2 * crop);
+        return {kept.mean({-3, -2, -1}), partial_mu1, partial_sigma1_sq, partial_sigma12};
+    });
+}
+
+Tensor mean_backward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_volume,
+                                   const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                                   const Tensor& partial_sigma12, const Tensor& taps, Text precision, int64_t crop) {
+    return with_value_errors([&]() -> Tensor {
+        check_partials_computed(img1, {&partial_mu1, &partial_sigma1_sq, &partial_sigma12});
+        return backward_volume_cropped(text(precision), taps, img1, img2, grad_per_volume, crop, partial_mu1,
+                                       partial_sigma1_sq, partial_sigma12);
+    });
+}
+
+// ---- autograd
+
+// The libraries whose operators the formulas call; an autograd kernel is a
+// template over its library's index here.
+constexpr const char* kLibraries[] = {"korvex", "korvex_emulated"};
+
+template <typename Signature>
+c10::TypedOperatorHandle<Signature> handle(int library, const char* name) {
+    return c10::Dispatcher::singleton()
+        .findSchemaOrThrow((std::string(kLibraries[library]) + "::" + name).c_str(), "")
+        .template typed<Signature>();
+}
+
+using ForwardSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text,
+                              Text, bool, Text);
+using BackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
+                                 const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text);
+using InteriorSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text,
+                               Text, int64_t, bool);
+using InteriorBackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
+                                         const Tensor&, int64_t, const OptionalTensor&, double, double, Text, int64_t);
+using PoolSignature = Tensor(const Tensor&, Text, Text);
+using PoolBackwardSignature = Tensor(const Tensor&, c10::SymInt, c10::SymInt);
+using MapMeansSignature = Tensor(const Tensor&, c10::SymInt);
+using VolumeSignature = Maps(const Tensor&, const Tensor&, const Tensor&, double, double, Text, Text, bool);
+using VolumeBackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
+                                       const Tensor&, const Tensor&, Text);
+using MeanVolumeSignature = Maps(const Tensor&, const Tensor&, const Tensor&, double, double, Text, Text, int64_t,
+                                 bool);
+using MeanVolumeBackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
+                                           const Tensor&, const Tensor&, Text, int64_t);
+
+// The operators of one library, looked up once.
+struct Operators {
+    explicit Operators(int library)
+        : forward(handle<ForwardSignature>(library, "forward")),
+          backward(handle<BackwardSignature>(library, "backward")),
+          interior_sums(handle<InteriorSignature>(library, "interior_sums")),
+          interior_sums_backward(handle<InteriorBackwardSignature>(library, "interior_sums_backward")),
+          pool2_forward(handle<PoolSignature>(library, "pool2_forward")),
+          pool2_backward(handle<PoolBackwardSignature>(library, "pool2_backward")),
+          forward_volume(handle<VolumeSignature>(library, "forward_volume")),
+          backward_volume(handle<VolumeBackwardSignature>(library, "backward_volume")),
+          mean_forward_volume(handle<MeanVolumeSignature>(library, "mean_forward_volume")),
+          mean_backward_volume(handle<MeanVolumeBackwardSignature>(library, "mean_backward_volume")) {}
+
+    c10::TypedOperatorHandle<ForwardSignature> forward;
+    c10::TypedOperatorHandle<BackwardSignature> backward;
+    c10::TypedOperatorHandle<InteriorSignature> interior_sums;
+    c10::TypedOperatorHandle<InteriorBackwardSignature> interior_sums_backward;
+    c10::TypedOperatorHandle<PoolSignature> pool2_forward;
+    c10::TypedOperatorHandle<PoolBackwardSignature> pool2_backward;
+    c10::TypedOperatorHandle<VolumeSignature> forward_volume;
+    c10::TypedOperatorHandle<VolumeBackwardSignature> backward_volume;
+    c10::TypedOperatorHandle<MeanVolumeSignature> mean_forward_volume;
+    c10::TypedOperatorHandle<MeanVolumeBackwardSignature> mean_backward_volume;
+};
+
+template <int L>
+const Operators& operators() {
+    static const Operators ops(L);
+    return ops;
+}
+
+constexpr const char* kForwardMode =
+    "korvex: forward-mode differentiation (torch.func.jvp, torch.func.jacfwd, torch.autograd.forward_ad) is not "
+    "supported; use reverse mode (loss.backward() or torch.autograd.grad)";
+constexpr const char* kSecondDerivative =
+    "korvex: no second derivative: double backward through korvex's SSIM (create_graph=True followed by a backward "
+    "of the gradient, Hessians) is not supported";
+
+// The operators have reverse-mode formulas only: a forward-mode tangent would
+// otherwise pass below autograd and come back as a zero derivative.
+void refuse_forward_mode(std::initializer_list<const Tensor*> tensors) {
+    for (const Tensor* t : tensors)
+        TORCH_CHECK_NOT_IMPLEMENTED(!(t->defined() && t->_fw_grad(/*level=*/0).defined()), kForwardMode);
+}
+
+constexpr const char* kFuncTransforms =
+    "korvex: torch.func transforms (grad, jacrev, vjp, vmap of a gradient) are not supported; use loss.backward() "
+    "or torch.autograd.grad";
+
+// A call that autograd records under a torch.func transform: the formulas
+// here are not written for its levels, which would refuse them in its own
+// words (or, for some transforms, give no derivative).
+void refuse_transforms() {
+    const auto& functorch = at::functorch::functorchTLSAccessor();
+    if (!functorch) return;
+    try {
+        functorch->checkSupportsCppAutogradFunction();
+    } catch (const c10::Error&) {
+        TORCH_CHECK_NOT_IMPLEMENTED(false, kFuncTransforms);
+    }
+}
+
+bool records(std::initializer_list<const Tensor*> tensors) {
+    if (!at::GradMode::is_enabled()) return false;
+    for (const Tensor* t : tensors)
+        if (t->defined() && t->requires_grad()) return true;
+    return false;
+}
+
+Tensor as_type_of(const Tensor& grad, const Tensor& img) {
+    return grad.scalar_type() == img.scalar_type() ? grad : grad.to(img.scalar_type());
+}
+
+OptionalTensor optional(const Tensor& t) { return t.defined() ? OptionalTensor(t) : OptionalTensor(); }
+
+// A float argument kept for the backward (the context keeps IValues).
+double number(AutogradContext* ctx, const char* name) { return ctx->saved_data[name].toDouble(); }
+int64_t integer(AutogradContext* ctx, const char* name) { return ctx->saved_data[name].toInt(); }
+std::string word(AutogradContext* ctx, const char* name) { return ctx->saved_data[name].toStringRef(); }
+
+// The partial maps are inputs of the backward, not differentiable results,
+// and their gradients (always none) are not made into zero maps.
+void keep_partials(AutogradContext* ctx, const Maps& maps) {
+    ctx->mark_non_differentiable({std::get<1>(maps), std::get<2>(maps), std::get<3>(maps)});
+    ctx->set_materialize_grads(false);
+}
+
+variable_list as_list(const Maps& maps) {
+    return {std::get<0>(maps), std::get<1>(maps), std::get<2>(maps), std::get<3>(maps)};
+}
+
+Maps as_maps(const variable_list& list) { return {list[0], list[1], list[2], list[3]}; }
+
+template <int L>
+struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
+    static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
+                                 const OptionalTensor& taps, double c1, double c2, Text precision, Text kind,
+                                 bool train, Text border) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        const Maps maps =
+            operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
+        ctx->save_for_backward(
+            {img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps.value_or(Tensor())});
+        ctx->saved_data["window_size"] = window_size;
+        ctx->saved_data["c1"] = c1;
+        ctx->saved_data["c2"] = c2;
+        ctx->saved_data["precision"] = text(precision);
+        ctx->saved_data["kind"] = text(kind);
+        ctx->saved_data["border"] = text(border);
+        keep_partials(ctx, maps);
+        return as_list(maps);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        variable_list result(10);
+        if (!grads[0].defined()) return result;
+        const Tensor grad_map = grads[0].to(at::kFloat);
+        const variable_list saved = ctx->get_saved_variables();
+        const Tensor &img1 = saved[0], &img2 = saved[1];
+        const OptionalTensor taps = optional(saved[5]);
+        const int64_t size = integer(ctx, "window_size");
+        const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
+        const std::string precision = word(ctx, "precision"), border = word(ctx, "border");
+        const Operators& ops = operators<L>();
+        if (ctx->needs_input_grad(0))
+            result[0] = as_type_of(ops.backward.call(img1, img2, grad_map, saved[2], saved[3], saved[4], size, taps,
+                                                     c1, c2, precision, border),
+                                   img1);
+        if (ctx->needs_input_grad(1)) {
+            const Maps swapped =
+                ops.forward.call(img2, img1, size, taps, c1, c2, precision, word(ctx, "kind"), true, border);
+            result[1] = as_type_of(ops.backward.call(img2, img1, grad_map, std::get<1>(swapped),
+                                                     std::get<2>(swapped), std::get<3>(swapped), size, taps, c1, c2,
+                                                     precision, border),
+                                   img2);
+        }
+        return result;
+    }
+};
+
+template <int L>
+Maps forward_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
+                      double c1, double c2, Text precision, Text kind, bool train, Text border) {
+    refuse_forward_mode({&img1, &img2});
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
+    }
+    refuse_transforms();
+    return as_maps(ForwardNode<L>::apply(img1, img2, window_size, taps, c1, c2, precision, kind, train, border));
+}
+
+template <int L>
+struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
+    static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
+                                 const OptionalTensor& taps, double c1, double c2, Text precision, Text kind,
+                                 int64_t inset, bool train) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        const Maps maps = operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind,
+                                                            inset, train);
+        ctx->save_for_backward(
+            {img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps.value_or(Tensor())});
+        ctx->saved_data["window_size"] = window_size;
+        ctx->saved_data["c1"] = c1;
+        ctx->saved_data["c2"] = c2;
+        ctx->saved_data["precision"] = text(precision);
+        ctx->saved_data["kind"] = text(kind);
+        ctx->saved_data["inset"] = inset;
+        keep_partials(ctx, maps);
+        return as_list(maps);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        variable_list result(10);
+        if (!grads[0].defined()) return result;
+        const Tensor grad_per_plane = grads[0].to(at::kFloat).reshape({-1}).contiguous();
+        const variable_list saved = ctx->get_saved_variables();
+        const Tensor &img1 = saved[0], &img2 = saved[1];
+        const OptionalTensor taps = optional(saved[5]);
+        const int64_t size = integer(ctx, "window_size"), inset = integer(ctx, "inset");
+        const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
+        const std::string precision = word(ctx, "precision");
+        const Operators& ops = operators<L>();
+        if (ctx->needs_input_grad(0))
+            result[0] = as_type_of(ops.interior_sums_backward.call(img1, img2, grad_per_plane, saved[2], saved[3],
+                                                                   saved[4], size, taps, c1, c2, precision, inset),
+                                   img1);
+        if (ctx->needs_input_grad(1)) {
+            const Maps swapped = ops.interior_sums.call(img2, img1, size, taps, c1, c2, precision, word(ctx, "kind"),
+                                                        inset, true);
+            result[1] = as_type_of(
+                ops.interior_sums_backward.call(img2, img1, grad_per_plane, std::get<1>(swapped),
+                                                std::get<2>(swapped), std::get<3>(swapped), size, taps, c1, c2,
+                                                precision, inset),
+                img2);
+        }
+        return result;
+    }
+};
+
+template <int L>
+Maps interior_sums_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
+                            double c1, double c2, Text precision, Text kind, int64_t inset, bool train) {
+    refuse_forward_mode({&img1, &img2});
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset,
+                                                 train);
+    }
+    refuse_transforms();
+    return as_maps(InteriorNode<L>::apply(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train));
+}
+
+template <int L>
+struct VolumeNode : torch::autograd::Function<VolumeNode<L>> {
+    static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, const Tensor& taps,
+                                 double c1, double c2, Text precision, Text kind, bool train) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        const Maps maps = operators<L>().forward_volume.call(img1, img2, taps, c1, c2, precision, kind, train);
+        ctx->save_for_backward({img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps});
+        ctx->saved_data["c1"] = c1;
+        ctx->saved_data["c2"] = c2;
+        ctx->saved_data["precision"] = text(precision);
+        ctx->saved_data["kind"] = text(kind);
+        keep_partials(ctx, maps);
+        return as_list(maps);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        variable_list result(8);
+        if (!grads[0].defined()) return result;
+        const Tensor grad_map = grads[0].to(at::kFloat);
+        const variable_list saved = ctx->get_saved_variables();
+        const Tensor &img1 = saved[0], &img2 = saved[1], &taps = saved[5];
+        const std::string precision = word(ctx, "precision");
+        const Operators& ops = operators<L>();
+        if (ctx->needs_input_grad(0))
+            result[0] = as_type_of(
+                ops.backward_volume.call(img1, img2, grad_map, saved[2], saved[3], saved[4], taps, precision), img1);
+        if (ctx->needs_input_grad(1)) {
+            const Maps swapped = ops.forward_volume.call(img2, img1, taps, number(ctx, "c1"), number(ctx, "c2"),
+                                                         precision, word(ctx, "kind"), true);
+            result[1] = as_type_of(ops.backward_volume.call(img2, img1, grad_map, std::get<1>(swapped),
+                                                            std::get<2>(swapped), std::get<3>(swapped), taps,
+                                                            precision),
+                                   img2);
+        }
+        return result;
+    }
+};
+
+template <int L>
+Maps forward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
+                             Text precision, Text kind, bool train) {
+    refuse_forward_mode({&img1, &img2});
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().forward_volume.call(img1, img2, taps, c1, c2, precision, kind, train);
+    }
+    refuse_transforms();
+    return as_maps(VolumeNode<L>::apply(img1, img2, taps, c1, c2, precision, kind, train));
+}
+
+template <int L>
+struct MeanVolumeNode : torch::autograd::Function<MeanVolumeNode<L>> {
+    static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, const Tensor& taps,
+                                 double c1, double c2, Text precision, Text kind, int64_t crop, bool train) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        const Maps maps =
+            operators<L>().mean_forward_volume.call(img1, img2, taps, c1, c2, precision, kind, crop, train);
+        ctx->save_for_backward({img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps});
+        ctx->saved_data["c1"] = c1;
+        ctx->saved_data["c2"] = c2;
+        ctx->saved_data["precision"] = text(precision);
+        ctx->saved_data["kind"] = text(kind);
+        ctx->saved_data["crop"] = crop;
+        keep_partials(ctx, maps);
+        return as_list(maps);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        variable_list result(9);
+        if (!grads[0].defined()) return result;
+        const variable_list saved = ctx->get_saved_variables();
+        const Tensor &img1 = saved[0], &img2 = saved[1], &taps = saved[5];
+        const int64_t crop = integer(ctx, "crop");
+        // The mean's gradient: each volume's incoming gradient over the voxels it averaged.
+        c10::SymInt count = 1;
+        for (int64_t axis = 2; axis < 5; ++axis) count *= img1.sym_size(axis) - 2 * crop;
+        const Tensor grad_per_volume = (grads[0].to(at::kFloat) / c10::Scalar(count)).reshape({-1}).contiguous();
+        const std::string precision = word(ctx, "precision");
+        const Operators& ops = operators<L>();
+        if (ctx->needs_input_grad(0))
+            result[0] = as_type_of(ops.mean_backward_volume.call(img1, img2, grad_per_volume, saved[2], saved[3],
+                                                                 saved[4], taps, precision, crop),
+                                   img1);
+        if (ctx->needs_input_grad(1)) {
+            const Maps swapped = ops.mean_forward_volume.call(img2, img1, taps, number(ctx, "c1"), number(ctx, "c2"),
+                                                              precision, word(ctx, "kind"), crop, true);
+            result[1] = as_type_of(
+                ops.mean_backward_volume.call(img2, img1, grad_per_volume, std::get<1>(swapped), std::get<2>(swapped),
+                                              std::get<3>(swapped), taps, precision, crop),
+                img2);
+        }
+        return result;
+    }
+};
+
+template <int L>
+Maps mean_forward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
+                                  Text precision, Text kind, int64_t crop, bool train) {
+    refuse_forward_mode({&img1, &img2});
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().mean_forward_volume.call(img1, img2, taps, c1, c2, precision, kind, crop, train);
+    }
+    refuse_transforms();
+    return as_maps(MeanVolumeNode<L>::apply(img1, img2, taps, c1, c2, precision, kind, crop, train));
+}
+
+// Pooling: linear, so its backward's derivative is the pooling again.
+template <int L>
+struct PoolNode : torch::autograd::Function<PoolNode<L>> {
+    static Tensor forward(AutogradContext* ctx, const Tensor& img, Text precision_in, Text precision_out) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        ctx->saved_data["height"] = img.sym_size(-2);
+        ctx->saved_data["width"] = img.sym_size(-1);
+        ctx->saved_data["dtype"] = static_cast<int64_t>(img.scalar_type());
+        return operators<L>().pool2_forward.call(img, precision_in, precision_out);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        const auto dtype = static_cast<at::ScalarType>(integer(ctx, "dtype"));
+        const Tensor grad = operators<L>().pool2_backward.call(
+            grads[0].to(at::kFloat), ctx->saved_data["height"].toSymInt(), ctx->saved_data["width"].toSymInt());
+        return {grad.to(dtype), Tensor(), Tensor()};
+    }
+};
+
+template <int L>
+struct PoolBackwardNode : torch::autograd::Function<PoolBackwardNode<L>> {
+    static Tensor forward(AutogradContext*, const Tensor& grad_out, c10::SymInt height, c10::SymInt width) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().pool2_backward.call(grad_out, height, width);
+    }
+
+    static variable_list backward(AutogradContext*, variable_list grads) {
+        return {operators<L>().pool2_forward.call(grads[0].to(at::kFloat), "fp32", "fp32"), Tensor(), Tensor()};
+    }
+};
+
+template <int L>
+Tensor pool2_forward_autograd(const Tensor& img, Text precision_in, Text precision_out) {
+    refuse_forward_mode({&img});
+    if (records({&img})) refuse_transforms();
+    return PoolNode<L>::apply(img, precision_in, precision_out);
+}
+
+template <int L>
+Tensor pool2_backward_autograd(const Tensor& grad_out, c10::SymInt height, c10::SymInt width) {
+    refuse_forward_mode({&grad_out});
+    if (records({&grad_out})) refuse_transforms();
+    return PoolBackwardNode<L>::apply(grad_out, height, width);
+}
+
+// The means of equal consecutive groups: every element of a group gets its
+// mean's gradient over the group's size (a broadcast, not a copy).
+struct MapMeansNode : torch::autograd::Function<MapMeansNode> {
+    static Tensor forward(AutogradContext* ctx, const Tensor& values, c10::SymInt groups) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        ctx->saved_data["shape"] = values.sym_sizes();
+        ctx->saved_data["groups"] = groups;
+        static const auto op = handle<MapMeansSignature>(0, "map_means");
+        return op.call(values, groups);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        const c10::SymInt groups = ctx->saved_data["groups"].toSymInt();
+        std::vector<c10::SymInt> shape;
+        c10::SymInt count = 1;
+        for (const c10::IValue& side : ctx->saved_data["shape"].toListRef()) {
+            shape.push_back(side.toSymInt());
+            count *= shape.back();
+        }
+        const c10::SymInt size = count / groups;
+        return {(grads[0] / c10::Scalar(size)).reshape_symint({groups, 1}).expand_symint({groups, size})
+                    .reshape_symint(shape),
+                Tensor()};
+    }
+};
+
+Tensor map_means_autograd(const Tensor& values, c10::SymInt groups) {
+    refuse_forward_mode({&values});
+    if (records({&values})) refuse_transforms();
+    return MapMeansNode::apply(values, std::move(groups));
+}
+
+// A backward operator's result has no derivative: its gradient function
+// refuses in words, and only when a second derivative is asked for.
+struct NoSecondDerivative : torch::autograd::Function<NoSecondDerivative> {
+    static Tensor forward(AutogradContext*, const Tensor& grad, const Tensor&, const Tensor&) { return grad; }
+    static variable_list backward(AutogradContext*, variable_list) {
+        throw std::runtime_error(kSecondDerivative);
+    }
+};
+
+template <typename Signature, typename... Args>
+Tensor backward_without_derivative(const c10::TypedOperatorHandle<Signature>& op, const Tensor& img1,
+                                   const Tensor& img2, const Tensor& grad, Args&&... args) {
+    refuse_forward_mode({&img1, &img2, &grad});
+    Tensor result;
+    {
+        at::AutoDispatchBelowADInplaceOrView below;
+        result = op.call(img1, img2, grad, std::forward<Args>(args)...);
+    }
+    if (!records({&img1, &img2, &grad})) return result;
+    refuse_transforms();
+    return NoSecondDerivative::apply(result, img1.requires_grad() ? img1 : img2, grad);
+}
+
+template <int L>
+Tensor backward_autograd(const Tensor& img1, const Tensor& img2, const Tensor& grad_map, const Tensor& partial_mu1,
+                         const Tensor& partial_sigma1_sq, const Tensor& partial_sigma12, int64_t window_size,
+                         const OptionalTensor& taps, double c1, double c2, Text precision, Text border) {
+    return backward_without_derivative(operators<L>().backward, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                                       partial_sigma12, window_size, taps, c1, c2, precision, border);
+}
+
+template <int L>
+Tensor interior_sums_backward_autograd(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_plane,
+                                       const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                                       const Tensor& partial_sigma12, int64_t window_size, const OptionalTensor& taps,
+                                       double c1, double c2, Text precision, int64_t inset) {
+    return backward_without_derivative(operators<L>().interior_sums_backward, img1, img2, grad_per_plane,
+                                       partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, taps, c1, c2,
+                                       precision, inset);
+}
+
+template <int L>
+Tensor backward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& grad_map,
+                                const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                                const Tensor& partial_sigma12, const Tensor& taps, Text precision) {
+    return backward_without_derivative(operators<L>().backward_volume, img1, img2, grad_map, partial_mu1,
+                                       partial_sigma1_sq, partial_sigma12, taps, precision);
+}
+
+template <int L>
+Tensor mean_backward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_volume,
+                                     const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
+                                     const Tensor& partial_sigma12, const Tensor& taps, Text precision,
+                                     int64_t crop) {
+    return backward_without_derivative(operators<L>().mean_backward_volume, img1, img2, grad_per_volume,
+                                       partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop);
+}
+
+template <int L>
+void implement_autograd_of(torch::Library& library) {
+    library.impl("forward", TORCH_FN(forward_autograd<L>));
+    library.impl("backward", TORCH_FN(backward_autograd<L>));
+    library.impl("interior_sums", TORCH_FN(interior_sums_autograd<L>));
+    library.impl("interior_sums_backward", TORCH_FN(interior_sums_backward_autograd<L>));
+    library.impl("pool2_forward", TORCH_FN(pool2_forward_autograd<L>));
+    library.impl("pool2_backward", TORCH_FN(pool2_backward_autograd<L>));
+    library.impl("forward_volume", TORCH_FN(forward_volume_autograd<L>));
+    library.impl("backward_volume", TORCH_FN(backward_volume_autograd<L>));
+    library.impl("mean_forward_volume", TORCH_FN(mean_forward_volume_autograd<L>));
+    library.impl("mean_backward_volume", TORCH_FN(mean_backward_volume_autograd<L>));
+    if (L == 0) library.impl("map_means", TORCH_FN(map_means_autograd));
+}
+
+// ---- layouts
+
+constexpr const char* kOperators[] = {"forward",         "backward",          "interior_sums",
+                                      "interior_sums_backward", "pool2_forward", "pool2_backward",
+                                      "map_means",       "forward_volume",    "backward_volume",
+                                      "mean_forward_volume",    "mean_backward_volume"};
+
+// A layout as Python names it.
+std::string python_layout(c10::Layout layout) {
+    switch (layout) {
+        case c10::kStrided: return "torch.strided";
+        case c10::kSparse: return "torch.sparse_coo";
+        case c10::kSparseCsr: return "torch.sparse_csr";
+        case c10::kSparseCsc: return "torch.sparse_csc";
+        case c10::kSparseBsr: return "torch.sparse_bsr";
+        case c10::kSparseBsc: return "torch.sparse_bsc";
+        case c10::kMkldnn: return "torch._mkldnn";
+        case c10::kJagged: return "torch.jagged";
+        default: {
+            std::ostringstream name;
+            name << layout;
+            return name.str();
+        }
+    }
+}
+
+void refuse_layout(const c10::OperatorHandle& op, torch::jit::Stack* stack) {
+    const auto& arguments = op.schema().arguments();
+    const size_t first = stack->size() - arguments.size();
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const c10::IValue& value = (*stack)[first + i];
+        if (!value.isTensor()) continue;
+        const Tensor& t = value.toTensor();
+        const std::string& name = arguments[i].name();
+        TORCH_CHECK_VALUE(!t.is_nested(), "korvex: ", name, " is a nested tensor; pass a dense (strided) tensor");
+        TORCH_CHECK_VALUE(t.layout() == c10::kStrided, "korvex: ", name, " has layout ", python_layout(t.layout()),
+                          "; pass a dense (strided) tensor, e.g. ", name, ".to_dense()");
+    }
+    throw std::logic_error("korvex: a dense tensor reached a kernel for sparse, mkldnn or nested tensors");
+}
+
+}  // namespace
+
+void define_operators(torch::Library& library) {
+    for (const char* schema : kSchemas) library.def(schema);
+}
+
+void implement_operators(torch::Library& library) {
+    library.impl("forward", TORCH_FN(forward_kernel));
+    library.impl("backward", TORCH_FN(backward_kernel));
+    library.impl("interior_sums", TORCH_FN(interior_sums_kernel));
+    library.impl("interior_sums_backward", TORCH_FN(interior_sums_backward_kernel));
+    library.impl("pool2_forward", TORCH_FN(pool2_forward_kernel));
+    library.impl("pool2_backward", TORCH_FN(pool2_backward_kernel));
+    library.impl("forward_volume", TORCH_FN(forward_volume_kernel));
+    library.impl("backward_volume", TORCH_FN(backward_volume_kernel));
+    library.impl("mean_forward_volume", TORCH_FN(mean_forward_volume_kernel));
+    library.impl("mean_backward_volume", TORCH_FN(mean_backward_volume_kernel));
+}
+
+void implement_autograd(torch::Library& library, const char* library_name) {
+    if (std::string_view(library_name) == kLibraries[0])
+        implement_autograd_of<0>(library);
+    else if (std::string_view(library_name) == kLibraries[1])
+        implement_autograd_of<1>(library);
+    else
+        throw std::logic_error(std::string("korvex: no autograd kernels for the library ") + library_name);
+}
+
+void implement_layout_refusals(torch::Library& library) {
+    using c10::DispatchKey;
+    for (const DispatchKey key : {DispatchKey::SparseCPU, DispatchKey::SparseCUDA, DispatchKey::SparseCsrCPU,
+                                  DispatchKey::SparseCsrCUDA, DispatchKey::MkldnnCPU, DispatchKey::NestedTensorCPU,
+                                  DispatchKey::NestedTensorCUDA})
+        for (const char* name : kOperators)
+            library.impl(name, torch::dispatch(key, torch::CppFunction::makeFromBoxedFunction<&refuse_layout>()));
+}
+
+}  // namespace korvex

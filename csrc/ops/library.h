@@ -1,0 +1,31 @@
+// The registered operators: korvex's whole compute surface as operators of the
+// tensor library's dispatcher, so that Python, torch.compile and torch.export
+// reach the kernels through one call each, with autograd in C++.
+//
+// Each compiled module registers them in its platform file (the seam): the
+// native CPU module defines the `korvex` library and its CPU and autograd
+// kernels, the CUDA module adds CUDA kernels to it, and the kernels on the CPU
+// stand-in define a library of their own, `korvex_emulated`, with the same
+// operators, so that tests can run any call on what a GPU computes.
+#pragma once
+
+#include <torch/library.h>
+
+namespace korvex {
+
+// The operators' schemas.
+void define_operators(torch::Library& library);
+
+// The kernels of this build's device for every operator but map_means, which
+// only the native engine has (its platform file registers it).
+void implement_operators(torch::Library& library);
+
+// The autograd kernels: `library_name` is the library whose operators the
+// backward formulas call ("korvex" or "korvex_emulated").
+void implement_autograd(torch::Library& library, const char* library_name);
+
+// Kernels that refuse sparse, mkldnn and nested tensors in korvex's words
+// (the dispatcher would otherwise name only the missing backend).
+void implement_layout_refusals(torch::Library& library);
+
+}  // namespace korvex
