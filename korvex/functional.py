@@ -160,7 +160,7 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
     (summed in float64, the same at every thread count); others by torch's mean.
     """
     if has_map_means(values):
-        means = _ops.OPS.map_means
+        means = torch.ops.korvex.map_means  # the native engine's, whichever engine computed the map
         if reduction == "mean":
             return means(values, 1).reshape(())
         per_image = means(values, values.shape[0])

@@ -6,13 +6,13 @@ import pytest
 import torch
 import torch.nn.functional as F
 
-import korvex._cpu as native
-import korvex._emulated as emulated
 import reference as ref
-from conftest import PIXEL_DTYPES, PRECISIONS
+from conftest import PIXEL_DTYPES, PRECISIONS, load_engine
 from photos import photo_pairs
 from test_native import assert_same_bits
 from test_taps import taps_of
+
+native, emulated = load_engine("cpu"), load_engine("emulated")
 
 BORDERS = ("reflect", "replicate")
 

@@ -5,7 +5,6 @@ nearly exact, so the float32 results are within one rounding of them.
 Gradients are those of torch's mean by autograd.
 """
 
-import importlib
 
 import pytest
 import torch
@@ -13,6 +12,7 @@ import torch
 import korvex
 from korvex import _ops
 from korvex.functional import reduce
+from conftest import load_engine
 from photos import photo_ids, photo_pairs
 
 PHOTOS = photo_pairs(crop=(127, 159))
@@ -76,7 +76,7 @@ def test_gradient_is_that_of_torch_mean(groups):
 
 def test_the_same_bits_on_every_engine():
     # Each unit sums a chunk with its own vectors; value i always goes to lane i % 16, so the bits must not change.
-    native = importlib.import_module("korvex._cpu")
+    native = load_engine("cpu")
     _, img1, img2 = PHOTOS[0]
     gen = torch.Generator().manual_seed(4)
     wide = torch.randn(1, 1, 67, 131, generator=gen) * torch.exp(8 * torch.randn(1, 1, 67, 131, generator=gen))
@@ -118,7 +118,7 @@ def test_opcheck():
 
 
 def test_refusals():
-    native = importlib.import_module("korvex._cpu")
+    native = load_engine("cpu")
     for values, groups, message in (
         (torch.rand(2, 3, dtype=torch.float64), 1, "float32"),
         (torch.rand(4, 6).t(), 1, "contiguous"),

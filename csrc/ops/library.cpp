@@ -114,13 +114,17 @@ void check_inset(const Tensor& img1, int64_t inset) {
 
 // The host operators refuse a bad value with std::invalid_argument, which
 // Python's bindings show as a ValueError; through the dispatcher only the
-// library's own error types keep their Python type.
+// library's own error types keep their Python type. A failed allocation
+// becomes torch's out-of-memory error.
 template <typename Body>
 decltype(auto) with_value_errors(Body&& body) {
     try {
         return body();
     } catch (const std::invalid_argument& error) {
         TORCH_CHECK_VALUE(false, error.what());
+    } catch (const std::bad_alloc&) {
+        // What torch raises for memory it cannot get (torch.OutOfMemoryError).
+        TORCH_CHECK_WITH(OutOfMemoryError, false, "korvex: not enough memory for the outputs or the engine's scratch");
     }
 }
 
