@@ -14,7 +14,16 @@ or 32 bits per integer sample; floating-point samples as they are). Problems
 with a pair (a file that cannot be read, images of different sizes, NaN) are
 reported in one line; the other pairs are still compared, and the exit status
 is 1. Mistakes in the command (a missing folder, an output that would
-overwrite an input) are reported before anything is read, with exit status 2.
+overwrite an input or replace an image) are reported before anything is read,
+with exit status 2.
+
+Videos are paired frame by frame by index (frame n of one with frame n of the
+other), whatever their timestamps; a note says so when their frame rates or
+timestamps differ. A frame that cannot be decoded ends the decoding: the
+frames before it are kept, it and the rest are failed rows. A reader process
+killed by the system has its pairs read again in the main process. Names
+that a spreadsheet would run as formulas (=, +, -, @, tab, carriage return)
+are written to the CSV after a single quote.
 
 One pipeline serves every kind of input: a source of pairs (two files, two
 folders, the built-in sample) lists its pairs by name and reads one pair at a
@@ -29,6 +38,7 @@ import io
 import json
 import math
 import os
+import stat
 import sys
 import tempfile
 import time
@@ -39,6 +49,9 @@ IMAGE_SUFFIXES = (".png", ".jpg", ".jpeg", ".bmp", ".tif", ".tiff", ".webp", ".p
 # Volumes: numpy arrays (D, H, W) or (C, D, H, W); NIfTI through nibabel when it is installed.
 VOLUME_SUFFIXES = (".npy", ".nii", ".nii.gz")
 MAP_SUFFIX = ".ssim.png"
+# The most voxels (samples, channels included) a volume may hold to be read: 2**28, a GiB of float32 per
+# volume. A compressed file of a few hundred KB can unpack to far more; --max-voxels raises it.
+MAX_VOXELS = 2**28
 
 
 class CommandLineError(Exception):
@@ -58,7 +71,7 @@ def shown(name):
 
 # ---- reading images
 
-def load(path):
+def load(path, max_voxels=MAX_VOXELS):
     """An image file as ((C, H, W) numpy array of samples, notes), C = 1 or 3:
     uint8 for 8-bit images, which `scaled` divides by 255 where the pair is
     compared, else float32 in [0, 1]. A reader process sends a quarter of the
@@ -78,7 +91,7 @@ def load(path):
     import numpy as np
 
     if is_volume_file(str(path)):
-        return load_volume(path)
+        return load_volume(path, max_voxels)
     try:
         from PIL import Image, ImageOps
     except ImportError:
@@ -130,27 +143,30 @@ def is_volume_file(name):
     return name.lower().endswith(VOLUME_SUFFIXES)
 
 
-def load_volume(path):
+def load_volume(path, max_voxels=MAX_VOXELS):
     """A volume file as ((C, D, H, W) float32 array, notes): a .npy array of shape (D, H, W) or (C, D, H, W), or a
     NIfTI image (x, y, z[, channels]) through nibabel, its axes reversed to (z, y, x). Integer samples are divided
-    by the largest value of their type, as image samples are; floating-point samples are kept."""
+    by the largest value of their type, as image samples are; floating-point samples are kept. The shape is
+    checked against max_voxels from the file's header, before its samples are read."""
     import numpy as np
 
     try:
         if str(path).lower().endswith(".npy"):
-            array = np.load(path, allow_pickle=False)
+            array = np.load(path, mmap_mode="r", allow_pickle=False)  # the header now, the samples when used
+            check_voxels(path, array.shape[::-1], max_voxels)
         else:
             try:
                 import nibabel
             except ImportError:
                 raise CommandLineError("reading NIfTI volumes needs nibabel: pip install nibabel") from None
             image = nibabel.load(path)
+            check_voxels(path, image.shape, max_voxels)
             array = np.asanyarray(image.dataobj)
             array = array.transpose(*range(array.ndim - 1, -1, -1)) if array.ndim == 3 else \
                 array.transpose(3, 2, 1, 0) if array.ndim == 4 else array
     except FileNotFoundError:
         raise PairError(f"{shown(path)}: no such file") from None
-    except CommandLineError:
+    except (CommandLineError, PairError):
         raise
     except Exception as error:  # numpy and nibabel raise many kinds for damaged files; each is one line
         detail = " ".join(str(error).split()) or type(error).__name__
@@ -161,7 +177,10 @@ def load_volume(path):
     if array.dtype == np.bool_:
         array = array.astype(np.float32)
     elif np.issubdtype(array.dtype, np.integer):
-        array = (array.astype(np.float64) / np.iinfo(array.dtype).max).astype(np.float32)
+        # Widened to float32 and divided in place: a float64 copy would take twice the memory of the result.
+        largest = np.iinfo(array.dtype).max
+        array = array.astype(np.float32)
+        array /= np.float32(largest)
     elif np.issubdtype(array.dtype, np.floating):
         array = array.astype(np.float32)
         if not np.isfinite(array).all():
@@ -169,6 +188,14 @@ def load_volume(path):
     else:
         raise PairError(f"{shown(path)}: holds {array.dtype} values, not numbers of a volume")
     return np.ascontiguousarray(array if array.ndim == 4 else array[None]), []
+
+
+def check_voxels(path, sides, max_voxels):
+    """Refuses a volume of these sides (width, height, depth[, channels]) with more than max_voxels (0: any)."""
+    voxels = math.prod(sides)
+    if max_voxels and voxels > max_voxels:
+        raise PairError(f"{shown(path)}: not read, too many voxels ({' x '.join(map(str, sides))} = {voxels:,}; "
+                        f"the limit is {max_voxels:,}, raise it with --max-voxels)")
 
 
 def middle_slice(values):
@@ -256,16 +283,16 @@ class FilePairSource:
 
     noun, many, map_names = "pair", False, False
 
-    def __init__(self, first, second):
-        self.first, self.second = first, second
+    def __init__(self, first, second, max_voxels=MAX_VOXELS):
+        self.first, self.second, self.max_voxels = first, second, max_voxels
         self.names = [first]
         self.input_files = {os.path.realpath(first), os.path.realpath(second)}
         self.input_folders = []
         self.unmatched = {}
 
     def read(self, index):
-        img1, notes1 = load(self.first)
-        img2, notes2 = load(self.second)
+        img1, notes1 = load(self.first, self.max_voxels)
+        img2, notes2 = load(self.second, self.max_voxels)
         return img1, img2, notes1 + notes2
 
     def labels(self, index):
@@ -305,35 +332,63 @@ class SamplePairSource:
 class VideoSource:
     """Two videos, frame by frame: decoded in order in a thread ahead of the
     comparison (read_in_order), not by reader processes, since a video is
-    decoded from its start."""
+    decoded from its start. Frames are paired by their index."""
 
     noun, many, map_names = "frame", True, False
 
     def __init__(self, first, second, frames, planes, pictures):
         self.first, self.second, self.planes = first, second, planes
         try:
-            self.start, self.stop = _video.frames_to_compare(first, second, frames, planes)
+            self.start, self.stop, self.notes, info = _video.frames_to_compare(first, second, frames, planes)
+            self.plane_sizes = _video.plane_sizes(info, planes)
         except _video.VideoError as error:
             raise CommandLineError(str(error)) from None
+        self.rate, self.timing_noted = info["rate"], any(_video.PAIRED_BY_INDEX in n for n in self.notes)
         self.names = [f"frame {n}" for n in range(self.start, self.stop)]
         self.input_files = {os.path.realpath(first), os.path.realpath(second)}
         self.input_folders = []
         self.unmatched = {}
         self.worst = _video.WorstFrames(pictures)
+        self.compared_planes = len(self.plane_sizes)
         self.planes_described = (", planes Y, U, V weighted by their samples" if planes == "yuv"
                                  else ", plane Y")
 
+    def prepare(self, comparison):
+        """Before the first frame: the planes multi-scale SSIM can take, said once (the U and V planes of
+        4:2:0 video are half the frame's size)."""
+        width, height = self.plane_sizes[0]
+        too_small = comparison.too_small((height, width))
+        if too_small:
+            raise CommandLineError(f"the frames are {too_small}")
+        if self.compared_planes > 1:
+            width, height = self.plane_sizes[1]
+            too_small = comparison.too_small((height, width))
+            if too_small:
+                self.compared_planes = 1
+                self.planes_described = ", plane Y (U and V too small)"
+                note_once(f"--planes yuv: the U and V planes are {too_small}; only the Y plane is compared")
+
     def read_in_order(self, indices):
-        """Items as read_pairs gives them: (index, frame1, frame2, notes, error)."""
+        """Items as read_pairs gives them: (index, frame1, frame2, notes, error). A frame that cannot be
+        decoded ends the decoding: it and the frames after it become failed rows with the decoder's message."""
         if indices != list(range(len(self.names))):
             raise CommandLineError("videos are compared in one process (a video is decoded from its start); "
                                    "run the command without torchrun")
         pairs = _video.frame_pairs(self.first, self.second, self.start, self.stop, self.planes)
+        index = 0
         try:
-            for index, (_, frame1, frame2) in enumerate(pairs):
-                yield index, frame1, frame2, [], None
+            for _, frame1, frame2 in pairs:
+                notes = []
+                if not self.timing_noted:
+                    note = _video.timing_note(self.first, self.second, frame1, frame2, self.rate)
+                    if note:
+                        notes, self.timing_noted = [note], True
+                yield index, frame1, frame2, notes, None
+                index += 1
         except _video.VideoError as error:
-            raise CommandLineError(str(error)) from None
+            failure = PairError(f"{error}; frames {self.start + index} to {self.stop - 1} are not compared")
+            for rest in range(index, len(self.names)):
+                yield rest, None, None, [], failure
 
     def compare(self, comparison, frame1, frame2, label1, label2):
         """Like Comparison.run, on the planes of two decoded frames."""
@@ -344,7 +399,8 @@ class VideoSource:
         ssim_map = lambda x, y: korvex.ssim_map(x.to(device), y.to(device), **options)
         ms_ssim = lambda x, y: korvex.ms_ssim(x.to(device), y.to(device), **options)
         try:
-            result, y_map = _video.compare_planes(frame1.planes, frame2.planes, ssim_map,
+            count = self.compared_planes
+            result, y_map = _video.compare_planes(frame1.planes[:count], frame2.planes[:count], ssim_map,
                                                   ms_ssim if comparison.multi_scale else None, comparison.metric)
         except _video.FrameError as error:
             raise PairError(f"{label1}: {error}") from None
@@ -374,14 +430,42 @@ def is_image_file(name):
 
 
 def image_files(folder):
-    """Relative paths of the image files under a folder, sorted."""
-    found = []
-    for root, dirs, files in os.walk(folder):
+    """(relative paths of the image files under a folder, sorted; [(relative path, why)] of those skipped).
+
+    Only regular files are read: a named pipe or a device with an image's
+    name would block or never end. Links to folders are followed, except a
+    link back to a folder it lies in, which would never end either.
+    """
+    found, skipped = [], []
+    for root, dirs, files in os.walk(folder, followlinks=True):
+        real_root = os.path.realpath(root)
+        for name in sorted(dirs):
+            if inside(real_root, os.path.realpath(os.path.join(root, name))):
+                dirs.remove(name)
+                skipped.append((os.path.relpath(os.path.join(root, name), folder), "a link to a folder it lies in"))
         dirs.sort()
         for name in sorted(files):
             if is_image_file(name):
-                found.append(os.path.relpath(os.path.join(root, name), folder))
-    return found
+                path = os.path.join(root, name)
+                why = not_regular(path)
+                if why:
+                    skipped.append((os.path.relpath(path, folder), why))
+                else:
+                    found.append(os.path.relpath(path, folder))
+    return found, skipped
+
+
+def not_regular(path):
+    """Why a path that is not a regular file (or a link to one) is not read, or None for a regular file."""
+    try:
+        mode = os.stat(path).st_mode
+    except OSError:
+        return "a broken link" if os.path.islink(path) else "cannot be read"
+    if stat.S_ISREG(mode):
+        return None
+    kinds = {stat.S_ISFIFO: "a named pipe", stat.S_ISSOCK: "a socket", stat.S_ISCHR: "a device",
+             stat.S_ISBLK: "a device", stat.S_ISDIR: "a folder"}
+    return next((kind for test, kind in kinds.items() if test(mode)), "not a regular file")
 
 
 def match_names(names_a, names_b):
@@ -418,9 +502,11 @@ class FolderSource:
 
     noun, many, map_names = "pair", True, True
 
-    def __init__(self, first, second):
-        self.first, self.second = first, second
-        names_a, names_b = image_files(first), image_files(second)
+    def __init__(self, first, second, max_voxels=MAX_VOXELS):
+        self.first, self.second, self.max_voxels = first, second, max_voxels
+        (names_a, skipped_a), (names_b, skipped_b) = image_files(first), image_files(second)
+        self.notes = [f"{shown(os.path.join(top, name))} is skipped: {why}"
+                      for top, skipped in ((first, skipped_a), (second, skipped_b)) for name, why in skipped]
         self.pairs, only_first, only_second = match_names(names_a, names_b)
         if not self.pairs:
             raise CommandLineError(f"no image in {shown(first)} has a partner in {shown(second)} (same name, or "
@@ -433,8 +519,8 @@ class FolderSource:
         self.unmatched = dict(only_in_first=only_first, only_in_second=only_second)
 
     def read(self, index):
-        img1, notes1 = load(os.path.join(self.first, self.pairs[index][0]))
-        img2, notes2 = load(os.path.join(self.second, self.pairs[index][1]))
+        img1, notes1 = load(os.path.join(self.first, self.pairs[index][0]), self.max_voxels)
+        img2, notes2 = load(os.path.join(self.second, self.pairs[index][1]), self.max_voxels)
         return img1, img2, notes1 + notes2
 
     def labels(self, index):
@@ -461,6 +547,9 @@ def make_source(args):
     for path in (args.first, args.second):
         if not os.path.exists(path):
             raise CommandLineError(f"{shown(path)}: no such file or folder")
+        why = not os.path.isdir(path) and not_regular(path)
+        if why:
+            raise CommandLineError(f"{shown(path)}: is {why}; korvex reads regular files only")
     folders = os.path.isdir(args.first)
     if folders != os.path.isdir(args.second):
         raise CommandLineError("give two files or two folders, not one of each")
@@ -474,7 +563,8 @@ def make_source(args):
         if args.map:
             raise CommandLineError("--map is for images; with videos, --report shows the worst frames' maps")
         return VideoSource(args.first, args.second, args.frames, args.planes, args.worst if args.report else 0)
-    return FolderSource(args.first, args.second) if folders else FilePairSource(args.first, args.second)
+    kind = FolderSource if folders else FilePairSource
+    return kind(args.first, args.second, args.max_voxels)
 
 
 # ---- outputs: checked before the first pair, written whole or not at all
@@ -517,6 +607,9 @@ def check_outputs(args, source):
             raise CommandLineError(f"{where}: cannot be written (permission denied)")
         if real in source.input_files:
             raise CommandLineError(f"{where}: is one of the input files; korvex does not overwrite its inputs")
+        if not args.force and replaces_a_picture(real, may_be_map=option == "--map"):
+            raise CommandLineError(f"{where}: would replace an image or video file; give another name, or add "
+                                   "--force to replace it")
         for input_folder in source.input_folders:
             if is_image_file(real) and inside(real, input_folder):
                 raise CommandLineError(f"{where}: lies in the input folder {shown(input_folder)}, where the next "
@@ -543,6 +636,25 @@ def check_outputs(args, source):
                                        "name")
 
 
+def replaces_a_picture(path, may_be_map):
+    """Whether writing `path` would replace an image or video file (a map of an earlier run may be replaced
+    by a map)."""
+    if not os.path.isfile(path) or not (is_image_file(path) or _video.is_video_file(path)):
+        return False
+    return not (may_be_map and is_map_picture(path))
+
+
+def is_map_picture(path):
+    """Whether a file is a picture of an SSIM map written by korvex (its PNG description says so)."""
+    try:
+        from PIL import Image
+
+        with Image.open(path) as picture:
+            return str(picture.info.get("Description", "")).startswith("SSIM map.")
+    except Exception:  # not a picture Pillow reads: not a map
+        return False
+
+
 def write_atomically(path, write, binary=False):
     """Writes a file through a temporary file in the same folder, renamed over
     the path at the end: readers never see half a file, and a failure leaves
@@ -565,29 +677,39 @@ def current_umask():
     return mask
 
 
-def csv_columns(metric, rows):
-    """The CSV's columns: none that every row leaves empty, apart from the
-    error column, which scripts look for."""
-    columns = ["name"]
-    if any("second_name" in r for r in rows):
-        columns.append("second_name")
-    if any("frame" in r for r in rows):
-        columns.append("frame")
-    columns.append(metric)
-    # Videos with --planes yuv: each plane's figure beside their weighted mean.
-    columns += [f"{metric}_{p}" for p in _video.PLANE_NAMES if any(f"{metric}_{p}" in r for r in rows)]
-    if any("min_" + metric in r for r in rows):
-        columns.append("min_" + metric)
-    return columns + ["width", "height"] + (["depth"] if any("depth" in r for r in rows) else []) + ["channels",
-                                                                                                   "error"]
+def csv_columns(metric):
+    """The CSV's columns: the same for every run of a metric, whatever the
+    inputs, so that scripts and the CSVs of several runs agree; a column a
+    run has no figure for stays empty. The last two say what made the file."""
+    planes = [f"{metric}_{p}" for p in _video.PLANE_NAMES]  # videos with --planes yuv: each plane's figure
+    lowest = ["min_" + metric] if metric == "ssim" else []  # multi-scale SSIM has no one map
+    return (["name", "second_name", "frame", metric] + planes + lowest
+            + ["width", "height", "depth", "channels", "error", "options", "korvex_version"])
 
 
-def write_csv(path, metric, rows):
+# A spreadsheet runs a cell that begins with one of these as a formula; the
+# OWASP rule against CSV injection puts a single quote before it.
+FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r")
+
+
+def spreadsheet_safe(value):
+    """A text cell as a spreadsheet shows it without running it; numbers (a negative SSIM) as they are."""
+    if isinstance(value, str) and value.startswith(FORMULA_STARTS):
+        return "'" + value
+    return value
+
+
+def write_csv(path, metric, rows, options):
+    """options: the run's options as the JSON holds them, written on every row with korvex's version."""
+    import korvex
+
+    made_by = dict(options=json.dumps(options, separators=(",", ":")), korvex_version=korvex.__version__)
+
     def write(file):
-        writer = csv.DictWriter(file, fieldnames=csv_columns(metric, rows), extrasaction="ignore",
-                                lineterminator="\n")
+        writer = csv.DictWriter(file, fieldnames=csv_columns(metric), extrasaction="ignore", lineterminator="\n")
         writer.writeheader()
-        writer.writerows(rows)
+        for row in rows:
+            writer.writerow({key: spreadsheet_safe(value) for key, value in dict(row, **made_by).items()})
     write_atomically(path, write)
 
 
@@ -665,6 +787,21 @@ def _font(size):
         return ImageFont.load_default()
 
 
+CAPTION_LINE = 16  # pixels from one line of the caption to the next
+
+
+def wrapped(text, width, length):
+    """Text as lines no longer than `width` by `length(line)`, broken between words (a word longer than the
+    width stands on a line of its own)."""
+    lines = []
+    for word in text.split(" "):
+        if lines and length(lines[-1] + " " + word) <= width:
+            lines[-1] += " " + word
+        else:
+            lines.append(word)
+    return lines
+
+
 def map_picture(values, caption, table):
     """PNG bytes: an (H, W) SSIM map with its colour bar, tick labels and a caption.
 
@@ -682,12 +819,14 @@ def map_picture(values, caption, table):
         caption += f", shown {zoom}x"
     font = _font(12)
     canvas_width = max(picture.width, 520) + 20
-    bar_top, bar_height = picture.height + 34, 14
+    lines = wrapped(caption, canvas_width - 20, lambda text: font.getlength(text))
+    bar_top, bar_height = picture.height + 34 + CAPTION_LINE * (len(lines) - 1), 14
     canvas = Image.new("P", (canvas_width, bar_top + bar_height + 26), WHITE)
     canvas.putpalette(palette())
     canvas.paste(picture, (10, 10))
     draw = ImageDraw.Draw(canvas)
-    draw.text((10, picture.height + 14), caption, fill=BLACK, font=font)
+    for number, line in enumerate(lines):
+        draw.text((10, picture.height + 14 + CAPTION_LINE * number), line, fill=BLACK, font=font)
     left, right = 10, canvas_width - 10
     ramp = np.linspace(0, SHADES - 1, right - left).round().astype(np.uint8)
     canvas.paste(Image.fromarray(ramp[None, :].repeat(bar_height, 0)), (left, bar_top))
@@ -834,6 +973,9 @@ class Comparison:
             kinds = {1: "greyscale", 3: "colour"}
             raise PairError(f"{name1} is {kinds[img1.shape[0]]} and {name2} {kinds[img2.shape[0]]}; "
                             "add --grey to compare their luminance")
+        too_small = self.too_small(img1.shape[1:])
+        if too_small:
+            raise PairError(f"{name1} and {name2} are {too_small}")
         x, y = img1[None].to(self.device), img2[None].to(self.device)
         result = dict(width=img1.shape[-1], height=img1.shape[-2], channels=img1.shape[0])
         if img1.dim() == 4:
@@ -861,6 +1003,21 @@ class Comparison:
         # The map's mean over the channels only for a picture of it: it costs
         # as much as a third of the comparison.
         return result, None if values is None or not with_map else middle_slice(values.mean(0)).cpu().numpy()
+
+    def too_small(self, sides):
+        """None if multi-scale SSIM takes images (or volumes) of these sides ((H, W) or (D, H, W)), else why
+        not, in the command line's terms: "120 x 90, too small for ...". Only valid padding has a least size."""
+        import korvex
+
+        if not self.multi_scale or self.resolved.padding != "valid":
+            return None
+        window, scales = self.resolved.window_size, len(self.options["weights"])
+        least = korvex.min_side(window, scales)
+        if min(sides) >= least:
+            return None
+        return (f"{' x '.join(map(str, reversed(sides)))}, too small for MS-SSIM with padding valid, which needs "
+                f"{least} pixels a side or more (window {window}, {scales} scales); --padding same takes any size, "
+                "a smaller --window-size smaller ones")
 
     def window_text(self):
         """"window 11", "uniform window 7", "window 15 (sigma 2)": the window as a reader needs it."""
@@ -909,55 +1066,102 @@ def map_caption(comparison, result):
 
 # ---- the pipeline: read (in worker processes), compare in order, rows
 
-class PairReader:
-    """The pairs of a source as a map-style dataset: item i is
-    (i, img1, img2, notes, error or None). Errors travel as values, so that
-    one bad file costs one row, not the run (a CommandLineError, such as a
-    missing Pillow, still ends the run where the items arrive)."""
-
-    def __init__(self, source, indices):
-        self.source, self.indices = source, indices
-
-    def __len__(self):
-        return len(self.indices)
-
-    def __getitem__(self, position):
-        index = self.indices[position]
-        try:
-            img1, img2, notes = self.source.read(index)
-            return index, img1, img2, notes, None
-        except (PairError, CommandLineError) as error:
-            return index, None, None, [], error
-
-
-def as_is(item):
-    return item
+def read_item(source, index):
+    """Item `index` of a source: (index, img1, img2, notes, error or None).
+    Errors travel as values, so that one bad file costs one row, not the run
+    (a CommandLineError, such as a missing Pillow, still ends the run where
+    the items arrive)."""
+    try:
+        img1, img2, notes = source.read(index)
+        return index, img1, img2, notes, None
+    except (PairError, CommandLineError) as error:
+        return index, None, None, [], error
 
 
 def read_pairs(source, indices, workers):
-    """An iterator over the items of PairReader in the order of `indices`,
-    read by `workers` processes ahead of the comparison (0: read here, one at
-    a time). The workers start at once, so that they decode the first pairs
+    """An iterator over the items of `source` in the order of `indices`, read
+    by `workers` processes ahead of the comparison (0: read here, one at a
+    time). The workers start at once, so that they decode the first pairs
     while this process is still starting its comparison."""
     if hasattr(source, "read_in_order"):
         return iter(source.read_in_order(indices))
-    reader = PairReader(source, indices)
     # One pair is read here: a worker process would only add its start-up.
     workers = min(workers, len(indices)) if len(indices) > 1 else 0
     if workers == 0:
-        return (reader[i] for i in range(len(reader)))
-    from torch.utils.data import DataLoader
+        return (read_item(source, i) for i in indices)
+    return read_in_processes(source, indices, workers)
 
-    # batch_size=None: items as they are, in order; the loader keeps two
-    # items per worker in flight while this process compares.
-    return iter(DataLoader(reader, batch_size=None, shuffle=False, num_workers=workers, collate_fn=as_is))
+
+# The source of the reader processes, set once in each (not sent with every pair).
+_reader_source = None
+
+
+def _start_reader(source):
+    global _reader_source
+    _reader_source = source
+
+
+def _read_in_reader(index):
+    return read_item(_reader_source, index)
+
+
+def read_in_processes(source, indices, workers, ahead_per_worker=2):
+    """read_pairs with reader processes: two pairs per worker in flight.
+
+    A pool of processes rather than torch's DataLoader: when a reader dies
+    (killed by the system, as the out-of-memory killer does), the pool tells
+    which pairs did not come back, and they are read again here, once, so the
+    pairs already compared are kept. DataLoader raises from a signal handler
+    wherever this process happens to be, and forgets which pairs were lost.
+    """
+    import collections
+    from concurrent.futures import ProcessPoolExecutor
+    from concurrent.futures.process import BrokenProcessPool
+
+    pool = ProcessPoolExecutor(workers, initializer=_start_reader, initargs=(source,))
+    waiting, in_flight = collections.deque(indices), collections.deque()
+    broken = []
+
+    def submit():
+        while waiting and len(in_flight) < workers * ahead_per_worker and not broken:
+            try:
+                in_flight.append((waiting[0], pool.submit(_read_in_reader, waiting[0])))
+            except BrokenProcessPool:
+                return lost()
+            waiting.popleft()
+
+    def lost():
+        if not broken:
+            broken.append(True)
+            note_once("a reader process ended abruptly (killed by the system, perhaps for want of memory); "
+                      "the pairs it had not given back are read again in this process")
+
+    def items():
+        try:
+            while in_flight or waiting:
+                if in_flight:
+                    index, future = in_flight.popleft()
+                    try:
+                        item = future.result()
+                    except BrokenProcessPool:
+                        lost()
+                        item = read_item(source, index)
+                else:  # after a reader died: the rest are read here
+                    item = read_item(source, waiting.popleft())
+                submit()
+                yield item
+        finally:
+            pool.shutdown(wait=True, cancel_futures=True)
+
+    submit()
+    return items()
 
 
 def compare_pairs(source, comparison, args, indices, items, say):
     """The rows of the pairs at `indices`, read as `items`, in that order; maps written as they come."""
     table = colour_table() if args.map else None
     width = max(len(shown(source.names[i])) for i in indices) if indices else 0
-    rows = []
+    rows, told = [], set()
     for index, img1, img2, notes, error in progress(items, len(indices), source.noun, args.quiet or not source.many):
         name = source.names[index]
         row = dict(name=name, **source.extra(index))
@@ -980,7 +1184,9 @@ def compare_pairs(source, comparison, args, indices, items, say):
                          (f"{shown(name)}: " if source.many else "") + map_caption(comparison, result), table)
         except PairError as failure:
             row["error"] = str(failure)
-            emit(f"korvex: {failure}", file=sys.stderr)
+            if row["error"] not in told:  # frames that failed for one reason: said once
+                told.add(row["error"])
+                emit(f"korvex: {failure}", file=sys.stderr)
         rows.append(row)
     return rows
 
@@ -1203,18 +1409,29 @@ def write_report(source, comparison, args, rows, summary):
     print(f"report written to {shown(args.report)}")
 
 
+def run_options(source, comparison, args):
+    """The options of a run as the JSON and the CSV record them: korvex's, resolved (presets and defaults
+    filled in), and the command line's own."""
+    resolved = {f.name: getattr(comparison.resolved, f.name) for f in dataclasses.fields(comparison.resolved)
+                if f.name != "reduction" and (f.name != "weights" or comparison.multi_scale)}
+    if comparison.multi_scale:
+        resolved["weights"] = list(resolved["weights"])
+    options = dict(resolved, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
+    if source.noun == "frame":
+        options["planes"] = args.planes
+    return options
+
+
 def write_outputs(source, comparison, args, rows, summary, elapsed):
+    import korvex
+
     if not source.many and "error" in rows[0]:
         return  # one pair that could not be compared: nothing to write
+    options = run_options(source, comparison, args)
     if args.csv:
-        write_csv(args.csv, comparison.metric, rows)
+        write_csv(args.csv, comparison.metric, rows, options)
     if args.json:
-        resolved = {f.name: getattr(comparison.resolved, f.name) for f in dataclasses.fields(comparison.resolved)
-                    if f.name != "reduction" and (f.name != "weights" or comparison.multi_scale)}
-        if comparison.multi_scale:
-            resolved["weights"] = list(resolved["weights"])
-        options = dict(resolved, metric=comparison.metric, device=str(comparison.device), grey=args.grey)
-        report = dict(options=options, pairs=rows, summary=None)
+        report = dict(options=options, korvex_version=korvex.__version__, pairs=rows, summary=None)
         if source.many:
             report["summary"] = dict(summary, elapsed_seconds=round(elapsed, 3))
         write_json(args.json, dict(report, **source.unmatched))
@@ -1226,6 +1443,8 @@ def run(args):
         raise CommandLineError("--map draws the single-scale SSIM map; leave out --ms-ssim to draw it")
     source = make_source(args)
     check_outputs(args, source)
+    for note in getattr(source, "notes", ()):
+        note_once(note)
     comparison = Comparison(args, local_rank())
     shard = join_processes(comparison.device)
     try:
@@ -1234,6 +1453,8 @@ def run(args):
         indices = shard.indices(len(source.names))
         items = read_pairs(source, indices, args.workers)
         comparison.check_options()  # the library's first call, while the workers read the first pairs
+        if hasattr(source, "prepare"):
+            source.prepare(comparison)
         say = (lambda line: None) if args.quiet else emit
         rows = compare_pairs(source, comparison, args, indices, items, say)
         rows = shard.gather(rows, len(source.names))
@@ -1292,6 +1513,9 @@ def parser():
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
                         "valid: only where the window fits inside (the default for MS-SSIM); reflect, replicate: "
                         "a map of the images' size, the image mirrored or its edge repeated outside")
+    p.add_argument("--max-voxels", type=count, default=MAX_VOXELS, metavar="N",
+                   help=f"volumes (.npy, .nii, .nii.gz) with more voxels than this, channels included, are not "
+                        f"read (default {MAX_VOXELS:,}: a GiB of float32 samples each); 0: no limit")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16", "bf16"),
                    help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "
@@ -1303,6 +1527,9 @@ def parser():
                         "named after the first folder's files with " + MAP_SUFFIX + " added)")
     p.add_argument("--csv", metavar="FILE", help="write the per-pair figures as CSV")
     p.add_argument("--json", metavar="FILE", help="write the per-pair and summary figures as JSON")
+    p.add_argument("--force", action="store_true",
+                   help="let --csv, --json, --report and --map replace an existing image or video file (a map "
+                        "replaces the map of an earlier run without it)")
     p.add_argument("--worst", type=count, default=5, metavar="N", help="how many of the worst pairs to list (default 5)")
     p.add_argument("--workers", type=count, metavar="N",
                    help="processes reading images ahead of the comparison (default: the cores; 0 reads in "
@@ -1316,18 +1543,23 @@ def parser():
     video = p.add_argument_group(
         "videos", "two video files (" + ", ".join(_video.VIDEO_SUFFIXES[:6]) + ", ...) are compared frame by "
         "frame on their planes as decoded, scaled by their bit depth (255 for 8 bits, 1023 for 10) with no range "
-        "conversion; decoded with PyAV (pip install av)")
+        "conversion; frames are paired by index (frame n with frame n), not by timestamp, and a note says when "
+        "the frame rates or timestamps differ; decoded with PyAV (pip install av)")
     video.add_argument("--planes", choices=("y", "yuv"), default="y",
                        help="y: the luma plane (default); yuv: Y, U and V, each reported, and their mean "
                             "weighted by sample count (4:1:1 for 4:2:0 video), as FFmpeg's ssim filter reports")
     video.add_argument("--frames", type=parse_frames, metavar="START:STOP",
                        help="compare frames START to STOP - 1 of both videos (numbered from 0; either may be left "
-                            "out, e.g. :250); needed when the videos have different frame counts")
+                            "out, e.g. :250; a STOP past the end stops at the end); needed when the videos have "
+                            "different frame counts")
     return p
 
 
 def main(argv=None):
     args = parser().parse_args(argv)
+    _notes_given.clear()  # each run says its notes (tests run the command many times in one process)
+    standard_output = sys.stdout
+    sys.stdout = ReaderMayLeave(standard_output)
     try:
         return run(args)
     except CommandLineError as error:
@@ -1336,6 +1568,53 @@ def main(argv=None):
     except OSError as error:  # an output file that cannot be written after all (disk full, ...)
         print(f"korvex: {shown(error.filename or '')}: {error.strerror or error}", file=sys.stderr)
         return 2
+    finally:
+        sys.stdout.flush()
+        sys.stdout = standard_output
+
+
+class ReaderMayLeave(io.TextIOBase):
+    """Standard output whose reader may stop reading (`korvex ... | head -1`):
+    then the printing stops and the work goes on, so the CSV, JSON and maps
+    are still written. Later writes, and Python's own flush at exit, go to
+    the null device."""
+
+    def __init__(self, stream):
+        self.stream, self.gone = stream, False
+
+    def write(self, text):
+        if not self.gone:
+            try:
+                self.stream.write(text)
+            except BrokenPipeError:
+                self.leave()
+        return len(text)
+
+    def flush(self):
+        if not self.gone:
+            try:
+                self.stream.flush()
+            except BrokenPipeError:
+                self.leave()
+
+    def leave(self):
+        self.gone = True
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(null, self.stream.fileno())
+            os.close(null)
+        except (OSError, ValueError, io.UnsupportedOperation):  # a stream without a file (tests capture output)
+            pass
+
+    def isatty(self):
+        return not self.gone and self.stream.isatty()
+
+    def fileno(self):
+        return self.stream.fileno()
+
+    @property
+    def encoding(self):
+        return self.stream.encoding
 
 
 if __name__ == "__main__":

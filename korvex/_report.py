@@ -162,7 +162,9 @@ def report_html(report, colour, bar_values, ticks):
            f"<title>{html.escape(report['title'])}</title><style>{STYLE}</style></head><body>",
            f"<h1>{html.escape(report['title'])}</h1>", f"<p>{html.escape(report['settings'])}</p>"]
     summary = report.get("summary")
-    if summary:
+    if summary and not summary.get("pairs"):
+        out.append(f"<p>No {unit} could be compared.</p>")
+    elif summary:
         out.append('<table class="summary">')
         for key, text in (("pairs", f"{unit}s compared"), ("mean", f"mean {label}"), ("median", "median"),
                           ("min", "min"), ("max", "max")):

@@ -17,8 +17,8 @@ import korvex
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def start_korvex(*args, cwd, launcher=("-m", "korvex")):
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+def start_korvex(*args, cwd, launcher=("-m", "korvex"), **environment):
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""), **environment)
     return subprocess.Popen([sys.executable, *launcher, *map(str, args)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, cwd=cwd, env=env)
 
@@ -164,6 +164,7 @@ def test_mistakes_give_one_line(tmp_path):
         "unreadable": (["a.png", "b.png"], 1, ["b.png", "cannot be read"]),
         "one argument": (["a.png"], 2, ["two images or two folders"]),
         "file and folder": (["a.png", "folder"], 2, ["not one of each"]),
+        "too small": (["a.png", "a.png", "--ms-ssim"], 1, ["8 x 8, too small for MS-SSIM", "--padding same"]),
     }
     if not torch.cuda.is_available():
         cases["cuda"] = (["a.png", "a.png", "--device", "cuda"], 2, ["no CUDA GPU"])
@@ -411,7 +412,8 @@ def test_quiet_summary_by_folder_and_multi_scale(tmp_path, monkeypatch, capsys, 
     assert options["padding"] == "valid" and options["weights"] == pytest.approx(list(korvex.MS_SSIM_WEIGHTS))
     with open(tmp_path / "s.csv", newline="") as file:
         reader = csv.DictReader(file)
-        assert reader.fieldnames == ["name", "ms_ssim", "width", "height", "channels", "error"]
+        assert reader.fieldnames == ["name", "second_name", "frame", "ms_ssim", "ms_ssim_y", "ms_ssim_u", "ms_ssim_v",
+                                     "width", "height", "depth", "channels", "error", "options", "korvex_version"]
         for row in reader:
             assert float(row["ms_ssim"]) == pytest.approx(expected[row["name"]], abs=1e-6)
 
