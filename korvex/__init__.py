@@ -11,6 +11,7 @@ other devices are computed with PyTorch operations (korvex._composite).
 """
 
 from . import metrics
+from ._inputs import DataRangeWarning
 from ._modules import empty_cache, has_cuda_module, module_for
 from ._options import Options
 from ._presets import PRESETS
@@ -19,5 +20,6 @@ from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
 from . import _volume  # noqa: F401,E402  (registers the volume operators)
 
 __all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
-           "min_side", "Options", "PRESETS", "module_for", "has_cuda_module", "empty_cache", "metrics"]
+           "min_side", "Options", "PRESETS", "module_for", "has_cuda_module", "empty_cache", "metrics",
+           "DataRangeWarning"]
 __version__ = "0.1.0"
