@@ -249,7 +249,8 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,
             A pair (min, max) clamps both images to [min, max] first (the gradient is zero where a pixel was
             clamped) and takes max - min as the range, as torchmetrics does. A tensor of shape (B,) gives each
             image its own range: each image is divided by its range and computed with range 1, which rounds each
-            pixel once in float32 (the mean moves by less than 2e-6 on photographs). When data_range is left to
+            pixel once in float32 (exact for powers of two); that is as close to the exact SSIM as a call with
+            the range as a number (within 5e-5 on the mean of photographs, 6e-4 per pixel). When data_range is left to
             the default and the images' values span more than 1.5 (0-255 images, say), a DataRangeWarning is
             given once per process; passing data_range silences it.
         k1, k2: the constants' factors, non-negative.
