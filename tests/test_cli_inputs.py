@@ -12,7 +12,7 @@ from PIL import Image
 
 from test_command_line import assert_one_line_error, finish, jpeg_copy, korvex_main, photos, start_korvex  # noqa: F401
 
-import korvex.__main__ as command_line
+from korvex.cli import images
 
 
 def rows_of(path):
@@ -75,7 +75,7 @@ def test_volumes_past_the_limit_are_not_read_and_integers_widen_to_float32(tmp_p
     samples = np.random.default_rng(1).integers(0, 2**15, (64, 64, 64)).astype(np.int16)
     np.save("deep.npy", samples)
     tracemalloc.start()
-    array, _ = command_line.load_volume("deep.npy")
+    array, _ = images.load_volume("deep.npy")
     peak = tracemalloc.get_traced_memory()[1]
     tracemalloc.stop()
     assert array.dtype == np.float32 and peak < 1.25 * array.nbytes + samples.nbytes, (peak, array.nbytes)
@@ -93,14 +93,14 @@ def test_a_killed_reader_loses_no_pair(tmp_path, monkeypatch, capsys, photos):
         photo = np.roll(astronaut if number % 2 else camera, 13 * number, axis=1)
         Image.fromarray(photo).save(tmp_path / "ref" / f"{number}.png")
         Image.fromarray(jpeg_copy(photo, 20 + 10 * number)).save(tmp_path / "out" / f"{number}.png")
-    main_process, load = os.getpid(), command_line.load
+    main_process, load = os.getpid(), images.load
 
     def killed_in_a_reader(path, *args):
         if os.getpid() != main_process and path.endswith("2.png"):
             os.kill(os.getpid(), signal.SIGKILL)
         return load(path, *args)
 
-    monkeypatch.setattr(command_line, "load", killed_in_a_reader)
+    monkeypatch.setattr(images, "load", killed_in_a_reader)
     alone = korvex_main("ref", "out", "--csv", "alone.csv", "--workers", "0", "--quiet", capsys=capsys)
     assert alone.returncode == 0 and alone.stderr == "", alone.stderr
     run = korvex_main("ref", "out", "--csv", "readers.csv", "--workers", "2", "--quiet", capsys=capsys)

@@ -4,15 +4,17 @@ run where nothing could be compared, the map's caption, and a reader of standard
 import csv
 import io
 import json
+import os
 
 import numpy as np
+import pytest
 from PIL import Image
 
-from test_command_line import (assert_one_line_error, finish, jpeg_copy, korvex_main, photos,  # noqa: F401
+from test_command_line import (assert_one_line_error, jpeg_copy, korvex_main, photos,  # noqa: F401
                                snapshot, start_korvex)
 
 import korvex
-import korvex.__main__ as command_line
+from korvex.cli import maps, outputs
 
 
 def read_csv(path):
@@ -94,7 +96,7 @@ def test_report_when_no_pair_could_be_compared(tmp_path, monkeypatch, capsys):
 
 def test_map_caption_wraps_within_the_picture():
     def picture(caption):
-        png = command_line.map_picture(values, caption, command_line.colour_table())
+        png = maps.map_picture(values, caption, maps.colour_table())
         return Image.open(io.BytesIO(png))
 
     values = np.linspace(0.5, 1.0, 30 * 40, dtype=np.float32).reshape(30, 40)  # enlarged 6 times: 240 x 180
@@ -127,3 +129,65 @@ def test_a_reader_of_standard_output_may_leave_early(tmp_path, photos):
     assert process.returncode == 0 and stderr == "", stderr
     assert len(read_csv(tmp_path / "s.csv")[1]) == 3
     assert json.loads((tmp_path / "s.json").read_text())["summary"]["pairs"] == 3
+
+
+def test_outputs_are_checked_before_anything_is_read_or_written(tmp_path, monkeypatch, capsys, photos):
+    camera, _ = photos
+    monkeypatch.chdir(tmp_path)
+    for folder in ("ref", "out", "folder"):
+        (tmp_path / folder).mkdir()
+    Image.fromarray(camera).save("ref/a.png")
+    Image.fromarray(camera // 2).save("out/a.png")
+    Image.fromarray(camera).save("x.png")
+    Image.fromarray(camera // 2).save("y.png")
+    before = snapshot(tmp_path)
+    cases = {
+        "maps into an input folder": (["ref", "out", "--map", "ref"], ["--map ref", "input folder"]),
+        "maps under an input folder": (["ref", "out", "--map", "out/maps"], ["input folder"]),
+        "CSV onto an input": (["x.png", "y.png", "--csv", "y.png"], ["--csv y.png", "input files"]),
+        "map onto an input": (["x.png", "y.png", "--map", "x.png"], ["--map x.png", "input files"]),
+        "picture among inputs": (["ref", "out", "--csv", "out/scores.png"], ["input folder"]),
+        "missing folder, checked first": (["ref", "out", "--csv", "ok.csv", "--json", "nodir/x.json"],
+                                          ["--json nodir/x.json", "nodir", "does not exist"]),
+        "one file for two outputs": (["ref", "out", "--csv", "s.csv", "--json", "s.csv"], ["also the --csv"]),
+        "CSV onto a folder": (["x.png", "y.png", "--csv", "folder"], ["is a folder"]),
+    }
+    for case, (args, words) in cases.items():
+        run = korvex_main(*args, capsys=capsys)
+        assert run.returncode == 2, case
+        assert run.stdout == "", case  # nothing compared
+        assert_one_line_error(run, *words)
+        assert snapshot(tmp_path) == before, case  # no input touched, no output begun
+
+    # Maps in a folder above the inputs are fine: none lands among them.
+    run = korvex_main("ref", "out", "--map", ".", "--workers", "0", capsys=capsys)
+    assert run.returncode == 0, run.stderr
+    assert (tmp_path / "a.png.ssim.png").exists() and snapshot(tmp_path / "ref") == snapshot(tmp_path / "ref")
+
+
+def test_outputs_are_written_whole_or_not_at_all(tmp_path):
+    target = tmp_path / "scores.csv"
+    target.write_text("the previous run\n")
+
+    def fails_halfway(file):
+        file.write("name,ssim\n")
+        raise OSError(28, "No space left on device")
+
+    with pytest.raises(OSError):
+        outputs.write_atomically(str(target), fails_halfway)
+    assert target.read_text() == "the previous run\n"
+    assert os.listdir(tmp_path) == ["scores.csv"]  # no temporary file left behind
+    outputs.write_atomically(str(target), lambda file: file.write("new\n"))
+    assert target.read_text() == "new\n" and os.listdir(tmp_path) == ["scores.csv"]
+    assert (target.stat().st_mode & 0o777) == (0o666 & ~outputs.current_umask())
+
+
+def test_map_colour_scale_spends_its_range_where_photographs_score():
+    table = maps.colour_table()
+    def index(value):
+        return int(table[round((value + 1) / 2 * (maps.LEVELS - 1))])
+    assert index(-1) == 0 and index(1) == maps.SHADES - 1
+    assert all(np.diff(table.astype(int)) >= 0)  # higher SSIM never goes back along the bar
+    assert index(1) - index(0.6) > 0.4 * maps.SHADES  # 0.6..1 takes at least 40% of the colours
+    colours = np.array(maps.palette()).reshape(-1, 3)
+    assert len({tuple(c) for c in colours[index(0.6):index(1) + 1]}) > 80

@@ -9,7 +9,6 @@ the command's plane reader.
 import csv
 import re
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -26,7 +25,7 @@ av = pytest.importorskip("av")
 @pytest.fixture
 def korvex_cli(capsys, monkeypatch):
     """The command run in this process (starting one costs seconds): korvex_cli(*args, cwd=...)."""
-    from korvex.__main__ import main
+    from korvex.cli import main
 
     def run(*args, cwd):
         monkeypatch.chdir(cwd)

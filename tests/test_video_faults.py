@@ -45,7 +45,7 @@ def test_frames_are_paired_by_index_and_other_timing_is_said_once(tmp_path, korv
         assert run.returncode == 0, run.stderr
         notes = run.stderr.splitlines()
         assert len(notes) == 1 and words in notes[0] and "paired by their index" in notes[0], run.stderr
-        assert all(float(r["ssim"]) == 1.0 for r in read_rows(tmp_path / "s.csv"))  # the same frames
+        assert all(float(r["ssim"]) > 1 - 1e-6 for r in read_rows(tmp_path / "s.csv"))  # the same frames
     run = korvex_cli("25.mkv", "25.mkv", cwd=tmp_path)
     assert run.returncode == 0 and run.stderr == "", run.stderr
 

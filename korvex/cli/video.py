@@ -1,4 +1,4 @@
-"""Video files for the command line: two videos compared frame by frame.
+"""Video files for the command line: decoding two videos frame by frame, in step.
 
 Frames are decoded with PyAV (FFmpeg's libraries) and compared on their
 planes as decoded: the luma plane Y by default, or Y, U and V with
@@ -31,10 +31,6 @@ Decoded = collections.namedtuple("Decoded", "number planes frame")
 
 class VideoError(Exception):
     """A video that cannot be compared as asked; one line for the user."""
-
-
-class FrameError(Exception):
-    """One frame pair that cannot be compared; the other frames still are."""
 
 
 def is_video_file(path):
@@ -255,60 +251,3 @@ def plane_sizes(info, planes):
     av = _import_av()
     components = av.VideoFormat(info["format"], info["width"], info["height"]).components
     return [(c.width, c.height) for c in components[:1 if planes == "y" else 3]]
-
-
-def compare_planes(planes1, planes2, ssim_map, ms_ssim, metric):
-    """One frame pair's figures: the metric over the planes, weighted by their sample counts (as FFmpeg's
-    ssim filter does: 4:1:1 for 4:2:0 video), and per plane when there are three.
-
-    ssim_map(x, y) and ms_ssim(x, y) take (1, 1, H, W) tensors; one of them is None.
-    Returns (result dict, the Y plane's SSIM map or None).
-    """
-    result, y_map, total, weighted, lowest = {}, None, 0, 0.0, None
-    for name, plane1, plane2 in zip(PLANE_NAMES, planes1, planes2):
-        if plane1.shape != plane2.shape:
-            raise FrameError(f"the {name.upper()} planes differ in size: {plane1.shape[1]} x {plane1.shape[0]} "
-                             f"and {plane2.shape[1]} x {plane2.shape[0]} (width x height)")
-        x, y = plane1[None, None], plane2[None, None]
-        if ms_ssim is not None:
-            value = ms_ssim(x, y).item()
-        else:
-            values = ssim_map(x, y)[0, 0]
-            value = values.mean().item()
-            low = values.min().item()
-            lowest = low if lowest is None else min(lowest, low)
-            if y_map is None:
-                y_map = values
-        if len(planes1) > 1:
-            result[f"{metric}_{name}"] = value
-        total += plane1.numel()
-        weighted += value * plane1.numel()
-    result[metric] = weighted / total
-    if lowest is not None:
-        result["min_" + metric] = lowest
-    result.update(width=planes1[0].shape[1], height=planes1[0].shape[0], channels=len(planes1))
-    return result, y_map
-
-
-class WorstFrames:
-    """The pictures of the `count` lowest-scoring frames seen so far, for a report."""
-
-    def __init__(self, count):
-        self.count, self.kept = count, []
-
-    def offer(self, score, decoded1, decoded2, y_map):
-        """Keeps the frame pair's pictures if it is among the worst (converted for display only then).
-        y_map: the Y plane's SSIM map, or a function that makes it."""
-        if self.count <= 0 or (len(self.kept) == self.count and not score < self.kept[-1]["score"]):
-            return
-        self.kept.append(dict(name=f"frame {decoded1.number}", frame=decoded1.number, score=score,
-                              image1=_display(decoded1.frame), image2=_display(decoded2.frame), map=y_map() if callable(y_map) else y_map))
-        self.kept.sort(key=lambda item: (item["score"], item["frame"]))
-        del self.kept[self.count:]
-
-
-def _display(frame):
-    """A decoded frame as RGB in [0, 1], for the eye only (the scores never see this conversion)."""
-    import numpy as np
-
-    return np.moveaxis(frame.to_ndarray(format="rgb24"), -1, 0).astype(np.float32) / 255.0
