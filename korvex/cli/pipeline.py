@@ -2,6 +2,7 @@
 processes of torchrun."""
 
 import os
+import signal
 import sys
 
 from korvex.cli.maps import colour_table, map_caption, save_map
@@ -40,6 +41,9 @@ _reader_source = None
 def _start_reader(source):
     global _reader_source
     _reader_source = source
+    # Ctrl-C is the main process's to handle: it stops the pool, and the
+    # readers end without a traceback each.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 def _read_in_reader(index):
