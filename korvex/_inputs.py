@@ -24,6 +24,8 @@ on the mean and 6e-4 per pixel (tests/test_ranges.py).
 
 import dataclasses
 import math
+import os
+import sys
 import warnings
 
 import torch
@@ -73,6 +75,18 @@ def _holds_values(x, y):
     return not (is_wrapped(x) or is_wrapped(y))
 
 
+# The packages whose frames a warning skips to reach the caller's line: korvex's, and torch's (a module's call).
+_INNER_PACKAGES = tuple(os.path.dirname(p) + os.sep for p in (__file__, torch.__file__))
+
+
+def _caller_level():
+    """The stacklevel of the first frame outside korvex and torch, for warnings.warn called by the caller."""
+    frame, level = sys._getframe(1), 1
+    while frame.f_back is not None and frame.f_code.co_filename.startswith(_INNER_PACKAGES):
+        frame, level = frame.f_back, level + 1
+    return level
+
+
 def _sample(img):
     """A strided view (no copy) of at most about SAMPLE_SIZE values spread over img's planes and batch."""
     step = max(1, math.ceil(math.sqrt(img.numel() / SAMPLE_SIZE)))
@@ -95,11 +109,11 @@ def warn_beyond_range(x, y, options):
     span = max(high) - min(low)
     if span > SPAN_LIMIT * options.data_range:
         _check_state["warned"] = True
-        warnings.warn(f"korvex: the images' values span {span:.4g} (from {min(low):.4g} to {max(high):.4g}) but "
-                      f"data_range is the default {options.data_range:g}: SSIM's constants are set for that range, "
-                      "so the value is wrong for these images. Pass the images' range (data_range=255 for 0-255 "
-                      "images, data_range=(min, max) to clamp to a range); passing data_range also silences this "
-                      "warning", DataRangeWarning, stacklevel=4)
+        warnings.warn(f"korvex: the images' values span at least {span:.4g} (from {min(low):.4g} to "
+                      f"{max(high):.4g}) but data_range is the default {options.data_range:g}: SSIM's constants are "
+                      "set for that range, so the value is wrong for these images. Pass the images' range "
+                      "(data_range=255 for 0-255 images, data_range=(min, max) to clamp to a range); passing "
+                      "data_range also silences this warning", DataRangeWarning, stacklevel=_caller_level())
 
 
 def apply_range(x, y, options):
