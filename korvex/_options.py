@@ -289,7 +289,7 @@ class Options:
 
     def describe(self, *, without=("reduction",)) -> str:
         """The options as keyword arguments, for repr: "window_size=11, data_range=1.0, ..."."""
-        unset = {"weights": self.weights is None, "like": self.like is None,
-                 "sigma": self.window == "uniform", "channels": self.channels == "all", "crop_border": not self.crop_border}
+        unset = {"weights": self.weights is None, "like": self.like is None, "sigma": self.window == "uniform",
+                 "channels": self.channels == "all", "crop_border": not self.crop_border}
         return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
                          if f.name not in without and not unset.get(f.name, False))

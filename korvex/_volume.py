@@ -3,7 +3,8 @@
 The window is separable and the same along depth, height and width: the 2R + 1
 float32 entries of the options' window (_window.taps_for: a Gaussian of any
 sigma, or uniform), applied along W, then H, then D, with zeros outside the
-volume; "valid" crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
+volume; "valid" (the default for volumes when no padding is given, as pytorch-msssim and MONAI compare them)
+crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
 contrast-structure term, their partial maps and the gradient) is that of
 images. A 4-D tensor is a batch of images, never one volume: only 5-D tensors
 reach this module (functional.map_with and multiscale.ms_ssim_with hand them
