@@ -15,6 +15,7 @@ report fatal.
 
 import os
 import shutil
+import sys
 
 from setuptools import setup
 
@@ -109,7 +110,14 @@ def want_cuda(torch):
 
 
 def extensions():
-    import torch
+    try:
+        import torch
+    except ModuleNotFoundError as error:
+        if error.name != "torch":
+            raise
+        # pip builds in an isolated environment of its own unless told not to, and torch is not in it.
+        sys.exit("korvex builds against the torch it will run with, and this build cannot import torch: "
+                 "install torch first, then build with: pip install --no-build-isolation .")
     from torch.utils.cpp_extension import CppExtension, CUDAExtension
 
     here = os.path.dirname(os.path.abspath(__file__))

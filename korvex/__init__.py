@@ -11,6 +11,7 @@ other devices are computed with PyTorch operations (korvex._composite).
 """
 
 from . import metrics
+from ._inputs import DataRangeWarning
 from ._modules import empty_cache, has_cuda_module
 from ._options import Options
 from ._presets import PRESETS
@@ -18,5 +19,5 @@ from .functional import SSIM, SSIMLoss, ssim, ssim_map
 from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
 
 __all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
-           "min_side", "Options", "PRESETS", "has_cuda_module", "empty_cache", "metrics"]
+           "min_side", "Options", "PRESETS", "has_cuda_module", "empty_cache", "metrics", "DataRangeWarning"]
 __version__ = "0.1.0"

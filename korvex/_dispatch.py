@@ -48,9 +48,9 @@ def _forward(kind, img1, img2, options, precision, train, border):
 
 
 def ssim_forward(img1, img2, options, precision, train, border="zero"):
-    """(ssim_map, partial maps...) as _ops.ssim_forward, for checked options and the precision that runs (options'
-    "auto" resolved): on the kernels of the window table when the window is one of the table's, else on the
-    run-time window kernels with the window's taps. border: "zero", "reflect" or "replicate" (_ops.ssim_forward).
+    """(ssim_map, partial maps...) of torch.ops.korvex.forward, for checked options and the precision that runs
+    (options' "auto" resolved): on the kernels of the window table when the window is one of the table's, else on
+    the run-time window kernels with the window's taps. border: "zero", "reflect" or "replicate".
     The composite path returns empty partial maps (autograd keeps what its backward needs). It widens bf16 images
     exactly, as the kernels do."""
     if _composite_for(img1.device):
@@ -60,7 +60,7 @@ def ssim_forward(img1, img2, options, precision, train, border="zero"):
 
 
 def cs_forward(img1, img2, options, precision, train, border="zero"):
-    """(cs_map, partial maps...) as _ops.cs_forward; arguments as ssim_forward."""
+    """(cs_map, partial maps...); arguments as ssim_forward."""
     if _composite_for(img1.device):
         value_map = _composite_with_border(_composite.cs_map, img1, img2, options, precision, border)
         return _ops._with_empty_partials(value_map)
@@ -69,8 +69,9 @@ def cs_forward(img1, img2, options, precision, train, border="zero"):
 
 def interior_sums(kind, img1, img2, options, precision, train, inset):
     """The sum of each plane's interior (the pixels at least `inset` from its edges) of the map of kind ("ssim" or
-    "cs") under the zero border, of shape (B, C): fused with the forward on the compiled modules (_ops.interior_sums),
-    so that a training step hands one gradient per plane to the backward, not a map of zeros around them."""
+    "cs") under the zero border, of shape (B, C): fused with the forward on the compiled modules
+    (torch.ops.korvex.interior_sums), so that a training step hands one gradient per plane to the backward, not a
+    map of zeros around them."""
     if _composite_for(img1.device):
         _ops.check_inset(img1, inset)
         return _ops.interior(FORWARDS[kind](img1, img2, options, precision, train)[0], inset).sum(dim=(-2, -1))

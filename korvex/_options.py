@@ -19,6 +19,7 @@ from typing import Optional, Tuple, Union
 import torch
 
 from ._presets import PRESETS, resolve
+from ._inputs import CHANNELS
 from ._window import TABLE_WINDOW_SIZES, WINDOW_SIZE_LIMITS, WINDOWS, default_sigma, on_table
 
 # The window sizes of the compiled table (Gaussian windows at their sigmas, kernels built for each); any other odd
@@ -46,6 +47,13 @@ K_LIMITS = (0.0, 10.0)
 UNSCALED_DATA_RANGE = (1e-2, 1e4)
 
 Real = Union[float, int]
+# data_range: one range for every image, a pair (min, max) that both images are clamped to, or a tensor of shape (B,)
+# holding one range per image.
+DataRange = Union[Real, Tuple[Real, Real], torch.Tensor]
+
+# The options whose default depends on the call (padding: "valid" for volumes) or whose default is checked against
+# the images (data_range), when the caller left them to korvex's default.
+DEFAULTED = ("padding", "data_range")
 
 
 class OptionTypeError(TypeError, ValueError):
@@ -86,6 +94,40 @@ def _check_number(name, value, *, positive, limits):
     return value
 
 
+def _check_data_range(value):
+    """data_range as checked: a number, a pair (min, max) as a tuple of floats, or a 1-D tensor of one range per
+    image (kept as it is)."""
+    low, high = DATA_RANGE_LIMITS
+    if isinstance(value, torch.Tensor):
+        if value.dim() != 1 or value.dtype == torch.bool or value.is_complex():
+            raise OptionTypeError(f"korvex: a data_range tensor holds one range per image: a 1-D tensor of real "
+                                  f"numbers of shape (B,), got {value.dtype} of shape {tuple(value.shape)}; for one "
+                                  "range for every image pass a number")
+        with torch.no_grad():
+            inside = bool(((value >= low) & (value <= high)).all())
+        if not inside:
+            raise ValueError(f"korvex: every range of a data_range tensor must be between {low:g} and {high:g}, got "
+                             f"{value.tolist() if value.numel() <= 8 else value}")
+        return value
+    if isinstance(value, (tuple, list)):
+        if len(value) != 2 or any(isinstance(v, bool) or not isinstance(v, numbers.Real) for v in value):
+            raise OptionTypeError(f"korvex: a data_range pair is (min, max), two real numbers, got {value!r}")
+        bounds = (float(value[0]), float(value[1]))
+        # NaN and infinite bounds fail the comparison.
+        if not low <= bounds[1] - bounds[0] <= high:
+            raise ValueError(f"korvex: data_range (min, max) needs finite min < max, with max - min between {low:g} "
+                             f"and {high:g}, got {tuple(value)!r}")
+        return bounds
+    return _check_number("data_range", value, positive=True, limits=DATA_RANGE_LIMITS)
+
+
+def _check_crop_border(crop_border):
+    if isinstance(crop_border, bool) or not isinstance(crop_border, numbers.Integral) or crop_border < 0:
+        raise OptionTypeError(f"korvex: crop_border must be a non-negative int (the pixels dropped on every side), "
+                              f"got {type(crop_border).__name__} {crop_border!r}")
+    return int(crop_border)
+
+
 def _check_choice(name, value, choices):
     if not isinstance(value, str) or value not in choices:
         raise ValueError(f"korvex: {name} must be one of {choices}, got {value!r}")
@@ -116,10 +158,12 @@ class Options:
 
     Args:
         window_size: the window's taps, an odd number from 3 to 31 (default 11).
-        data_range: the range of the pixel values, positive, between 1e-30 and 1e30 (default 1.0).
+        data_range: the range of the pixel values, positive, between 1e-30 and 1e30 (default 1.0); or a pair
+            (min, max): both images are clamped to [min, max] and the range is max - min; or a 1-D tensor of one
+            range per image, shape (B,).
         k1, k2: the SSIM constants' factors, between 0 and 10: C1 = (k1 * data_range)^2, C2 = (k2 * data_range)^2.
         padding: "same" (zeros beyond the border), "valid", "reflect" or "replicate" (default "same"; "valid"
-            for MS-SSIM).
+            for MS-SSIM and for volumes).
         precision: "auto", "fp32", "fp16" or "bf16".
         reduction: "mean", "sum" or "none".
         weights: the per-scale weights of MS-SSIM (None for single-scale SSIM).
@@ -129,6 +173,10 @@ class Options:
         sample_covariance: scale the variances and the covariance by N / (N - 1), N the number of taps
             (window_size^2), as scikit-image does (default False).
         like: a library whose default call to reproduce: one of PRESETS, or None.
+        channels: "all" (default, every channel), or the luma of RGB images: "y" (MATLAB's rgb2ycbcr:
+            (16 + 65.481 R + 128.553 G + 24.966 B) / 255 for values in [0, 1], the same scaled by data_range for
+            other ranges) or "y-yiq" (0.299 R + 0.587 G + 0.114 B, the Y of YIQ).
+        crop_border: the pixels dropped on every side of the images before computing (0: none).
 
     Raises:
         OptionTypeError: an option of the wrong type.
@@ -142,7 +190,7 @@ class Options:
     """
 
     window_size: Optional[int] = None
-    data_range: Optional[Real] = None
+    data_range: Optional[DataRange] = None
     k1: Real = 0.01
     k2: Real = 0.03
     padding: Optional[str] = None
@@ -153,12 +201,20 @@ class Options:
     window: Optional[str] = None
     sample_covariance: Optional[bool] = None
     like: Optional[str] = None
+    channels: Optional[str] = None
+    crop_border: int = 0
 
     def __post_init__(self):
         if self.like is not None:
             _check_choice("like", self.like, tuple(PRESETS))
+        # Left to korvex's default: neither given nor set by the preset.
+        defaulted = frozenset(name for name in DEFAULTED
+                              if getattr(self, name) is None and name not in PRESETS.get(self.like, {}))
+        object.__setattr__(self, "defaulted", defaulted)
         for name, value in resolve(self).items():
             object.__setattr__(self, name, value)
+        _check_choice("channels", self.channels, CHANNELS)
+        object.__setattr__(self, "crop_border", _check_crop_border(self.crop_border))
         _check_choice("window", self.window, WINDOWS)
         object.__setattr__(self, "window_size", _check_window_size(self.window_size))
         if self.sigma is None:
@@ -167,7 +223,7 @@ class Options:
         _check_bool("sample_covariance", self.sample_covariance)
         data_range = self.data_range
         if not self.data_range_from_images:
-            data_range = _check_number("data_range", self.data_range, positive=True, limits=DATA_RANGE_LIMITS)
+            data_range = _check_data_range(self.data_range)
         k1 = _check_number("k1", self.k1, positive=False, limits=K_LIMITS)
         k2 = _check_number("k2", self.k2, positive=False, limits=K_LIMITS)
         _check_choice("padding", self.padding, PADDINGS)
@@ -233,7 +289,7 @@ class Options:
 
     def describe(self, *, without=("reduction",)) -> str:
         """The options as keyword arguments, for repr: "window_size=11, data_range=1.0, ..."."""
-        unset = {"weights": self.weights is None, "like": self.like is None,
-                 "sigma": self.window == "uniform"}
+        unset = {"weights": self.weights is None, "like": self.like is None, "sigma": self.window == "uniform",
+                 "channels": self.channels == "all", "crop_border": not self.crop_border}
         return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
                          if f.name not in without and not unset.get(f.name, False))

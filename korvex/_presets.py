@@ -12,6 +12,12 @@ does (see multiscale.py and functional.py):
   term over the map less the window's radius on every side, and combines the
   scales per image (channels averaged first) instead of per channel. Without
   a data_range, each call takes the larger of the two images' ranges.
+- "pyiqa": the values SSIM is computed on (the luma, or the channels
+  themselves with channels="all") are rounded to whole levels of
+  data_range / 255 (the integers of 0-255), as pyiqa rounds them, and the SSIM map is
+  clamped at 0 at every pixel (pyiqa clamps the contrast-structure term; the
+  luminance term of images of non-negative values is positive, so the two are
+  the same).
 """
 
 from ._window import gaussian_size
@@ -25,13 +31,24 @@ PRESETS = {
     "torchmetrics": dict(window="gaussian", sigma=1.5, padding="reflect", data_range=None),
     "kornia": dict(window="gaussian", window_size=11, sigma=1.5, padding="reflect"),
     "piq": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid"),
+    # BasicSR's calculate_ssim(img, img2, crop_border, test_y_channel=True): 0-255 images, the luma of MATLAB's
+    # rgb2ycbcr, cv2's Gaussian of 11 taps and sigma 1.5, the pixels whose window lies inside.
+    "basicsr": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid", data_range=255.0, channels="y"),
+    # pyiqa's "ssim" metric: images in [0, 1], the Y of YIQ rounded to whole 0-255 levels, the same window.
+    "pyiqa": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid", channels="y-yiq"),
 }
 
 # What an option left as None means without a preset. padding: "same" for SSIM, "valid" for MS-SSIM.
-DEFAULTS = dict(window="gaussian", window_size=11, sample_covariance=False, data_range=1.0)
+DEFAULTS = dict(window="gaussian", window_size=11, sample_covariance=False, data_range=1.0, channels="all")
 
 # The libraries whose Gaussian window size follows sigma when no size is given.
 SIZE_FROM_SIGMA = ("scikit-image", "torchmetrics")
+
+# The libraries that round the values SSIM is computed on to whole levels of 0-255 (with a gradient that passes the
+# rounding unchanged).
+ROUNDED_LEVELS = ("pyiqa",)
+# The libraries that clamp the SSIM map at 0 at every pixel before its mean.
+CLAMPED_MAP = ("pyiqa",)
 
 
 def resolve(options):
@@ -57,6 +74,7 @@ def resolve(options):
         window_size = preset.get("window_size", DEFAULTS["window_size"])
     values.update(window=window, window_size=window_size, sigma=sigma)
     values["sample_covariance"] = pick("sample_covariance", DEFAULTS["sample_covariance"])
+    values["channels"] = pick("channels", DEFAULTS["channels"])
     values["padding"] = pick("padding", "valid" if options.weights is not None else "same")
     if options.data_range is None and "data_range" not in preset:
         values["data_range"] = DEFAULTS["data_range"]

@@ -3,7 +3,8 @@
 The window is separable and the same along depth, height and width: the 2R + 1
 float32 entries of the options' window (_window.taps_for: a Gaussian of any
 sigma, or uniform), applied along W, then H, then D, with zeros outside the
-volume; "valid" crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
+volume; "valid" (the default for volumes when no padding is given, as pytorch-msssim and MONAI compare them)
+crops, "reflect" and "replicate" pad along all three axes. The per-voxel algebra (SSIM, the
 contrast-structure term, their partial maps and the gradient) is that of
 images. A 4-D tensor is a batch of images, never one volume: only 5-D tensors
 reach this module (functional.map_with and multiscale.ms_ssim_with hand them
@@ -14,11 +15,16 @@ and mean_forward_volume (each volume's mean over its crop, fused with the
 forward) carry their backward formulas (_ops).
 """
 
+import dataclasses
+from typing import Optional
+
 import torch
 import torch.nn.functional as F
 from torch import Tensor
 
 from . import _dispatch, _ops
+from ._inputs import computed_images
+from ._masks import mask_weights, reduce_weighted, weighted_means
 from ._options import PIXEL_DTYPES, Options
 from ._window import taps_for
 from .functional import _check_images, _scaled, check_fits_window, reduce, with_data_range_of
@@ -100,7 +106,11 @@ def prepare(img1: Tensor, img2: Tensor, options: Options):
     precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if img1.dtype == img2.dtype == dtype), "fp32")
-    x, y = img1, img2
+    # Volumes default to "valid", as the peers that compare volumes (pytorch-msssim, MONAI).
+    padding = "valid" if "padding" in options.defaulted else options.padding
+    x, y, options = computed_images(img1, img2, options, spatial_dims=3)
+    if options.padding != padding:
+        options = dataclasses.replace(options, padding=padding)
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     train = _ops.records_call(x, y)
@@ -152,9 +162,12 @@ def _padded(x, y, options):
     return x, y, 0 if options.padding == "same" else r
 
 
-def means(kind, x, y, taps, options, precision, train):
+def means(kind, x, y, taps, options, precision, train, pixel_weights=None):
     """The mean of each volume's map of `kind` under options.padding, shape (B, C): fused with the forward on the
-    compiled modules (mean_forward_volume), from the map elsewhere."""
+    compiled modules (mean_forward_volume), from the map elsewhere; with a mask's weights, their weighted mean."""
+    if pixel_weights is not None:
+        value_map = padded_map(kind, x, y, taps, options, precision, train)
+        return weighted_means(value_map, _valid_cropped(pixel_weights, options))
     if _dispatch._composite_for(x.device):
         return padded_map(kind, x, y, taps, options, precision, train).mean(dim=(-3, -2, -1))
     x, y, crop = _padded(x, y, options)
@@ -162,13 +175,24 @@ def means(kind, x, y, taps, options, precision, train):
     return _ops.OPS.mean_forward_volume(x, y, taps, c1, c2, precision, kind, crop, train)[0]
 
 
-def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """Mean SSIM of (B, C, D, H, W) volumes for checked options (options.reduction applies)."""
+def _valid_cropped(pixel_weights, options):
+    """A mask's weights over the map: without the window's radius on every face under "valid"."""
+    return cropped(pixel_weights, options.radius) if options.padding == "valid" else pixel_weights
+
+
+def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
+    """Mean SSIM of (B, C, D, H, W) volumes for checked options (options.reduction applies); under a mask, the
+    weighted mean (korvex._masks)."""
     _check_like(options, "ssim")
     x, y, precision, train, options = prepare(img1, img2, options)
     check_fits_window(x.shape, options, spatial_dims=3)
     x, y, precision = _as_read(x, y, options, precision, train)
-    return reduce(means("ssim", x, y, taps_for(options, x.device), options, precision, train), options.reduction)
+    taps = taps_for(options, x.device)
+    if mask is not None:
+        pixel_weights = _valid_cropped(mask_weights(mask, img1.shape, options, spatial_dims=3), options)
+        return reduce_weighted(padded_map("ssim", x, y, taps, options, precision, train), pixel_weights,
+                               options.reduction)
+    return reduce(means("ssim", x, y, taps, options, precision, train), options.reduction)
 
 
 def _check_ms_size(shape, window_size, scales, padding):
@@ -191,15 +215,16 @@ def _downsample(volume):
     return F.avg_pool3d(volume, kernel_size=2, padding=[s % 2 for s in volume.shape[2:]])
 
 
-def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
+def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
     """Multi-scale SSIM of volumes for checked options with weights; as multiscale.ms_ssim_with, pooling by 2
-    along depth, height and width between scales."""
+    along depth, height and width between scales (and a mask's weights with them)."""
     from .multiscale import _combine
 
     _check_like(options, "ms_ssim")
     window_size, weights = options.window_size, options.weights
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_ms_size(x.shape, window_size, len(weights), options.padding)
+    pixel_weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=3)
     # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images). A training
     # call takes the float32 path on the widened volumes, with the same values (the volume kernels compute in
     # float32 whatever they read), so that the scales' gradients add up in float32 and are rounded once to the
@@ -211,6 +236,7 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     for scale in range(len(weights)):
         if scale > 0:
             x, y = _downsample(x.float()), _downsample(y.float())
+            pixel_weights = None if pixel_weights is None else _downsample(pixel_weights)
         check_fits_window(x.shape, options, spatial_dims=3)
         scale_precision = "fp32" if precision == "bf16" and (scale > 0 or train) else precision
         if train and scale_precision == "fp16":
@@ -218,5 +244,5 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         else:
             xs, ys = x.to(PIXEL_DTYPES[scale_precision]), y.to(PIXEL_DTYPES[scale_precision])
         kind = "ssim" if scale == len(weights) - 1 else "cs"
-        per_scale.append(means(kind, xs, ys, taps, options, scale_precision, train))
+        per_scale.append(means(kind, xs, ys, taps, options, scale_precision, train, pixel_weights))
     return reduce(_combine(torch.stack(per_scale), weights), options.reduction)

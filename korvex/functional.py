@@ -8,7 +8,8 @@ import torch.nn.functional as F
 from torch import Tensor
 
 from ._dispatch import interior_sums, ssim_forward
-from . import _ops
+from ._inputs import computed_images
+from ._masks import mask_weights, reduce_weighted
 from ._ops import check_images, check_layout, has_map_means, interior, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
@@ -16,9 +17,12 @@ from ._options import (  # noqa: F401  (the lists of choices are read from here 
     PRECISIONS,
     REDUCTIONS,
     WINDOW_SIZES,
+    DataRange,
     OptionTypeError,
     Options,
 )
+from ._peers import refuse_arguments
+from ._presets import CLAMPED_MAP
 
 
 def _scaled(img, factor):
@@ -87,15 +91,17 @@ def with_data_range_of(x, y, options):
 
 
 def prepare(img1: Tensor, img2: Tensor, options: Options):
-    """Checks the images against checked options; returns the (B, C, H, W) images (scaled when options.scaled),
-    the precision that runs ("fp32", "fp16" or "bf16"), whether autograd records the call, and the options of
-    the call (with the images' range as data_range when the options take it from the images)."""
+    """Checks the images against checked options; returns the (B, C, H, W) images SSIM is computed on (their
+    range, border and channels as the options say: _inputs.computed_images; scaled when options.scaled), the
+    precision that runs ("fp32", "fp16" or "bf16"), whether autograd records the call, and the options of the
+    call (with a number as data_range: the images' range when the options take it from the images)."""
     x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
     _check_images(x, y)
     options = with_data_range_of(x, y, options)
     precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
+    x, y, options = computed_images(x, y, options, spatial_dims=2)
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     # The partial maps are only computed when autograd records the call.
@@ -123,14 +129,14 @@ def padded_map(forward, x, y, options, precision, train):
     return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
 
 
-def piq_downsample(x, y, options):
-    """piq's ssim first average-pools both images by max(1, round(min(H, W) / 256))."""
+def piq_downsample(options, *images):
+    """piq's ssim first average-pools both images (and a mask's weights) by max(1, round(min(H, W) / 256))."""
     if options.like != "piq" or options.weights is not None:
-        return x, y
-    factor = max(1, round(min(x.shape[-2:]) / 256))
+        return images
+    factor = max(1, round(min(images[0].shape[-2:]) / 256))
     if factor == 1:
-        return x, y
-    return F.avg_pool2d(x.float(), kernel_size=factor), F.avg_pool2d(y.float(), kernel_size=factor)
+        return images
+    return tuple(F.avg_pool2d(v.float(), kernel_size=factor) for v in images)
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
@@ -140,15 +146,28 @@ def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
         from ._volume import map_with as volume_map_with
 
         return volume_map_with(img1, img2, options)
+    return _map_and_weights(img1, img2, options, None)[0]
+
+
+def _map_and_weights(img1, img2, options, mask):
+    """The SSIM map of images, and the mask's weights over it (None without a mask): cropped and pooled as the
+    images and the map."""
     x, y, precision, train, options = _read_images(img1, img2, options)
-    return padded_map(ssim_forward, x, y, options, precision, train)
+    weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=2)
+    value_map = padded_map(ssim_forward, x, y, options, precision, train)
+    if options.like in CLAMPED_MAP:
+        value_map = value_map.clamp_min(0)
+    if weights is None:
+        return value_map, None
+    (weights,) = piq_downsample(options, weights)
+    return value_map, crop_valid(weights, options.window_size) if options.padding == "valid" else weights
 
 
 def _read_images(img1, img2, options):
     """(x, y, precision, train, options) as prepare, with the images as the kernels read them (after piq's
     downsampling, in the precision's element type)."""
     x, y, precision, train, options = prepare(img1, img2, options)
-    x, y = piq_downsample(x, y, options)
+    x, y = piq_downsample(options, x, y)
     check_fits_window(x.shape, options)
     return x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision]), precision, train, options
 
@@ -171,13 +190,15 @@ def reduce(values: Tensor, reduction: str) -> Tensor:
     return per_image if reduction == "none" else per_image.sum()
 
 
-def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """Mean SSIM for checked options (options.reduction applies)."""
+def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
+    """Mean SSIM for checked options (options.reduction applies); with a mask, the weighted mean (_masks)."""
     if _is_volume(img1):
         from ._volume import ssim_with as volume_ssim_with
 
-        return volume_ssim_with(img1, img2, options)
-    if options.padding == "valid":
+        return volume_ssim_with(img1, img2, options, mask)
+    if mask is not None:
+        return reduce_weighted(*_map_and_weights(img1, img2, options, mask), options.reduction)
+    if options.padding == "valid" and options.like not in CLAMPED_MAP:
         # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per
         # image and channel, not a map of zeros around them.
         x, y, precision, train, options = _read_images(img1, img2, options)
@@ -191,10 +212,11 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     return reduce(map_with(img1, img2, options), options.reduction)
 
 
-def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None,
-             k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
-             sigma: Optional[float] = None, window: Optional[str] = None, sample_covariance: Optional[bool] = None,
-             like: Optional[str] = None) -> Tensor:
+def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,
+             data_range: Optional[DataRange] = None, k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None,
+             precision: str = "auto", sigma: Optional[float] = None, window: Optional[str] = None,
+             sample_covariance: Optional[bool] = None, like: Optional[str] = None, channels: Optional[str] = None,
+             crop_border: int = 0, **unknown) -> Tensor:
     """Per-pixel SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
 
     By default a Gaussian window of 11 taps with sigma 1.5 (sigma 1.0 for 7
@@ -205,8 +227,11 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
 
     Volumes (5-D tensors) are compared under the same window along depth,
     height and width, with the same options (presets: "pytorch-msssim" and
-    "scikit-image"; sample covariance counts the window's voxels); the map
-    has the volumes' shape ("valid" crops all three axes). A 4-D tensor is
+    "scikit-image"; sample covariance counts the window's voxels), but for
+    the padding, "valid" by default as the peers that compare volumes
+    (pytorch-msssim, MONAI) do: the map is smaller by window_size - 1 along
+    all three axes ("same", "reflect" and "replicate" give the volumes' shape;
+    crop_border crops all three axes; channels="all" only). A 4-D tensor is
     always a batch of images, never one volume of shape (C, D, H, W): give
     a volume its batch dimension.
 
@@ -216,9 +241,16 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
             windows of 7, 9 and 11 taps at their default sigmas run on kernels built for them; every other
             window on kernels that take the window at run time.
         data_range: the range of the pixel values (1.0 for [0, 1], 255.0 for [0, 255]); positive (default 1.0,
-            or the preset's: 255 for "pytorch-msssim", the images' range for "torchmetrics").
+            or the preset's: 255 for "pytorch-msssim" and "basicsr", the images' range for "torchmetrics").
+            A pair (min, max) clamps both images to [min, max] first (the gradient is zero where a pixel was
+            clamped) and takes max - min as the range, as torchmetrics does. A tensor of shape (B,) gives each
+            image its own range: each image is divided by its range and computed with range 1, which rounds each
+            pixel once in float32 (exact for powers of two); that is as close to the exact SSIM as a call with
+            the range as a number (within 5e-5 on the mean of photographs, 6e-4 per pixel). When data_range is left to
+            the default and the images' values span more than 1.5 (0-255 images, say), a DataRangeWarning is
+            given once per process; passing data_range silences it.
         k1, k2: the constants' factors, non-negative.
-        padding: "same" (default) gives a map of the images' size, the window
+        padding: "same" (default; "valid" for volumes) gives a map of the images' size, the window
             reaching past the border over zeros; "reflect" and "replicate"
             also give a map of the images' size, the window reaching past the
             border over the mirrored image (torch's "reflect": the edge pixel
@@ -237,11 +269,22 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
         window: "gaussian" (default) or "uniform" (every tap 1 / window_size).
         sample_covariance: divide the window's sums of squares by N - 1 instead of N (N = window_size^2), as
             scikit-image does (default False).
-        like: "scikit-image", "pytorch-msssim", "tensorflow", "torchmetrics", "kornia" or "piq": that library's
-            default call.
+        like: "scikit-image", "pytorch-msssim", "tensorflow", "torchmetrics", "kornia", "piq", "basicsr" or
+            "pyiqa": that library's default call ("basicsr": calculate_ssim(img, img2, crop_border,
+            test_y_channel=True) of 0-255 RGB images; "pyiqa": its "ssim" metric of images in [0, 1], whose luma
+            is rounded to whole 0-255 levels and whose map is clamped at 0).
+        channels: "all" (default) computes SSIM on every channel; "y" on the
+            luma of RGB images as MATLAB's rgb2ycbcr (and BasicSR) compute it,
+            (16 + 65.481 R + 128.553 G + 24.966 B) / 255 for values in [0, 1]
+            (16 to 235 for 0-255 values: the offset follows data_range); "y-yiq"
+            on the Y of YIQ, 0.299 R + 0.587 G + 0.114 B (pyiqa's). The map has
+            one channel. Images need 3 channels (R, G, B); volumes refuse it.
+        crop_border: the pixels dropped on every side of the images before
+            computing, as super-resolution's evaluations "shave" the border
+            (default 0).
 
     Returns:
-        The float32 map, shaped like the inputs (cropped for "valid"),
+        The float32 map, shaped like the inputs (cropped for "valid" and crop_border; one channel for a luma),
         differentiable with respect to both images; gradients come back in
         each image's own dtype.
 
@@ -253,28 +296,46 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, d
         >>> korvex.ssim_map(x, x, like="scikit-image").shape
         torch.Size([1, 3, 26, 26])
     """
+    refuse_arguments("ssim_map()", unknown)
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                      precision=precision, sigma=sigma, window=window, sample_covariance=sample_covariance, like=like)
+                      precision=precision, sigma=sigma, window=window, sample_covariance=sample_covariance, like=like,
+                      channels=channels, crop_border=crop_border)
     result = map_with(img1, img2, options)
     return result if img1.dim() in (4, 5) else result.squeeze(0)
 
 
-def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None,
+def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[DataRange] = None,
          k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
          reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
-         sample_covariance: Optional[bool] = None, like: Optional[str] = None) -> Tensor:
+         sample_covariance: Optional[bool] = None, like: Optional[str] = None, channels: Optional[str] = None,
+         crop_border: int = 0, mask: Optional[Tensor] = None, **unknown) -> Tensor:
     """Mean SSIM of two image batches (B, C, H, W) or (C, H, W), or of two volume batches (B, C, D, H, W).
 
     A 4-D tensor is always a batch of images (see ssim_map for volumes).
 
     Args:
-        img1, img2, window_size, data_range, k1, k2, padding, precision, sigma, window, sample_covariance, like:
-            as ssim_map.
+        img1, img2, window_size, data_range, k1, k2, padding, precision, sigma, window, sample_covariance, like,
+            channels, crop_border: as ssim_map.
         reduction: "mean" gives one number for the whole batch, "none" one
             per image (shape (B,)), "sum" the sum of the per-image values.
+        mask: None, or a boolean or non-negative weight tensor over the
+            images: of their shape (B, C, H, W), or (B, 1, H, W) for every
+            channel alike, or any shape that broadcasts to it ((H, W), ...);
+            (B, 1, H, W) with a luma. The value is then the weighted mean of
+            the map, sum(mask * map) / sum(mask): over the whole batch for
+            "mean", over each image for "none". The mask goes through what
+            the images go through: crop_border, and the crop of "valid" (the
+            mask covers the images, the map its interior). An image whose mask
+            is all zero has no pixel to average: its value is NaN (and so is
+            its gradient), not 0.
 
     Returns:
         The float32 value(s), differentiable with respect to both images.
+
+    Raises:
+        TypeError: a keyword korvex does not take; the names of other
+            libraries' arguments (size_average, win_size, kernel_size, ...)
+            say what korvex takes instead.
 
     Example:
         >>> import torch, korvex
@@ -283,11 +344,16 @@ def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_
         tensor([1., 1.])
         >>> korvex.ssim(x, x, like="kornia")
         tensor(1.)
+        >>> top = torch.zeros(32, 32, dtype=torch.bool)
+        >>> top[:16] = True
+        >>> korvex.ssim(x, x, mask=top)
+        tensor(1.)
     """
+    refuse_arguments("ssim()", unknown)
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, reduction=reduction, sigma=sigma, window=window,
-                      sample_covariance=sample_covariance, like=like)
-    return ssim_with(img1, img2, options)
+                      sample_covariance=sample_covariance, like=like, channels=channels, crop_border=crop_border)
+    return ssim_with(img1, img2, options, mask)
 
 
 class SSIM(torch.nn.Module):
@@ -303,18 +369,21 @@ class SSIM(torch.nn.Module):
         tensor(1.)
     """
 
-    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
-                 k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto", reduction: str = "mean",
-                 sigma: Optional[float] = None, window: Optional[str] = None,
-                 sample_covariance: Optional[bool] = None, like: Optional[str] = None):
+    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[DataRange] = None,
+                 k1: float = 0.01, k2: float = 0.03, padding: Optional[str] = None, precision: str = "auto",
+                 reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
+                 sample_covariance: Optional[bool] = None, like: Optional[str] = None, channels: Optional[str] = None,
+                 crop_border: int = 0, **unknown):
         super().__init__()
+        refuse_arguments(type(self).__name__ + "()", unknown)
         self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                                precision=precision, reduction=reduction, sigma=sigma, window=window,
-                               sample_covariance=sample_covariance, like=like)
+                               sample_covariance=sample_covariance, like=like, channels=channels,
+                               crop_border=crop_border)
 
-    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
-        """SSIM of the images with this module's options; see ssim()."""
-        return ssim_with(img1, img2, self.options)
+    def forward(self, img1: Tensor, img2: Tensor, mask: Optional[Tensor] = None) -> Tensor:
+        """SSIM of the images with this module's options (under a mask: see ssim())."""
+        return ssim_with(img1, img2, self.options, mask)
 
     def extra_repr(self) -> str:
         return self.options.describe(without=())
@@ -330,6 +399,6 @@ class SSIMLoss(SSIM):
         tensor(0.)
     """
 
-    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
-        """1 - SSIM of the images with this module's options."""
-        return 1 - super().forward(img1, img2)
+    def forward(self, img1: Tensor, img2: Tensor, mask: Optional[Tensor] = None) -> Tensor:
+        """1 - SSIM of the images with this module's options (under a mask: see ssim())."""
+        return 1 - super().forward(img1, img2, mask)

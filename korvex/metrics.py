@@ -24,6 +24,7 @@ import dataclasses
 import torch
 
 from ._options import Options
+from ._peers import PEER_ARGUMENTS, refuse_arguments
 from .functional import ssim_with
 from .multiscale import MS_SSIM_WEIGHTS, ms_ssim_with
 
@@ -50,19 +51,22 @@ def _refuse_unused(kind, options):
 
 
 def _ssim_options(**options):
+    refuse_arguments("the SSIM metrics", [name for name in options if name not in _OPTION_NAMES])
     _refuse_unused("SSIM", options)
     return Options(reduction="none", **options)
 
 
 def _ms_ssim_options(weights=MS_SSIM_WEIGHTS, **options):
+    refuse_arguments("the MS-SSIM metrics", [name for name in options if name not in _OPTION_NAMES])
     _refuse_unused("MS-SSIM", options)
     return Options(reduction="none", weights=weights, **options)
 
 
-def _per_image(function, options, preds, target):
-    """The per-image values of a batch, float64 on the CPU; (C, H, W) images count as one."""
+def _per_image(function, options, preds, target, mask):
+    """The per-image values of a batch (under the mask: see korvex.ssim), float64 on the CPU; (C, H, W) images
+    count as one."""
     with torch.no_grad():
-        return function(preds, target, options).detach().to("cpu", torch.float64)
+        return function(preds, target, options, mask).detach().to("cpu", torch.float64)
 
 
 def _no_images():
@@ -92,8 +96,10 @@ class _Streaming:
         self._function, self.options = function, options
         self.reset()
 
-    def update(self, preds, target):
-        values = _per_image(self._function, self.options, preds, target)
+    def update(self, preds, target, mask=None):
+        """Adds the value of each image of the batch; under a mask, the weighted mean of its map (an image whose
+        mask is all zero adds NaN, which makes compute() NaN)."""
+        values = _per_image(self._function, self.options, preds, target, mask)
         self.total += values.sum()
         self.count += values.numel()
 
@@ -140,14 +146,15 @@ def _torchmetrics_class(name, function, parse_options, doc):
         full_state_update = False
 
         def __init__(self, **options):
+            refuse_arguments(f"{name}()", [k for k in options if k in PEER_ARGUMENTS])
             korvex_options = {k: options.pop(k) for k in list(options) if k in _OPTION_NAMES}
             super().__init__(**options)  # torchmetrics' own (sync_on_compute, process_group, ...)
             self.options = parse_options(**korvex_options)
             self.add_state("total", default=torch.zeros((), dtype=torch.float64), dist_reduce_fx="sum")
             self.add_state("count", default=torch.zeros((), dtype=torch.int64), dist_reduce_fx="sum")
 
-        def update(self, preds, target):
-            values = _per_image(function, self.options, preds, target)
+        def update(self, preds, target, mask=None):
+            values = _per_image(function, self.options, preds, target, mask)
             self.total += values.sum().to(self.total.device)
             self.count += values.numel()
 

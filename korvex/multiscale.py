@@ -9,8 +9,10 @@ from torch import Tensor
 
 from . import _ops
 from ._dispatch import FORWARDS, interior_sums
+from ._masks import mask_weights, weighted_sums
 from ._modules import COMPILED_DEVICE_TYPES
-from ._options import Options
+from ._options import DataRange, Options
+from ._peers import refuse_arguments
 from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map,
                          prepare, reduce)
 
@@ -70,8 +72,8 @@ def _downsample(img, like):
 # float64, are converted to float32 first, as before PyTorch's pooling).
 _PRECISION_OF_DTYPE = {torch.float32: "fp32", torch.float16: "fp16", torch.bfloat16: "bf16"}
 
-# The presets of libraries that have no MS-SSIM.
-NO_MS_SSIM = ("scikit-image", "kornia")
+# The presets of libraries that have no MS-SSIM, or whose MS-SSIM the preset does not stand for (pyiqa's).
+NO_MS_SSIM = ("scikit-image", "kornia", "basicsr", "pyiqa")
 
 
 def _combine(values, weights):
@@ -89,9 +91,12 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
-def _scale_value(kind, x, y, options, precision, train, full_map):
+def _scale_value(kind, x, y, options, precision, train, full_map, pixel_weights=None):
     """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
-    contrast-structure term averaged away from the border (the window's radius on every side)."""
+    contrast-structure term averaged away from the border (the window's radius on every side). With a mask's
+    weights (pooled to the scale), the weighted mean over the same pixels."""
+    if pixel_weights is not None:
+        return _weighted_scale_value(kind, x, y, options, precision, train, full_map, pixel_weights)
     if options.like != "torchmetrics":
         if options.padding in ("same", "valid"):
             # Valid padding averages the interior of the zero-padded map.
@@ -107,24 +112,40 @@ def _scale_value(kind, x, y, options, precision, train, full_map):
     return value_map.flatten(1).mean(1, keepdim=True)
 
 
+def _weighted_scale_value(kind, x, y, options, precision, train, full_map, pixel_weights):
+    value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
+    if options.padding == "valid":
+        pixel_weights = crop_valid(pixel_weights, options.window_size)
+    if options.like != "torchmetrics":
+        weighted, total = weighted_sums(value_map, pixel_weights)
+        return weighted / total
+    if not full_map:
+        value_map, pixel_weights = (crop_valid(v, options.window_size) for v in (value_map, pixel_weights))
+    weighted, total = weighted_sums(value_map, pixel_weights)
+    return weighted.sum(1, keepdim=True) / total.sum(1, keepdim=True)
+
+
 def _inset(options):
     """The pixels at each edge that a scale's mean leaves out: the window's radius under "valid", else none."""
     return options.window_size // 2 if options.padding == "valid" else 0
 
 
-def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
-    """Multi-scale SSIM for checked options with weights (options.reduction applies)."""
+def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
+    """Multi-scale SSIM for checked options with weights (options.reduction applies); under a mask, each scale's
+    mean is weighted by the mask pooled to that scale as the images are."""
     if _is_volume(img1):
         from ._volume import ms_ssim_with as volume_ms_ssim_with
 
-        return volume_ms_ssim_with(img1, img2, options)
+        return volume_ms_ssim_with(img1, img2, options, mask)
     if options.like in NO_MS_SSIM:
-        raise ValueError(f"korvex: ms_ssim has no like={options.like!r}: {options.like} has no multi-scale SSIM "
-                         f"(presets for ms_ssim: 'pytorch-msssim', 'tensorflow', 'torchmetrics', 'piq')")
+        raise ValueError(f"korvex: ms_ssim has no like={options.like!r}: the preset stands for {options.like}'s "
+                         f"single-scale SSIM only (presets for ms_ssim: 'pytorch-msssim', 'tensorflow', "
+                         f"'torchmetrics', 'piq')")
     window_size, weights = options.window_size, options.weights
     range_from_images = options.data_range_from_images
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_size(x.shape, window_size, len(weights), options.padding)
+    pixel_weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=2).contiguous()
     # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
     # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
     # round again at every scale, and change the results.
@@ -144,22 +165,26 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     for scale in range(len(weights)):
         if scale > 0:
             x, y = _downsample(x, options.like), _downsample(y, options.like)
+            if pixel_weights is not None:
+                pixel_weights = _downsample(pixel_weights, options.like)
             if range_from_images:
                 # torchmetrics takes each scale's range when it takes the range from the images.
                 options = dataclasses.replace(options, data_range=data_range_of(x, y))
         check_fits_window(x.shape, options)
         last = scale == len(weights) - 1
         scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        per_scale.append(_scale_value("ssim" if last else "cs", x, y, options, scale_precision, train, full_map=last))
+        per_scale.append(_scale_value("ssim" if last else "cs", x, y, options, scale_precision, train, full_map=last,
+                                      pixel_weights=pixel_weights))
     per_channel = _combine(torch.stack(per_scale), weights)
     return reduce(per_channel, options.reduction)
 
 
-def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
-            k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: Optional[str] = None,
-            precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
-            window: Optional[str] = None, sample_covariance: Optional[bool] = None,
-            like: Optional[str] = None) -> Tensor:
+def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,
+            data_range: Optional[DataRange] = None, k1: float = 0.01, k2: float = 0.03,
+            weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: Optional[str] = None, precision: str = "auto",
+            reduction: str = "mean", sigma: Optional[float] = None, window: Optional[str] = None,
+            sample_covariance: Optional[bool] = None, like: Optional[str] = None, channels: Optional[str] = None,
+            crop_border: int = 0, mask: Optional[Tensor] = None, **unknown) -> Tensor:
     """Multi-scale SSIM of two image batches of shape (B, C, H, W) or (C, H, W), or two volume batches
     (B, C, D, H, W).
 
@@ -176,8 +201,8 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, da
     is pytorch-msssim's ms_ssim.
 
     Args:
-        img1, img2, window_size, data_range, k1, k2, precision, sigma, window, sample_covariance: as
-            korvex.ssim_map.
+        img1, img2, window_size, data_range, k1, k2, precision, sigma, window, sample_covariance, channels,
+            crop_border: as korvex.ssim_map.
         weights: one non-negative weight per scale.
         padding: "valid" (default, the published definition) averages only the
             pixels whose whole window lies inside the image, and needs images
@@ -187,6 +212,10 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, da
         like: "pytorch-msssim", "tensorflow", "torchmetrics" or "piq": that library's default call, including its
             pooling between scales (see the README's table); scikit-image and kornia have no MS-SSIM.
         reduction: "mean" (one number), "none" (one per image, shape (B,)) or "sum".
+        mask: None, or a boolean or non-negative weight tensor over the images, as korvex.ssim takes it. It is
+            pooled to each scale as the images are, and each scale's mean is the mean weighted by it (over the
+            pixels of "valid" only). The mean of the per-image values is the mean over the images; an image
+            whose mask is all zero has the value NaN, and so has the mean of a batch holding it.
 
     Returns:
         The float32 value(s), differentiable with respect to both images;
@@ -198,10 +227,11 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, da
         >>> korvex.ms_ssim(x, x, weights=(0.5, 0.5), reduction="none")
         tensor([1., 1.])
     """
+    refuse_arguments("ms_ssim()", unknown)
     options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, reduction=reduction, weights=weights, sigma=sigma, window=window,
-                      sample_covariance=sample_covariance, like=like)
-    return ms_ssim_with(img1, img2, options)
+                      sample_covariance=sample_covariance, like=like, channels=channels, crop_border=crop_border)
+    return ms_ssim_with(img1, img2, options, mask)
 
 
 class MS_SSIM(torch.nn.Module):
@@ -217,18 +247,21 @@ class MS_SSIM(torch.nn.Module):
         tensor(1.)
     """
 
-    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[float] = None, k1: float = 0.01,
-                 k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS, padding: Optional[str] = None,
-                 precision: str = "auto", reduction: str = "mean", sigma: Optional[float] = None,
-                 window: Optional[str] = None, sample_covariance: Optional[bool] = None, like: Optional[str] = None):
+    def __init__(self, *, window_size: Optional[int] = None, data_range: Optional[DataRange] = None,
+                 k1: float = 0.01, k2: float = 0.03, weights: Sequence[float] = MS_SSIM_WEIGHTS,
+                 padding: Optional[str] = None, precision: str = "auto", reduction: str = "mean",
+                 sigma: Optional[float] = None, window: Optional[str] = None, sample_covariance: Optional[bool] = None,
+                 like: Optional[str] = None, channels: Optional[str] = None, crop_border: int = 0, **unknown):
         super().__init__()
+        refuse_arguments(type(self).__name__ + "()", unknown)
         self.options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                                precision=precision, reduction=reduction, weights=weights, sigma=sigma, window=window,
-                               sample_covariance=sample_covariance, like=like)
+                               sample_covariance=sample_covariance, like=like, channels=channels,
+                               crop_border=crop_border)
 
-    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
-        """MS-SSIM of the images with this module's options; see ms_ssim()."""
-        return ms_ssim_with(img1, img2, self.options)
+    def forward(self, img1: Tensor, img2: Tensor, mask: Optional[Tensor] = None) -> Tensor:
+        """MS-SSIM of the images with this module's options (under a mask: see ms_ssim())."""
+        return ms_ssim_with(img1, img2, self.options, mask)
 
     def extra_repr(self) -> str:
         return self.options.describe(without=())
@@ -244,6 +277,6 @@ class MS_SSIMLoss(MS_SSIM):
         tensor(0.)
     """
 
-    def forward(self, img1: Tensor, img2: Tensor) -> Tensor:
-        """1 - MS-SSIM of the images with this module's options."""
-        return 1 - super().forward(img1, img2)
+    def forward(self, img1: Tensor, img2: Tensor, mask: Optional[Tensor] = None) -> Tensor:
+        """1 - MS-SSIM of the images with this module's options (under a mask: see ms_ssim())."""
+        return 1 - super().forward(img1, img2, mask)

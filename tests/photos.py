@@ -79,3 +79,24 @@ def photo_pairs(crop=(128, 160)):
 
 def photo_ids(pairs):
     return [name for name, _, _ in pairs]
+
+
+@functools.lru_cache(maxsize=None)
+def upscaled_pairs(scales=(2, 3, 4), names=("astronaut", "coffee", "chelsea")):
+    """(name, original, upscaled, scale): each colour photograph (its sides cut to a multiple of the scale)
+    against the bicubic upscaling of its bicubic downscaling by that scale, as super-resolution's baseline; 8-bit
+    values, (1, 3, H, W) float32 in [0, 1]."""
+    from PIL import Image
+    from skimage import data
+
+    out = []
+    for name in names:
+        photo = getattr(data, name)()
+        for scale in scales:
+            height, width = (side - side % scale for side in photo.shape[:2])
+            original = Image.fromarray(np.ascontiguousarray(photo[:height, :width]))
+            small = original.resize((width // scale, height // scale), Image.BICUBIC)
+            upscaled = small.resize((width, height), Image.BICUBIC)
+            out.append((f"{name}-bicubic-x{scale}", _as_tensor(np.asarray(original)), _as_tensor(np.asarray(upscaled)),
+                        scale))
+    return tuple(out)

@@ -17,8 +17,8 @@ import korvex
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
 
-def start_korvex(*args, cwd, launcher=("-m", "korvex")):
-    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""))
+def start_korvex(*args, cwd, launcher=("-m", "korvex"), **environment):
+    env = dict(os.environ, PYTHONPATH=ROOT + os.pathsep + os.environ.get("PYTHONPATH", ""), **environment)
     return subprocess.Popen([sys.executable, *launcher, *map(str, args)], stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, cwd=cwd, env=env)
 
@@ -164,6 +164,7 @@ def test_mistakes_give_one_line(tmp_path):
         "unreadable": (["a.png", "b.png"], 1, ["b.png", "cannot be read"]),
         "one argument": (["a.png"], 2, ["two images or two folders"]),
         "file and folder": (["a.png", "folder"], 2, ["not one of each"]),
+        "too small": (["a.png", "a.png", "--ms-ssim"], 1, ["8 x 8, too small for MS-SSIM", "--padding same"]),
     }
     if not torch.cuda.is_available():
         cases["cuda"] = (["a.png", "a.png", "--device", "cuda"], 2, ["no CUDA GPU"])
@@ -198,11 +199,11 @@ def test_padding_and_multi_scale(tmp_path, photos):
 
 # ---- in-process runs: the checks below need many runs, and starting Python and torch costs seconds each
 
-import korvex.__main__ as command_line  # noqa: E402
+from korvex.cli import main  # noqa: E402
 
 
 def korvex_main(*args, capsys):
-    status = command_line.main([str(a) for a in args])
+    status = main([str(a) for a in args])
     captured = capsys.readouterr()
     return subprocess.CompletedProcess(args, status, captured.out, captured.err)
 
@@ -212,284 +213,17 @@ def snapshot(folder):
     return {path: path.read_bytes() for path in folder.rglob("*") if path.is_file()}
 
 
-def test_outputs_are_checked_before_anything_is_read_or_written(tmp_path, monkeypatch, capsys, photos):
-    camera, _ = photos
-    monkeypatch.chdir(tmp_path)
-    for folder in ("ref", "out", "folder"):
-        (tmp_path / folder).mkdir()
-    Image.fromarray(camera).save("ref/a.png")
-    Image.fromarray(camera // 2).save("out/a.png")
-    Image.fromarray(camera).save("x.png")
-    Image.fromarray(camera // 2).save("y.png")
-    before = snapshot(tmp_path)
-    cases = {
-        "maps into an input folder": (["ref", "out", "--map", "ref"], ["--map ref", "input folder"]),
-        "maps under an input folder": (["ref", "out", "--map", "out/maps"], ["input folder"]),
-        "CSV onto an input": (["x.png", "y.png", "--csv", "y.png"], ["--csv y.png", "input files"]),
-        "map onto an input": (["x.png", "y.png", "--map", "x.png"], ["--map x.png", "input files"]),
-        "picture among inputs": (["ref", "out", "--csv", "out/scores.png"], ["input folder"]),
-        "missing folder, checked first": (["ref", "out", "--csv", "ok.csv", "--json", "nodir/x.json"],
-                                          ["--json nodir/x.json", "nodir", "does not exist"]),
-        "one file for two outputs": (["ref", "out", "--csv", "s.csv", "--json", "s.csv"], ["also the --csv"]),
-        "CSV onto a folder": (["x.png", "y.png", "--csv", "folder"], ["is a folder"]),
-    }
-    for case, (args, words) in cases.items():
-        run = korvex_main(*args, capsys=capsys)
-        assert run.returncode == 2, case
-        assert run.stdout == "", case  # nothing compared
-        assert_one_line_error(run, *words)
-        assert snapshot(tmp_path) == before, case  # no input touched, no output begun
-
-    # Maps in a folder above the inputs are fine: none lands among them.
-    run = korvex_main("ref", "out", "--map", ".", "--workers", "0", capsys=capsys)
-    assert run.returncode == 0, run.stderr
-    assert (tmp_path / "a.png.ssim.png").exists() and snapshot(tmp_path / "ref") == snapshot(tmp_path / "ref")
-
-
 def test_option_mistakes_give_one_line(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     Image.fromarray(np.zeros((8, 8), np.uint8)).save("a.png")
     with pytest.raises(SystemExit) as exit:
-        command_line.main(["a.png", "a.png", "--worst", "-1"])
+        main(["a.png", "a.png", "--worst", "-1"])
     assert exit.value.code == 2
     captured = capsys.readouterr()
     assert_one_line_error(subprocess.CompletedProcess([], 2, captured.out, captured.err), "--worst", "0 or more")
     run = korvex_main("a.png", "a.png", "--data-range", "1e300", capsys=capsys)
     assert run.returncode == 2
     assert_one_line_error(run, "--data-range", "between 1e-30 and 1e+30")
-
-
-def test_outputs_are_written_whole_or_not_at_all(tmp_path):
-    target = tmp_path / "scores.csv"
-    target.write_text("the previous run\n")
-
-    def fails_halfway(file):
-        file.write("name,ssim\n")
-        raise OSError(28, "No space left on device")
-
-    with pytest.raises(OSError):
-        command_line.write_atomically(str(target), fails_halfway)
-    assert target.read_text() == "the previous run\n"
-    assert os.listdir(tmp_path) == ["scores.csv"]  # no temporary file left behind
-    command_line.write_atomically(str(target), lambda file: file.write("new\n"))
-    assert target.read_text() == "new\n" and os.listdir(tmp_path) == ["scores.csv"]
-    assert (target.stat().st_mode & 0o777) == (0o666 & ~command_line.current_umask())
-
-
-def decompression_bomb():
-    """A PNG whose header claims 40000 x 40000 pixels."""
-    import struct
-    import zlib
-
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-
-    header = struct.pack(">IIBBBBB", 40000, 40000, 8, 0, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(b"\0" * 64))
-            + chunk(b"IEND", b""))
-
-
-def test_faulty_and_unusual_files_in_folders(tmp_path, monkeypatch, capsys, photos):
-    camera, astronaut = photos
-    monkeypatch.chdir(tmp_path)
-    ref, out = tmp_path / "ref", tmp_path / "out"
-    ref.mkdir()
-    out.mkdir()
-    # A float TIFF holding NaN: a failed pair, out of the statistics.
-    Image.fromarray(camera.astype(np.float32) / 255).save(ref / "nan.tif")
-    with_nan = camera.astype(np.float32) / 255
-    with_nan[5, 5] = np.nan
-    Image.fromarray(with_nan).save(out / "nan.tif")
-    # A header that claims 40000 x 40000 pixels.
-    (ref / "bomb.png").write_bytes(decompression_bomb())
-    (out / "bomb.png").write_bytes(decompression_bomb())
-    # The worst pair, which the statistics must keep.
-    Image.fromarray(camera).save(ref / "negative.png")
-    Image.fromarray(255 - camera).save(out / "negative.png")
-    # 32-bit integer TIFF (signed, full scale) against 8 bits, matched by stem.
-    Image.fromarray((camera.astype(np.int64) * (2**31 - 1) // 255).astype(np.int32)).save(ref / "deep.tif")
-    Image.fromarray(camera).save(out / "deep.png")
-    # Stored turned a quarter, with the EXIF orientation that turns it back.
-    exif = Image.Exif()
-    exif[0x0112] = 6  # rotate 90 degrees clockwise to display
-    Image.fromarray(np.rot90(camera).copy()).save(ref / "turned.png", exif=exif)
-    Image.fromarray(camera).save(out / "turned.png")
-    # An animated GIF: the first frame is compared, and the user is told.
-    Image.fromarray(camera).save(ref / "moving.gif", save_all=True, append_images=[Image.fromarray(255 - camera)])
-    Image.fromarray(camera).save(out / "moving.gif")
-    # Names that differ only in extension: two pairs, two maps.
-    Image.fromarray(camera).save(ref / "dup.png")
-    Image.fromarray(jpeg_copy(camera, 30)).save(out / "dup.png")
-    Image.fromarray(astronaut).save(ref / "dup.jpg", quality=95)
-    Image.fromarray(astronaut).save(out / "dup.jpg", quality=30)
-    # A stem with two files on one side: no pair, and said so.
-    Image.fromarray(camera).save(ref / "twice.png")
-    Image.fromarray(camera).save(ref / "twice.bmp")
-    Image.fromarray(camera).save(out / "twice.jpg")
-    # A name with a line break.
-    Image.fromarray(camera).save(ref / "two\nlines.png")
-    Image.fromarray(jpeg_copy(camera, 50)).save(out / "two\nlines.png")
-
-    run = korvex_main("ref", "out", "--csv", "scores.csv", "--json", "scores.json", "--map", "maps",
-                      "--worst", "2", capsys=capsys)
-    assert run.returncode == 1
-    assert "Traceback" not in run.stderr
-    errors = [line for line in run.stderr.splitlines() if not line.startswith("korvex: note:")]
-    notes = [line for line in run.stderr.splitlines() if line.startswith("korvex: note:")]
-    assert len(errors) == 2 and all(line.startswith("korvex: ") for line in errors), run.stderr
-    assert any("nan.tif" in line and "NaN" in line for line in errors)
-    assert any("bomb.png" in line and "too many pixels" in line for line in errors)
-    assert notes == ["korvex: note: ref/moving.gif holds 2 frames; the first is compared"]
-
-    with open("scores.csv", newline="") as file:
-        rows = {row["name"]: row for row in csv.DictReader(file)}
-    assert list(rows) == ["bomb.png", "deep.tif", "dup.jpg", "dup.png", "moving.gif", "nan.tif", "negative.png",
-                          "turned.png", "two\nlines.png"]
-    assert rows["deep.tif"]["second_name"] == "deep.png" and rows["dup.png"]["second_name"] == ""
-    assert rows["nan.tif"]["ssim"] == "" and "NaN" in rows["nan.tif"]["error"]
-    for exact in ("deep.tif", "turned.png", "moving.gif"):
-        assert float(rows[exact]["ssim"]) > 0.9999, exact
-    compared = {name: float(row["ssim"]) for name, row in rows.items() if row["ssim"]}
-    assert compared["negative.png"] == pytest.approx(ssim_of(camera / 255, (255 - camera) / 255), abs=1e-6)
-    assert "'two\\nlines.png'" in run.stdout  # one line, quoted
-
-    def refuse(constant):
-        raise ValueError(f"not JSON: {constant}")
-    report = json.loads(open("scores.json").read(), parse_constant=refuse)
-    summary = report["summary"]
-    assert summary["pairs"] == len(compared) == 7 and summary["failed"] == 2
-    assert summary["mean"] == pytest.approx(np.mean(list(compared.values())), abs=1e-9)
-    assert summary["std"] == pytest.approx(np.std(list(compared.values())), abs=1e-9)
-    assert summary["min"] == compared["negative.png"] <= summary["median"] <= summary["max"]
-    assert [w["name"] for w in summary["worst"]] == sorted(compared, key=compared.get)[:2]
-    assert report["only_in_first"] == ["twice.bmp", "twice.png"] and report["only_in_second"] == ["twice.jpg"]
-    assert "only in ref: twice.bmp, twice.png" in run.stdout
-
-    maps = tmp_path / "maps"
-    assert (maps / "dup.png.ssim.png").read_bytes() != (maps / "dup.jpg.ssim.png").read_bytes()
-    assert sorted(p.name for p in maps.iterdir()) == sorted(n + ".ssim.png" for n in compared)
-
-
-def test_folders_without_partners_name_the_files(tmp_path, monkeypatch, capsys):
-    monkeypatch.chdir(tmp_path)
-    for folder, name in (("ref", "a.png"), ("out", "b.png")):
-        (tmp_path / folder).mkdir()
-        Image.fromarray(np.zeros((8, 8), np.uint8)).save(tmp_path / folder / name)
-    run = korvex_main("ref", "out", capsys=capsys)
-    assert run.returncode == 2
-    assert_one_line_error(run, "no image in ref has a partner in out", "a.png", "b.png")
-
-
-def test_quiet_summary_by_folder_and_multi_scale(tmp_path, monkeypatch, capsys, photos):
-    camera, astronaut = photos
-    monkeypatch.chdir(tmp_path)
-    expected = {}
-    for folder, photo in (("people", astronaut), ("things", camera)):
-        for quality in (10, 40):
-            for side in ("ref", "out"):
-                (tmp_path / side / folder).mkdir(parents=True, exist_ok=True)
-            name = os.path.join(folder, f"q{quality}.png")
-            compressed = jpeg_copy(photo, quality)
-            Image.fromarray(photo).save(tmp_path / "ref" / name)
-            Image.fromarray(compressed).save(tmp_path / "out" / name)
-            x, y = (torch.from_numpy(np.asarray(v, np.float32) / 255) for v in (photo, compressed))
-            x, y = ((v[None] if v.dim() == 2 else v.permute(2, 0, 1))[None] for v in (x, y))
-            expected[name] = korvex.ms_ssim(x, y).item()
-
-    run = korvex_main("ref", "out", "--ms-ssim", "--quiet", "--csv", "s.csv", "--json", "s.json", capsys=capsys)
-    assert run.returncode == 0, run.stderr
-    lines = run.stdout.splitlines()
-    assert lines[0] == "" and "4 pairs compared (window 11, padding valid, weights 0.0448 0.2856" in lines[1]
-    assert f"std {np.std(list(expected.values())):.6f}" in lines[1]
-    by_folder = lines[lines.index("mean MS-SSIM by folder:") + 1:][:2]
-    for entry, folder in zip(by_folder, ("people", "things")):
-        mean = np.mean([v for n, v in expected.items() if n.startswith(folder)])
-        assert entry.split() == [folder, f"{mean:.6f}", "(2", "pairs)"]
-    assert lines[-1].startswith("elapsed ")
-
-    options = json.loads((tmp_path / "s.json").read_text())["options"]
-    assert options["padding"] == "valid" and options["weights"] == pytest.approx(list(korvex.MS_SSIM_WEIGHTS))
-    with open(tmp_path / "s.csv", newline="") as file:
-        reader = csv.DictReader(file)
-        assert reader.fieldnames == ["name", "ms_ssim", "width", "height", "channels", "error"]
-        for row in reader:
-            assert float(row["ms_ssim"]) == pytest.approx(expected[row["name"]], abs=1e-6)
-
-
-def test_map_colour_scale_spends_its_range_where_photographs_score():
-    table = command_line.colour_table()
-    def index(value):
-        return int(table[round((value + 1) / 2 * (command_line.LEVELS - 1))])
-    assert index(-1) == 0 and index(1) == command_line.SHADES - 1
-    assert all(np.diff(table.astype(int)) >= 0)  # higher SSIM never goes back along the bar
-    assert index(1) - index(0.6) > 0.4 * command_line.SHADES  # 0.6..1 takes at least 40% of the colours
-    colours = np.array(command_line.palette()).reshape(-1, 3)
-    assert len({tuple(c) for c in colours[index(0.6):index(1) + 1]}) > 80
-
-
-def test_processes_give_the_same_files(tmp_path, capsys, photos):
-    """Worker processes and two torchrun ranks give the files of one process, byte for byte."""
-    camera, astronaut = photos
-    ref, out = tmp_path / "ref", tmp_path / "out"
-    (ref / "sub").mkdir(parents=True)
-    (out / "sub").mkdir(parents=True)
-    for index in range(5):
-        photo = np.roll(astronaut if index % 2 else camera, 17 * index, axis=1)
-        name = os.path.join("sub" if index > 2 else "", f"{index}.png")
-        Image.fromarray(photo).save(ref / name)
-        Image.fromarray(jpeg_copy(photo, 10 + 10 * index)).save(out / name)
-    (out / "2.png").write_text("broken")
-
-    def outputs(prefix, *options, launcher=None):
-        arguments = (ref, out, "--csv", tmp_path / f"{prefix}.csv", "--json", tmp_path / f"{prefix}.json",
-                     "--quiet", *options)
-        if launcher:
-            run = run_korvex(*arguments, cwd=tmp_path, launcher=launcher)
-        else:
-            run = korvex_main(*arguments, capsys=capsys)
-        report = json.loads((tmp_path / f"{prefix}.json").read_text())
-        del report["summary"]["elapsed_seconds"]
-        summary = [line for line in run.stdout.splitlines() if not line.startswith("elapsed")]
-        return (tmp_path / f"{prefix}.csv").read_bytes(), report, summary, run
-
-    one = outputs("one", "--workers", "0")
-    workers = outputs("workers", "--workers", "2")
-    ranks = outputs("ranks", launcher=("-m", "torch.distributed.run", "--standalone", "--nproc-per-node", "2",
-                                       "-m", "korvex"))
-    assert one[3].returncode == 1 and len(one[0].splitlines()) == 6  # a header and five pairs, one failed
-    assert one[2][1].startswith("4 pairs compared") and ranks[3].returncode == 1
-    for other in (workers, ranks):
-        assert other[:3] == one[:3]
-
-
-def test_eight_bit_files_are_scaled_where_they_are_compared(tmp_path, photos):
-    """8-bit files leave the reader as uint8 samples in (C, H, W) order and become float32 in [0, 1] in the
-    comparing process: every 8-bit mode Pillow writes gives its samples / 255, channels and rows in place (the
-    photographs are not square, so swapped axes show), and other files come as float32 already."""
-    camera, astronaut = photos
-    # None: the samples are the decoded file's (JPEG, a palette, dithered 1-bit), as colour or grey.
-    cases = {
-        "grey.png": (Image.fromarray(camera), camera[..., None]),
-        "colour.png": (Image.fromarray(astronaut), astronaut),
-        "alpha.png": (Image.fromarray(astronaut).convert("RGBA"), astronaut),
-        "grey_alpha.png": (Image.fromarray(camera).convert("LA"), camera[..., None]),
-        "colour.jpg": (Image.fromarray(astronaut), "RGB"),
-        "palette.png": (Image.fromarray(astronaut).convert("P"), "RGB"),
-        "bilevel.png": (Image.fromarray(camera).convert("1"), "L"),
-    }
-    for name, (picture, samples) in cases.items():
-        picture.save(tmp_path / name)
-        if isinstance(samples, str):
-            samples = np.asarray(Image.open(tmp_path / name).convert(samples)).reshape(camera.shape + (-1,))
-        array, notes = command_line.load(str(tmp_path / name))
-        assert array.dtype == np.uint8 and array.shape == (samples.shape[2],) + samples.shape[:2], name
-        image = command_line.scaled(array)
-        expected = torch.from_numpy(samples.astype(np.float32) / np.float32(255)).permute(2, 0, 1)
-        assert image.dtype == torch.float32 and torch.equal(image, expected) and not notes, name
-    Image.fromarray(camera.astype(np.uint16) * 257).save(tmp_path / "deep.png")
-    array, _ = command_line.load(str(tmp_path / "deep.png"))
-    assert array.dtype == np.float32 and np.array_equal(array[0], (camera.astype(np.float64) / 255).astype(np.float32))
-    assert command_line.scaled(array).dtype == torch.float32
 
 
 def test_presets_and_windows(tmp_path, photos):
@@ -511,7 +245,8 @@ def test_presets_and_windows(tmp_path, photos):
     assert "window 15 (sigma 2), like kornia" in run.stdout and "padding reflect" in run.stdout
     for args, words in ((("--window-size", "8"), ("--window-size must be an odd number", "got 8")),
                         (("--sigma", "0"), ("--sigma must be finite and positive",)),
-                        (("--like", "kornia", "--ms-ssim"), ("--like kornia has no multi-scale SSIM",))):
+                        (("--like", "kornia", "--ms-ssim"),
+                         ("refused: --like kornia has no multi-scale SSIM", "use --like pytorch-msssim"))):
         assert_one_line_error(run_korvex("a.png", "b.png", *args, cwd=tmp_path), *words)
 
 

@@ -9,7 +9,6 @@ the command's plane reader.
 import csv
 import re
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -26,7 +25,7 @@ av = pytest.importorskip("av")
 @pytest.fixture
 def korvex_cli(capsys, monkeypatch):
     """The command run in this process (starting one costs seconds): korvex_cli(*args, cwd=...)."""
-    from korvex.__main__ import main
+    from korvex.cli import main
 
     def run(*args, cwd):
         monkeypatch.chdir(cwd)
@@ -61,13 +60,15 @@ def encoder_available(name):
     return True
 
 
-def write_video(path, codec, pixel_format, count=FRAMES, noisy=False, **options):
+def write_video(path, codec, pixel_format, count=FRAMES, noisy=False, rate=25, first_frame_at=0, **options):
+    """first_frame_at: the first frame's timestamp, in frames."""
     with av.open(str(path), "w") as container:
-        stream = container.add_stream(codec, rate=25)
+        stream = container.add_stream(codec, rate=rate)
         stream.width, stream.height, stream.pix_fmt = WIDTH, HEIGHT, pixel_format
         stream.options = {key: str(value) for key, value in options.items()}
-        for rgb in photo_frames(count, noisy):
+        for number, rgb in enumerate(photo_frames(count, noisy)):
             frame = av.VideoFrame.from_ndarray(rgb, format="rgb24").reformat(format=pixel_format)
+            frame.pts = first_frame_at + number
             for packet in stream.encode(frame):
                 container.mux(packet)
         for packet in stream.encode():
@@ -204,9 +205,15 @@ def test_frame_counts_and_frames_option(mismatched, korvex_cli):
     assert run.returncode == 0, run.stderr
     assert [r["frame"] for r in read_rows(folder / "out.csv")] == ["1", "2", "3", "4"]
 
-    run = korvex_cli("five.mkv", "seven.mkv", "--frames", "2:6", cwd=folder)
+    # A STOP past the end: the frames there are, and a note (once).
+    run = korvex_cli("five.mkv", "seven.mkv", "--frames", "2:250", "--csv", "out.csv", cwd=folder)
+    assert run.returncode == 0, run.stderr
+    assert [r["frame"] for r in read_rows(folder / "out.csv")] == ["2", "3", "4"]
+    assert run.stderr == ("korvex: note: --frames 2:250: five.mkv has 5 frames and seven.mkv 7; frames 2 to 4 "
+                          "are compared\n")
+    run = korvex_cli("five.mkv", "seven.mkv", "--frames", "5:", cwd=folder)
     assert run.returncode == 2
-    assert_one_line_error(run, "--frames 2:6", "at most 5")
+    assert_one_line_error(run, "--frames 5:", "frame 5 is past the end")
     for bad in ("5:2", "x", "1-3"):
         run = korvex_cli("five.mkv", "seven.mkv", "--frames", bad, cwd=folder)
         assert run.returncode == 2 and "--frames" in run.stderr and "Traceback" not in run.stderr

@@ -181,14 +181,16 @@ def test_api_against_the_reference_and_pytorch_msssim(name, x, y):
     import pytorch_msssim
 
     window = reference_window(11)
-    same = korvex.ssim_map(x, y)
+    same = korvex.ssim_map(x, y, padding="same")
     assert same.shape == x.shape
     assert_map_close(same, ref.volume_map(x, y, window), name)
-    valid = korvex.ssim_map(x, y, padding="valid")
+    # Volumes take "valid" by default, as pytorch-msssim and MONAI compare them.
+    valid = korvex.ssim_map(x, y)
     assert valid.shape == (*x.shape[:2], x.shape[2] - 10, x.shape[3] - 10, x.shape[4] - 10)
-    value = korvex.ssim(x, y, padding="valid")
+    assert torch.equal(valid, korvex.ssim_map(x, y, padding="valid"))
+    value = korvex.ssim(x, y)
     assert abs(value.item() - pytorch_msssim.ssim(x, y, data_range=1.0).item()) <= 5e-5
-    per_volume = korvex.ssim(x, y, padding="valid", reduction="none")
+    per_volume = korvex.ssim(x, y, reduction="none")
     expected = pytorch_msssim.ssim(x, y, data_range=1.0, size_average=False)
     assert (per_volume - expected).abs().max().item() <= 5e-5
 
@@ -263,7 +265,7 @@ def test_scikit_image_preset_and_other_windows():
     with_taps = ref.volume_map(x[:1, :1], y[:1, :1], taps, c2=c2)[..., 3:-3, 3:-3, 3:-3].mean().item()
     assert value == pytest.approx(with_taps, abs=1e-5)
     # A Gaussian of another sigma, against the reference.
-    value_map = korvex.ssim_map(x, y, window_size=9, sigma=2.0)
+    value_map = korvex.ssim_map(x, y, window_size=9, sigma=2.0, padding="same")
     assert_map_close(value_map, ref.volume_map(x, y, reference_window(9, 2.0)), "sigma 2")
 
 
@@ -294,7 +296,7 @@ def test_a_4d_tensor_stays_a_batch_of_images():
     as_images = korvex.ssim_map(a, b)
     assert as_images.shape == a.shape
     assert_map_close(as_images, ref.ssim_map(a, b, 11), "images")
-    as_volumes = korvex.ssim_map(a[None], b[None])[0]
+    as_volumes = korvex.ssim_map(a[None], b[None], padding="same")[0]
     assert (as_volumes - as_images).abs().max().item() > 0.01
 
 
@@ -333,7 +335,7 @@ def test_composite_path_matches_the_reference(monkeypatch):
     monkeypatch.setattr(_modules, "COMPILED_DEVICE_TYPES", ())
     _, x, y = PAIRS[2]
     with pytest.warns(RuntimeWarning, match="fused kernels are not used"):
-        value_map = korvex.ssim_map(x, y)
+        value_map = korvex.ssim_map(x, y, padding="same")
     assert_map_close(value_map, ref.volume_map(x, y, reference_window(11)), "composite")
 
 

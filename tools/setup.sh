@@ -43,6 +43,7 @@ step "Installing $torch_requirement (a large download; pip shows its progress)"
 
 step "Installing the build, test and benchmark tools (requirements-dev.txt)"
 .venv/bin/pip install -q -r requirements-dev.txt
+.venv/bin/pip install -q --no-deps -r requirements-no-deps.txt
 
 if command -v nvcc >/dev/null && [ "${KORVEX_CUDA:-}" != "0" ]; then
     step "Building korvex in place: the CPU modules, and the CUDA module for seven GPU architectures

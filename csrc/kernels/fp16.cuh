@@ -1,12 +1,10 @@
 // fp16 images: read as IEEE binary16, every value widened to float32 before
-// any arithmetic; all maps are float32. The half-precision window tables,
-// their upload to each device, and the four kernels. Their launches are
-// picked in kernels/launch.cu.
+// any arithmetic; all maps are float32. The half-precision window tables and
+// the four kernels. Their launches, and the upload of the tables to each
+// device (ensure_gauss_half), are in kernels/launch.cu: under nvcc each unit
+// has its own copy of a __constant__ table, so the unit that launches the
+// kernels is the one that must fill it.
 #pragma once
-
-#include <mutex>
-#include <string>
-#include <unordered_set>
 
 #include "kernels/ssim_common.cuh"
 #include "kernels/window.h"
@@ -173,40 +171,4 @@ __global__ void korvex_fp16_backward_CUDA(int H, int W, int CH, float C1, float 
 }
 
 }  // namespace device
-
-namespace {
-
-// Devices whose half-precision tables hold their values.
-std::mutex gaussHalfMutex;
-std::unordered_set<int> gaussHalfDevices;
-
-// The weights are binary16 values held as floats, so the conversion is exact.
-template <int N>
-void upload(const device::half (&table)[N], const float (&weights)[N]) {
-    device::half converted[N];
-    for (int k = 0; k < N; ++k) converted[k] = device::to_half(weights[k]);
-    const cudaError_t status = cudaMemcpyToSymbol(table, converted, sizeof(converted), 0, cudaMemcpyHostToDevice);
-    if (status != cudaSuccess)
-        throw std::runtime_error(std::string("korvex: copying the half-precision window to the device failed: ") +
-                                 cudaGetErrorString(status));
-}
-
-}  // namespace
-
-void ensure_gauss_half() {
-    int device_index = 0;
-    const cudaError_t status = cudaGetDevice(&device_index);
-    if (status != cudaSuccess)
-        throw std::runtime_error(std::string("korvex: cannot tell the current device: ") + cudaGetErrorString(status));
-    {
-        std::lock_guard<std::mutex> lock(gaussHalfMutex);
-        if (gaussHalfDevices.count(device_index)) return;
-    }
-    // Outside the lock: two first calls may both upload the same bytes.
-    window::for_each_radius(
-        [](auto R) { upload(device::cGaussHalf<R.value>, window::Gauss<R.value>::half_weights.w); });
-    std::lock_guard<std::mutex> lock(gaussHalfMutex);
-    gaussHalfDevices.insert(device_index);
-}
-
 }  // namespace korvex

@@ -4,6 +4,10 @@
 #include "ops/launch.h"
 
 #include <algorithm>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
 
 #include "kernels/fp16.cuh"
 #include "kernels/fp32.cuh"
@@ -67,7 +71,38 @@ dim3 pool_grid_of(int H, int W, long long planes) {
     return dim3((W + kTile - 1LL) / kTile, std::min(rows, 65535LL), std::min(planes, 65535LL));
 }
 
+// Devices whose half-precision tables hold their values.
+std::mutex gaussHalfMutex;
+std::unordered_set<int> gaussHalfDevices;
+
+// The weights are binary16 values held as floats, so the conversion is exact.
+template <int N>
+void upload(const device::half (&table)[N], const float (&weights)[N]) {
+    device::half converted[N];
+    for (int k = 0; k < N; ++k) converted[k] = device::to_half(weights[k]);
+    const cudaError_t status = platform::copy_to_symbol(table, converted, sizeof(converted));
+    if (status != cudaSuccess)
+        throw std::runtime_error(std::string("korvex: copying the half-precision window to the device failed: ") +
+                                 cudaGetErrorString(status));
+}
+
 }  // namespace
+
+void ensure_gauss_half() {
+    int device_index = 0;
+    const cudaError_t status = cudaGetDevice(&device_index);
+    if (status != cudaSuccess)
+        throw std::runtime_error(std::string("korvex: cannot tell the current device: ") + cudaGetErrorString(status));
+    {
+        std::lock_guard<std::mutex> lock(gaussHalfMutex);
+        if (gaussHalfDevices.count(device_index)) return;
+    }
+    // Outside the lock: two first calls may both upload the same bytes.
+    window::for_each_radius(
+        [](auto R) { upload(device::cGaussHalf<R.value>, window::Gauss<R.value>::half_weights.w); });
+    std::lock_guard<std::mutex> lock(gaussHalfMutex);
+    gaussHalfDevices.insert(device_index);
+}
 
 void launch_pool_forward(const PoolLaunch& p) {
     const LaunchShape& s = p.shape;
@@ -90,8 +125,8 @@ void launch_pool_backward(const PoolBackwardLaunch& p) {
     const LaunchShape& s = p.shape;
     const long long planes = static_cast<long long>(s.B) * s.CH;
     if (planes < 1 || s.H < 1 || s.W < 1) return;
-    platform::launch(device::korvex_pool2_backward_CUDA, pool_grid_of(s.H, s.W, planes), block_of(), s.stream, s.H,
-                     s.W, static_cast<int>(planes), p.grad_out, p.grad_in);
+    platform::launch(device::korvex_pool2_backward_CUDA<float>, pool_grid_of(s.H, s.W, planes), block_of(), s.stream,
+                     s.H, s.W, static_cast<int>(planes), p.grad_out, p.grad_in);
 }
 
 // A grid has one block per 16 x 16 square, and at most 65535 blocks in y

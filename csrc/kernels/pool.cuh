@@ -35,8 +35,10 @@ __global__ void korvex_pool2_CUDA(int H, int W, int planes, const In* __restrict
 }
 
 // The backward: one thread per input pixel, which takes a quarter of its
-// window's gradient. grad_out holds the pooled images' gradients.
-__global__ void korvex_pool2_backward_CUDA(int H, int W, int planes, const float* __restrict__ grad_out,
+// window's gradient. grad_out holds the pooled images' gradients (float32;
+// a template, like every kernel, so that two units may include this header).
+template <typename Gradient>
+__global__ void korvex_pool2_backward_CUDA(int H, int W, int planes, const Gradient* __restrict__ grad_out,
                                            float* __restrict__ grad_in) {
     const int pooled_h = pooled_side(H), pooled_w = pooled_side(W);
     const int x = blockIdx.x * kTile + threadIdx.x;
@@ -46,7 +48,7 @@ __global__ void korvex_pool2_backward_CUDA(int H, int W, int planes, const float
         for (int y = blockIdx.y * kTile + threadIdx.y; y < H; y += gridDim.y * kTile) {
             const int oy = (y + H % 2) / 2;
             grad_in[(static_cast<long long>(plane) * H + y) * W + x] =
-                quarter_of(grad_out[(static_cast<long long>(plane) * pooled_h + oy) * pooled_w + ox]);
+                quarter_of(widen(grad_out[(static_cast<long long>(plane) * pooled_h + oy) * pooled_w + ox]));
         }
 }
 

@@ -7,6 +7,7 @@
 #include <cuda_fp16.h>
 #include <cuda_runtime.h>
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -46,6 +47,30 @@ void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* stream, Args
     const cudaError_t status = cudaGetLastError();
     if (status != cudaSuccess)
         throw std::runtime_error(std::string("korvex: kernel launch failed: ") + cudaGetErrorString(status));
+}
+
+// Copies `bytes` from the host to the __constant__ `symbol` of the current
+// device, complete when it returns. On a stream of its own that does not
+// synchronise with others, not on the legacy default stream (whose copies
+// wait for every blocking stream of the device, and hold them up); and with
+// this thread's capture mode relaxed while it runs, so that a first call made
+// while a stream is being captured into a CUDA graph uploads the table then
+// and there, outside the graph, instead of failing the capture.
+template <class Symbol>
+cudaError_t copy_to_symbol(const Symbol& symbol, const void* source, std::size_t bytes) {
+    cudaStreamCaptureMode mode = cudaStreamCaptureModeRelaxed;
+    cudaError_t status = cudaThreadExchangeStreamCaptureMode(&mode);
+    if (status != cudaSuccess) return status;
+    cudaStream_t stream = nullptr;
+    status = cudaStreamCreateWithFlags(&stream, cudaStreamNonBlocking);
+    if (status == cudaSuccess) {
+        status = cudaMemcpyToSymbolAsync(symbol, source, bytes, 0, cudaMemcpyHostToDevice, stream);
+        const cudaError_t finished = cudaStreamSynchronize(stream);
+        if (status == cudaSuccess) status = finished;
+        cudaStreamDestroy(stream);
+    }
+    cudaThreadExchangeStreamCaptureMode(&mode);
+    return status;
 }
 
 }  // namespace korvex::platform

@@ -87,6 +87,8 @@ struct Worker {
 
 thread_local Worker worker;
 
+std::atomic<RoundObserver> round_observer{nullptr};
+
 Worker& running_worker() {
     if (!worker.current) throw std::logic_error("korvex: a device builtin was used outside a kernel");
     return worker;
@@ -133,6 +135,10 @@ std::string describe(const dim3& d) {
 }
 
 }  // namespace
+
+bool in_kernel() { return worker.current != nullptr; }
+
+void set_round_observer(RoundObserver observer) { round_observer.store(observer); }
 
 const dim3& thread_index() { return running_worker().current->index; }
 const dim3& block_index() { return running_worker().block_idx; }
@@ -186,6 +192,7 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
         }
         for (const Fiber& f : w.fibers) returned += f.state == FiberState::Returned;
         w.sanitizers.after_round();
+        if (RoundObserver observer = round_observer.load(std::memory_order_relaxed)) observer(returned == count);
         if (w.error) {
             std::exception_ptr error = w.error;
             w.error = nullptr;

@@ -54,6 +54,16 @@ void run_block(const dim3& grid, const dim3& block, const dim3& block_idx, void 
 // (threads/pool.h): with subnormals flushed to zero.
 void run_grid(const dim3& grid, const dim3& block, void (*kernel_body)(void*), void* context, int threads);
 
+// For a tracing build (tools/trace), which watches the memory accesses of
+// kernel bodies: whether a kernel body runs on the calling OS thread (the
+// device builtins above are then valid), and a function called on the OS
+// thread that runs a block after each round of it, when every thread has
+// reached a barrier (block_done false) or returned (true). Null, the
+// default: nothing is called.
+bool in_kernel();
+using RoundObserver = void (*)(bool block_done);
+void set_round_observer(RoundObserver observer);
+
 // How many OS threads a launch runs its grid on: what the source set by
 // set_grid_threads answers at the time of the launch (the module sets the
 // tensor library's thread count), else one per core.

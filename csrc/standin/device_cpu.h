@@ -197,7 +197,21 @@ cudaError_t cudaMemcpyToSymbol(const Symbol& symbol, const void* source, std::si
 
 // ---- host side: the launch ----------------------------------------------
 
+namespace korvex::cpu {
+// Told of every launch the stand-in accepts, before its grid runs, if set: a
+// tracing build (tools/trace) names the kernel instance by its address.
+using LaunchObserver = void (*)(const void* kernel, dim3 grid, dim3 block);
+inline LaunchObserver launch_observer = nullptr;
+}  // namespace korvex::cpu
+
 namespace korvex::platform {
+
+// A host-to-constant-memory copy, complete when it returns: memory is shared
+// here, so it is cudaMemcpyToSymbol's (and fails as the test hook makes it).
+template <class Symbol>
+cudaError_t copy_to_symbol(const Symbol& symbol, const void* source, std::size_t bytes) {
+    return cudaMemcpyToSymbol(symbol, source, bytes);
+}
 
 // The limits of every CUDA GPU, so that a launch refused there is refused here.
 inline void check_launch_shape(dim3 grid, dim3 block) {
@@ -218,6 +232,7 @@ inline void check_launch_shape(dim3 grid, dim3 block) {
 template <typename... Params, typename... Args>
 void launch(void (*kernel)(Params...), dim3 grid, dim3 block, void* /*stream*/, Args&&... args) {
     check_launch_shape(grid, block);
+    if (cpu::launch_observer) cpu::launch_observer(reinterpret_cast<const void*>(kernel), grid, block);
     struct Call {
         void (*kernel)(Params...);
         std::tuple<Params...> params;

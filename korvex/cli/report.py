@@ -13,6 +13,8 @@ import math
 
 import numpy as np
 
+from korvex.cli.messages import shown
+
 THUMBNAIL_WIDTH = 420
 CHART_WIDTH, CHART_HEIGHT = 860, 240
 MARGIN_LEFT, MARGIN_BOTTOM, MARGIN_TOP = 58, 34, 12
@@ -162,7 +164,9 @@ def report_html(report, colour, bar_values, ticks):
            f"<title>{html.escape(report['title'])}</title><style>{STYLE}</style></head><body>",
            f"<h1>{html.escape(report['title'])}</h1>", f"<p>{html.escape(report['settings'])}</p>"]
     summary = report.get("summary")
-    if summary:
+    if summary and not summary.get("pairs"):
+        out.append(f"<p>No {unit} could be compared.</p>")
+    elif summary:
         out.append('<table class="summary">')
         for key, text in (("pairs", f"{unit}s compared"), ("mean", f"mean {label}"), ("median", "median"),
                           ("min", "min"), ("max", "max")):
@@ -202,3 +206,31 @@ def report_html(report, colour, bar_values, ticks):
             out.append("</div>")
     out.append("</body></html>")
     return "\n".join(out) + "\n"
+
+
+def write_report(source, comparison, args, rows, summary):
+    """The report of a run, written to --report: its settings, scores and failures, and the worst pairs."""
+    from korvex.cli.maps import SCALE, bar_positions, colour_table, colourise, palette
+    from korvex.cli.outputs import write_atomically
+
+    if source.noun == "frame":
+        planes = "the Y, U and V planes (their mean weighted by samples)" if args.planes == "yuv" else "the Y plane"
+        settings = f"{shown(args.first)} against {shown(args.second)}, frame by frame on {planes}"
+    elif source.many:
+        settings = f"{shown(args.first)} against {shown(args.second)}, {len(rows)} pairs"
+    else:
+        settings = " against ".join(source.labels(0))
+    metric = comparison.metric
+    if comparison.multi_scale:
+        settings += "; the maps shown are single-scale SSIM maps (padding same), for orientation"
+    report = dict(title=f"korvex: {comparison.label}", settings=f"{settings}; {comparison.describe()}",
+                  label=comparison.label, unit=source.noun,
+                  scores=[(r["name"], r.get("frame"), r[metric]) for r in rows if metric in r],
+                  failed=[(r["name"], r["error"]) for r in rows if "error" in r], summary=summary,
+                  worst=source.report_items(comparison, summary))
+    table, colours = colour_table(), np.array(palette(), dtype=np.uint8).reshape(-1, 3)
+    steps = [s for s, _ in SCALE]
+    text = report_html(report, lambda values: colours[colourise(values, table)],
+                       lambda width: np.interp(np.linspace(0.0, 1.0, width), bar_positions(), steps), steps)
+    write_atomically(args.report, lambda file: file.write(text))
+    print(f"report written to {shown(args.report)}")

@@ -1,4 +1,4 @@
-"""Video files for the command line: two videos compared frame by frame.
+"""Video files for the command line: decoding two videos frame by frame, in step.
 
 Frames are decoded with PyAV (FFmpeg's libraries) and compared on their
 planes as decoded: the luma plane Y by default, or Y, U and V with
@@ -33,10 +33,6 @@ class VideoError(Exception):
     """A video that cannot be compared as asked; one line for the user."""
 
 
-class FrameError(Exception):
-    """One frame pair that cannot be compared; the other frames still are."""
-
-
 def is_video_file(path):
     return path.lower().endswith(VIDEO_SUFFIXES)
 
@@ -68,11 +64,13 @@ def open_video(path):
 
 
 def describe_video(path):
-    """dict(frames, width, height, format) from the headers and a pass over the packets (no decoding)."""
+    """dict(frames, width, height, format, rate) from the headers and a pass over the packets (no decoding);
+    rate is the frame rate the headers state (a Fraction), or None."""
     container, stream = open_video(path)
     try:
         context = stream.codec_context
-        info = dict(width=context.width, height=context.height, format=context.format.name if context.format else "")
+        info = dict(width=context.width, height=context.height, format=context.format.name if context.format else "",
+                    rate=stream.average_rate or stream.guessed_rate)
         # Headers often lack the frame count (Matroska) or state it from an
         # index; counting the packets reads the file once but decodes nothing.
         info["frames"] = sum(1 for packet in container.demux(stream) if packet.size > 0)
@@ -97,11 +95,13 @@ def parse_frames(text):
 
 
 def frames_to_compare(path1, path2, frames, planes):
-    """(start, stop) of the frames to compare, after checking the two videos against each other.
+    """(start, stop, notes, info) of the frames to compare, after checking the two videos against each other.
 
     frames is None or the (start, stop) of --frames. Different frame counts
-    are an error unless --frames says which frames to compare; different
-    sizes or pixel formats of different plane layouts are always one.
+    are an error unless --frames says which frames to compare; a STOP past
+    the end of the shorter video is cut to its end, with a note. Different
+    sizes or pixel formats of different plane layouts are always an error.
+    info: the first video's dict from describe_video.
     """
     first, second = describe_video(path1), describe_video(path2)
     if (first["width"], first["height"]) != (second["width"], second["height"]):
@@ -109,23 +109,44 @@ def frames_to_compare(path1, path2, frames, planes):
                          f"{second['width']} x {second['height']} (width x height)")
     for path, info in ((path1, first), (path2, second)):
         check_format(path, info["format"], planes)
+    notes = []
+    if first["rate"] and second["rate"] and first["rate"] != second["rate"]:
+        notes.append(f"{path1} runs at {float(first['rate']):g} frames per second and {path2} at "
+                     f"{float(second['rate']):g}; " + PAIRED_BY_INDEX)
     count = min(first["frames"], second["frames"])
     if frames is None:
         if first["frames"] != second["frames"]:
             raise VideoError(f"{path1} has {first['frames']} frames and {path2} {second['frames']}; "
                              f"say which to compare with --frames, e.g. --frames 0:{count}")
-        return 0, count
+        return 0, count, notes, first
     start, stop = frames
-    stop = count if stop is None else stop
-    if stop > count:
-        raise VideoError(f"--frames {start}:{stop}: "
-                         + (f"{path1} has {first['frames']} frames and {path2} {second['frames']}"
-                            if first["frames"] != second["frames"] else f"the videos have {count} frames")
-                         + f"; STOP can be at most {count}")
-    if start >= stop:
-        raise VideoError(f"--frames {start}:{frames[1] if frames[1] is not None else ''}: "
+    if start >= count:
+        raise VideoError(f"--frames {start}:{stop if stop is not None else ''}: "
                          f"the videos have {count} frames, frame {start} is past the end")
-    return start, stop
+    if stop is not None and stop > count:
+        lengths = (f"{path1} has {first['frames']} frames and {path2} {second['frames']}"
+                   if first["frames"] != second["frames"] else f"the videos have {count} frames")
+        notes.append(f"--frames {start}:{stop}: {lengths}; frames {start} to {count - 1} are compared")
+        stop = count
+    return start, count if stop is None else stop, notes, first
+
+
+# Frames are paired by their place in the video, as FFmpeg's ssim filter
+# pairs them without a timestamp filter: said once when the videos' timing differs.
+PAIRED_BY_INDEX = "frames are paired by their index (frame n with frame n), not by their timestamps"
+
+
+def timing_note(path1, path2, decoded1, decoded2, rate):
+    """A note when two frames paired by index are shown at different times (by more than half a frame), else
+    None. rate: the first video's frame rate (a Fraction) or None."""
+    time1, time2 = decoded1.frame.time, decoded2.frame.time
+    if time1 is None or time2 is None:
+        return None
+    tolerance = 0.5 / float(rate) if rate else 0.001
+    if abs(time1 - time2) <= tolerance:
+        return None
+    return (f"frame {decoded1.number} is at {time1:.3f} s in {path1} and at {time2:.3f} s in {path2}; "
+            + PAIRED_BY_INDEX)
 
 
 def check_format(path, name, planes):
@@ -157,14 +178,21 @@ def frame_planes(frame, planes):
 
 
 def decoded_frames(path, start, stop):
-    """Yields (number, frame) for frames start..stop-1 of the first video stream."""
+    """Yields (number, frame) for frames start..stop-1 of the first video stream; a frame that cannot be
+    decoded raises VideoError with the decoder's message."""
     container, stream = open_video(path)
+    number = 0  # the frame being decoded
     try:
-        for number, frame in enumerate(container.decode(stream)):
+        for frame in container.decode(stream):
             if number >= stop:
                 break
             if number >= start:
                 yield number, frame
+            number += 1
+    except _import_av().FFmpegError as error:
+        # FFmpeg's message less its error number: "Invalid data found when processing input: ..."
+        detail = re.sub(r"^\[Errno -?\d+\]\s*", "", " ".join(str(error).split()))
+        raise VideoError(f"{path}: frame {number} cannot be decoded ({detail})") from None
     finally:
         container.close()
 
@@ -214,62 +242,12 @@ def frame_pairs(path1, path2, start, stop, planes, prefetch=4):
             except queue.Empty:
                 pass
     if expected != stop:
-        raise VideoError(f"{path1}, {path2}: only frames {start} to {expected - 1} could be decoded, "
-                         f"the headers promise {stop - start} from frame {start}")
+        raise VideoError(f"{path1}, {path2}: no frame could be decoded from frame {expected} on, though the "
+                         f"videos hold packets for {stop} frames")
 
 
-def compare_planes(planes1, planes2, ssim_map, ms_ssim, metric):
-    """One frame pair's figures: the metric over the planes, weighted by their sample counts (as FFmpeg's
-    ssim filter does: 4:1:1 for 4:2:0 video), and per plane when there are three.
-
-    ssim_map(x, y) and ms_ssim(x, y) take (1, 1, H, W) tensors; one of them is None.
-    Returns (result dict, the Y plane's SSIM map or None).
-    """
-    result, y_map, total, weighted, lowest = {}, None, 0, 0.0, None
-    for name, plane1, plane2 in zip(PLANE_NAMES, planes1, planes2):
-        if plane1.shape != plane2.shape:
-            raise FrameError(f"the {name.upper()} planes differ in size: {plane1.shape[1]} x {plane1.shape[0]} "
-                             f"and {plane2.shape[1]} x {plane2.shape[0]} (width x height)")
-        x, y = plane1[None, None], plane2[None, None]
-        if ms_ssim is not None:
-            value = ms_ssim(x, y).item()
-        else:
-            values = ssim_map(x, y)[0, 0]
-            value = values.mean().item()
-            low = values.min().item()
-            lowest = low if lowest is None else min(lowest, low)
-            if y_map is None:
-                y_map = values
-        if len(planes1) > 1:
-            result[f"{metric}_{name}"] = value
-        total += plane1.numel()
-        weighted += value * plane1.numel()
-    result[metric] = weighted / total
-    if lowest is not None:
-        result["min_" + metric] = lowest
-    result.update(width=planes1[0].shape[1], height=planes1[0].shape[0], channels=len(planes1))
-    return result, y_map
-
-
-class WorstFrames:
-    """The pictures of the `count` lowest-scoring frames seen so far, for a report."""
-
-    def __init__(self, count):
-        self.count, self.kept = count, []
-
-    def offer(self, score, decoded1, decoded2, y_map):
-        """Keeps the frame pair's pictures if it is among the worst (converted for display only then).
-        y_map: the Y plane's SSIM map, or a function that makes it."""
-        if self.count <= 0 or (len(self.kept) == self.count and not score < self.kept[-1]["score"]):
-            return
-        self.kept.append(dict(name=f"frame {decoded1.number}", frame=decoded1.number, score=score,
-                              image1=_display(decoded1.frame), image2=_display(decoded2.frame), map=y_map() if callable(y_map) else y_map))
-        self.kept.sort(key=lambda item: (item["score"], item["frame"]))
-        del self.kept[self.count:]
-
-
-def _display(frame):
-    """A decoded frame as RGB in [0, 1], for the eye only (the scores never see this conversion)."""
-    import numpy as np
-
-    return np.moveaxis(frame.to_ndarray(format="rgb24"), -1, 0).astype(np.float32) / 255.0
+def plane_sizes(info, planes):
+    """[(width, height)] of the planes compared, Y first, from describe_video's info."""
+    av = _import_av()
+    components = av.VideoFormat(info["format"], info["width"], info["height"]).components
+    return [(c.width, c.height) for c in components[:1 if planes == "y" else 3]]

@@ -1,0 +1,206 @@
+"""The comparison: the options of a run, checked once, and one path from the parts of a pair to its figures."""
+
+import math
+
+from korvex.cli.maps import middle_slice
+from korvex.cli.messages import CommandLineError, PairError
+
+
+def check_device(name, local_rank=None):
+    import torch
+
+    import korvex
+
+    try:
+        device = torch.device(name)
+    except RuntimeError:
+        raise CommandLineError(f"--device {name}: not a device; use cpu or cuda") from None
+    if device.type == "cuda":
+        if not torch.cuda.is_available():
+            raise CommandLineError(f"--device {name}: no CUDA GPU is available here "
+                                   "(torch.cuda.is_available() is False); use --device cpu")
+        if device.index is None and local_rank is not None:
+            device = torch.device("cuda", local_rank % torch.cuda.device_count())  # one GPU per process
+        if device.index is not None and device.index >= torch.cuda.device_count():
+            raise CommandLineError(f"--device {name}: this machine has {torch.cuda.device_count()} CUDA GPU(s)")
+        if not korvex.has_cuda_module():
+            raise CommandLineError(f"--device {name}: this korvex was built without its CUDA module "
+                                   "(korvex._cuda_cu128); rebuild it with KORVEX_CUDA=1")
+    elif device.type != "cpu":
+        raise CommandLineError(f"--device {name}: korvex runs on cpu or cuda")
+    return device
+
+
+def has_multi_scale(like):
+    """Whether the library has multi-scale SSIM like that preset's library (None: korvex's own)."""
+    import torch
+
+    import korvex
+
+    probe = torch.zeros(1, 1, 256, 256)  # large enough for every preset's five scales
+    try:
+        korvex.ms_ssim(probe, probe, like=like, padding="same", data_range=1.0)
+    except ValueError:
+        return False
+    return True
+
+
+class Comparison:
+    """The options of a run, applied to one pair at a time."""
+
+    def __init__(self, args, local_rank=None):
+        import korvex
+
+        self.device = check_device(args.device, local_rank)
+        self.grey = args.grey
+        self.multi_scale = args.ms_ssim
+        self.metric = "ms_ssim" if args.ms_ssim else "ssim"
+        self.label = "MS-SSIM" if args.ms_ssim else "SSIM"
+        # Options left unset take the preset's value (--like) or korvex's default; multi-scale SSIM keeps its own
+        # default padding (valid). The data range is always set: the files are scaled to [0, 1] by their bit depth,
+        # whatever the preset's library would assume.
+        self.options = dict(window_size=args.window_size, data_range=args.data_range, padding=args.padding,
+                            precision=args.precision, sigma=args.sigma, window=args.window,
+                            sample_covariance=args.sample_covariance or None, like=args.like)
+        if args.ms_ssim:
+            self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
+        # The options as korvex resolves them (presets and defaults filled in), once checked.
+        self.resolved = None
+
+    def check_options(self):
+        """Refuses options the library refuses (a --data-range too large for
+        its constants, ...) once, before the first pair, rather than once per pair."""
+        import torch
+
+        import korvex
+
+        probe = torch.zeros(1, 1, 16, 16, device=self.device)
+        options = dict(self.options, padding="same")
+        options.pop("weights", None)
+        try:
+            self.resolved = korvex.Options(**self.options)
+            korvex.ssim(probe, probe, **options)
+        except OverflowError:
+            raise CommandLineError(f"--data-range {self.options['data_range']:g}: too large for SSIM's constants "
+                                   "(their squares overflow)") from None
+        except (ValueError, TypeError) as error:
+            message = " ".join(str(error).split()).removeprefix("korvex: ")
+            for option in ("data_range", "window_size", "precision", "padding", "sigma", "window", "like"):
+                message = message.replace(option, "--" + option.replace("_", "-"))
+            raise CommandLineError(f"the options are refused: {message}") from None
+        if self.multi_scale and not has_multi_scale(self.resolved.like):
+            others = [name for name in korvex.PRESETS if has_multi_scale(name)]
+            raise CommandLineError(f"the options are refused: --like {self.resolved.like} has no multi-scale SSIM; "
+                                   f"use --like {', '.join(others[:-1])} or {others[-1]} with --ms-ssim")
+
+    def compare(self, parts, name1, name2, with_map=False):
+        """The figures of one pair, and its SSIM map for a picture: (H, W), the first part's mean over its
+        channels (a volume's middle slice); None for MS-SSIM or without `with_map`.
+
+        parts: [(plane name or None, x, y)] as a source gives them, float32 tensors (C, H, W) or (C, D, H, W):
+        one part for two images; one per plane for two video frames, whose figures are given per plane too and
+        combined weighted by their samples. Every kind of pair passes here, so each fault is said one way.
+        """
+        result, first_map, lowest, weighted, samples = {}, None, None, 0.0, 0
+        for plane, x, y in parts:
+            self.check_pair(x, y, name1, name2, plane)
+            value, values, low = self.measure(x, y, name1)
+            if values is not None:
+                lowest = low if lowest is None else min(lowest, low)
+                first_map = values if first_map is None else first_map
+            if len(parts) > 1:
+                result[f"{self.metric}_{plane}"] = value
+            weighted, samples = weighted + value * x[0].numel(), samples + x[0].numel()
+        x = parts[0][1]
+        result = dict(width=x.shape[-1], height=x.shape[-2], channels=x.shape[0] if len(parts) == 1 else len(parts),
+                      **({"depth": x.shape[1]} if x.dim() == 4 else {}), **result)
+        result[self.metric] = value if len(parts) == 1 else weighted / samples
+        if not math.isfinite(result[self.metric]):
+            value = "NaN" if math.isnan(result[self.metric]) else result[self.metric]
+            raise PairError(f"{name1} and {name2}: {self.label} is {value} (check --data-range "
+                            "and the images' values); left out of the statistics")
+        if lowest is not None:
+            result["min_" + self.metric] = lowest
+        # The map's mean over the channels only for a picture of it: it costs
+        # as much as a third of the comparison.
+        picture = None if first_map is None or not with_map else middle_slice(first_map.mean(0)).cpu().numpy()
+        return result, picture
+
+    def check_pair(self, x, y, name1, name2, plane=None):
+        """Refuses two images (or planes) that cannot be compared: sizes, channels, too small."""
+        which = f" (their {plane.upper()} planes)" if plane else ""
+        if x.shape[1:] != y.shape[1:]:
+            axes = "width x height" + (" x depth" if x.dim() == 4 or y.dim() == 4 else "")
+            raise PairError(f"{name1} and {name2} differ in size{which}: {' x '.join(map(str, x.shape[:0:-1]))} "
+                            f"and {' x '.join(map(str, y.shape[:0:-1]))} ({axes})")
+        if x.shape[0] != y.shape[0]:
+            kinds = {1: "greyscale", 3: "colour"}
+            raise PairError(f"{name1} is {kinds[x.shape[0]]} and {name2} {kinds[y.shape[0]]}; "
+                            "add --grey to compare their luminance")
+        too_small = self.too_small(x.shape[1:])
+        if too_small:
+            raise PairError(f"{name1} and {name2} are {too_small}{which}")
+
+    def measure(self, x, y, name):
+        """(the metric of two (C, ...) tensors, their SSIM map (C, ...) and its lowest value, or None and None
+        for MS-SSIM); the library's refusals as a PairError."""
+        import numpy as np
+
+        import korvex
+
+        x, y = x[None].to(self.device), y[None].to(self.device)
+        try:
+            if self.multi_scale:
+                return korvex.ms_ssim(x, y, **self.options).item(), None, None
+            values = korvex.ssim_map(x, y, **self.options)[0]
+        except (ValueError, RuntimeError, OverflowError, TypeError) as error:
+            message = " ".join(str(error).split()) or type(error).__name__
+            raise PairError(f"{name}: {message.removeprefix('korvex: ')}") from None
+        # The mean in float64 by numpy: its sums do not depend on how many
+        # threads torch runs, so that every layout of processes and threads
+        # writes the same digits. The minimum by numpy too, which finds it
+        # several times faster than torch here.
+        array = values.cpu().numpy()
+        return float(np.mean(array, dtype=np.float64)), values, float(array.min())
+
+    def too_small(self, sides):
+        """None if multi-scale SSIM takes images (or volumes) of these sides ((H, W) or (D, H, W)), else why
+        not, in the command line's terms: "120 x 90, too small for ...". Only valid padding has a least size."""
+        import korvex
+
+        if not self.multi_scale or self.resolved.padding != "valid":
+            return None
+        window, scales = self.resolved.window_size, len(self.options["weights"])
+        least = korvex.min_side(window, scales)
+        if min(sides) >= least:
+            return None
+        return (f"{' x '.join(map(str, reversed(sides)))}, too small for MS-SSIM with padding valid, which needs "
+                f"{least} pixels a side or more (window {window}, {scales} scales); --padding same takes any size, "
+                "a smaller --window-size smaller ones")
+
+    def window_text(self):
+        """"window 11", "uniform window 7", "window 15 (sigma 2)": the window as a reader needs it."""
+        options = self.resolved
+        if options.window == "uniform":
+            text = f"uniform window {options.window_size}"
+        else:
+            text = f"window {options.window_size}"
+            if not options.on_table:
+                text += f" (sigma {options.sigma:g})"
+        if options.sample_covariance:
+            text += ", sample covariance"
+        if options.like:
+            text += f", like {options.like}"
+        return text
+
+    def describe(self, channels=1):
+        text = self.window_text()
+        if self.options["data_range"] != 1.0:
+            text += f", data range {self.options['data_range']:g}"
+        text += f", padding {self.resolved.padding}"
+        if self.multi_scale:
+            text += ", weights " + " ".join(f"{w:g}" for w in self.options["weights"])
+        if channels > 1:
+            text += f", mean over {channels} channels"
+        return text
+
