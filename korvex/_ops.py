@@ -64,6 +64,9 @@ def check_constants(c1: float, c2: float) -> None:
 
 
 def _has_tangent(t) -> bool:
+    # Outside a dual level (torch.autograd.forward_ad) and torch.func, no tensor carries a tangent.
+    if forward_ad._current_level < 0 and not _is_transformed(t):
+        return False
     return isinstance(t, Tensor) and forward_ad.unpack_dual(t).tangent is not None
 
 

@@ -293,3 +293,41 @@ class Options:
                  "channels": self.channels == "all", "crop_border": not self.crop_border}
         return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
                          if f.name not in without and not unset.get(f.name, False))
+
+
+# Options already checked, by the values they were made from: a training loop passes the same keywords at every
+# step, and checking them again costs more than computing SSIM of a small image. Each value is keyed with its type
+# (1, 1.0 and True are equal in Python, but not the same option), tensors are never keys (a tensor hashes by
+# identity, which a later tensor may reuse), and nothing made while tracing is kept.
+_CHECKED_LIMIT = 256
+_checked = {}
+
+
+def _key_part(value):
+    if isinstance(value, (tuple, list)):
+        return (type(value), tuple(_key_part(v) for v in value))
+    if value is not None and type(value) not in (bool, int, float, str):
+        raise TypeError("not a key")
+    return (type(value), value)
+
+
+_PLAIN_TYPES = frozenset((type(None), bool, int, float, str))
+
+
+def checked_options(**values) -> Options:
+    """Options(**values), checked once per distinct set of values and shared (Options is frozen)."""
+    given = tuple(values.values())
+    types = tuple(map(type, given))
+    if _PLAIN_TYPES.issuperset(types):
+        key = (tuple(values), given, types)
+    else:
+        try:
+            key = tuple((name, _key_part(value)) for name, value in values.items())
+        except TypeError:
+            return Options(**values)
+    options = _checked.get(key)
+    if options is None:
+        options = Options(**values)
+        if len(_checked) < _CHECKED_LIMIT and not torch.compiler.is_compiling():
+            _checked[key] = options
+    return options

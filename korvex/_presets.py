@@ -20,11 +20,13 @@ does (see multiscale.py and functional.py):
   the same).
 """
 
+from types import MappingProxyType
+
 from ._window import gaussian_size
 
 # The options each library's default call stands for. window_size None: the
 # Gaussian's size follows sigma as in that library, 2 * int(3.5 * sigma + 0.5) + 1.
-PRESETS = {
+_PRESET_OPTIONS = {
     "scikit-image": dict(window="uniform", window_size=7, sample_covariance=True, padding="valid"),
     "pytorch-msssim": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid", data_range=255.0),
     "tensorflow": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid"),
@@ -37,6 +39,10 @@ PRESETS = {
     # pyiqa's "ssim" metric: images in [0, 1], the Y of YIQ rounded to whole 0-255 levels, the same window.
     "pyiqa": dict(window="gaussian", window_size=11, sigma=1.5, padding="valid", channels="y-yiq"),
 }
+
+# What users and the rest of korvex read: a view that cannot be changed (assigning into a shared table would change
+# every later call in the process), whose entries cannot be changed either.
+PRESETS = MappingProxyType({name: MappingProxyType(options) for name, options in _PRESET_OPTIONS.items()})
 
 # What an option left as None means without a preset. padding: "same" for SSIM, "valid" for MS-SSIM.
 DEFAULTS = dict(window="gaussian", window_size=11, sample_covariance=False, data_range=1.0, channels="all")

@@ -48,6 +48,8 @@ def taps_values(window: str, window_size: int, sigma: float) -> tuple:
     the table's 9- and 11-tap windows, whose weights this reproduces bit for
     bit. Uniform: float32(1 / window_size) for every tap.
     """
+    if window not in WINDOWS:
+        raise ValueError(f"korvex: window must be one of {', '.join(map(repr, WINDOWS))}, got {window!r}")
     r = window_size // 2
     if window == "uniform":
         weights = np.full(window_size, 1.0 / window_size, dtype=np.float32)

@@ -20,6 +20,7 @@ from ._options import (  # noqa: F401  (the lists of choices are read from here 
     DataRange,
     OptionTypeError,
     Options,
+    checked_options,
 )
 from ._peers import refuse_arguments
 from ._presets import CLAMPED_MAP
@@ -126,7 +127,11 @@ def padded_map(forward, x, y, options, precision, train):
     if options.padding in ("reflect", "replicate"):
         return forward(x, y, options, precision, train, border=options.padding)[0]
     value_map = forward(x, y, options, precision, train)[0]
-    return value_map if options.padding == "same" else crop_valid(value_map, options.window_size)
+    if options.padding == "same":
+        return value_map
+    if options.padding == "valid":
+        return crop_valid(value_map, options.window_size)
+    raise ValueError(f"korvex: padding must be one of {', '.join(map(repr, PADDINGS))}, got {options.padding!r}")
 
 
 def piq_downsample(options, *images):
@@ -297,7 +302,7 @@ def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,
         torch.Size([1, 3, 26, 26])
     """
     refuse_arguments("ssim_map()", unknown)
-    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+    options = checked_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, sigma=sigma, window=window, sample_covariance=sample_covariance, like=like,
                       channels=channels, crop_border=crop_border)
     result = map_with(img1, img2, options)
@@ -350,7 +355,7 @@ def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_
         tensor(1.)
     """
     refuse_arguments("ssim()", unknown)
-    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+    options = checked_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, reduction=reduction, sigma=sigma, window=window,
                       sample_covariance=sample_covariance, like=like, channels=channels, crop_border=crop_border)
     return ssim_with(img1, img2, options, mask)

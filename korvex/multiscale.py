@@ -11,7 +11,7 @@ from . import _ops
 from ._dispatch import FORWARDS, interior_sums
 from ._masks import mask_weights, weighted_sums
 from ._modules import COMPILED_DEVICE_TYPES
-from ._options import DataRange, Options
+from ._options import DataRange, Options, checked_options
 from ._peers import refuse_arguments
 from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map,
                          prepare, reduce)
@@ -228,7 +228,7 @@ def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,
         tensor([1., 1.])
     """
     refuse_arguments("ms_ssim()", unknown)
-    options = Options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
+    options = checked_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
                       precision=precision, reduction=reduction, weights=weights, sigma=sigma, window=window,
                       sample_covariance=sample_covariance, like=like, channels=channels, crop_border=crop_border)
     return ms_ssim_with(img1, img2, options, mask)

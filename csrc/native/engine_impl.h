@@ -455,7 +455,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
 
     auto fill = [&](int slot, long long y) {
         const long long row = border_index(y, H, call.border);
-        if (row < 0) {
+        if (row == kOutside) {
             for (int m = 0; m < 5; ++m) std::fill(rows_of(m, slot), rows_of(m, slot) + columns, 0.0f);
             return;
         }
@@ -620,7 +620,7 @@ void backward_strip(const BackwardJob& job, int plane, int y0, int y1, int x0, i
             const int from = std::max(0, x0 + c0), to = std::min(W, x0 + c0 + n);
             for (int g = 0; g < group && to > from; ++g) {
                 const long long row = border_index(y + done + g, H, call.border);
-                if (row < 0) continue;
+                if (row == kOutside) continue;
                 prefetch_row<P>(call.img1, origin + row * W + from, to - from);
                 prefetch_row<P>(call.img2, origin + row * W + from, to - from);
             }

@@ -6,6 +6,7 @@
 // device sources stay light to compile.
 #pragma once
 
+#include <stdexcept>
 #include <type_traits>
 
 namespace korvex {
@@ -55,12 +56,19 @@ enum class MapKind { Ssim, ContrastStructure };
 enum class Border { Zero, Reflect, Replicate };
 
 // The row or column of a side of n pixels that index i reads under the
-// border: i itself inside, -1 past the edges under Zero.
+// border: i itself inside, kOutside past the edges under Zero (the engine
+// reads a zero there). A switch over every border, so that a new one cannot
+// fall through to another's rule unnoticed (-Wswitch names the missing case).
+constexpr long long kOutside = -1;
+
 inline long long border_index(long long i, long long n, Border border) {
     if (i >= 0 && i < n) return i;
-    if (border == Border::Reflect) return i < 0 ? -i : 2 * n - 2 - i;
-    if (border == Border::Replicate) return i < 0 ? 0 : n - 1;
-    return -1;
+    switch (border) {
+        case Border::Reflect: return i < 0 ? -i : 2 * n - 2 - i;
+        case Border::Replicate: return i < 0 ? 0 : n - 1;
+        case Border::Zero: return kOutside;
+    }
+    throw std::logic_error("korvex: a border without an index rule");
 }
 
 // The gradient of an image padded by `margin` pixels on every side, past
