@@ -278,6 +278,8 @@ def kernel_rows(trace, res):
         entry["shared_wavefronts_ideal"] = round(counts["shared_wavefronts_ideal"])
         entry["global_sectors_ideal"] = round(counts["global_sectors_ideal"])
         entry["wavefronts_per_request"] = round(total["shared_wavefronts"] / max(1, total["shared_requests"]), 3)
+        # Bank conflicts: the wavefronts against the fewest the requests' widths allow (8-byte requests need 2).
+        entry["wavefronts_per_ideal"] = round(total["shared_wavefronts"] / max(1, total["shared_wavefronts_ideal"]), 3)
         entry["sector_bytes_used"] = round(total["global_bytes"] / max(1, 32 * total["global_sectors"]), 3)
         entry["traced_shared_bytes"] = launch["shared_bytes"]
         entry["estimate_us"], entry["dram_us"], entry["bound"], entry["resources"] = {}, {}, {}, {}
@@ -342,17 +344,19 @@ def main():
     step_rows = steps(rows)
 
     names = list(GPUS)
-    print(f"{'kernel case':40} {'wf/req':>6} {'sect%':>5} {'regs':>4} {'smem':>6} {'blk/SM':>6} "
+    print(f"{'kernel case (A100: regs, smem, blocks/SM)':42} {'wf/req':>6} {'wf/min':>6} {'sect%':>5} {'regs':>4} "
+          f"{'smem':>6} {'blk':>3} "
           + " ".join(f"{n + ' us':>14}" for n in names))
     for row in rows:
         a100 = row["resources"]["A100"]
-        print(f"{row['case']:40} {row['wavefronts_per_request']:6.2f} {100 * row['sector_bytes_used']:5.0f} "
-              f"{a100['registers'] or 0:4} {a100['shared'] or 0:6} {a100['blocks_per_sm'] or 0:6} "
+        print(f"{row['case']:42} {row['wavefronts_per_request']:6.2f} {row['wavefronts_per_ideal']:6.2f} "
+              f"{100 * row['sector_bytes_used']:5.0f} {a100['registers'] or 0:4} {a100['shared'] or 0:6} "
+              f"{a100['blocks_per_sm'] or 0:3} "
               + " ".join(f"{row['estimate_us'][n]:8.1f} {row['bound'][n][:5]:>5}" for n in names))
     print()
-    print(f"{'step (estimate / DRAM time, us)':40} " + " ".join(f"{n:>16}" for n in names))
+    print(f"{'step (estimate / DRAM time, us)':42} " + " ".join(f"{n:>16}" for n in names))
     for step in step_rows:
-        print(f"{step['name']:40} " + " ".join(
+        print(f"{step['name']:42} " + " ".join(
             f"{step['estimate_us'][n]:8.0f} /{step['dram_us'][n]:6.0f}" for n in names))
     if args.json:
         with open(args.json, "w") as f:

@@ -121,3 +121,32 @@ def test_a_real_kernel_has_the_conflicts_worked_out_by_hand(traced):
 def test_more_static_shared_memory_than_a_block_may_have_is_refused(traced):
     assert "shared-limit: refused: 49156 bytes of static shared memory" in traced["refused"]
     assert not [t for t in traced["launches"] if t["case"] == "shared-limit"]
+
+
+@pytest.fixture(scope="module")
+def traced_families():
+    return kernel_trace.traced(images=(1, 1, 48, 48), volume=(1, 1, 4, 48, 48),
+                               only=("run-time fp32", "volume fp32 forward ssim train", "volume fp32 backward R"))
+
+
+def test_the_run_time_window_and_volume_families_have_no_bank_conflicts(traced_families):
+    launches = traced_families["launches"]
+    # Radii 1, 5, 7 and 15: the three tile radii (3, 7, 15), forward and backward.
+    assert {t["radius"] for t in launches} == {1, 5, 7, 15}
+    for launch in launches:
+        total = {k: launch["edge"][k] + launch["inner"][k] for k in launch["edge"]}
+        assert total["shared_wavefronts"] == total["shared_wavefronts_ideal"], launch["case"]
+        # From 11 taps on, a warp reads a whole tile row: at least 80% of the bytes of the sectors it touches.
+        if launch["radius"] >= 5:
+            assert total["global_bytes"] >= 0.8 * 32 * total["global_sectors"], launch["case"]
+
+
+def test_tiles_are_sized_for_the_call_s_radius(traced_families):
+    # Each call takes the kernel instance of the smallest tile radius that holds its window (whose tiles ptxas
+    # reports at their size: tools/check_device_code.py): 3 taps the tiles of 7, 11 and 15 taps those of 15, 31 taps
+    # the largest.
+    tile_radius = {t["case"]: int(t["kernel"].split("<")[1].split(",")[0]) for t in traced_families["launches"]}
+    assert tile_radius["run-time fp32 forward ssim R1"] == 3
+    assert tile_radius["run-time fp32 forward ssim R5"] == tile_radius["run-time fp32 backward R7"] == 7
+    assert tile_radius["run-time fp32 forward ssim R15"] == tile_radius["volume fp32 backward R15"] == 15
+    assert tile_radius["volume fp32 forward ssim train R1"] == 3

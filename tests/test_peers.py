@@ -53,7 +53,7 @@ def test_no_name_of_korvex_is_refused():
 @pytest.fixture
 def range_check(monkeypatch):
     """A process that has not warned yet; returns the DataRangeWarnings given."""
-    monkeypatch.setattr(_inputs, "_check_state", {"warned": False, "device_checks": 0})
+    monkeypatch.setattr(_inputs, "_check_state", {"warned": False, "calls": 0})
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         yield lambda: [w for w in caught if issubclass(w.category, korvex.DataRangeWarning)]
@@ -68,7 +68,7 @@ def test_0_255_images_under_the_default_range_warn_once(range_check):
     assert range_check() == []
     korvex.ssim(A * 255, B * 255)
     (warning,) = range_check()
-    assert "span at least 25" in str(warning.message) and "data_range=255" in str(warning.message)
+    assert "values span at least 2" in str(warning.message) and "data_range=255" in str(warning.message)
     assert warning.filename == __file__  # points at the caller's line
     korvex.ms_ssim(A * 255, B * 255, weights=(0.5, 0.5))
     assert len(range_check()) == 1  # once per process
@@ -81,6 +81,18 @@ def test_0_255_images_under_the_default_range_warn_once(range_check):
 ], ids=["minus-one-to-one", "streaming-ms-ssim", "volumes"])
 def test_every_path_checks_the_range(range_check, call):
     call()
+    assert len(range_check()) == 1
+
+
+def test_after_the_first_calls_only_large_images_are_checked(range_check):
+    small = torch.rand(1, 1, 32, 32)
+    for _ in range(_inputs.FIRST_CALLS):
+        korvex.ssim(small, small)
+    korvex.ssim(small * 255, small * 255)
+    assert range_check() == []
+    large = torch.rand(1, 2, 512, 512)
+    assert large.numel() >= _inputs.LARGE
+    korvex.ssim(large * 255, large * 255)
     assert len(range_check()) == 1
 
 

@@ -49,28 +49,34 @@ EXPECTED_SHARED = {
     "korvex_fp16_csCUDA": lambda R: 4 * _tiles(R) ** 2 + 4 * _tiles(R) * 16 * 5,
 }
 
-# The run-time window family: one instance per (map kind, pixel type) of the forward and per pixel type of the
-# backward, with tiles at the largest radius (S = 16 + 2 * 15 = 46) and the window's 16 entries in shared memory.
-TAPS_TILE = _tiles(15)
-TAPS_WINDOW = 4 * 16
-TAPS_SHARED = {
-    # float window[16], float2 inputTile[46][47], float rowFiltered[46][17][5]
-    "korvex_taps_CUDA": TAPS_WINDOW + 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5,
-    # float window[16], float productTile[3][46][46], float rowFilteredProducts[46][16][3]
-    "korvex_taps_backward_CUDA": TAPS_WINDOW + 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3,
-}
-TAPS_INSTANCES = {"korvex_taps_CUDA": 2 * 3, "korvex_taps_backward_CUDA": 3}
+# The run-time window family: one instance per (tile radius, map kind, pixel type) of the forward and per (tile
+# radius, pixel type) of the backward. Tiles of side S = 16 + 2T for the tile radius T (a call takes the smallest
+# that holds its radius), float tiles' rows padded to 48 words (16 mod 32, against bank conflicts), and the window's
+# T + 1 entries in shared memory.
+TILE_RADII = (3, 7, 15)
 
-# The volume kernels: one instance per element type, tiles sized for the widest run-time window (radius 15) whatever
-# the call's radius, and the window's 16 entries.
+
+def _padded_row(side):
+    return (side + 16) // 32 * 32 + 16
+
+
+def _taps_forward_shared(T):
+    # float window[T + 1], float2 inputTile[S][S], float rowFiltered[S][16][5]
+    return 4 * (T + 1) + 8 * _tiles(T) ** 2 + 4 * _tiles(T) * 16 * 5
+
+
+def _taps_backward_shared(T):
+    # float window[T + 1], float productTile[3][S][48], float rowFilteredProducts[S][16][3]
+    return 4 * (T + 1) + 4 * 3 * _tiles(T) * _padded_row(_tiles(T)) + 4 * _tiles(T) * 16 * 3
+
+
+TAPS_SHARED = {"korvex_taps_CUDA": _taps_forward_shared, "korvex_taps_backward_CUDA": _taps_backward_shared}
+TAPS_INSTANCES = {"korvex_taps_CUDA": 3 * 2 * 3, "korvex_taps_backward_CUDA": 3 * 3}
+
+# The volume kernels: one instance per (tile radius, element type), with the run-time window family's tiles.
 VOLUME_ELEMENT_TYPES = ("float", "__half", "__nv_bfloat16")
-VOLUME_SHARED = {
-    # float2 inputTile[46][47], float rowFiltered[46][17][5], float window[16]
-    "volume_ssimCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
-    "volume_csCUDA": 8 * TAPS_TILE * (TAPS_TILE + 1) + 4 * TAPS_TILE * 17 * 5 + TAPS_WINDOW,
-    # float productTile[3][46][46], float rowFilteredProducts[46][16][3], float window[16]
-    "volume_backwardCUDA": 4 * 3 * TAPS_TILE**2 + 4 * TAPS_TILE * 16 * 3 + TAPS_WINDOW,
-}
+VOLUME_SHARED = {"volume_ssimCUDA": _taps_forward_shared, "volume_csCUDA": _taps_forward_shared,
+                 "volume_backwardCUDA": _taps_backward_shared}
 # The pooling family: no shared memory; a forward instance per (input type, output type), one backward.
 POOL_INSTANCES = {"korvex_pool2_CUDA": 3 * 2, "korvex_pool2_backward_CUDA": 1}
 
@@ -79,8 +85,8 @@ SPILLS = re.compile(r"(\d+) bytes stack frame, (\d+) bytes spill stores, (\d+) b
 # ptxas names no shared memory for a kernel that has none.
 USAGE = re.compile(r"Used (\d+) registers(?:.*?(\d+) bytes smem)?")
 KERNEL = re.compile(r"(\w+)<(\d+)>")
-TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<([\w:, ]+)>")
-VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\w+)>")
+TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<(\d+), ([\w:, ]+)>")
+VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\d+), (\w+)>")
 POOL_KERNEL = re.compile(r"(korvex_pool2\w*)(<[\w:, ]+>)?\(")
 
 
@@ -118,13 +124,13 @@ def parse(report):
 def _kernel_and_shared(demangled):
     """(short name with template arguments, expected static shared memory) of a kernel instance."""
     if m := VOLUME_KERNEL.search(demangled):
-        return f"{m.group(1)}<{m.group(2)}>", VOLUME_SHARED[m.group(1)]
+        return f"{m.group(1)}<{m.group(2)}, {m.group(3)}>", VOLUME_SHARED[m.group(1)](int(m.group(2)))
     if m := POOL_KERNEL.search(demangled):
         arguments = ", ".join(a.split("::")[-1] for a in m.group(2)[1:-1].split(", ")) if m.group(2) else ""
         return f"{m.group(1)}<{arguments}>", 0
     if m := TAPS_KERNEL.search(demangled):
-        arguments = ", ".join(a.split("::")[-1] for a in m.group(2).split(", "))
-        return f"{m.group(1)}<{arguments}>", TAPS_SHARED[m.group(1)]
+        arguments = ", ".join(a.split("::")[-1] for a in m.group(3).split(", "))
+        return f"{m.group(1)}<{m.group(2)}, {arguments}>", TAPS_SHARED[m.group(1)](int(m.group(2)))
     m = KERNEL.search(demangled)
     return f"{m.group(1)}<{m.group(2)}>", EXPECTED_SHARED[m.group(1)](int(m.group(2)))
 
@@ -146,7 +152,7 @@ def main():
             failures.append(f"{kernel} {arch}")
     found = {_kernel_and_shared(n)[0] for n in names.values()}
     wanted = {f"{k}<{r}>" for k in EXPECTED_SHARED for r in RADII}
-    wanted |= {f"{k}<{t}>" for k in VOLUME_SHARED for t in VOLUME_ELEMENT_TYPES}
+    wanted |= {f"{k}<{r}, {t}>" for k in VOLUME_SHARED for r in TILE_RADII for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
     for name, count in {**TAPS_INSTANCES, **POOL_INSTANCES}.items():

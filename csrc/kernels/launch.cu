@@ -39,26 +39,33 @@ struct PixelOf<Precision::Bf16> {
     using type = device::bfloat16;
 };
 
-// The run-time window family: one forward instance per (map kind, precision),
-// one backward instance per precision; partial maps are decided at run time.
+// The run-time window family: one forward instance per (tile radius, map
+// kind, precision), one backward instance per (tile radius, precision);
+// partial maps are decided at run time.
 void launch_taps_forward(const ForwardLaunch& f) {
     with_precision(f.precision, [&](auto P) {
-        using Pixel = typename PixelOf<P.value>::type;
-        const auto* x = static_cast<const Pixel*>(f.img1);
-        const auto* y = static_cast<const Pixel*>(f.img2);
-        launch_grid(f.map_kind == MapKind::Ssim ? device::korvex_taps_CUDA<device::SsimValue, Pixel>
-                                                : device::korvex_taps_CUDA<device::ContrastStructureValue, Pixel>,
-                    f.shape, f.radius, f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
-                    f.partial_sigma12);
+        device::with_tile_radius(f.radius, [&](auto T) {
+            constexpr int t = T.value;
+            using Pixel = typename PixelOf<P.value>::type;
+            const auto* x = static_cast<const Pixel*>(f.img1);
+            const auto* y = static_cast<const Pixel*>(f.img2);
+            launch_grid(f.map_kind == MapKind::Ssim
+                            ? device::korvex_taps_CUDA<t, device::SsimValue, Pixel>
+                            : device::korvex_taps_CUDA<t, device::ContrastStructureValue, Pixel>,
+                        f.shape, f.radius, f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
+                        f.partial_sigma12);
+        });
     });
 }
 
 void launch_taps_backward(const BackwardLaunch& b) {
     with_precision(b.precision, [&](auto P) {
-        using Pixel = typename PixelOf<P.value>::type;
-        launch_grid(device::korvex_taps_backward_CUDA<Pixel>, b.shape, b.radius, b.taps, b.C1, b.C2,
-                    static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map, b.grad_img1,
-                    b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
+        device::with_tile_radius(b.radius, [&](auto T) {
+            using Pixel = typename PixelOf<P.value>::type;
+            launch_grid(device::korvex_taps_backward_CUDA<T.value, Pixel>, b.shape, b.radius, b.taps, b.C1, b.C2,
+                        static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map, b.grad_img1,
+                        b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
+        });
     });
 }
 

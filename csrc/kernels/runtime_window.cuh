@@ -7,11 +7,21 @@
 // (fp16 images here do not use the half-precision window of the table
 // kernels). Their launches are picked in kernels/launch.cu.
 //
-// Tiles are sized for the largest radius (S = 16 + 2 * kMaxTapsRadius = 46)
-// and a call of radius R uses their first 16 + 2R rows and columns; the loops
-// over the taps run R times. Compile-time instances per radius would be
-// fifteen times as many kernels per architecture, and unrolled loops over up
-// to 31 taps would not fit 32 registers.
+// Tiles are sized for a tile radius T, a template argument, and a call of
+// radius R <= T uses their first 16 + 2R rows and columns; the loops over the
+// taps run R times. A call takes the smallest tile radius of TileRadii that
+// holds its window (with_tile_radius), so that a 3-tap window does not pay
+// the shared memory of a 31-tap one (which holds fewer blocks per SM).
+// Instances per radius would be fifteen times as many kernels per
+// architecture, and unrolled loops over up to 31 taps would not fit 32
+// registers.
+//
+// Every shared-memory access takes the fewest wavefronts its width allows:
+// a warp is two rows of 16 threads (ty, ty + 1), and a tile whose rows are
+// 16 (mod 32) words apart puts the second row's 16 lanes on the banks the
+// first row leaves free, for 16 consecutive words per row as for 16 words 5
+// apart (5 is odd, so 5 * tx mod 32 takes 16 distinct banks, and adding 16
+// takes the other 16). float2 rows are read a half-warp, one row, at a time.
 //
 // Each block copies the R + 1 weights into shared memory once, before its
 // first channel: every read of them comes after the first barrier. A
@@ -24,14 +34,58 @@
 // window of the table given as taps gives the table kernels' bits.
 #pragma once
 
+#include <stdexcept>
+#include <string>
+#include <utility>
+
 #include "kernels/ssim_common.cuh"
+#include "kernels/window.h"
 #include "ops/launch.h"
 
 namespace korvex {
 namespace device {
 
-// The tile side at the largest radius.
-constexpr int kTapsTile = kTile + 2 * kMaxTapsRadius;
+// The tile radii the family is compiled for, smallest first: windows of 3 to
+// 7 taps, up to 15, up to 31 (tile sides 22, 30 and 46).
+using TileRadii = std::integer_sequence<int, 3, 7, kMaxTapsRadius>;
+
+// The side of the tiles of tile radius T.
+__host__ __device__ constexpr int taps_tile_side(int tile_radius) { return kTile + 2 * tile_radius; }
+
+// The row of a float tile of `side` columns: the next 16 (mod 32) words (48
+// for every side of TileRadii); exactly `side` in the bounds-checking build
+// (KORVEX_TILES_ON_STACK, no bank padding), which sizes tiles exactly.
+__host__ __device__ constexpr int taps_tile_row(int side) {
+    return kBankPadding == 0 ? side : (side + 16) / 32 * 32 + 16;
+}
+
+// Calls body(std::integral_constant<int, T>{}) for the smallest tile radius T
+// of TileRadii that is at least `radius` (the host operators refuse radii
+// beyond kMaxTapsRadius first).
+template <typename Body>
+void with_tile_radius(int radius, Body&& body) {
+    bool done = false;
+    window::for_each_radius_in(
+        [&](auto T) {
+            if (done || T.value < radius) return;
+            done = true;
+            body(T);
+        },
+        TileRadii{});
+    if (!done) throw std::logic_error("korvex: no run-time window kernel for radius " + std::to_string(radius));
+}
+
+// Calls fill(r, q) for every position of the S x S tile of the block's thread
+// n: a row of the tile per warp, its lanes along the row, so that a warp
+// reads an image row at consecutive addresses (rows of 16 threads would touch
+// a sector more for every 16 pixels). Rolled, to fit 32 registers.
+template <typename Fill>
+__device__ __forceinline__ void fill_tile_by_rows(int S, int n, Fill fill) {
+#pragma unroll 1
+    for (int r = n / kWarp; r < S; r += kBlockThreads / kWarp)
+#pragma unroll 1
+        for (int q = n % kWarp; q < S; q += kWarp) fill(r, q);
+}
 
 // filter_taps with the radius R at run time: nearest pair first, each pair
 // added before it is weighted by w[R - d], the centre tap last.
@@ -67,17 +121,19 @@ __device__ __forceinline__ void filter_row_moments_of_radius(Pixel pixel, int k,
 // The forward of the run-time window over images of Pixel (float, bfloat16
 // or half, widened on load): Value's map of every pixel of every channel of
 // image blockIdx.z under a (2R+1)^2 window, zero outside the image, and with
-// partial_mu1 set its three partial maps. The layout of the table kernels'
-// float32 forward (fp32_forward), at the largest radius.
-template <typename Value, typename Pixel>
+// partial_mu1 set its three partial maps. The passes of the table kernels'
+// float32 forward (fp32_forward), with tiles of tile radius TileRadius >= R.
+template <int TileRadius, typename Value, typename Pixel>
 __device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const float* __restrict__ taps, float C1,
                                              float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                              float* __restrict__ map, float* __restrict__ partial_mu1,
                                              float* __restrict__ partial_sigma1_sq,
                                              float* __restrict__ partial_sigma12) {
-    __shared__ float window[kMaxTapsRadius + 1];
-    __shared__ float2 inputTile[kTapsTile][kTapsTile + kBankPadding];
-    __shared__ float rowFiltered[kTapsTile][kTile + kBankPadding][5];
+    constexpr int kSide = taps_tile_side(TileRadius);
+    __shared__ float window[TileRadius + 1];
+    __shared__ float2 inputTile[kSide][kSide];
+    // 16 positions of 5 moments: rows 80 words apart, 16 (mod 32).
+    __shared__ float rowFiltered[kSide][kTile][5];
 
     if (CH < 1) return;
     const int tx = threadIdx.x;
@@ -87,35 +143,21 @@ __device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const 
     const int x0 = kTile * blockIdx.x;
     const int y0 = kTile * blockIdx.y;
     const int b = blockIdx.z;
-    const bool interior = x0 - R >= 0 && y0 - R >= 0 && x0 + kTile - 1 + R < W && y0 + kTile - 1 + R < H;
     // Read only after the first barrier of the first channel.
     if (n <= R) window[n] = taps[n];
 
     for (int c = 0; c < CH; ++c) {
         const int plane = b * CH + c;
-        if (interior) {
-            const int origin = plane * H * W + (y0 - R) * W + (x0 - R);
-            for (int r = ty; r < S; r += kTile)
-                for (int q = tx; q < S; q += kTile) {
-                    const int i = origin + r * W + q;
-                    inputTile[r][q] = float2{widen(img1[i]), widen(img2[i])};
-                }
-        } else {
-            // Rolled, as fill_tile_bounded, to fit 32 registers.
-#pragma unroll 1
-            for (int e = n; e < S * S; e += kBlockThreads) {
-                const int r = e / S;
-                const int q = e % S;
-                const int gy = y0 - R + r;
-                const int gx = x0 - R + q;
-                float2 value{0.0f, 0.0f};
-                if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
-                    const int i = (plane * H + gy) * W + gx;
-                    value = float2{widen(img1[i]), widen(img2[i])};
-                }
-                inputTile[r][q] = value;
+        fill_tile_by_rows(S, n, [&](int r, int q) {
+            const int gy = y0 - R + r;
+            const int gx = x0 - R + q;
+            float2 value{0.0f, 0.0f};
+            if (gx >= 0 && gx < W && gy >= 0 && gy < H) {
+                const int i = (plane * H + gy) * W + gx;
+                value = float2{widen(img1[i]), widen(img2[i])};
             }
-        }
+            inputTile[r][q] = value;
+        });
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
@@ -129,7 +171,7 @@ __device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const 
         const int gy = y0 + ty;
         if (gx < W && gy < H) {
             const float* centre = &rowFiltered[ty + R][tx][0];
-            constexpr int kRowStride = (kTile + kBankPadding) * 5;
+            constexpr int kRowStride = kTile * 5;
             const float mu1 = filter_taps_of_radius(centre + 0, kRowStride, window, R);
             const float exx = filter_taps_of_radius(centre + 1, kRowStride, window, R);
             const float mu2 = filter_taps_of_radius(centre + 2, kRowStride, window, R);
@@ -143,17 +185,19 @@ __device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const 
 
 // The backward of the run-time window over images of Pixel: the gradient
 // with respect to img1, as the table kernels' float32 backward (fp32_backward)
-// computes it, at the largest radius.
-template <typename Pixel>
+// computes it, with tiles of tile radius TileRadius >= R.
+template <int TileRadius, typename Pixel>
 __device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const float* __restrict__ taps,
                                               const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                               const float* __restrict__ grad_map, float* __restrict__ grad_img1,
                                               const float* __restrict__ partial_mu1,
                                               const float* __restrict__ partial_sigma1_sq,
                                               const float* __restrict__ partial_sigma12) {
-    __shared__ float window[kMaxTapsRadius + 1];
-    __shared__ float productTile[3][kTapsTile][kTapsTile];
-    __shared__ float rowFilteredProducts[kTapsTile][kTile][3];
+    constexpr int kSide = taps_tile_side(TileRadius);
+    __shared__ float window[TileRadius + 1];
+    __shared__ float productTile[3][kSide][taps_tile_row(kSide)];
+    // 16 positions of 3 products: rows 48 words apart, 16 (mod 32).
+    __shared__ float rowFilteredProducts[kSide][kTile][3];
 
     if (CH < 1) return;
     const int tx = threadIdx.x;
@@ -165,12 +209,7 @@ __device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const
     const int x = x0 + tx;
     const int y = y0 + ty;
     const bool inside = x < W && y < H;
-    const bool interior = y0 >= R && y0 + kTile - 1 + R < H && x0 >= R && x0 + kTile - 1 + R < W;
-    // Border tiles are filled a row per warp, so that a warp's reads of a row
-    // are contiguous.
     const int t = ty * blockDim.x + tx;
-    const int warp = t / kWarp;
-    const int lane = t % kWarp;
     // Read only after the first barrier of the first channel.
     if (t <= R) window[t] = taps[t];
 
@@ -189,22 +228,11 @@ __device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const
             productTile[1][r][q] = p1;
             productTile[2][r][q] = p2;
         };
-        // Rolled loops, as in the table kernels, to fit 32 registers.
-        if (interior) {
-#pragma unroll 1
-            for (int r = ty; r < S; r += kTile)
-#pragma unroll 1
-                for (int q = tx; q < S; q += kTile) fill(r, q, true);
-        } else {
-#pragma unroll 1
-            for (int r = warp; r < S; r += kBlockThreads / kWarp)
-#pragma unroll 1
-                for (int q = lane; q < S; q += kWarp) {
-                    const int gy = y0 - R + r;
-                    const int gx = x0 - R + q;
-                    fill(r, q, gx >= 0 && gx < W && gy >= 0 && gy < H);
-                }
-        }
+        fill_tile_by_rows(S, t, [&](int r, int q) {
+            const int gy = y0 - R + r;
+            const int gx = x0 - R + q;
+            fill(r, q, gx >= 0 && gx < W && gy >= 0 && gy < H);
+        });
         __syncthreads();
 
         for (int r = ty; r < S; r += kTile)
@@ -228,24 +256,26 @@ __device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const
 
 // Forward: Value's map (SsimValue: SSIM; ContrastStructureValue: multi-scale
 // SSIM's contrast-structure term) and, with partial_mu1 set, its partial maps.
-template <typename Value, typename Pixel>
+template <int TileRadius, typename Value, typename Pixel>
 __global__ void korvex_taps_CUDA(int H, int W, int CH, int R, const float* __restrict__ taps, float C1, float C2,
                                  const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                  float* __restrict__ map, float* __restrict__ partial_mu1,
                                  float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12) {
-    taps_forward<Value>(H, W, CH, R, taps, C1, C2, img1, img2, map, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    taps_forward<TileRadius, Value>(H, W, CH, R, taps, C1, C2, img1, img2, map, partial_mu1, partial_sigma1_sq,
+                                    partial_sigma12);
 }
 
 // Backward: the gradient with respect to img1 of either map kind. C1 and C2
 // are not needed.
-template <typename Pixel>
+template <int TileRadius, typename Pixel>
 __global__ void korvex_taps_backward_CUDA(int H, int W, int CH, int R, const float* __restrict__ taps, float C1,
                                           float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                           const float* __restrict__ grad_map, float* __restrict__ grad_img1,
                                           const float* __restrict__ partial_mu1,
                                           const float* __restrict__ partial_sigma1_sq,
                                           const float* __restrict__ partial_sigma12) {
-    taps_backward(H, W, CH, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq, partial_sigma12);
+    taps_backward<TileRadius>(H, W, CH, R, taps, img1, img2, grad_map, grad_img1, partial_mu1, partial_sigma1_sq,
+                              partial_sigma12);
 }
 
 }  // namespace device

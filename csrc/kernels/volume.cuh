@@ -120,15 +120,17 @@ __device__ __forceinline__ int ring_slots(int D, int R) { return D < 2 * R + 1 ?
 // The forward over volumes of Pixel (float, half or bfloat16, widened on
 // load): Value's map of every voxel of volume blockIdx.z, and with
 // partial_mu1 set its partial maps.
-template <typename Value, typename Pixel>
+template <int TileRadius, typename Value, typename Pixel>
 __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const float* __restrict__ taps, float C1,
                                                float C2, const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                                float* __restrict__ map, float* __restrict__ partial_mu1,
                                                float* __restrict__ partial_sigma1_sq,
                                                float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
-    __shared__ float2 inputTile[kTapsTile][kTapsTile + kBankPadding];
-    __shared__ float rowFiltered[kTapsTile][kTile + kBankPadding][5];
-    __shared__ float window[kMaxTapsRadius + 1];
+    // The tiles of taps_forward (runtime_window.cuh says why they are so).
+    constexpr int kSide = taps_tile_side(TileRadius);
+    __shared__ float2 inputTile[kSide][kSide];
+    __shared__ float rowFiltered[kSide][kTile][5];
+    __shared__ float window[TileRadius + 1];
 
     const int tx = threadIdx.x;
     const int ty = threadIdx.y;
@@ -148,10 +150,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
     for (int z = 0; z < D + R; ++z) {
         if (z < D) {
             const int plane = volume * D + z;
-#pragma unroll 1
-            for (int e = n; e < side * side; e += kBlockThreads) {
-                const int r = e / side;
-                const int q = e % side;
+            fill_tile_by_rows(side, n, [&](int r, int q) {
                 const int iy = y0 - R + r;
                 const int ix = x0 - R + q;
                 float2 pair{0.0f, 0.0f};
@@ -160,7 +159,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
                     pair = float2{widen(img1[i]), widen(img2[i])};
                 }
                 inputTile[r][q] = pair;
-            }
+            });
             __syncthreads();
 #pragma unroll 1
             for (int r = ty; r < side; r += kTile)
@@ -172,8 +171,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
             if (inside) {
 #pragma unroll 1
                 for (int m = 0; m < 5; ++m)
-                    ring.at(z, m) =
-                        filter_taps_rolled(&rowFiltered[ty + R][tx][m], (kTile + kBankPadding) * 5, window, R);
+                    ring.at(z, m) = filter_taps_rolled(&rowFiltered[ty + R][tx][m], kTile * 5, window, R);
             }
         }
         const int zo = z - R;
@@ -192,7 +190,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
 // The backward: the products of the incoming gradient with the three partial
 // maps, filtered along W, H and D, give the gradient of each voxel with its
 // own image values (gradient_of).
-template <typename Pixel>
+template <int TileRadius, typename Pixel>
 __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, const float* __restrict__ taps,
                                                 const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                                 const float* __restrict__ grad_map,
@@ -201,9 +199,10 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
                                                 const float* __restrict__ partial_sigma1_sq,
                                                 const float* __restrict__ partial_sigma12,
                                                 float* __restrict__ scratch) {
-    __shared__ float productTile[3][kTapsTile][kTapsTile];
-    __shared__ float rowFilteredProducts[kTapsTile][kTile][3];
-    __shared__ float window[kMaxTapsRadius + 1];
+    constexpr int kSide = taps_tile_side(TileRadius);
+    __shared__ float productTile[3][kSide][taps_tile_row(kSide)];
+    __shared__ float rowFilteredProducts[kSide][kTile][3];
+    __shared__ float window[TileRadius + 1];
 
     const int tx = threadIdx.x;
     const int ty = threadIdx.y;
@@ -222,10 +221,7 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
     for (int z = 0; z < D + R; ++z) {
         if (z < D) {
             const int plane = volume * D + z;
-#pragma unroll 1
-            for (int e = n; e < side * side; e += kBlockThreads) {
-                const int r = e / side;
-                const int q = e % side;
+            fill_tile_by_rows(side, n, [&](int r, int q) {
                 const int iy = y0 - R + r;
                 const int ix = x0 - R + q;
                 float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
@@ -241,7 +237,7 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
                 productTile[0][r][q] = p0;
                 productTile[1][r][q] = p1;
                 productTile[2][r][q] = p2;
-            }
+            });
             __syncthreads();
 #pragma unroll 1
             for (int r = ty; r < side; r += kTile)
@@ -267,36 +263,36 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
 }
 
 // The SSIM map of volumes and, with partial_mu1 set, its partial maps.
-template <typename Pixel>
+template <int TileRadius, typename Pixel>
 __global__ void volume_ssimCUDA(int D, int H, int W, int R, const float* __restrict__ taps, float C1, float C2,
                                 const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                 float* __restrict__ ssim_map, float* __restrict__ partial_mu1,
                                 float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12,
                                 float* __restrict__ scratch) {
-    volume_forward<SsimValue>(D, H, W, R, taps, C1, C2, img1, img2, ssim_map, partial_mu1, partial_sigma1_sq,
-                              partial_sigma12, scratch);
+    volume_forward<TileRadius, SsimValue>(D, H, W, R, taps, C1, C2, img1, img2, ssim_map, partial_mu1,
+                                          partial_sigma1_sq, partial_sigma12, scratch);
 }
 
 // Multi-scale SSIM's contrast-structure map of volumes and its partial maps.
-template <typename Pixel>
+template <int TileRadius, typename Pixel>
 __global__ void volume_csCUDA(int D, int H, int W, int R, const float* __restrict__ taps, float C1, float C2,
                               const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                               float* __restrict__ cs_map, float* __restrict__ partial_mu1,
                               float* __restrict__ partial_sigma1_sq, float* __restrict__ partial_sigma12,
                               float* __restrict__ scratch) {
-    volume_forward<ContrastStructureValue>(D, H, W, R, taps, C1, C2, img1, img2, cs_map, partial_mu1, partial_sigma1_sq,
-                                           partial_sigma12, scratch);
+    volume_forward<TileRadius, ContrastStructureValue>(D, H, W, R, taps, C1, C2, img1, img2, cs_map, partial_mu1,
+                                                       partial_sigma1_sq, partial_sigma12, scratch);
 }
 
-template <typename Pixel>
+template <int TileRadius, typename Pixel>
 __global__ void volume_backwardCUDA(int D, int H, int W, int R, const float* __restrict__ taps,
                                     const Pixel* __restrict__ img1, const Pixel* __restrict__ img2,
                                     const float* __restrict__ grad_map, const float* __restrict__ grad_per_volume,
                                     int crop, float* __restrict__ grad_img1, const float* __restrict__ partial_mu1,
                                     const float* __restrict__ partial_sigma1_sq,
                                     const float* __restrict__ partial_sigma12, float* __restrict__ scratch) {
-    volume_backward(D, H, W, R, taps, img1, img2, grad_map, grad_per_volume, crop, grad_img1, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12, scratch);
+    volume_backward<TileRadius>(D, H, W, R, taps, img1, img2, grad_map, grad_per_volume, crop, grad_img1, partial_mu1,
+                                partial_sigma1_sq, partial_sigma12, scratch);
 }
 
 }  // namespace device

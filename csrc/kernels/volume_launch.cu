@@ -43,9 +43,12 @@ void launch_volume_forward(const VolumeForwardLaunch& f) {
         using Pixel = decltype(pixel);
         const auto* x = static_cast<const Pixel*>(f.img1);
         const auto* y = static_cast<const Pixel*>(f.img2);
-        launch_volume_grid(ssim ? device::volume_ssimCUDA<Pixel> : device::volume_csCUDA<Pixel>, f.shape, f.radius,
-                           f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12,
-                           f.scratch);
+        device::with_tile_radius(f.radius, [&](auto T) {
+            constexpr int t = T.value;
+            launch_volume_grid(ssim ? device::volume_ssimCUDA<t, Pixel> : device::volume_csCUDA<t, Pixel>, f.shape,
+                               f.radius, f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
+                               f.partial_sigma12, f.scratch);
+        });
     };
     switch (f.precision) {
         case Precision::Fp32: run(float{}); return;
@@ -59,10 +62,12 @@ void launch_volume_backward(const VolumeBackwardLaunch& b) {
     using device::half;
     auto run = [&](auto pixel) {
         using Pixel = decltype(pixel);
-        launch_volume_grid(device::volume_backwardCUDA<Pixel>, b.shape, b.radius, b.taps,
-                           static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map,
-                           b.grad_per_volume, b.crop, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
-                           b.partial_sigma12, b.scratch);
+        device::with_tile_radius(b.radius, [&](auto T) {
+            launch_volume_grid(device::volume_backwardCUDA<T.value, Pixel>, b.shape, b.radius, b.taps,
+                               static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map,
+                               b.grad_per_volume, b.crop, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
+                               b.partial_sigma12, b.scratch);
+        });
     };
     switch (b.precision) {
         case Precision::Fp32: run(float{}); return;

@@ -34,8 +34,8 @@ int main() {
     // Shared memory, 4-byte words in 32 banks. Bases are multiples of 128
     // bytes plus an offset where a shift must not matter.
     expect("shared: 32 consecutive floats", shared_cost(Pattern(4096, 4).address, kAll, 4).wavefronts, 1);
-    expect("shared: 32 consecutive floats, shifted one word",
-           shared_cost(Pattern(4100, 4).address, kAll, 4).wavefronts, 1);
+    expect("shared: 32 consecutive floats, shifted one word", shared_cost(Pattern(4100, 4).address, kAll, 4).wavefronts,
+           1);
     expect("shared: stride of 2 floats", shared_cost(Pattern(4096, 8).address, kAll, 4).wavefronts, 2);
     expect("shared: stride of 32 floats", shared_cost(Pattern(4096, 128).address, kAll, 4).wavefronts, 32);
     expect("shared: stride of 33 floats (a padded row)", shared_cost(Pattern(4096, 132).address, kAll, 4).wavefronts,
@@ -46,8 +46,8 @@ int main() {
     expect("shared: 32 consecutive float4", shared_cost(Pattern(4096, 16).address, kAll, 16).wavefronts, 4);
     expect("shared: float2 at a stride of 2 float2", shared_cost(Pattern(4096, 16).address, kAll, 8).wavefronts, 4);
     expect("shared: 16 lanes, consecutive floats", shared_cost(Pattern(4096, 4).address, 0xffffu, 4).wavefronts, 1);
-    expect("shared: stride of 5 floats (odd: no conflict)",
-           shared_cost(Pattern(4096, 20).address, kAll, 4).wavefronts, 1);
+    expect("shared: stride of 5 floats (odd: no conflict)", shared_cost(Pattern(4096, 20).address, kAll, 4).wavefronts,
+           1);
     // Two rows of 16 floats, 85 floats apart (the table forward's column
     // pass): bank 0 is hit by both rows.
     Pattern rows(4096, 20);

@@ -15,7 +15,9 @@
 #include "platform/platform.h"
 
 namespace {
-const void* kernel_of_this_unit() { return reinterpret_cast<const void*>(&korvex::device::korvex_pool2_backward_CUDA<float>); }
+const void* kernel_of_this_unit() {
+    return reinterpret_cast<const void*>(&korvex::device::korvex_pool2_backward_CUDA<float>);
+}
 }  // namespace
 
 #if KORVEX_UNIT == 1

@@ -54,8 +54,19 @@ struct Arrays {
     Buffer<float> taps{16}, per_volume{1024};
 
     explicit Arrays(long long n)
-        : elements(n), img1(n), img2(n), map(n), partial_mu1(n), partial_sigma1_sq(n), partial_sigma12(n),
-          grad_map(n), grad_img1(n), half1(n), half2(n), bf1(n), bf2(n) {
+        : elements(n),
+          img1(n),
+          img2(n),
+          map(n),
+          partial_mu1(n),
+          partial_sigma1_sq(n),
+          partial_sigma12(n),
+          grad_map(n),
+          grad_img1(n),
+          half1(n),
+          half2(n),
+          bf1(n),
+          bf2(n) {
         for (long long i = 0; i < n; ++i) {
             const float x = float((i * 7919) % 1000) / 1000.0f, y = float((i * 104729) % 997) / 997.0f;
             img1.data[i] = x, img2.data[i] = y, grad_map.data[i] = x - y;
@@ -71,12 +82,12 @@ struct Arrays {
     }
 
     const void* first(Precision p) const {
-        return p == Precision::Fp32 ? static_cast<const void*>(img1.data)
+        return p == Precision::Fp32   ? static_cast<const void*>(img1.data)
                : p == Precision::Fp16 ? static_cast<const void*>(half1.data)
                                       : static_cast<const void*>(bf1.data);
     }
     const void* second(Precision p) const {
-        return p == Precision::Fp32 ? static_cast<const void*>(img2.data)
+        return p == Precision::Fp32   ? static_cast<const void*>(img2.data)
                : p == Precision::Fp16 ? static_cast<const void*>(half2.data)
                                       : static_cast<const void*>(bf2.data);
     }
@@ -137,16 +148,17 @@ void print_counts(const char* name, const korvex::trace::Counts& c) {
         "\"%s\": {\"blocks\": %lld, \"barriers\": %lld, \"shared_requests\": %lld, \"shared_wavefronts\": %lld, "
         "\"shared_wavefronts_ideal\": %lld, \"global_requests\": %lld, \"global_sectors\": %lld, "
         "\"global_sectors_ideal\": %lld, \"global_bytes\": %lld}",
-        name, (long long)c.blocks, (long long)c.barriers, (long long)c.shared_requests,
-        (long long)c.shared_wavefronts, (long long)c.shared_ideal, (long long)c.global_requests,
-        (long long)c.global_sectors, (long long)c.global_ideal, (long long)c.global_bytes);
+        name, (long long)c.blocks, (long long)c.barriers, (long long)c.shared_requests, (long long)c.shared_wavefronts,
+        (long long)c.shared_ideal, (long long)c.global_requests, (long long)c.global_sectors, (long long)c.global_ideal,
+        (long long)c.global_bytes);
 }
 
 void print_trace(const Case& c, const std::vector<long long>& shape, const korvex::trace::LaunchTrace& t) {
-    std::printf("{\"case\": \"%s\", \"digest\": \"%016llx\", \"family\": \"%s\", \"precision\": \"%s\", "
-                "\"pass\": \"%s\", \"map_kind\": \"%s\", \"train\": %s, \"radius\": %d, \"shape\": [",
-                c.name.c_str(), (unsigned long long)c.arrays->digest(), c.family.c_str(), c.precision.c_str(),
-                c.pass.c_str(), c.map_kind.c_str(), c.train ? "true" : "false", c.radius);
+    std::printf(
+        "{\"case\": \"%s\", \"digest\": \"%016llx\", \"family\": \"%s\", \"precision\": \"%s\", "
+        "\"pass\": \"%s\", \"map_kind\": \"%s\", \"train\": %s, \"radius\": %d, \"shape\": [",
+        c.name.c_str(), (unsigned long long)c.arrays->digest(), c.family.c_str(), c.precision.c_str(), c.pass.c_str(),
+        c.map_kind.c_str(), c.train ? "true" : "false", c.radius);
     for (std::size_t i = 0; i < shape.size(); ++i) std::printf("%s%lld", i ? ", " : "", shape[i]);
     std::printf("], \"kernel\": \"%s\", \"grid\": [%u, %u, %u], \"block\": [%u, %u, %u], \"shared_bytes\": %lld, ",
                 t.kernel.c_str(), t.grid[0], t.grid[1], t.grid[2], t.block[0], t.block[1], t.block[2],
@@ -158,10 +170,11 @@ void print_trace(const Case& c, const std::vector<long long>& shape, const korve
     bool first = true;
     for (const auto& tensor : t.tensors) {
         if (tensor.read_sectors + tensor.write_sectors == 0) continue;
-        std::printf("%s{\"name\": \"%s\", \"bytes\": %lld, \"unique_sectors\": %lld, \"read_sectors\": %lld, "
-                    "\"write_sectors\": %lld}",
-                    first ? "" : ", ", tensor.name.c_str(), (long long)tensor.bytes, (long long)tensor.unique_sectors,
-                    (long long)tensor.read_sectors, (long long)tensor.write_sectors);
+        std::printf(
+            "%s{\"name\": \"%s\", \"bytes\": %lld, \"unique_sectors\": %lld, \"read_sectors\": %lld, "
+            "\"write_sectors\": %lld}",
+            first ? "" : ", ", tensor.name.c_str(), (long long)tensor.bytes, (long long)tensor.unique_sectors,
+            (long long)tensor.read_sectors, (long long)tensor.write_sectors);
         first = false;
     }
     std::printf("], \"sites\": [");
@@ -228,8 +241,8 @@ int main(int argc, char** argv) {
         const std::string name = family + " " + precision_name(p) + " " + pass +
                                  (backward ? "" : " " + map_kind + (train ? " train" : "")) + " R" +
                                  std::to_string(radius);
-        cases.push_back({name, family, precision_name(p), pass, map_kind, train, radius, [&, p, kind, train, backward,
-                                                                                          radius, taps] {
+        cases.push_back({name, family, precision_name(p), pass, map_kind, train, radius,
+                         [&, p, kind, train, backward, radius, taps] {
                              im.watch(p);
                              const float* window = taps ? im.taps.data : nullptr;
                              if (backward)
@@ -241,7 +254,8 @@ int main(int argc, char** argv) {
                                                          im.map.data, train ? im.partial_mu1.data : nullptr,
                                                          train ? im.partial_sigma1_sq.data : nullptr,
                                                          train ? im.partial_sigma12.data : nullptr, window});
-                         }, &im});
+                         },
+                         &im});
     };
     for (int radius = 3; radius <= 5; ++radius) {
         for (Precision p : {Precision::Fp32, Precision::Bf16, Precision::Fp16}) {
@@ -252,77 +266,79 @@ int main(int argc, char** argv) {
         image_case(Precision::Fp32, MapKind::Ssim, false, false, radius, false);
         image_case(Precision::Fp16, MapKind::Ssim, false, false, radius, false);
     }
-    for (Precision p : {Precision::Fp32, Precision::Bf16, Precision::Fp16}) {
-        image_case(p, MapKind::Ssim, true, false, 5, true);
-        image_case(p, MapKind::ContrastStructure, true, false, 5, true);
-        image_case(p, MapKind::Ssim, false, true, 5, true);
-    }
-    for (int radius : {1, 5, 7, 15}) {
-        image_case(Precision::Fp32, MapKind::Ssim, false, false, radius, true);
-        if (radius != 5) {
-            image_case(Precision::Fp32, MapKind::Ssim, true, false, radius, true);
-            image_case(Precision::Fp32, MapKind::Ssim, false, true, radius, true);
+    // The run-time window family at a radius of each tile radius (1, 5 and
+    // 15: tile radii 3, 7 and 15), and the 15-tap window; fp32 without partial
+    // maps too.
+    for (int radius : {1, 5, 15})
+        for (Precision p : {Precision::Fp32, Precision::Bf16, Precision::Fp16}) {
+            image_case(p, MapKind::Ssim, true, false, radius, true);
+            image_case(p, MapKind::ContrastStructure, true, false, radius, true);
+            image_case(p, MapKind::Ssim, false, true, radius, true);
         }
-    }
+    image_case(Precision::Fp32, MapKind::Ssim, true, false, 7, true);
+    image_case(Precision::Fp32, MapKind::Ssim, false, true, 7, true);
+    for (int radius : {1, 5, 7, 15}) image_case(Precision::Fp32, MapKind::Ssim, false, false, radius, true);
 
-    // Volume kernels: every instance at 11 taps; fp32 at 3 and 31 taps.
+    // Volume kernels: every instance, at a radius of each tile radius.
     auto volume_case = [&](Precision p, MapKind kind, bool train, int backward, int radius) {
         const std::string pass = backward ? "backward" : "forward";
         const std::string map_kind = backward ? "-" : kind == MapKind::Ssim ? "ssim" : "cs";
-        const std::string name = std::string("volume ") + precision_name(p) + " " + pass +
-                                 (backward == 2 ? " mean" : "") +
-                                 (backward ? "" : " " + map_kind + (train ? " train" : "")) + " R" +
-                                 std::to_string(radius);
-        cases.push_back({name, "volume", precision_name(p), pass, map_kind, train, radius, [&, p, kind, train,
-                                                                                              backward, radius] {
-                             vol.watch(p);
-                             Buffer<float> ring(korvex::volume_scratch_floats(v, radius));
-                             korvex::trace::add_tensor("scratch", ring.data, ring.bytes());
-                             if (backward)
-                                 korvex::launch_volume_backward(
-                                     {p, radius, v, vol.taps.data, vol.first(p), vol.second(p),
-                                      backward == 1 ? vol.grad_map.data : nullptr, vol.per_volume.data, radius,
-                                      vol.grad_img1.data, vol.partial_mu1.data, vol.partial_sigma1_sq.data,
-                                      vol.partial_sigma12.data, ring.data});
-                             else
-                                 korvex::launch_volume_forward({p, kind, radius, v, vol.taps.data, C1, C2,
-                                                                vol.first(p), vol.second(p), vol.map.data,
-                                                                train ? vol.partial_mu1.data : nullptr,
-                                                                train ? vol.partial_sigma1_sq.data : nullptr,
-                                                                train ? vol.partial_sigma12.data : nullptr, ring.data});
-                         }, &vol});
+        const std::string name =
+            std::string("volume ") + precision_name(p) + " " + pass + (backward == 2 ? " mean" : "") +
+            (backward ? "" : " " + map_kind + (train ? " train" : "")) + " R" + std::to_string(radius);
+        cases.push_back(
+            {name, "volume", precision_name(p), pass, map_kind, train, radius,
+             [&, p, kind, train, backward, radius] {
+                 vol.watch(p);
+                 Buffer<float> ring(korvex::volume_scratch_floats(v, radius));
+                 korvex::trace::add_tensor("scratch", ring.data, ring.bytes());
+                 if (backward)
+                     korvex::launch_volume_backward({p, radius, v, vol.taps.data, vol.first(p), vol.second(p),
+                                                     backward == 1 ? vol.grad_map.data : nullptr, vol.per_volume.data,
+                                                     radius, vol.grad_img1.data, vol.partial_mu1.data,
+                                                     vol.partial_sigma1_sq.data, vol.partial_sigma12.data, ring.data});
+                 else
+                     korvex::launch_volume_forward({p, kind, radius, v, vol.taps.data, C1, C2, vol.first(p),
+                                                    vol.second(p), vol.map.data, train ? vol.partial_mu1.data : nullptr,
+                                                    train ? vol.partial_sigma1_sq.data : nullptr,
+                                                    train ? vol.partial_sigma12.data : nullptr, ring.data});
+             },
+             &vol});
     };
-    for (Precision p : {Precision::Fp32, Precision::Bf16, Precision::Fp16}) {
-        volume_case(p, MapKind::Ssim, true, 0, 5);
-        volume_case(p, MapKind::ContrastStructure, true, 0, 5);
-        volume_case(p, MapKind::Ssim, false, 1, 5);
-    }
+    for (int radius : {1, 5, 15})
+        for (Precision p : {Precision::Fp32, Precision::Bf16, Precision::Fp16}) {
+            volume_case(p, MapKind::Ssim, true, 0, radius);
+            volume_case(p, MapKind::ContrastStructure, true, 0, radius);
+            volume_case(p, MapKind::Ssim, false, 1, radius);
+        }
     volume_case(Precision::Fp32, MapKind::Ssim, false, 0, 5);
     volume_case(Precision::Fp32, MapKind::Ssim, false, 2, 5);
-    for (int radius : {1, 15}) {
-        volume_case(Precision::Fp32, MapKind::Ssim, true, 0, radius);
-        volume_case(Precision::Fp32, MapKind::Ssim, false, 1, radius);
-    }
 
     // The pooling family.
     for (Precision in : {Precision::Fp32, Precision::Bf16, Precision::Fp16})
         for (Precision out : {Precision::Fp32, Precision::Fp16})
             cases.push_back({std::string("pool ") + precision_name(in) + " forward to " + precision_name(out), "pool",
-                             precision_name(in), "forward", "-", false, 0, [&, in, out] {
+                             precision_name(in), "forward", "-", false, 0,
+                             [&, in, out] {
                                  im.watch(in);
                                  korvex::launch_pool_forward({in, out, s, im.first(in), im.map.data});
-                             }, &im});
-    cases.push_back({"pool fp32 backward", "pool", "fp32", "backward", "-", false, 0, [&] {
+                             },
+                             &im});
+    cases.push_back({"pool fp32 backward", "pool", "fp32", "backward", "-", false, 0,
+                     [&] {
                          im.watch(Precision::Fp32);
                          korvex::launch_pool_backward({s, im.grad_map.data, im.grad_img1.data});
-                     }, &im});
+                     },
+                     &im});
 
     // Beyond every GPU's limit: refused below.
-    cases.push_back({"shared-limit", "faulty", "fp32", "forward", "-", false, 0, [&] {
+    cases.push_back({"shared-limit", "faulty", "fp32", "forward", "-", false, 0,
+                     [&] {
                          im.watch(Precision::Fp32);
                          korvex::platform::launch(shared_limit_kernel, dim3(1, 1, 1), dim3(16, 16, 1), nullptr,
                                                   im.map.data);
-                     }, &im});
+                     },
+                     &im});
 
     int failures = 0;
     for (const Case& c : cases) {
@@ -332,7 +348,8 @@ int main(int argc, char** argv) {
         c.run();
         const korvex::trace::LaunchTrace trace = korvex::trace::take_launch();
         if (trace.shared_bytes > kMaxStaticShared) {
-            std::fprintf(stderr, "%s: refused: %lld bytes of static shared memory, more than the %lld a block may have\n",
+            std::fprintf(stderr,
+                         "%s: refused: %lld bytes of static shared memory, more than the %lld a block may have\n",
                          c.name.c_str(), (long long)trace.shared_bytes, kMaxStaticShared);
             ++failures;
             continue;

@@ -23,7 +23,7 @@ namespace {
 // One warp-wide request being gathered: the lanes that reached its site for
 // the same time in this round.
 struct Request {
-    int site;  // index into the launch's sites
+    int site;    // index into the launch's sites
     int tensor;  // -1: shared memory
     std::uint32_t active = 0;
     std::uint64_t address[kWarpLanes];
@@ -253,10 +253,8 @@ LaunchTrace take_launch() {
 // ---- ThreadSanitizer's entry points ----------------------------------------
 // Plain accesses only: the kernels use no atomics.
 
-#define KORVEX_TRACE_ACCESS(name, bytes, write)                                                 \
-    extern "C" void name(void* address) {                                                    \
-        korvex::trace::record(address, bytes, write, __builtin_return_address(0));               \
-    }
+#define KORVEX_TRACE_ACCESS(name, bytes, write) \
+    extern "C" void name(void* address) { korvex::trace::record(address, bytes, write, __builtin_return_address(0)); }
 
 KORVEX_TRACE_ACCESS(__tsan_read1, 1, false)
 KORVEX_TRACE_ACCESS(__tsan_read2, 2, false)

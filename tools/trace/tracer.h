@@ -45,8 +45,8 @@ struct SiteCounts {
 // What one registered tensor saw over a launch.
 struct TensorCounts {
     std::string name;
-    std::int64_t bytes = 0;               // its size
-    std::int64_t unique_sectors = 0;      // distinct 32-byte sectors touched
+    std::int64_t bytes = 0;                            // its size
+    std::int64_t unique_sectors = 0;                   // distinct 32-byte sectors touched
     std::int64_t read_sectors = 0, write_sectors = 0;  // sector traffic of the requests
 };
 
