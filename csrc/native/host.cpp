@@ -44,9 +44,7 @@ TORCH_LIBRARY(korvex, library) {
 
 TORCH_LIBRARY_IMPL(korvex, CPU, library) {
     korvex::implement_operators(library);
-    library.impl("map_means", [](const at::Tensor& values, c10::SymInt groups) {
-        return korvex::map_means(values, groups.expect_int());
-    });
+    korvex::implement_map_means(library, &korvex::map_means);
 }
 
 TORCH_LIBRARY_IMPL(korvex, Autograd, library) { korvex::implement_autograd(library, "korvex"); }

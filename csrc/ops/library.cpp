@@ -794,6 +794,21 @@ void implement_operators(torch::Library& library) {
     library.impl("mean_backward_volume", TORCH_FN(mean_backward_volume_kernel));
 }
 
+namespace {
+
+at::Tensor (*engine_map_means)(const at::Tensor&, int64_t) = nullptr;
+
+Tensor map_means_kernel(const Tensor& values, c10::SymInt groups) {
+    return with_value_errors([&]() -> Tensor { return engine_map_means(values, groups.expect_int()); });
+}
+
+}  // namespace
+
+void implement_map_means(torch::Library& library, at::Tensor (*means)(const at::Tensor&, int64_t)) {
+    engine_map_means = means;
+    library.impl("map_means", TORCH_FN(map_means_kernel));
+}
+
 void implement_autograd(torch::Library& library, const char* library_name) {
     if (std::string_view(library_name) == kLibraries[0])
         implement_autograd_of<0>(library);

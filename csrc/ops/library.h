@@ -20,6 +20,10 @@ void define_operators(torch::Library& library);
 // only the native engine has (its platform file registers it).
 void implement_operators(torch::Library& library);
 
+// The kernel of map_means, which only the native engine has: `means`, the
+// engine's reduction, behind the same error translation as the others.
+void implement_map_means(torch::Library& library, at::Tensor (*means)(const at::Tensor&, int64_t));
+
 // The autograd kernels: `library_name` is the library whose operators the
 // backward formulas call ("korvex" or "korvex_emulated").
 void implement_autograd(torch::Library& library, const char* library_name);
