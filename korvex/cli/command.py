@@ -45,7 +45,7 @@ def print_summary(source, comparison, args, rows, summary, elapsed):
     width = max(len(shown(r["name"])) for r in rows)
     print()
     if summary["pairs"]:
-        what = comparison.describe() + source.described
+        what = comparison.describe(source.kinds) + source.described
         print(f"{summary['pairs']} {noun}s compared ({what}): mean {label} {summary['mean']:.6f}, "
               f"std {summary['std']:.6f}, median {summary['median']:.6f}, min {summary['min']:.6f}, "
               f"max {summary['max']:.6f}")
@@ -76,7 +76,7 @@ def print_single(source, comparison, args, row):
         return
     depth = f" x {row['depth']}" if "depth" in row else ""
     print(f"{label1} vs {label2}: {row['width']} x {row['height']}{depth}, {row['channels']} channel(s), "
-          f"{comparison.describe()}")
+          f"{comparison.describe(source.kinds)}")
     if comparison.multi_scale:
         print(f"MS-SSIM: {row['ms_ssim']:.6f}")
     else:

@@ -31,6 +31,20 @@ def check_device(name, local_rank=None):
     return device
 
 
+def volume_padding(options):
+    """The padding the library computes volumes with under the command line's options (None where not given):
+    the padding given or the preset's, else the library's default for volumes, which differs from that of
+    images. Asked of the library's preparation of a volume pair, which is where it resolves it."""
+    import torch
+
+    import korvex
+    from korvex import _volume
+
+    probe = torch.zeros(1, 1, 1, 1, 1)
+    options = korvex.Options(**dict(options, channels="all", crop_border=0))
+    return _volume.prepare(probe, probe, options)[-1].padding
+
+
 def has_multi_scale(like):
     """Whether the library has multi-scale SSIM like that preset's library (None: korvex's own)."""
     import torch
@@ -75,8 +89,10 @@ class Comparison:
         self.plane_crops = {}
         if args.ms_ssim:
             self.options["weights"] = list(korvex.MS_SSIM_WEIGHTS)
-        # The options as korvex resolves them (presets and defaults filled in), once checked.
+        # The options as korvex resolves them (presets and defaults filled in), once checked; its padding is that
+        # of images, volumes have theirs.
         self.resolved = None
+        self.volume_padding = None
 
     def check_options(self):
         """Refuses options the library refuses (a --data-range too large for
@@ -101,6 +117,7 @@ class Comparison:
                            "crop_border"):
                 message = message.replace(option, "--" + option.replace("_", "-"))
             raise CommandLineError(f"the options are refused: {message}") from None
+        self.volume_padding = volume_padding(self.options)
         if self.multi_scale and not has_multi_scale(self.resolved.like):
             others = [name for name in korvex.PRESETS if has_multi_scale(name)]
             raise CommandLineError(f"the options are refused: --like {self.resolved.like} has no multi-scale SSIM; "
@@ -206,7 +223,7 @@ class Comparison:
         for ...". Only valid padding has a least size."""
         import korvex
 
-        if not self.multi_scale or self.resolved.padding != "valid":
+        if not self.multi_scale or self.padding_of(volume=len(sides) == 3) != "valid":
             return None
         crop = self.options["crop_border"] if crop is None else crop
         window, scales = self.resolved.window_size, len(self.options["weights"])
@@ -218,6 +235,21 @@ class Comparison:
         return (f"{' x '.join(map(str, reversed(sides)))}{cropped}, too small for MS-SSIM with padding valid, "
                 f"which needs {least} pixels a side or more (window {window}, {scales} scales); --padding same "
                 "takes any size, a smaller --window-size smaller ones")
+
+    def padding_of(self, volume):
+        """The padding the library computes images (or volumes) with."""
+        return self.volume_padding if volume else self.resolved.padding
+
+    def paddings(self, kinds):
+        """{kind: padding} of the kinds of pairs ("image", "volume") a source holds, images first."""
+        return {kind: self.padding_of(kind == "volume") for kind in ("image", "volume") if kind in kinds}
+
+    def padding_text(self, kinds):
+        """"padding valid"; "padding same for images, valid for volumes" when a run holds both and they differ."""
+        paddings = self.paddings(kinds)
+        if len(set(paddings.values())) == 1:
+            return f"padding {next(iter(paddings.values()))}"
+        return "padding " + ", ".join(f"{padding} for {kind}s" for kind, padding in paddings.items())
 
     def window_text(self):
         """"window 11", "uniform window 7", "window 15 (sigma 2)": the window as a reader needs it."""
@@ -240,11 +272,12 @@ class Comparison:
         text = f", luma {self.resolved.channels}" if self.resolved.channels != "all" and colour else ""
         return text + (f", crop border {self.resolved.crop_border}" if self.resolved.crop_border else "")
 
-    def describe(self, channels=1):
+    def describe(self, kinds=("image",), channels=1):
+        """The options compared, for the summary: kinds, those of the pairs ("image", "volume"), for the padding."""
         text = self.window_text()
         if self.options["data_range"] != 1.0:
             text += f", data range {self.options['data_range']:g}"
-        text += f", padding {self.resolved.padding}" + self.channels_text()
+        text += ", " + self.padding_text(kinds) + self.channels_text()
         if self.multi_scale:
             text += ", weights " + " ".join(f"{w:g}" for w in self.options["weights"])
         if channels > 1:

@@ -141,7 +141,7 @@ BORDERS = {"same": "zeros outside the image", "valid": "only where the window fi
 
 
 def map_caption(comparison, result):
-    padding = comparison.resolved.padding
+    padding = comparison.padding_of(volume="depth" in result)
     text = (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), {comparison.window_text()}, "
             f"padding {padding} ({BORDERS[padding]})")
     if comparison.options["data_range"] != 1.0:

@@ -78,8 +78,9 @@ def parser():
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
     p.add_argument("--padding", choices=("same", "valid", "reflect", "replicate"),
-                   help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
-                        "valid: only where the window fits inside (the default for MS-SSIM); reflect, replicate: "
+                   help="same: a map of the images' size, zeros outside the image (the default for SSIM of "
+                        "images); valid: only where the window fits inside (the default for MS-SSIM and for "
+                        "volumes); reflect, replicate: "
                         "a map of the images' size, the image mirrored or its edge repeated outside")
     p.add_argument("--channels", choices=CHANNEL_NAMES,
                    help="all: SSIM of every channel, averaged (default, or the preset's); y: of the luma of colour "
