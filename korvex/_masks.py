@@ -16,16 +16,16 @@ from ._inputs import crop_sides
 from ._ops import check_layout
 
 
-def mask_weights(mask, shape, options, spatial_dims):
-    """The mask as float32 weights for images of `shape` as given ((C, H, W) is a batch of one): of shape
-    (B, 1 or C, *spatial), without crop_border pixels on every side, as the images."""
+def mask_weights(mask, img, options, spatial_dims):
+    """The mask as float32 weights on img's device for images like img as given ((C, H, W) is a batch of one): of
+    shape (B, 1 or C, *spatial), without crop_border pixels on every side, as the images."""
     if not isinstance(mask, torch.Tensor):
         raise TypeError(f"korvex: mask must be a torch.Tensor of weights, got {type(mask).__name__}")
     check_layout(mask, "mask")
     if mask.is_complex():
         raise TypeError(f"korvex: mask must hold booleans or real, non-negative weights, got {mask.dtype}")
     # The map's shape: one channel for a luma.
-    map_shape = list(shape)
+    map_shape = list(img.shape)
     if options.channels != "all":
         map_shape[-spatial_dims - 1] = 1
     try:
@@ -37,7 +37,7 @@ def mask_weights(mask, shape, options, spatial_dims):
         luma = f" (channels={options.channels!r} gives the map one channel)" if options.channels != "all" else ""
         raise ValueError(f"korvex: mask of shape {tuple(mask.shape)} does not broadcast to the map's shape "
                          f"{tuple(map_shape)}{luma}; give it the shape {layout}, or one that broadcasts to it")
-    weights = mask.to(torch.float32)
+    weights = mask.to(img.device, torch.float32)
     with torch.no_grad():
         allowed = bool(((weights >= 0) & (weights < float("inf"))).all()) if weights.numel() else True
     if not allowed:

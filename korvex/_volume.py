@@ -189,7 +189,7 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tenso
     x, y, precision = _as_read(x, y, options, precision, train)
     taps = taps_for(options, x.device)
     if mask is not None:
-        pixel_weights = _valid_cropped(mask_weights(mask, img1.shape, options, spatial_dims=3), options)
+        pixel_weights = _valid_cropped(mask_weights(mask, img1, options, spatial_dims=3), options)
         return reduce_weighted(padded_map("ssim", x, y, taps, options, precision, train), pixel_weights,
                                options.reduction)
     return reduce(means("ssim", x, y, taps, options, precision, train), options.reduction)
@@ -224,7 +224,7 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Te
     window_size, weights = options.window_size, options.weights
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_ms_size(x.shape, window_size, len(weights), options.padding)
-    pixel_weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=3)
+    pixel_weights = None if mask is None else mask_weights(mask, img1, options, spatial_dims=3)
     # Pooled in single precision; fp16 reads each scale in half, bf16 only the first (as for images). A training
     # call takes the float32 path on the widened volumes, with the same values (the volume kernels compute in
     # float32 whatever they read), so that the scales' gradients add up in float32 and are rounded once to the

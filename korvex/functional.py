@@ -158,7 +158,7 @@ def _map_and_weights(img1, img2, options, mask):
     """The SSIM map of images, and the mask's weights over it (None without a mask): cropped and pooled as the
     images and the map."""
     x, y, precision, train, options = _read_images(img1, img2, options)
-    weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=2)
+    weights = None if mask is None else mask_weights(mask, img1, options, spatial_dims=2)
     value_map = padded_map(ssim_forward, x, y, options, precision, train)
     if options.like in CLAMPED_MAP:
         value_map = value_map.clamp_min(0)

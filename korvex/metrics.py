@@ -7,7 +7,8 @@
     metric.reset()
 
 update() adds each image's value (korvex.ssim or korvex.ms_ssim with
-reduction="none" and the options given) to a running sum and counts the
+reduction="none" and the options given; update(preds, target, mask) takes
+each image's weighted mean under the mask) to a running sum and counts the
 images; compute() divides, after summing both over the ranks of
 torch.distributed when a process group is initialised, so every rank gets the
 mean over all images of all ranks. The sums are float64 on the CPU: the

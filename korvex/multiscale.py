@@ -145,7 +145,7 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Te
     range_from_images = options.data_range_from_images
     x, y, precision, train, options = prepare(img1, img2, options)
     _check_size(x.shape, window_size, len(weights), options.padding)
-    pixel_weights = None if mask is None else mask_weights(mask, img1.shape, options, spatial_dims=2).contiguous()
+    pixel_weights = None if mask is None else mask_weights(mask, img1, options, spatial_dims=2).contiguous()
     # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
     # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
     # round again at every scale, and change the results.

@@ -107,3 +107,27 @@ def test_a_killed_reader_loses_no_pair(tmp_path, monkeypatch, capsys, photos):
     assert run.returncode == 0, run.stderr
     assert "a reader process ended abruptly" in run.stderr and "Traceback" not in run.stderr
     assert (tmp_path / "readers.csv").read_bytes() == (tmp_path / "alone.csv").read_bytes()
+
+
+def test_a_missing_pillow_is_said_with_an_install_that_builds(tmp_path, monkeypatch, capsys):
+    """Without Pillow the command says how to install the command line's extras from a checkout, with
+    --no-build-isolation (without it pip builds korvex where torch is missing, and the build stops); so does every
+    other install of the checkout the command line advises."""
+    import re
+    import sys
+
+    monkeypatch.chdir(tmp_path)
+    Image.fromarray(np.zeros((16, 16), np.uint8)).save("a.png")
+    monkeypatch.setitem(sys.modules, "PIL", None)  # import PIL fails, as where Pillow is not installed
+    run = korvex_main("a.png", "a.png", capsys=capsys)
+    assert run.returncode == 2
+    assert_one_line_error(run, "reading images needs Pillow", "pip install --no-build-isolation '.[cli]'")
+    monkeypatch.undo()
+
+    folder = os.path.dirname(images.__file__)
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".py"):
+            with open(os.path.join(folder, name)) as file:
+                text = file.read()
+            for command in re.findall(r"pip3? install[^'\"]*['\"][.]", text):
+                assert "--no-build-isolation" in command, (name, command)

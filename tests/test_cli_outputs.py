@@ -191,3 +191,48 @@ def test_map_colour_scale_spends_its_range_where_photographs_score():
     assert index(1) - index(0.6) > 0.4 * maps.SHADES  # 0.6..1 takes at least 40% of the colours
     colours = np.array(maps.palette()).reshape(-1, 3)
     assert len({tuple(c) for c in colours[index(0.6):index(1) + 1]}) > 80
+
+
+def test_volumes_say_the_padding_they_are_computed_with(tmp_path, monkeypatch, capsys, photos):
+    """Volumes without --padding are computed with the library's volume default (valid), and the summary, the map's
+    caption and the options of the JSON and the CSV say so; images keep same, and --padding wins for both."""
+    import torch
+
+    camera, _ = photos
+    monkeypatch.chdir(tmp_path)
+    generator = torch.Generator().manual_seed(5)
+    x = torch.rand(1, 1, 16, 18, 20, generator=generator)
+    y = (x + 0.2 * torch.randn(x.shape, generator=generator)).clamp(0, 1)
+    for side in ("ref", "out"):
+        (tmp_path / side).mkdir()
+    np.save("ref/scan.npy", x[0].numpy())
+    np.save("out/scan.npy", y[0].numpy())
+    valid, same = korvex.ssim(x, y).item(), korvex.ssim(x, y, padding="same").item()
+    assert valid == pytest.approx(korvex.ssim(x, y, padding="valid").item()) and abs(valid - same) > 1e-3
+
+    run = korvex_main("ref/scan.npy", "out/scan.npy", "--json", "one.json", "--map", "one.png", capsys=capsys)
+    assert run.returncode == 0, run.stderr
+    assert f"mean SSIM: {valid:.6f}" in run.stdout and "window 11, padding valid" in run.stdout
+    assert json.loads((tmp_path / "one.json").read_text())["options"]["padding"] == "valid"
+    with Image.open("one.png") as picture:
+        assert "padding valid (only where the window fits" in picture.info["Description"]
+
+    run = korvex_main("ref", "out", "--csv", "s.csv", "--padding", "same", capsys=capsys)
+    assert run.returncode == 0, run.stderr
+    assert "1 pairs compared (window 11, padding same)" in run.stdout
+    _, rows = read_csv("s.csv")
+    assert float(rows[0]["ssim"]) == pytest.approx(same, abs=1e-6)
+    assert json.loads(rows[0]["options"])["padding"] == "same"
+
+    # A folder of images and volumes: each kind with its padding, the images' as the padding of the options.
+    Image.fromarray(camera).save("ref/photo.png")
+    Image.fromarray(jpeg_copy(camera)).save("out/photo.png")
+    run = korvex_main("ref", "out", "--json", "both.json", capsys=capsys)
+    assert run.returncode == 0, run.stderr
+    assert "2 pairs compared (window 11, padding same for images, valid for volumes)" in run.stdout
+    report = json.loads((tmp_path / "both.json").read_text())
+    assert report["options"]["padding"] == "same" and report["options"]["volume_padding"] == "valid"
+    assert {p["name"]: p["ssim"] for p in report["pairs"]}["scan.npy"] == pytest.approx(valid, abs=1e-6)
+    run = korvex_main("ref/photo.png", "out/photo.png", "--json", "photo.json", capsys=capsys)
+    assert run.returncode == 0 and "window 11, padding same" in run.stdout, run.stderr
+    assert "volume_padding" not in json.loads((tmp_path / "photo.json").read_text())["options"]

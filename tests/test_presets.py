@@ -35,7 +35,7 @@ PAIR_IDS = photo_ids(PAIRS)
 
 
 def _grad_of(function, a, b, dtype):
-    x = a.to(dtype).requires_grad_(True)
+    x = a.to(dtype, copy=True).requires_grad_(True)  # a copy: the photographs are shared by every test
     value = function(x, b.to(dtype))
     (grad,) = torch.autograd.grad(value, x)
     return value.detach().double(), grad.double()

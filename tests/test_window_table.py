@@ -67,10 +67,12 @@ def test_a_size_outside_the_table_is_refused_by_name():
 
 
 def test_the_command_line_offers_every_precision_and_preset():
-    # Written out there so that --help does not import torch; held to the library's lists here.
-    from korvex.__main__ import parser
+    # The presets and channels are read from the library; the precisions and paddings are written out in the
+    # parser: all are held to the library's lists here.
+    from korvex.cli.options import parser
 
     choices = {action.dest: tuple(action.choices) for action in parser()._actions if action.choices}
     assert choices["precision"] == korvex.functional.PRECISIONS
     assert choices["like"] == tuple(korvex.PRESETS)
     assert choices["padding"] == korvex.functional.PADDINGS
+    assert choices["channels"] == korvex._inputs.CHANNELS

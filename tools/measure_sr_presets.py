@@ -28,7 +28,7 @@ def basicsr_ssim(a, b, crop_border):
     from basicsr.metrics.psnr_ssim import calculate_ssim
 
     def bgr(v):
-        return (v[0].double() * 255).permute(1, 2, 0).flip(-1).numpy()
+        return (v[0].detach().double() * 255).permute(1, 2, 0).flip(-1).numpy()
 
     return float(calculate_ssim(bgr(a), bgr(b), crop_border, test_y_channel=True))
 

@@ -87,12 +87,28 @@ __device__ __forceinline__ void fill_tile_by_rows(int S, int n, Fill fill) {
         for (int q = n % kWarp; q < S; q += kWarp) fill(r, q);
 }
 
-// filter_taps with the radius R at run time: nearest pair first, each pair
-// added before it is weighted by w[R - d], the centre tap last.
-__device__ __forceinline__ float filter_taps_of_radius(const float* centre, int stride, const float* w, int R) {
-    float acc = 0.0f;
-    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
-    return fmaf(centre[0], w[R], acc);
+// filter_taps with the radius R at run time, of Q quantities side by side
+// (quantity q at centre + q * quantity_stride) into out: for each, nearest
+// pair first, each pair added before it is weighted by w[R - d], the centre
+// tap last. Each weight is read once for all Q: in shared memory a read per
+// quantity would cost a wavefront per quantity and tap, as much as the
+// quantities' own reads.
+template <int Q>
+__device__ __forceinline__ void filter_taps_of_radius(const float* centre, int stride, int quantity_stride,
+                                                      const float* w, int R, float (&out)[Q]) {
+    float acc[Q];
+#pragma unroll
+    for (int q = 0; q < Q; ++q) acc[q] = 0.0f;
+    for (int d = 1; d <= R; ++d) {
+        const float wd = w[R - d];
+#pragma unroll
+        for (int q = 0; q < Q; ++q)
+            acc[q] =
+                fmaf(centre[d * stride + q * quantity_stride] + centre[-d * stride + q * quantity_stride], wd, acc[q]);
+    }
+    const float wc = w[R];
+#pragma unroll
+    for (int q = 0; q < Q; ++q) out[q] = fmaf(centre[q * quantity_stride], wc, acc[q]);
 }
 
 // filter_row_moments with the radius R at run time: the five moments of one
@@ -170,14 +186,9 @@ __device__ __forceinline__ void taps_forward(int H, int W, int CH, int R, const 
         const int gx = x0 + tx;
         const int gy = y0 + ty;
         if (gx < W && gy < H) {
-            const float* centre = &rowFiltered[ty + R][tx][0];
-            constexpr int kRowStride = kTile * 5;
-            const float mu1 = filter_taps_of_radius(centre + 0, kRowStride, window, R);
-            const float exx = filter_taps_of_radius(centre + 1, kRowStride, window, R);
-            const float mu2 = filter_taps_of_radius(centre + 2, kRowStride, window, R);
-            const float eyy = filter_taps_of_radius(centre + 3, kRowStride, window, R);
-            const float exy = filter_taps_of_radius(centre + 4, kRowStride, window, R);
-            Value::store(mu1, exx, mu2, eyy, exy, C1, C2, (plane * H + gy) * W + gx, map, partial_mu1,
+            float m[5];  // mu1, E[x^2], mu2, E[y^2], E[xy]
+            filter_taps_of_radius<5>(&rowFiltered[ty + R][tx][0], kTile * 5, 1, window, R, m);
+            Value::store(m[0], m[1], m[2], m[3], m[4], C1, C2, (plane * H + gy) * W + gx, map, partial_mu1,
                          partial_sigma1_sq, partial_sigma12);
         }
     }
@@ -235,18 +246,18 @@ __device__ __forceinline__ void taps_backward(int H, int W, int CH, int R, const
         });
         __syncthreads();
 
-        for (int r = ty; r < S; r += kTile)
-            for (int k = 0; k < 3; ++k)
-                rowFilteredProducts[r][tx][k] = filter_taps_of_radius(&productTile[k][r][tx + R], 1, window, R);
+        for (int r = ty; r < S; r += kTile) {
+            float products[3];
+            filter_taps_of_radius<3>(&productTile[0][r][tx + R], 1, kSide * taps_tile_row(kSide), window, R, products);
+            for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = products[k];
+        }
         __syncthreads();
 
         if (inside) {
             const int i = (plane * H + y) * W + x;
-            const float* centre = &rowFilteredProducts[ty + R][tx][0];
-            const float v0 = filter_taps_of_radius(centre + 0, kTile * 3, window, R);
-            const float v1 = filter_taps_of_radius(centre + 1, kTile * 3, window, R);
-            const float v2 = filter_taps_of_radius(centre + 2, kTile * 3, window, R);
-            grad_img1[i] = gradient_of(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+            float v[3];
+            filter_taps_of_radius<3>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, 1, window, R, v);
+            grad_img1[i] = gradient_of(v[0], v[1], v[2], widen(img1[i]), widen(img2[i]));
         }
         // As in the table kernels: every channel's use of shared memory stays
         // self-contained.

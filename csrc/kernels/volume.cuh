@@ -25,7 +25,7 @@ namespace korvex {
 namespace device {
 
 // The steps of the depth pass, in the order of filter_taps (and of the
-// passes along W and H: filter_taps_of_radius and the rolled versions
+// passes along W and H: filter_taps_of_radius and the rolled version
 // below): the pair of taps at distance d first (nearest pair first), each
 // pair summed and weighted once, the centre tap last.
 __device__ __forceinline__ float add_tap_pair(float acc, float ahead, float behind, float weight) {
@@ -36,17 +36,10 @@ __device__ __forceinline__ float add_centre_tap(float acc, float centre, float w
     return fmaf(centre, weight, acc);
 }
 
-// filter_taps_of_radius and filter_row_moments_of_radius with their loops
-// over the taps kept rolled, for the forward: it keeps its ring and plane
-// state live across the plane loop, and the unrolled loops would not fit 32
-// registers beside them on every GPU. The same operations in the same order.
-__device__ __forceinline__ float filter_taps_rolled(const float* centre, int stride, const float* w, int R) {
-    float acc = 0.0f;
-#pragma unroll 1
-    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
-    return fmaf(centre[0], w[R], acc);
-}
-
+// filter_row_moments_of_radius with its loop over the taps kept rolled, for
+// the forward: it keeps its ring and plane state live across the plane loop,
+// and the unrolled loop would not fit 32 registers beside them on every GPU.
+// The same operations in the same order.
 template <typename Pixel>
 __device__ __forceinline__ void filter_row_moments_rolled(Pixel pixel, int k, const float* w, int R, float* out) {
     float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
@@ -89,23 +82,34 @@ __device__ __forceinline__ Ring<Q> ring_of(float* scratch, int slots, int n) {
     return Ring<Q>{scratch + block * slots * Q * kBlockThreads + n, slots};
 }
 
-// The depth pass of quantity q at plane z: planes outside the volume (0..D)
-// count as zeros, as in the other two passes. Slots wrap without a division
-// per tap.
+// The depth pass of the Q quantities at plane z, into out: planes outside the
+// volume (0..D) count as zeros, as in the other two passes. Each quantity's
+// sum in the order of filter_taps; each weight read once for all Q (from
+// shared memory: filter_taps_of_radius says why). Slots wrap without a
+// division per tap.
 template <int Q>
-__device__ __forceinline__ float filter_planes_at(const Ring<Q>& ring, int q, int z, int D, const float* w, int R) {
+__device__ __forceinline__ void filter_planes_at(const Ring<Q>& ring, int z, int D, const float* w, int R,
+                                                 float (&out)[Q]) {
     const int centre = z % ring.slots;
-    float acc = 0.0f;
+    float acc[Q];
+#pragma unroll
+    for (int q = 0; q < Q; ++q) acc[q] = 0.0f;
 #pragma unroll 1
     for (int d = 1; d <= R; ++d) {
         int ahead_slot = centre + d, behind_slot = centre - d;
         if (ahead_slot >= ring.slots) ahead_slot -= ring.slots;
         if (behind_slot < 0) behind_slot += ring.slots;
-        const float ahead = z + d < D ? ring.at_slot(ahead_slot, q) : 0.0f;
-        const float behind = z - d >= 0 ? ring.at_slot(behind_slot, q) : 0.0f;
-        acc = add_tap_pair(acc, ahead, behind, w[R - d]);
+        const float wd = w[R - d];
+#pragma unroll
+        for (int q = 0; q < Q; ++q) {
+            const float ahead = z + d < D ? ring.at_slot(ahead_slot, q) : 0.0f;
+            const float behind = z - d >= 0 ? ring.at_slot(behind_slot, q) : 0.0f;
+            acc[q] = add_tap_pair(acc[q], ahead, behind, wd);
+        }
     }
-    return add_centre_tap(acc, ring.at_slot(centre, q), w[R]);
+    const float wc = w[R];
+#pragma unroll
+    for (int q = 0; q < Q; ++q) out[q] = add_centre_tap(acc[q], ring.at_slot(centre, q), wc);
 }
 
 // Whether voxel (z, y, x) lies at least `crop` voxels from every face of a
@@ -169,19 +173,16 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
             // The next plane writes inputTile only after this barrier and
             // rowFiltered only after its first one.
             if (inside) {
-#pragma unroll 1
-                for (int m = 0; m < 5; ++m)
-                    ring.at(z, m) = filter_taps_rolled(&rowFiltered[ty + R][tx][m], kTile * 5, window, R);
+                float m[5];
+                filter_taps_of_radius<5>(&rowFiltered[ty + R][tx][0], kTile * 5, 1, window, R, m);
+                for (int q = 0; q < 5; ++q) ring.at(z, q) = m[q];
             }
         }
         const int zo = z - R;
         if (zo >= 0 && inside) {
-            const float mu1 = filter_planes_at(ring, 0, zo, D, window, R);
-            const float exx = filter_planes_at(ring, 1, zo, D, window, R);
-            const float mu2 = filter_planes_at(ring, 2, zo, D, window, R);
-            const float eyy = filter_planes_at(ring, 3, zo, D, window, R);
-            const float exy = filter_planes_at(ring, 4, zo, D, window, R);
-            Value::store(mu1, exx, mu2, eyy, exy, C1, C2, ((volume * D + zo) * H + gy) * W + gx, map, partial_mu1,
+            float m[5];  // mu1, E[x^2], mu2, E[y^2], E[xy]
+            filter_planes_at(ring, zo, D, window, R, m);
+            Value::store(m[0], m[1], m[2], m[3], m[4], C1, C2, ((volume * D + zo) * H + gy) * W + gx, map, partial_mu1,
                          partial_sigma1_sq, partial_sigma12);
         }
     }
@@ -240,24 +241,26 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
             });
             __syncthreads();
 #pragma unroll 1
-            for (int r = ty; r < side; r += kTile)
-                for (int k = 0; k < 3; ++k)
-                    rowFilteredProducts[r][tx][k] = filter_taps_of_radius(&productTile[k][r][tx + R], 1, window, R);
+            for (int r = ty; r < side; r += kTile) {
+                float products[3];
+                filter_taps_of_radius<3>(&productTile[0][r][tx + R], 1, kSide * taps_tile_row(kSide), window, R,
+                                         products);
+                for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = products[k];
+            }
             __syncthreads();
             if (inside) {
-#pragma unroll 1
-                for (int k = 0; k < 3; ++k)
-                    ring.at(z, k) = filter_taps_of_radius(&rowFilteredProducts[ty + R][tx][k], kTile * 3, window, R);
+                float v[3];
+                filter_taps_of_radius<3>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, 1, window, R, v);
+                for (int k = 0; k < 3; ++k) ring.at(z, k) = v[k];
             }
         }
         const int zo = z - R;
         if (zo >= 0 && inside) {
-            const float v0 = filter_planes_at(ring, 0, zo, D, window, R);
-            const float v1 = filter_planes_at(ring, 1, zo, D, window, R);
-            const float v2 = filter_planes_at(ring, 2, zo, D, window, R);
+            float v[3];
+            filter_planes_at(ring, zo, D, window, R, v);
             // The voxel's own values, read where they are used.
             const int i = ((volume * D + zo) * H + gy) * W + gx;
-            grad_img1[i] = gradient_of(v0, v1, v2, widen(img1[i]), widen(img2[i]));
+            grad_img1[i] = gradient_of(v[0], v[1], v[2], widen(img1[i]), widen(img2[i]));
         }
     }
 }

@@ -8,6 +8,7 @@
     torchrun --nproc-per-node 4 -m korvex ref/ out/ --csv scores.csv   # the pairs shared by four processes
     python -m korvex source.mkv encoded.mp4 --csv frames.csv  # two videos, frame by frame (Y plane)
     python -m korvex ref/ out/ --report report.html            # scores, worst pairs and their maps to look at
+    python -m korvex hr/ sr/ --like basicsr --crop-border 4    # BasicSR's SSIM: the luma Y, 4 pixels shaved
 
 Images are read with Pillow and scaled to [0, 1] by their own bit depth (8, 16
 or 32 bits per integer sample; floating-point samples as they are). Problems

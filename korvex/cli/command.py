@@ -7,6 +7,7 @@ import time
 from korvex.cli import video
 from korvex.cli.compare import Comparison
 from korvex.cli.folders import not_regular
+from korvex.cli.images import is_volume_file
 from korvex.cli.messages import CommandLineError, ReaderMayLeave, emit, few, forget_notes, note_once, shown
 from korvex.cli.options import parser
 from korvex.cli.outputs import check_outputs, write_outputs
@@ -44,7 +45,7 @@ def print_summary(source, comparison, args, rows, summary, elapsed):
     width = max(len(shown(r["name"])) for r in rows)
     print()
     if summary["pairs"]:
-        what = comparison.describe() + source.described
+        what = comparison.describe(source.kinds) + source.described
         print(f"{summary['pairs']} {noun}s compared ({what}): mean {label} {summary['mean']:.6f}, "
               f"std {summary['std']:.6f}, median {summary['median']:.6f}, min {summary['min']:.6f}, "
               f"max {summary['max']:.6f}")
@@ -75,7 +76,7 @@ def print_single(source, comparison, args, row):
         return
     depth = f" x {row['depth']}" if "depth" in row else ""
     print(f"{label1} vs {label2}: {row['width']} x {row['height']}{depth}, {row['channels']} channel(s), "
-          f"{comparison.describe()}")
+          f"{comparison.describe(source.kinds)}")
     if comparison.multi_scale:
         print(f"MS-SSIM: {row['ms_ssim']:.6f}")
     else:
@@ -105,10 +106,19 @@ def make_source(args):
     if not videos and (args.frames is not None or args.planes != "y"):
         raise CommandLineError(f"--{'frames' if args.frames is not None else 'planes'} is for two videos "
                                f"({', '.join(video.VIDEO_SUFFIXES[:6])}, ...)")
+    luma = args.channels not in (None, "all")
     if videos:
         if args.map:
             raise CommandLineError("--map is for images; with videos, --report shows the worst frames' maps")
+        if luma:
+            raise CommandLineError(f"--channels {args.channels} takes the luma of colour images; videos are "
+                                   "compared on their decoded planes, whose Y plane is the encoder's luma "
+                                   "(--planes y, the default)")
+        args.channels = "all"  # a preset's luma does not apply to planes: they are compared as decoded
         return VideoSource(args.first, args.second, args.frames, args.planes, args.worst if args.report else 0)
+    if luma and not folders and is_volume_file(args.first) and is_volume_file(args.second):
+        raise CommandLineError(f"--channels {args.channels} takes the luma of colour images; volumes are "
+                               "compared on all their channels (leave out --channels)")
     kind = FolderSource if folders else FilePairSource
     return kind(args.first, args.second, args.max_voxels)
 

@@ -41,7 +41,8 @@ def load(path, max_voxels=MAX_VOXELS):
     try:
         from PIL import Image, ImageOps
     except ImportError:
-        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: pip install '.[cli]')") from None
+        raise CommandLineError("reading images needs Pillow (in a checkout of korvex: "
+                               "pip install --no-build-isolation '.[cli]')") from None
 
     notes = []
     try:

@@ -141,12 +141,13 @@ BORDERS = {"same": "zeros outside the image", "valid": "only where the window fi
 
 
 def map_caption(comparison, result):
-    padding = comparison.resolved.padding
+    padding = comparison.padding_of(volume="depth" in result)
     text = (f"SSIM {result['ssim']:.4f} (min {result['min_ssim']:.3f}), {comparison.window_text()}, "
             f"padding {padding} ({BORDERS[padding]})")
     if comparison.options["data_range"] != 1.0:
         text += f", data range {comparison.options['data_range']:g}"
-    if result["channels"] > 1:
+    text += comparison.channels_text(colour=result["channels"] > 1)
+    if result["channels"] > 1 and comparison.resolved.channels == "all":
         text += f", mean over {result['channels']} channels"
     if "depth" in result:
         text += f", slice {result['depth'] // 2} of {result['depth']}"
@@ -157,7 +158,7 @@ def display_map(comparison, img1, img2):
     """The single-scale SSIM map of a pair, (H, W), for the eye: with --ms-ssim too, which has no one map."""
     import korvex
 
-    options = {k: v for k, v in comparison.options.items() if k != "weights"}
+    options = {k: v for k, v in comparison.options_for(img1).items() if k != "weights"}
     if comparison.multi_scale:
         options["padding"] = "same"
     x, y = img1[None].to(comparison.device), img2[None].to(comparison.device)

@@ -4,6 +4,7 @@ import argparse
 import math
 
 from korvex import PRESETS
+from korvex._inputs import CHANNELS
 from korvex.cli import video
 from korvex.cli.images import MAX_VOXELS
 from korvex.cli.outputs import MAP_SUFFIX
@@ -39,8 +40,10 @@ def count(text):
     return value
 
 
-# The library's presets, read from it (korvex, and so torch, is imported before the command line anyway).
+# The library's presets and channels, read from it (korvex, and so torch, is imported before the command line
+# anyway).
 PRESET_NAMES = tuple(PRESETS)
+CHANNEL_NAMES = tuple(CHANNELS)
 
 
 class Parser(argparse.ArgumentParser):
@@ -66,15 +69,31 @@ def parser():
     p.add_argument("--sample-covariance", action="store_true",
                    help="variances and covariance over N - 1 instead of N, as scikit-image")
     p.add_argument("--like", choices=PRESET_NAMES,
-                   help="the window, border and covariance of that library's default call; options given "
-                        "explicitly win (the data range stays that of the files)")
+                   help="the window, border, covariance and channels of that library's default call (basicsr: "
+                        "the luma y; pyiqa: the luma y-yiq rounded to 0-255 levels); options given explicitly "
+                        "win. The data range stays that of the files: they are read into [0, 1] and compared "
+                        "with --data-range, which gives the value the library gives on the files' own values "
+                        "(BasicSR's on 0-255)")
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
     p.add_argument("--padding", choices=("same", "valid", "reflect", "replicate"),
-                   help="same: a map of the images' size, zeros outside the image (the default for SSIM); "
-                        "valid: only where the window fits inside (the default for MS-SSIM); reflect, replicate: "
+                   help="same: a map of the images' size, zeros outside the image (the default for SSIM of "
+                        "images); valid: only where the window fits inside (the default for MS-SSIM and for "
+                        "volumes); reflect, replicate: "
                         "a map of the images' size, the image mirrored or its edge repeated outside")
+    p.add_argument("--channels", choices=CHANNEL_NAMES,
+                   help="all: SSIM of every channel, averaged (default, or the preset's); y: of the luma of colour "
+                        "images as MATLAB's rgb2ycbcr and BasicSR compute it (16 to 235 of 255); y-yiq: of the Y "
+                        "of YIQ, 0.299 R + 0.587 G + 0.114 B (pyiqa's). Greyscale images are compared on their "
+                        "one channel, as BasicSR and pyiqa do. Refused with --grey, for volumes, and for videos, "
+                        "whose frames are compared on their decoded planes (--planes y is the encoder's luma; a "
+                        "preset's luma does not apply to them)")
+    p.add_argument("--crop-border", type=count, default=0, metavar="K",
+                   help="drop K pixels on every side of both images before computing, as super-resolution "
+                        "evaluations do (BasicSR's and pyiqa's crop_border; default 0). Volumes lose K voxels "
+                        "on every side of all three axes; videos K pixels of the frame on every side (with "
+                        "--planes yuv the U and V planes lose the samples under them: K / 2 for 4:2:0, K even)")
     p.add_argument("--max-voxels", type=count, default=MAX_VOXELS, metavar="N",
                    help=f"volumes (.npy, .nii, .nii.gz) with more voxels than this, channels included, are not "
                         f"read (default {MAX_VOXELS:,}: a GiB of float32 samples each); 0: no limit")
@@ -82,7 +101,9 @@ def parser():
     p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16", "bf16"),
                    help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "
                         "files)")
-    p.add_argument("--grey", action="store_true", help="compare luminance (BT.601), e.g. colour against greyscale")
+    p.add_argument("--grey", action="store_true",
+                   help="compare luminance (BT.601, 0.299 R + 0.587 G + 0.114 B), e.g. colour against greyscale; "
+                        "with --like basicsr or pyiqa, this luminance instead of the preset's channels")
     p.add_argument("--device", default="cpu", help="cpu or cuda[:N] (default cpu)")
     p.add_argument("--map", metavar="PNG",
                    help="write the SSIM map as a picture with its colour scale (for folders: a folder of them, "

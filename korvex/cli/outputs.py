@@ -163,9 +163,14 @@ def write_json(path, report):
 
 def run_options(source, comparison, args):
     """The options of a run as the JSON and the CSV record them: korvex's, resolved (presets and defaults
-    filled in), and the command line's own."""
+    filled in), and the command line's own. The padding is the one the pairs are computed with (volumes have
+    a default of their own); a run of images and volumes padded apart gives the images' and volume_padding."""
     resolved = {f.name: getattr(comparison.resolved, f.name) for f in dataclasses.fields(comparison.resolved)
                 if f.name != "reduction" and (f.name != "weights" or comparison.multi_scale)}
+    paddings = comparison.paddings(source.kinds)
+    resolved["padding"] = paddings.get("image", paddings.get("volume"))
+    if paddings.get("volume", resolved["padding"]) != resolved["padding"]:
+        resolved["volume_padding"] = paddings["volume"]
     if comparison.multi_scale:
         resolved["weights"] = list(resolved["weights"])
     options = dict(resolved, metric=comparison.metric, device=str(comparison.device), grey=args.grey)

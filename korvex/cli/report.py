@@ -223,7 +223,7 @@ def write_report(source, comparison, args, rows, summary):
     metric = comparison.metric
     if comparison.multi_scale:
         settings += "; the maps shown are single-scale SSIM maps (padding same), for orientation"
-    report = dict(title=f"korvex: {comparison.label}", settings=f"{settings}; {comparison.describe()}",
+    report = dict(title=f"korvex: {comparison.label}", settings=f"{settings}; {comparison.describe(source.kinds)}",
                   label=comparison.label, unit=source.noun,
                   scores=[(r["name"], r.get("frame"), r[metric]) for r in rows if metric in r],
                   failed=[(r["name"], r["error"]) for r in rows if "error" in r], summary=summary,

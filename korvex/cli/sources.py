@@ -11,6 +11,11 @@ from korvex.cli.maps import display_map
 from korvex.cli.messages import CommandLineError, few, shown
 
 
+def kind_of(name):
+    """"volume" for a volume file (read as (C, D, H, W)), else "image"."""
+    return "volume" if images.is_volume_file(name) else "image"
+
+
 class Source:
     """What the pipeline asks of a source of pairs, with the answers of a
     source whose pairs are read by index in reader processes.
@@ -25,9 +30,11 @@ class Source:
     notes            remarks for the user, said once the outputs are checked
     wants_maps       whether compared() needs every pair's SSIM map
     described        what the summary adds to the options compared (", plane Y")
+    kinds            the kinds of pairs held, "image" and "volume", which the library pads apart
     """
 
     noun, many, map_names, wants_maps, described = "pair", False, False, False, ""
+    kinds = frozenset({"image"})
     input_files, input_folders, unmatched, notes = frozenset(), (), {}, ()
 
     def items(self, indices, workers):
@@ -87,6 +94,7 @@ class FilePairSource(Source):
         self.first, self.second, self.max_voxels = first, second, max_voxels
         self.names = [first]
         self.input_files = {os.path.realpath(first), os.path.realpath(second)}
+        self.kinds = frozenset({kind_of(first)})
 
     def read(self, index):
         img1, notes1 = images.load(self.first, self.max_voxels)
@@ -135,6 +143,7 @@ class FolderSource(Source):
                                    f"same name but for the extension); in the first: {few(names_a)}; "
                                    f"in the second: {few(names_b)}")
         self.names = [a for a, _ in self.pairs]
+        self.kinds = frozenset(kind_of(a) for a in self.names)
         self.input_files = {os.path.realpath(os.path.join(first, n)) for n in names_a}
         self.input_files |= {os.path.realpath(os.path.join(second, n)) for n in names_b}
         self.input_folders = [os.path.realpath(first), os.path.realpath(second)]

@@ -34,19 +34,40 @@ class VideoSource(Source):
         self.described = ", planes Y, U, V weighted by their samples" if planes == "yuv" else ", plane Y"
 
     def prepare(self, comparison):
-        """Before the first frame: the planes multi-scale SSIM can take, said once (the U and V planes of
-        4:2:0 video are half the frame's size)."""
+        """Before the first frame: the crop of each plane, and the planes multi-scale SSIM can take, said once
+        (the U and V planes of 4:2:0 video are half the frame's size)."""
         width, height = self.plane_sizes[0]
+        crop = comparison.options["crop_border"]
+        if 2 * crop >= min(width, height):
+            raise CommandLineError(f"--crop-border {crop} drops {crop} pixels on every side of the frames and leaves "
+                                   f"nothing of {width} x {height}")
         too_small = comparison.too_small((height, width))
         if too_small:
             raise CommandLineError(f"the frames are {too_small}")
         if self.compared_planes > 1:
+            if crop:
+                comparison.plane_crops.update(dict.fromkeys(video.PLANE_NAMES[1:], self.chroma_crop(crop)))
             width, height = self.plane_sizes[1]
-            too_small = comparison.too_small((height, width))
+            too_small = comparison.too_small((height, width), comparison.crop("u"))
             if too_small:
                 self.compared_planes = 1
                 self.described = ", plane Y (U and V too small)"
                 note_once(f"--planes yuv: the U and V planes are {too_small}; only the Y plane is compared")
+
+    def chroma_crop(self, crop):
+        """The samples of the U and V planes under `crop` pixels of the frame: crop divided by the chroma's
+        subsampling, which must divide it and be the same across and down (refused otherwise)."""
+        (width, height), (chroma_width, chroma_height) = self.plane_sizes[:2]
+        across, down = round(width / chroma_width), round(height / chroma_height)
+        if crop % across == 0 and across == down:
+            return crop // across
+        if across != down:
+            raise CommandLineError(f"--crop-border with --planes yuv: the U and V planes of this video are "
+                                   f"subsampled {across}:1 across and {down}:1 down, so no one crop of them "
+                                   "matches the frame's; use --planes y")
+        raise CommandLineError(f"--crop-border {crop} with --planes yuv: the U and V planes hold one sample for "
+                               f"{across} x {across} pixels, so the crop must be a multiple of {across} to drop "
+                               "whole samples of them")
 
     def items(self, indices, workers):
         """(index, frame1, frame2, notes, error) as Source.items, decoded here. A frame that cannot be decoded
