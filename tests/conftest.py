@@ -26,8 +26,10 @@ BOUND_FORWARDS = {
 }
 BOUND_BACKWARDS = {"fp32": "korvex_backward", "fp16": "korvex_fp16_backward"}
 BOUND_OPERATIONS = tuple(sorted({name for names in BOUND_FORWARDS.values() for name in names} |
-                                set(BOUND_BACKWARDS.values()) |
-                                {"forward", "backward", "forward_taps", "backward_taps"}))
+                                set(BOUND_BACKWARDS.values())))
+# The registered operators every library (korvex, korvex_emulated) defines.
+OPERATORS = ("forward", "backward", "interior_sums", "interior_sums_backward", "pool2_forward", "pool2_backward",
+             "map_means", "forward_volume", "backward_volume", "mean_forward_volume", "mean_backward_volume")
 
 
 def forward(module, precision, map_kind, window_size, a, b, train, c1=None, c2=None):
