@@ -357,6 +357,31 @@ variable_list as_list(const Maps& maps) {
 
 Maps as_maps(const variable_list& list) { return {list[0], list[1], list[2], list[3]}; }
 
+// What every image and volume node keeps: the images, the forward's partial
+// maps and the taps (undefined for the window table's), and the scalar
+// arguments by name.
+void save_call(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, const Maps& maps, const Tensor& taps,
+               std::initializer_list<std::pair<const char*, c10::IValue>> arguments) {
+    ctx->save_for_backward({img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps});
+    for (const auto& [name, value] : arguments) ctx->saved_data[name] = value;
+    keep_partials(ctx, maps);
+}
+
+// The gradients of a map symmetric in its images: img1's from the forward's
+// partial maps, img2's from those of the swapped call. backward(a, b, three
+// partial maps) and forward(a, b) (with partial maps) close over the rest.
+template <typename Backward, typename Forward>
+void symmetric_gradients(AutogradContext* ctx, const variable_list& saved, variable_list& result,
+                         const Backward& backward, const Forward& forward) {
+    const Tensor &img1 = saved[0], &img2 = saved[1];
+    if (ctx->needs_input_grad(0)) result[0] = as_type_of(backward(img1, img2, saved[2], saved[3], saved[4]), img1);
+    if (ctx->needs_input_grad(1)) {
+        const Maps swapped = forward(img2, img1);
+        result[1] = as_type_of(
+            backward(img2, img1, std::get<1>(swapped), std::get<2>(swapped), std::get<3>(swapped)), img2);
+    }
+}
+
 template <int L>
 struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
     static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
@@ -365,15 +390,9 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
         at::AutoDispatchBelowADInplaceOrView below;
         const Maps maps =
             operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
-        ctx->save_for_backward(
-            {img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps.value_or(Tensor())});
-        ctx->saved_data["window_size"] = window_size;
-        ctx->saved_data["c1"] = c1;
-        ctx->saved_data["c2"] = c2;
-        ctx->saved_data["precision"] = text(precision);
-        ctx->saved_data["kind"] = text(kind);
-        ctx->saved_data["border"] = text(border);
-        keep_partials(ctx, maps);
+        save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
+                  {{"window_size", window_size}, {"c1", c1}, {"c2", c2}, {"precision", text(precision)},
+                   {"kind", text(kind)}, {"border", text(border)}});
         return as_list(maps);
     }
 
@@ -382,24 +401,19 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
         if (!grads[0].defined()) return result;
         const Tensor grad_map = grads[0].to(at::kFloat);
         const variable_list saved = ctx->get_saved_variables();
-        const Tensor &img1 = saved[0], &img2 = saved[1];
         const OptionalTensor taps = optional(saved[5]);
         const int64_t size = integer(ctx, "window_size");
         const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
-        const std::string precision = word(ctx, "precision"), border = word(ctx, "border");
+        const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind"), border = word(ctx, "border");
         const Operators& ops = operators<L>();
-        if (ctx->needs_input_grad(0))
-            result[0] = as_type_of(ops.backward.call(img1, img2, grad_map, saved[2], saved[3], saved[4], size, taps,
-                                                     c1, c2, precision, border),
-                                   img1);
-        if (ctx->needs_input_grad(1)) {
-            const Maps swapped =
-                ops.forward.call(img2, img1, size, taps, c1, c2, precision, word(ctx, "kind"), true, border);
-            result[1] = as_type_of(ops.backward.call(img2, img1, grad_map, std::get<1>(swapped),
-                                                     std::get<2>(swapped), std::get<3>(swapped), size, taps, c1, c2,
-                                                     precision, border),
-                                   img2);
-        }
+        symmetric_gradients(
+            ctx, saved, result,
+            [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
+                return ops.backward.call(a, b, grad_map, pm, ps, p12, size, taps, c1, c2, precision, border);
+            },
+            [&](const Tensor& a, const Tensor& b) {
+                return ops.forward.call(a, b, size, taps, c1, c2, precision, kind, true, border);
+            });
         return result;
     }
 };
@@ -424,15 +438,9 @@ struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
         at::AutoDispatchBelowADInplaceOrView below;
         const Maps maps = operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind,
                                                             inset, train);
-        ctx->save_for_backward(
-            {img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps.value_or(Tensor())});
-        ctx->saved_data["window_size"] = window_size;
-        ctx->saved_data["c1"] = c1;
-        ctx->saved_data["c2"] = c2;
-        ctx->saved_data["precision"] = text(precision);
-        ctx->saved_data["kind"] = text(kind);
-        ctx->saved_data["inset"] = inset;
-        keep_partials(ctx, maps);
+        save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
+                  {{"window_size", window_size}, {"c1", c1}, {"c2", c2}, {"precision", text(precision)},
+                   {"kind", text(kind)}, {"inset", inset}});
         return as_list(maps);
     }
 
@@ -441,25 +449,20 @@ struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
         if (!grads[0].defined()) return result;
         const Tensor grad_per_plane = grads[0].to(at::kFloat).reshape({-1}).contiguous();
         const variable_list saved = ctx->get_saved_variables();
-        const Tensor &img1 = saved[0], &img2 = saved[1];
         const OptionalTensor taps = optional(saved[5]);
         const int64_t size = integer(ctx, "window_size"), inset = integer(ctx, "inset");
         const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
-        const std::string precision = word(ctx, "precision");
+        const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind");
         const Operators& ops = operators<L>();
-        if (ctx->needs_input_grad(0))
-            result[0] = as_type_of(ops.interior_sums_backward.call(img1, img2, grad_per_plane, saved[2], saved[3],
-                                                                   saved[4], size, taps, c1, c2, precision, inset),
-                                   img1);
-        if (ctx->needs_input_grad(1)) {
-            const Maps swapped = ops.interior_sums.call(img2, img1, size, taps, c1, c2, precision, word(ctx, "kind"),
-                                                        inset, true);
-            result[1] = as_type_of(
-                ops.interior_sums_backward.call(img2, img1, grad_per_plane, std::get<1>(swapped),
-                                                std::get<2>(swapped), std::get<3>(swapped), size, taps, c1, c2,
-                                                precision, inset),
-                img2);
-        }
+        symmetric_gradients(
+            ctx, saved, result,
+            [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
+                return ops.interior_sums_backward.call(a, b, grad_per_plane, pm, ps, p12, size, taps, c1, c2,
+                                                       precision, inset);
+            },
+            [&](const Tensor& a, const Tensor& b) {
+                return ops.interior_sums.call(a, b, size, taps, c1, c2, precision, kind, inset, true);
+            });
         return result;
     }
 };
@@ -483,12 +486,8 @@ struct VolumeNode : torch::autograd::Function<VolumeNode<L>> {
                                  double c1, double c2, Text precision, Text kind, bool train) {
         at::AutoDispatchBelowADInplaceOrView below;
         const Maps maps = operators<L>().forward_volume.call(img1, img2, taps, c1, c2, precision, kind, train);
-        ctx->save_for_backward({img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps});
-        ctx->saved_data["c1"] = c1;
-        ctx->saved_data["c2"] = c2;
-        ctx->saved_data["precision"] = text(precision);
-        ctx->saved_data["kind"] = text(kind);
-        keep_partials(ctx, maps);
+        save_call(ctx, img1, img2, maps, taps,
+                  {{"c1", c1}, {"c2", c2}, {"precision", text(precision)}, {"kind", text(kind)}});
         return as_list(maps);
     }
 
@@ -497,20 +496,18 @@ struct VolumeNode : torch::autograd::Function<VolumeNode<L>> {
         if (!grads[0].defined()) return result;
         const Tensor grad_map = grads[0].to(at::kFloat);
         const variable_list saved = ctx->get_saved_variables();
-        const Tensor &img1 = saved[0], &img2 = saved[1], &taps = saved[5];
-        const std::string precision = word(ctx, "precision");
+        const Tensor& taps = saved[5];
+        const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
+        const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind");
         const Operators& ops = operators<L>();
-        if (ctx->needs_input_grad(0))
-            result[0] = as_type_of(
-                ops.backward_volume.call(img1, img2, grad_map, saved[2], saved[3], saved[4], taps, precision), img1);
-        if (ctx->needs_input_grad(1)) {
-            const Maps swapped = ops.forward_volume.call(img2, img1, taps, number(ctx, "c1"), number(ctx, "c2"),
-                                                         precision, word(ctx, "kind"), true);
-            result[1] = as_type_of(ops.backward_volume.call(img2, img1, grad_map, std::get<1>(swapped),
-                                                            std::get<2>(swapped), std::get<3>(swapped), taps,
-                                                            precision),
-                                   img2);
-        }
+        symmetric_gradients(
+            ctx, saved, result,
+            [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
+                return ops.backward_volume.call(a, b, grad_map, pm, ps, p12, taps, precision);
+            },
+            [&](const Tensor& a, const Tensor& b) {
+                return ops.forward_volume.call(a, b, taps, c1, c2, precision, kind, true);
+            });
         return result;
     }
 };
@@ -534,13 +531,8 @@ struct MeanVolumeNode : torch::autograd::Function<MeanVolumeNode<L>> {
         at::AutoDispatchBelowADInplaceOrView below;
         const Maps maps =
             operators<L>().mean_forward_volume.call(img1, img2, taps, c1, c2, precision, kind, crop, train);
-        ctx->save_for_backward({img1, img2, std::get<1>(maps), std::get<2>(maps), std::get<3>(maps), taps});
-        ctx->saved_data["c1"] = c1;
-        ctx->saved_data["c2"] = c2;
-        ctx->saved_data["precision"] = text(precision);
-        ctx->saved_data["kind"] = text(kind);
-        ctx->saved_data["crop"] = crop;
-        keep_partials(ctx, maps);
+        save_call(ctx, img1, img2, maps, taps,
+                  {{"c1", c1}, {"c2", c2}, {"precision", text(precision)}, {"kind", text(kind)}, {"crop", crop}});
         return as_list(maps);
     }
 
@@ -548,26 +540,23 @@ struct MeanVolumeNode : torch::autograd::Function<MeanVolumeNode<L>> {
         variable_list result(9);
         if (!grads[0].defined()) return result;
         const variable_list saved = ctx->get_saved_variables();
-        const Tensor &img1 = saved[0], &img2 = saved[1], &taps = saved[5];
+        const Tensor& taps = saved[5];
         const int64_t crop = integer(ctx, "crop");
         // The mean's gradient: each volume's incoming gradient over the voxels it averaged.
         c10::SymInt count = 1;
-        for (int64_t axis = 2; axis < 5; ++axis) count *= img1.sym_size(axis) - 2 * crop;
+        for (int64_t axis = 2; axis < 5; ++axis) count *= saved[0].sym_size(axis) - 2 * crop;
         const Tensor grad_per_volume = (grads[0].to(at::kFloat) / c10::Scalar(count)).reshape({-1}).contiguous();
-        const std::string precision = word(ctx, "precision");
+        const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
+        const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind");
         const Operators& ops = operators<L>();
-        if (ctx->needs_input_grad(0))
-            result[0] = as_type_of(ops.mean_backward_volume.call(img1, img2, grad_per_volume, saved[2], saved[3],
-                                                                 saved[4], taps, precision, crop),
-                                   img1);
-        if (ctx->needs_input_grad(1)) {
-            const Maps swapped = ops.mean_forward_volume.call(img2, img1, taps, number(ctx, "c1"), number(ctx, "c2"),
-                                                              precision, word(ctx, "kind"), crop, true);
-            result[1] = as_type_of(
-                ops.mean_backward_volume.call(img2, img1, grad_per_volume, std::get<1>(swapped), std::get<2>(swapped),
-                                              std::get<3>(swapped), taps, precision, crop),
-                img2);
-        }
+        symmetric_gradients(
+            ctx, saved, result,
+            [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
+                return ops.mean_backward_volume.call(a, b, grad_per_volume, pm, ps, p12, taps, precision, crop);
+            },
+            [&](const Tensor& a, const Tensor& b) {
+                return ops.mean_forward_volume.call(a, b, taps, c1, c2, precision, kind, crop, true);
+            });
         return result;
     }
 };
