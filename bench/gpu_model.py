@@ -258,8 +258,8 @@ def estimate(launch, target, gpu, resources_of_arch):
 
 
 def load_trace(fresh):
-    # The step kernels at the brief's shapes are whole tiles: every count is per block, so a smaller traced image
-    # gives the same per-tile counts.
+    # Counts are kept per edge and inner block (and per plane, for volumes), so that a traced image smaller than
+    # the estimated one (kernel_trace.IMAGES, VOLUME) gives the same counts per tile.
     return kernel_trace.traced(fresh=fresh)
 
 
@@ -268,7 +268,6 @@ def kernel_rows(trace, res):
     for launch in trace["launches"]:
         entry = {"case": launch["case"], "kernel": launch["kernel"], "radius": launch["radius"],
                  "train": launch["train"], "family": launch["family"], "pass": launch["pass"]}
-        total = {k: launch["edge"][k] + launch["inner"][k] for k in launch["edge"]}
         target = VOLUME_TARGET if launch["family"] == "volume" else IMAGE_TARGET
         counts, _, _, elements = scaled(launch, target)
         entry["shape"] = list(target)
@@ -277,10 +276,12 @@ def kernel_rows(trace, res):
             entry[key] = round(counts[key])
         entry["shared_wavefronts_ideal"] = round(counts["shared_wavefronts_ideal"])
         entry["global_sectors_ideal"] = round(counts["global_sectors_ideal"])
-        entry["wavefronts_per_request"] = round(total["shared_wavefronts"] / max(1, total["shared_requests"]), 3)
+        # At the scaled shape, whose mix of edge and inner blocks is the one estimated.
+        entry["wavefronts_per_request"] = round(counts["shared_wavefronts"] / max(1, counts["shared_requests"]), 3)
         # Bank conflicts: the wavefronts against the fewest the requests' widths allow (8-byte requests need 2).
-        entry["wavefronts_per_ideal"] = round(total["shared_wavefronts"] / max(1, total["shared_wavefronts_ideal"]), 3)
-        entry["sector_bytes_used"] = round(total["global_bytes"] / max(1, 32 * total["global_sectors"]), 3)
+        entry["wavefronts_per_ideal"] = round(counts["shared_wavefronts"] / max(1, counts["shared_wavefronts_ideal"]),
+                                              3)
+        entry["sector_bytes_used"] = round(counts["global_bytes"] / max(1, 32 * counts["global_sectors"]), 3)
         entry["traced_shared_bytes"] = launch["shared_bytes"]
         entry["estimate_us"], entry["dram_us"], entry["bound"], entry["resources"] = {}, {}, {}, {}
         for name, gpu in GPUS.items():

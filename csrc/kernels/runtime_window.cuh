@@ -87,6 +87,17 @@ __device__ __forceinline__ void fill_tile_by_rows(int S, int n, Fill fill) {
         for (int q = n % kWarp; q < S; q += kWarp) fill(r, q);
 }
 
+// Calls fill(r, q) for every position of the S x S tile of the block's thread
+// n, the block's threads on consecutive positions in row order: fewer
+// registers than fill_tile_by_rows (one index), for the volume kernels,
+// which keep their ring and plane state live across the loop over planes. A
+// warp's reads are contiguous but for the wrap to the next row.
+template <typename Fill>
+__device__ __forceinline__ void fill_tile_in_order(int S, int n, Fill fill) {
+#pragma unroll 1
+    for (int e = n; e < S * S; e += kBlockThreads) fill(e / S, e % S);
+}
+
 // filter_taps with the radius R at run time, of Q quantities side by side
 // (quantity q at centre + q * quantity_stride) into out: for each, nearest
 // pair first, each pair added before it is weighted by w[R - d], the centre
@@ -109,6 +120,13 @@ __device__ __forceinline__ void filter_taps_of_radius(const float* centre, int s
     const float wc = w[R];
 #pragma unroll
     for (int q = 0; q < Q; ++q) out[q] = fmaf(centre[q * quantity_stride], wc, acc[q]);
+}
+
+// filter_taps_of_radius of one quantity.
+__device__ __forceinline__ float filter_taps_of_radius(const float* centre, int stride, const float* w, int R) {
+    float out[1];
+    filter_taps_of_radius<1>(centre, stride, 0, w, R, out);
+    return out[0];
 }
 
 // filter_row_moments with the radius R at run time: the five moments of one

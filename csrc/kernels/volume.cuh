@@ -25,9 +25,15 @@ namespace korvex {
 namespace device {
 
 // The steps of the depth pass, in the order of filter_taps (and of the
-// passes along W and H: filter_taps_of_radius and the rolled version
+// passes along W and H: filter_taps_of_radius and the rolled versions
 // below): the pair of taps at distance d first (nearest pair first), each
 // pair summed and weighted once, the centre tap last.
+//
+// The volume kernels filter one quantity at a time, each reading the window
+// weights again, and fill their tiles in row order with one index: reading
+// a weight once for all quantities (as the run-time window family does) or
+// filling a tile row per warp keeps more registers live beside the ring and
+// plane state, which spills on some GPUs at 32 registers.
 __device__ __forceinline__ float add_tap_pair(float acc, float ahead, float behind, float weight) {
     return fmaf(ahead + behind, weight, acc);
 }
@@ -36,10 +42,18 @@ __device__ __forceinline__ float add_centre_tap(float acc, float centre, float w
     return fmaf(centre, weight, acc);
 }
 
-// filter_row_moments_of_radius with its loop over the taps kept rolled, for
-// the forward: it keeps its ring and plane state live across the plane loop,
-// and the unrolled loop would not fit 32 registers beside them on every GPU.
-// The same operations in the same order.
+// filter_taps_of_radius (of one quantity) and filter_row_moments_of_radius
+// with their loops over the taps kept rolled, for the forward: it keeps its
+// ring and plane state live across the plane loop, and the unrolled loops
+// would not fit 32 registers beside them on every GPU. The same operations in
+// the same order.
+__device__ __forceinline__ float filter_taps_rolled(const float* centre, int stride, const float* w, int R) {
+    float acc = 0.0f;
+#pragma unroll 1
+    for (int d = 1; d <= R; ++d) acc = fmaf(centre[d * stride] + centre[-d * stride], w[R - d], acc);
+    return fmaf(centre[0], w[R], acc);
+}
+
 template <typename Pixel>
 __device__ __forceinline__ void filter_row_moments_rolled(Pixel pixel, int k, const float* w, int R, float* out) {
     float sx = 0.0f, sxx = 0.0f, sy = 0.0f, syy = 0.0f, sxy = 0.0f;
@@ -82,34 +96,23 @@ __device__ __forceinline__ Ring<Q> ring_of(float* scratch, int slots, int n) {
     return Ring<Q>{scratch + block * slots * Q * kBlockThreads + n, slots};
 }
 
-// The depth pass of the Q quantities at plane z, into out: planes outside the
-// volume (0..D) count as zeros, as in the other two passes. Each quantity's
-// sum in the order of filter_taps; each weight read once for all Q (from
-// shared memory: filter_taps_of_radius says why). Slots wrap without a
-// division per tap.
+// The depth pass of quantity q at plane z: planes outside the volume (0..D)
+// count as zeros, as in the other two passes. Slots wrap without a division
+// per tap.
 template <int Q>
-__device__ __forceinline__ void filter_planes_at(const Ring<Q>& ring, int z, int D, const float* w, int R,
-                                                 float (&out)[Q]) {
+__device__ __forceinline__ float filter_planes_at(const Ring<Q>& ring, int q, int z, int D, const float* w, int R) {
     const int centre = z % ring.slots;
-    float acc[Q];
-#pragma unroll
-    for (int q = 0; q < Q; ++q) acc[q] = 0.0f;
+    float acc = 0.0f;
 #pragma unroll 1
     for (int d = 1; d <= R; ++d) {
         int ahead_slot = centre + d, behind_slot = centre - d;
         if (ahead_slot >= ring.slots) ahead_slot -= ring.slots;
         if (behind_slot < 0) behind_slot += ring.slots;
-        const float wd = w[R - d];
-#pragma unroll
-        for (int q = 0; q < Q; ++q) {
-            const float ahead = z + d < D ? ring.at_slot(ahead_slot, q) : 0.0f;
-            const float behind = z - d >= 0 ? ring.at_slot(behind_slot, q) : 0.0f;
-            acc[q] = add_tap_pair(acc[q], ahead, behind, wd);
-        }
+        const float ahead = z + d < D ? ring.at_slot(ahead_slot, q) : 0.0f;
+        const float behind = z - d >= 0 ? ring.at_slot(behind_slot, q) : 0.0f;
+        acc = add_tap_pair(acc, ahead, behind, w[R - d]);
     }
-    const float wc = w[R];
-#pragma unroll
-    for (int q = 0; q < Q; ++q) out[q] = add_centre_tap(acc[q], ring.at_slot(centre, q), wc);
+    return add_centre_tap(acc, ring.at_slot(centre, q), w[R]);
 }
 
 // Whether voxel (z, y, x) lies at least `crop` voxels from every face of a
@@ -154,7 +157,7 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
     for (int z = 0; z < D + R; ++z) {
         if (z < D) {
             const int plane = volume * D + z;
-            fill_tile_by_rows(side, n, [&](int r, int q) {
+            fill_tile_in_order(side, n, [&](int r, int q) {
                 const int iy = y0 - R + r;
                 const int ix = x0 - R + q;
                 float2 pair{0.0f, 0.0f};
@@ -173,16 +176,19 @@ __device__ __forceinline__ void volume_forward(int D, int H, int W, int R, const
             // The next plane writes inputTile only after this barrier and
             // rowFiltered only after its first one.
             if (inside) {
-                float m[5];
-                filter_taps_of_radius<5>(&rowFiltered[ty + R][tx][0], kTile * 5, 1, window, R, m);
-                for (int q = 0; q < 5; ++q) ring.at(z, q) = m[q];
+#pragma unroll 1
+                for (int m = 0; m < 5; ++m)
+                    ring.at(z, m) = filter_taps_rolled(&rowFiltered[ty + R][tx][m], kTile * 5, window, R);
             }
         }
         const int zo = z - R;
         if (zo >= 0 && inside) {
-            float m[5];  // mu1, E[x^2], mu2, E[y^2], E[xy]
-            filter_planes_at(ring, zo, D, window, R, m);
-            Value::store(m[0], m[1], m[2], m[3], m[4], C1, C2, ((volume * D + zo) * H + gy) * W + gx, map, partial_mu1,
+            const float mu1 = filter_planes_at(ring, 0, zo, D, window, R);
+            const float exx = filter_planes_at(ring, 1, zo, D, window, R);
+            const float mu2 = filter_planes_at(ring, 2, zo, D, window, R);
+            const float eyy = filter_planes_at(ring, 3, zo, D, window, R);
+            const float exy = filter_planes_at(ring, 4, zo, D, window, R);
+            Value::store(mu1, exx, mu2, eyy, exy, C1, C2, ((volume * D + zo) * H + gy) * W + gx, map, partial_mu1,
                          partial_sigma1_sq, partial_sigma12);
         }
     }
@@ -222,7 +228,7 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
     for (int z = 0; z < D + R; ++z) {
         if (z < D) {
             const int plane = volume * D + z;
-            fill_tile_by_rows(side, n, [&](int r, int q) {
+            fill_tile_in_order(side, n, [&](int r, int q) {
                 const int iy = y0 - R + r;
                 const int ix = x0 - R + q;
                 float p0 = 0.0f, p1 = 0.0f, p2 = 0.0f;
@@ -241,26 +247,24 @@ __device__ __forceinline__ void volume_backward(int D, int H, int W, int R, cons
             });
             __syncthreads();
 #pragma unroll 1
-            for (int r = ty; r < side; r += kTile) {
-                float products[3];
-                filter_taps_of_radius<3>(&productTile[0][r][tx + R], 1, kSide * taps_tile_row(kSide), window, R,
-                                         products);
-                for (int k = 0; k < 3; ++k) rowFilteredProducts[r][tx][k] = products[k];
-            }
+            for (int r = ty; r < side; r += kTile)
+                for (int k = 0; k < 3; ++k)
+                    rowFilteredProducts[r][tx][k] = filter_taps_of_radius(&productTile[k][r][tx + R], 1, window, R);
             __syncthreads();
             if (inside) {
-                float v[3];
-                filter_taps_of_radius<3>(&rowFilteredProducts[ty + R][tx][0], kTile * 3, 1, window, R, v);
-                for (int k = 0; k < 3; ++k) ring.at(z, k) = v[k];
+#pragma unroll 1
+                for (int k = 0; k < 3; ++k)
+                    ring.at(z, k) = filter_taps_of_radius(&rowFilteredProducts[ty + R][tx][k], kTile * 3, window, R);
             }
         }
         const int zo = z - R;
         if (zo >= 0 && inside) {
-            float v[3];
-            filter_planes_at(ring, zo, D, window, R, v);
+            const float v0 = filter_planes_at(ring, 0, zo, D, window, R);
+            const float v1 = filter_planes_at(ring, 1, zo, D, window, R);
+            const float v2 = filter_planes_at(ring, 2, zo, D, window, R);
             // The voxel's own values, read where they are used.
             const int i = ((volume * D + zo) * H + gy) * W + gx;
-            grad_img1[i] = gradient_of(v[0], v[1], v[2], widen(img1[i]), widen(img2[i]));
+            grad_img1[i] = gradient_of(v0, v1, v2, widen(img1[i]), widen(img2[i]));
         }
     }
 }

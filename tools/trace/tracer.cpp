@@ -40,6 +40,9 @@ struct Tracer {
     bool watching = false;
     std::thread::id owner;
     std::uintptr_t shared_begin = 0, shared_end = 0, image_base = 0;
+    // blockIdx, blockDim and gridDim: thread-local variables of the stand-in's
+    // runtime that kernels read (registers on a GPU), not shared memory.
+    std::uintptr_t builtins[3] = {0, 0, 0};
     std::vector<Tensor> tensors;
 
     // The launch being traced.
@@ -111,6 +114,13 @@ int site_index(std::uintptr_t return_address, bool shared, bool write, int bytes
 void record(const void* pointer, int bytes, bool write, const void* return_address) {
     if (!tracer.watching || !cpu::in_kernel()) return;
     const auto address = reinterpret_cast<std::uintptr_t>(pointer);
+    if (tracer.builtins[0] == 0) {
+        tracer.builtins[0] = reinterpret_cast<std::uintptr_t>(&cpu::block_index());
+        tracer.builtins[1] = reinterpret_cast<std::uintptr_t>(&cpu::block_dim());
+        tracer.builtins[2] = reinterpret_cast<std::uintptr_t>(&cpu::grid_dim());
+    }
+    for (std::uintptr_t builtin : tracer.builtins)
+        if (address >= builtin && address < builtin + sizeof(dim3)) return;
     int tensor = -1;
     const bool shared = address >= tracer.shared_begin && address < tracer.shared_end;
     if (!shared) {
