@@ -18,6 +18,8 @@ c10::DeviceType device_type() { return c10::DeviceType::CPU; }
 
 void* current_stream() { return nullptr; }
 
+bool stream_is_capturing() { return false; }
+
 EngineFeatures engine_features() { return {true, true}; }
 
 void bind_test_hooks(pybind11::module_& module) {

@@ -98,6 +98,11 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
     }
     CheckedTaps& checked = last_checked_taps();
     if (checked.holds(taps)) return;
+    // Reading the values from a GPU waits for it, which a stream capturing a
+    // CUDA graph may not do: taps first seen during a capture are read when
+    // the graph is not capturing (the window's own taps are symmetric and
+    // finite by construction).
+    if (platform::stream_is_capturing()) return;
     const at::Tensor host = taps.to(at::kCPU).contiguous();
     const float* w = host.data_ptr<float>();
     const int64_t last = host.numel() - 1;

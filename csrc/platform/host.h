@@ -15,6 +15,10 @@ c10::DeviceType device_type();
 // the current device (null on the CPU, which has none).
 void* current_stream();
 
+// Whether the current stream is capturing a CUDA graph, during which nothing
+// may wait for the device (false on the CPU).
+bool stream_is_capturing();
+
 // What the engine's launchers take beyond the kernels' own arguments. The
 // native engine reads its rows through a border other than Zero, and reads an
 // incoming gradient given as one value per plane (BackwardLaunch's

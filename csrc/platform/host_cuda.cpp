@@ -1,3 +1,4 @@
+#include <c10/cuda/CUDAGraphsC10Utils.h>
 #include <c10/cuda/CUDAStream.h>
 
 #include "host.h"
@@ -8,6 +9,10 @@ namespace korvex::platform {
 c10::DeviceType device_type() { return c10::DeviceType::CUDA; }
 
 void* current_stream() { return c10::cuda::getCurrentCUDAStream().stream(); }
+
+bool stream_is_capturing() {
+    return c10::cuda::currentStreamCaptureStatusMayInitCtx() != c10::cuda::CaptureStatus::None;
+}
 
 EngineFeatures engine_features() { return {false, false}; }
 
