@@ -70,8 +70,8 @@ void check_constants(double c1, double c2) {
     for (const auto& [name, value] : {std::pair<const char*, double>{"c1", c1}, {"c2", c2}})
         if (!(value >= 0.0 && value <= most)) {
             std::ostringstream message;
-            message << "korvex: " << name << " must be a finite, non-negative single-precision value (at most "
-                    << most << "), got " << value;
+            message << "korvex: " << name << " must be a finite, non-negative single-precision value (at most " << most
+                    << "), got " << value;
             throw std::invalid_argument(message.str());
         }
 }
@@ -98,16 +98,19 @@ int window_size_of(int64_t window_size) {
 void check_crop(const Tensor& img1, int64_t crop) {
     if (img1.dim() != 5) return;  // the host operator names the shape
     if (crop < 0 || 2 * crop >= std::min({img1.size(2), img1.size(3), img1.size(4)}))
-        throw std::invalid_argument("korvex: crop must leave voxels on every axis: from 0 to less than half the smallest side, got " +
-               std::to_string(crop) + " for " + describe(img1));
+        throw std::invalid_argument(
+            "korvex: crop must leave voxels on every axis: from 0 to less than half the smallest side, got " +
+            std::to_string(crop) + " for " + describe(img1));
 }
 
 void check_inset(const Tensor& img1, int64_t inset) {
     if (img1.dim() != 4) return;
     if (inset < 0 || 2 * inset >= std::min(img1.size(2), img1.size(3)))
-        throw std::invalid_argument("korvex: inset must leave pixels on both axes: from 0 to less than half the "
-                                    "smaller side, got " + std::to_string(inset) + " for images of " +
-                                    std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)) + " pixels");
+        throw std::invalid_argument(
+            "korvex: inset must leave pixels on both axes: from 0 to less than half the "
+            "smaller side, got " +
+            std::to_string(inset) + " for images of " + std::to_string(img1.size(2)) + " x " +
+            std::to_string(img1.size(3)) + " pixels");
 }
 
 // ---- device kernels
@@ -128,11 +131,12 @@ decltype(auto) with_value_errors(Body&& body) {
     }
 }
 
-Maps forward_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
-                    double c1, double c2, Text precision, Text kind, bool train, Text border) {
+Maps forward_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps, double c1,
+                    double c2, Text precision, Text kind, bool train, Text border) {
     return with_value_errors([&]() -> Maps {
         check_constants(c1, c2);
-        if (taps) return forward_taps_named(text(precision), text(kind), *taps, c1, c2, img1, img2, train, text(border));
+        if (taps)
+            return forward_taps_named(text(precision), text(kind), *taps, c1, c2, img1, img2, train, text(border));
         return forward_named(text(precision), text(kind), window_size_of(window_size), c1, c2, img1, img2, train,
                              text(border));
     });
@@ -179,15 +183,12 @@ Tensor interior_sums_backward_kernel(const Tensor& img1, const Tensor& img2, con
 }
 
 Tensor pool2_forward_kernel(const Tensor& img, Text precision_in, Text precision_out) {
-    return with_value_errors([&]() -> Tensor {
-        return pool_forward(text(precision_in), text(precision_out), img);
-    });
+    return with_value_errors([&]() -> Tensor { return pool_forward(text(precision_in), text(precision_out), img); });
 }
 
 Tensor pool2_backward_kernel(const Tensor& grad_out, c10::SymInt height, c10::SymInt width) {
-    return with_value_errors([&]() -> Tensor {
-        return pool_backward(grad_out, height.expect_int(), width.expect_int());
-    });
+    return with_value_errors(
+        [&]() -> Tensor { return pool_backward(grad_out, height.expect_int(), width.expect_int()); });
 }
 
 Maps forward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
@@ -198,9 +199,9 @@ Maps forward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor&
     });
 }
 
-Tensor backward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_map,
-                              const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
-                              const Tensor& partial_sigma12, const Tensor& taps, Text precision) {
+Tensor backward_volume_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_map, const Tensor& partial_mu1,
+                              const Tensor& partial_sigma1_sq, const Tensor& partial_sigma12, const Tensor& taps,
+                              Text precision) {
     return with_value_errors([&]() -> Tensor {
         check_partials_computed(img1, {&partial_mu1, &partial_sigma1_sq, &partial_sigma12});
         return backward_volume(text(precision), taps, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
@@ -244,12 +245,12 @@ c10::TypedOperatorHandle<Signature> handle(int library, const char* name) {
         .template typed<Signature>();
 }
 
-using ForwardSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text,
-                              Text, bool, Text);
+using ForwardSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text,
+                              bool, Text);
 using BackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
                                  const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text);
-using InteriorSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text,
-                               Text, int64_t, bool);
+using InteriorSignature = Maps(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text,
+                               int64_t, bool);
 using InteriorBackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
                                          const Tensor&, int64_t, const OptionalTensor&, double, double, Text, int64_t);
 using PoolSignature = Tensor(const Tensor&, Text, Text);
@@ -377,9 +378,23 @@ void symmetric_gradients(AutogradContext* ctx, const variable_list& saved, varia
     if (ctx->needs_input_grad(0)) result[0] = as_type_of(backward(img1, img2, saved[2], saved[3], saved[4]), img1);
     if (ctx->needs_input_grad(1)) {
         const Maps swapped = forward(img2, img1);
-        result[1] = as_type_of(
-            backward(img2, img1, std::get<1>(swapped), std::get<2>(swapped), std::get<3>(swapped)), img2);
+        result[1] =
+            as_type_of(backward(img2, img1, std::get<1>(swapped), std::get<2>(swapped), std::get<3>(swapped)), img2);
     }
+}
+
+// The autograd kernel of an image or volume operator: refusals, then the
+// operator below autograd when nothing records the call, else a Node that
+// keeps what its backward needs. `args` follow the two images.
+template <typename Node, typename Operator, typename... Args>
+Maps recorded(const Operator& op, const Tensor& img1, const Tensor& img2, const Args&... args) {
+    refuse_forward_mode({&img1, &img2});
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return op.call(img1, img2, args...);
+    }
+    refuse_transforms();
+    return as_maps(Node::apply(img1, img2, args...));
 }
 
 template <int L>
@@ -391,8 +406,12 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
         const Maps maps =
             operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
         save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
-                  {{"window_size", window_size}, {"c1", c1}, {"c2", c2}, {"precision", text(precision)},
-                   {"kind", text(kind)}, {"border", text(border)}});
+                  {{"window_size", window_size},
+                   {"c1", c1},
+                   {"c2", c2},
+                   {"precision", text(precision)},
+                   {"kind", text(kind)},
+                   {"border", text(border)}});
         return as_list(maps);
     }
 
@@ -421,13 +440,8 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
 template <int L>
 Maps forward_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
                       double c1, double c2, Text precision, Text kind, bool train, Text border) {
-    refuse_forward_mode({&img1, &img2});
-    if (!records({&img1, &img2})) {
-        at::AutoDispatchBelowADInplaceOrView below;
-        return operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
-    }
-    refuse_transforms();
-    return as_maps(ForwardNode<L>::apply(img1, img2, window_size, taps, c1, c2, precision, kind, train, border));
+    return recorded<ForwardNode<L>>(operators<L>().forward, img1, img2, window_size, taps, c1, c2, precision, kind,
+                                    train, border);
 }
 
 template <int L>
@@ -436,11 +450,15 @@ struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
                                  const OptionalTensor& taps, double c1, double c2, Text precision, Text kind,
                                  int64_t inset, bool train) {
         at::AutoDispatchBelowADInplaceOrView below;
-        const Maps maps = operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind,
-                                                            inset, train);
+        const Maps maps =
+            operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train);
         save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
-                  {{"window_size", window_size}, {"c1", c1}, {"c2", c2}, {"precision", text(precision)},
-                   {"kind", text(kind)}, {"inset", inset}});
+                  {{"window_size", window_size},
+                   {"c1", c1},
+                   {"c2", c2},
+                   {"precision", text(precision)},
+                   {"kind", text(kind)},
+                   {"inset", inset}});
         return as_list(maps);
     }
 
@@ -457,8 +475,8 @@ struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
         symmetric_gradients(
             ctx, saved, result,
             [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
-                return ops.interior_sums_backward.call(a, b, grad_per_plane, pm, ps, p12, size, taps, c1, c2,
-                                                       precision, inset);
+                return ops.interior_sums_backward.call(a, b, grad_per_plane, pm, ps, p12, size, taps, c1, c2, precision,
+                                                       inset);
             },
             [&](const Tensor& a, const Tensor& b) {
                 return ops.interior_sums.call(a, b, size, taps, c1, c2, precision, kind, inset, true);
@@ -470,14 +488,8 @@ struct InteriorNode : torch::autograd::Function<InteriorNode<L>> {
 template <int L>
 Maps interior_sums_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
                             double c1, double c2, Text precision, Text kind, int64_t inset, bool train) {
-    refuse_forward_mode({&img1, &img2});
-    if (!records({&img1, &img2})) {
-        at::AutoDispatchBelowADInplaceOrView below;
-        return operators<L>().interior_sums.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset,
-                                                 train);
-    }
-    refuse_transforms();
-    return as_maps(InteriorNode<L>::apply(img1, img2, window_size, taps, c1, c2, precision, kind, inset, train));
+    return recorded<InteriorNode<L>>(operators<L>().interior_sums, img1, img2, window_size, taps, c1, c2, precision,
+                                     kind, inset, train);
 }
 
 template <int L>
@@ -515,13 +527,7 @@ struct VolumeNode : torch::autograd::Function<VolumeNode<L>> {
 template <int L>
 Maps forward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
                              Text precision, Text kind, bool train) {
-    refuse_forward_mode({&img1, &img2});
-    if (!records({&img1, &img2})) {
-        at::AutoDispatchBelowADInplaceOrView below;
-        return operators<L>().forward_volume.call(img1, img2, taps, c1, c2, precision, kind, train);
-    }
-    refuse_transforms();
-    return as_maps(VolumeNode<L>::apply(img1, img2, taps, c1, c2, precision, kind, train));
+    return recorded<VolumeNode<L>>(operators<L>().forward_volume, img1, img2, taps, c1, c2, precision, kind, train);
 }
 
 template <int L>
@@ -564,13 +570,8 @@ struct MeanVolumeNode : torch::autograd::Function<MeanVolumeNode<L>> {
 template <int L>
 Maps mean_forward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& taps, double c1, double c2,
                                   Text precision, Text kind, int64_t crop, bool train) {
-    refuse_forward_mode({&img1, &img2});
-    if (!records({&img1, &img2})) {
-        at::AutoDispatchBelowADInplaceOrView below;
-        return operators<L>().mean_forward_volume.call(img1, img2, taps, c1, c2, precision, kind, crop, train);
-    }
-    refuse_transforms();
-    return as_maps(MeanVolumeNode<L>::apply(img1, img2, taps, c1, c2, precision, kind, crop, train));
+    return recorded<MeanVolumeNode<L>>(operators<L>().mean_forward_volume, img1, img2, taps, c1, c2, precision, kind,
+                                       crop, train);
 }
 
 // Pooling: linear, so its backward's derivative is the pooling again.
@@ -638,7 +639,9 @@ struct MapMeansNode : torch::autograd::Function<MapMeansNode> {
             count *= shape.back();
         }
         const c10::SymInt size = count / groups;
-        return {(grads[0] / c10::Scalar(size)).reshape_symint({groups, 1}).expand_symint({groups, size})
+        return {(grads[0] / c10::Scalar(size))
+                    .reshape_symint({groups, 1})
+                    .expand_symint({groups, size})
                     .reshape_symint(shape),
                 Tensor()};
     }
@@ -654,9 +657,7 @@ Tensor map_means_autograd(const Tensor& values, c10::SymInt groups) {
 // refuses in words, and only when a second derivative is asked for.
 struct NoSecondDerivative : torch::autograd::Function<NoSecondDerivative> {
     static Tensor forward(AutogradContext*, const Tensor& grad, const Tensor&, const Tensor&) { return grad; }
-    static variable_list backward(AutogradContext*, variable_list) {
-        throw std::runtime_error(kSecondDerivative);
-    }
+    static variable_list backward(AutogradContext*, variable_list) { throw std::runtime_error(kSecondDerivative); }
 };
 
 template <typename Signature, typename... Args>
@@ -686,9 +687,8 @@ Tensor interior_sums_backward_autograd(const Tensor& img1, const Tensor& img2, c
                                        const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
                                        const Tensor& partial_sigma12, int64_t window_size, const OptionalTensor& taps,
                                        double c1, double c2, Text precision, int64_t inset) {
-    return backward_without_derivative(operators<L>().interior_sums_backward, img1, img2, grad_per_plane,
-                                       partial_mu1, partial_sigma1_sq, partial_sigma12, window_size, taps, c1, c2,
-                                       precision, inset);
+    return backward_without_derivative(operators<L>().interior_sums_backward, img1, img2, grad_per_plane, partial_mu1,
+                                       partial_sigma1_sq, partial_sigma12, window_size, taps, c1, c2, precision, inset);
 }
 
 template <int L>
@@ -702,10 +702,9 @@ Tensor backward_volume_autograd(const Tensor& img1, const Tensor& img2, const Te
 template <int L>
 Tensor mean_backward_volume_autograd(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_volume,
                                      const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
-                                     const Tensor& partial_sigma12, const Tensor& taps, Text precision,
-                                     int64_t crop) {
-    return backward_without_derivative(operators<L>().mean_backward_volume, img1, img2, grad_per_volume,
-                                       partial_mu1, partial_sigma1_sq, partial_sigma12, taps, precision, crop);
+                                     const Tensor& partial_sigma12, const Tensor& taps, Text precision, int64_t crop) {
+    return backward_without_derivative(operators<L>().mean_backward_volume, img1, img2, grad_per_volume, partial_mu1,
+                                       partial_sigma1_sq, partial_sigma12, taps, precision, crop);
 }
 
 template <int L>
@@ -725,10 +724,9 @@ void implement_autograd_of(torch::Library& library) {
 
 // ---- layouts
 
-constexpr const char* kOperators[] = {"forward",         "backward",          "interior_sums",
-                                      "interior_sums_backward", "pool2_forward", "pool2_backward",
-                                      "map_means",       "forward_volume",    "backward_volume",
-                                      "mean_forward_volume",    "mean_backward_volume"};
+constexpr const char* kOperators[] = {
+    "forward",   "backward",       "interior_sums",   "interior_sums_backward", "pool2_forward",       "pool2_backward",
+    "map_means", "forward_volume", "backward_volume", "mean_forward_volume",    "mean_backward_volume"};
 
 // A layout as Python names it.
 std::string python_layout(c10::Layout layout) {
@@ -809,9 +807,9 @@ void implement_autograd(torch::Library& library, const char* library_name) {
 
 void implement_layout_refusals(torch::Library& library) {
     using c10::DispatchKey;
-    for (const DispatchKey key : {DispatchKey::SparseCPU, DispatchKey::SparseCUDA, DispatchKey::SparseCsrCPU,
-                                  DispatchKey::SparseCsrCUDA, DispatchKey::MkldnnCPU, DispatchKey::NestedTensorCPU,
-                                  DispatchKey::NestedTensorCUDA})
+    for (const DispatchKey key :
+         {DispatchKey::SparseCPU, DispatchKey::SparseCUDA, DispatchKey::SparseCsrCPU, DispatchKey::SparseCsrCUDA,
+          DispatchKey::MkldnnCPU, DispatchKey::NestedTensorCPU, DispatchKey::NestedTensorCUDA})
         for (const char* name : kOperators)
             library.impl(name, torch::dispatch(key, torch::CppFunction::makeFromBoxedFunction<&refuse_layout>()));
 }
