@@ -15,7 +15,8 @@ from ._inputs import DataRangeWarning
 from ._modules import empty_cache, has_cuda_module
 from ._options import Options
 from ._presets import PRESETS
-from .functional import SSIM, SSIMLoss, ssim, ssim_map
+from .functional import ssim, ssim_map
+from .nn import SSIM, SSIMLoss
 from .multiscale import MS_SSIM, MS_SSIM_WEIGHTS, MS_SSIMLoss, min_side, ms_ssim
 
 __all__ = ["SSIM", "SSIMLoss", "ssim", "ssim_map", "MS_SSIM", "MS_SSIMLoss", "MS_SSIM_WEIGHTS", "ms_ssim",
