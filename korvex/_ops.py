@@ -41,9 +41,6 @@ FLOAT32_MAX = float(torch.finfo(torch.float32).max)
 FORWARD_MODE_MESSAGE = (
     "korvex: forward-mode differentiation (torch.func.jvp, torch.func.jacfwd, torch.autograd.forward_ad) "
     "is not supported; use reverse mode (loss.backward() or torch.autograd.grad)")
-FUNC_TRANSFORM_MESSAGE = (
-    "korvex: torch.func transforms (grad, jacrev, vjp, vmap of a gradient) are not supported; use "
-    "loss.backward() or torch.autograd.grad")
 
 
 def check_layout(img: Tensor, name: str) -> None:
