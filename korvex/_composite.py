@@ -48,26 +48,38 @@ def _filter(planes, window):
     return F.conv2d(rows, down, padding=(taps // 2, 0), groups=channels)
 
 
-def _statistics(img1, img2, options, half):
-    """mu1, mu2, sigma1^2, sigma2^2, sigma12 of (B, C, H, W) images, in float32."""
+def _filter_volumes(planes, taps):
+    """Each channel of (N, K, D, H, W) filtered with the separable window along W, H and D, zeros outside."""
+    channels, n = planes.shape[1], taps.numel()
+    for shape in ((1, 1, 1, 1, n), (1, 1, 1, n, 1), (1, 1, n, 1, 1)):
+        weight = taps.view(shape).expand(channels, *shape[1:]).contiguous()
+        planes = F.conv3d(planes, weight, padding=[s // 2 for s in shape[2:]], groups=channels)
+    return planes
+
+
+def _map(x, y, filtered, c1, c2, kind):
+    """The map of kind ("ssim" or "cs": multi-scale SSIM's contrast-structure term) of float32 images, from their
+    moments filtered by `filtered`."""
+    moments = filtered(torch.cat([x, y, x * x, y * y, x * y], dim=1))
+    mu1, mu2, exx, eyy, exy = moments.split(x.shape[1], dim=1)
+    sigma1_sq, sigma2_sq, sigma12 = exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
+    if kind == "cs":
+        return (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
+    luminance = (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
+    return luminance * (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
+
+
+def image_map(img1, img2, options, c1, c2, half, kind):
+    """The map of kind of (B, C, H, W) images in float32."""
     x, y = img1.float(), img2.float()
     if half:
         # Read in binary16 as the kernels read; the gradient passes the
         # rounding unchanged, as the kernels' does.
         x, y = (v + (v.half().float() - v).detach() for v in (x, y))
     window = _window_on_cpu(options.window, options.window_size, options.sigma, half).to(x.device)
-    moments = _filter(torch.cat([x, y, x * x, y * y, x * y], dim=1), window)
-    mu1, mu2, exx, eyy, exy = moments.split(x.shape[1], dim=1)
-    return mu1, mu2, exx - mu1 * mu1, eyy - mu2 * mu2, exy - mu1 * mu2
+    return _map(x, y, lambda planes: _filter(planes, window), c1, c2, kind)
 
 
-def ssim_map(img1, img2, options, c1, c2, half):
-    mu1, mu2, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, options, half)
-    luminance = (2 * mu1 * mu2 + c1) / (mu1 * mu1 + mu2 * mu2 + c1)
-    return luminance * (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
-
-
-def cs_map(img1, img2, options, c1, c2, half):
-    """Multi-scale SSIM's contrast-structure term (2 sigma12 + C2) / (sigma1^2 + sigma2^2 + C2)."""
-    _, _, sigma1_sq, sigma2_sq, sigma12 = _statistics(img1, img2, options, half)
-    return (2 * sigma12 + c2) / (sigma1_sq + sigma2_sq + c2)
+def volume_map(img1, img2, taps, c1, c2, kind):
+    """The map of kind of (B, C, D, H, W) volumes in float32."""
+    return _map(img1.float(), img2.float(), lambda planes: _filter_volumes(planes, taps), c1, c2, kind)

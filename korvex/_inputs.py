@@ -1,7 +1,6 @@
 """What SSIM is computed on: the images' range, the pixels kept and the channels.
 
-functional.prepare (images) and _volume.prepare (volumes) hand the images
-through computed_images, which applies, in this order:
+functional.prepare hands the images (and volumes) through computed_images, which applies, in this order:
 1. the range: a pair (min, max) clamps both images to [min, max] and the
    range is max - min, as torchmetrics does; a tensor of one range per image
    divides each image by its range and the computation runs with range 1
@@ -30,8 +29,6 @@ import warnings
 
 import torch
 from torch.utils import _python_dispatch
-
-from ._presets import ROUNDED_LEVELS
 
 # The luma of RGB images (channels R, G, B in this order) for values in [0, data_range]:
 # offset * data_range + R * r + G * g + B * b.
@@ -191,6 +188,6 @@ def computed_images(x, y, options, spatial_dims):
         x, y = (crop_sides(v, options.crop_border, spatial_dims) for v in (x, y))
     if options.channels != "all":
         x, y = (luma(v, options.channels, options.data_range) for v in (x, y))
-    if options.like in ROUNDED_LEVELS:
+    if options.preset.rounded_levels:
         x, y = (rounded_levels(v.float() if v.dtype != torch.float64 else v, options.data_range) for v in (x, y))
     return x, y, options

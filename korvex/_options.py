@@ -18,7 +18,7 @@ from typing import Optional, Tuple, Union
 
 import torch
 
-from ._presets import PRESETS, resolve
+from ._presets import PRESETS, preset_of, resolve
 from ._inputs import CHANNELS
 from ._window import TABLE_WINDOW_SIZES, WINDOW_SIZE_LIMITS, WINDOWS, default_sigma, on_table
 
@@ -54,6 +54,9 @@ DataRange = Union[Real, Tuple[Real, Real], torch.Tensor]
 # The options whose default depends on the call (padding: "valid" for volumes) or whose default is checked against
 # the images (data_range), when the caller left them to korvex's default.
 DEFAULTED = ("padding", "data_range")
+# The spatial dimensions of the images an Options value computes: 2 for images (B, C, H, W), 3 for volumes
+# (B, C, D, H, W). A call's options are made for images and turned to the images' dimensions (Options.for_dims).
+SPATIAL_DIMS = (2, 3)
 
 
 class OptionTypeError(TypeError, ValueError):
@@ -177,6 +180,9 @@ class Options:
             (16 + 65.481 R + 128.553 G + 24.966 B) / 255 for values in [0, 1], the same scaled by data_range for
             other ranges) or "y-yiq" (0.299 R + 0.587 G + 0.114 B, the Y of YIQ).
         crop_border: the pixels dropped on every side of the images before computing (0: none).
+        spatial_dims: 2 for images, 3 for volumes (set from the images by each call: for_dims).
+
+    The preset's record (korvex.PRESETS[like], or korvex's own computation without like) is `options.preset`.
 
     Raises:
         OptionTypeError: an option of the wrong type.
@@ -203,13 +209,17 @@ class Options:
     like: Optional[str] = None
     channels: Optional[str] = None
     crop_border: int = 0
+    spatial_dims: int = dataclasses.field(default=2, repr=False)
 
     def __post_init__(self):
         if self.like is not None:
             _check_choice("like", self.like, tuple(PRESETS))
+        preset = preset_of(self.like)
+        object.__setattr__(self, "preset", preset)
+        if self.spatial_dims not in SPATIAL_DIMS:
+            raise ValueError(f"korvex: spatial_dims must be one of {SPATIAL_DIMS}, got {self.spatial_dims!r}")
         # Left to korvex's default: neither given nor set by the preset.
-        defaulted = frozenset(name for name in DEFAULTED
-                              if getattr(self, name) is None and name not in PRESETS.get(self.like, {}))
+        defaulted = frozenset(name for name in DEFAULTED if getattr(self, name) is None and name not in preset)
         object.__setattr__(self, "defaulted", defaulted)
         for name, value in resolve(self).items():
             object.__setattr__(self, name, value)
@@ -242,10 +252,24 @@ class Options:
         ranges (max - min over the batch), as torchmetrics does."""
         return self.data_range is None
 
+    def for_dims(self, spatial_dims: int) -> "Options":
+        """These options for images of spatial_dims dimensions: the same value for 2; for volumes, the options with
+        spatial_dims 3, and "valid" as the padding when the caller left it to korvex's default (as the peers that
+        compare volumes, pytorch-msssim and MONAI). Made once per value."""
+        if spatial_dims == self.spatial_dims:
+            return self
+        made = self.__dict__.setdefault("_for_dims", {})
+        if spatial_dims not in made:
+            padding = "valid" if "padding" in self.defaulted and spatial_dims == 3 else self.padding
+            options = dataclasses.replace(self, spatial_dims=spatial_dims, padding=padding)
+            object.__setattr__(options, "defaulted", self.defaulted)
+            made[spatial_dims] = options
+        return made[spatial_dims]
+
     @property
     def covariance_factor(self) -> float:
-        """N / (N - 1) with N = window_size^2 for sample covariance, else 1."""
-        taps = self.window_size**2
+        """N / (N - 1) with N = window_size^spatial_dims (the window's taps) for sample covariance, else 1."""
+        taps = self.window_size**self.spatial_dims
         return taps / (taps - 1) if self.sample_covariance else 1.0
 
     @property
@@ -292,7 +316,7 @@ class Options:
         unset = {"weights": self.weights is None, "like": self.like is None, "sigma": self.window == "uniform",
                  "channels": self.channels == "all", "crop_border": not self.crop_border}
         return ", ".join(f"{f.name}={getattr(self, f.name)!r}" for f in dataclasses.fields(self)
-                         if f.name not in without and not unset.get(f.name, False))
+                         if f.repr and f.name not in without and not unset.get(f.name, False))
 
 
 # Options already checked, by the values they were made from: a training loop passes the same keywords at every

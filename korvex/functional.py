@@ -1,16 +1,21 @@
-"""Differentiable SSIM on top of the compiled operations."""
+"""Differentiable SSIM of images and volumes on top of the compiled operations.
+
+One path for any number of spatial dimensions: the images' tensor picks the
+geometry (_spaces.IMAGES for (B, C, H, W) and (C, H, W), _spaces.VOLUMES for
+(B, C, D, H, W)), the options are turned to its dimensions (Options.for_dims),
+and the rest reads the geometry's operations.
+"""
 
 import dataclasses
 from typing import Optional
 
 import torch
-import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import interior_sums, ssim_forward
+from ._dispatch import reduce  # noqa: F401  (the reduction of maps, read from here too)
 from ._inputs import computed_images
 from ._masks import mask_weights, reduce_weighted
-from ._ops import check_images, check_layout, has_map_means, interior, records_call
+from ._ops import check_images, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -23,7 +28,8 @@ from ._options import (  # noqa: F401  (the lists of choices are read from here 
     checked_options,
 )
 from ._peers import refuse_arguments
-from ._presets import CLAMPED_MAP
+from ._presets import TABLE
+from ._spaces import space_of
 
 
 def _scaled(img, factor):
@@ -31,22 +37,6 @@ def _scaled(img, factor):
     if img.dtype != torch.float64:
         img = img.float()
     return img * factor
-
-
-def _as_batch(img, name):
-    if not isinstance(img, torch.Tensor):
-        raise TypeError(f"korvex: {name} must be a torch.Tensor, got {type(img).__name__}")
-    check_layout(img, name)
-    if img.dim() == 3:
-        return img.unsqueeze(0)
-    if img.dim() != 4:
-        raise ValueError(f"korvex: {name} must have shape (B, C, H, W) or (C, H, W), got {tuple(img.shape)}")
-    return img
-
-
-def _is_volume(img):
-    """A 5-D tensor is a batch of volumes (korvex._volume); a 4-D one stays a batch of images."""
-    return isinstance(img, torch.Tensor) and img.dim() == 5
 
 
 def _check_images(x, y):
@@ -57,21 +47,6 @@ def _check_images(x, y):
     if not (x.is_floating_point() and y.is_floating_point()):
         raise TypeError(f"korvex: images must be floating point, got {x.dtype} and {y.dtype}")
     check_images(x, y)
-
-
-def check_fits_window(shape, options, spatial_dims=2):
-    """Refuses images too small for the window under "valid" (the window must fit) or "reflect" (torch's reflect
-    mirrors at most side - 1 pixels)."""
-    sides = tuple(shape[-spatial_dims:])
-    size, padding = options.window_size, options.padding
-    if padding == "valid" and min(sides) < size:
-        raise ValueError(f"korvex: padding='valid' needs images of at least {' x '.join([str(size)] * len(sides))} "
-                         f"pixels (the window), got {' x '.join(map(str, sides))}; use a smaller window_size or "
-                         "padding='same'")
-    if padding == "reflect" and min(sides) <= options.radius:
-        raise ValueError(f"korvex: padding='reflect' needs images larger than the window's radius "
-                         f"({options.radius} pixels for window_size={size}) on every side, got "
-                         f"{' x '.join(map(str, sides))}; use a smaller window_size or padding='replicate'")
 
 
 def data_range_of(x, y):
@@ -92,129 +67,65 @@ def with_data_range_of(x, y, options):
 
 
 def prepare(img1: Tensor, img2: Tensor, options: Options):
-    """Checks the images against checked options; returns the (B, C, H, W) images SSIM is computed on (their
-    range, border and channels as the options say: _inputs.computed_images; scaled when options.scaled), the
-    precision that runs ("fp32", "fp16" or "bf16"), whether autograd records the call, and the options of the
-    call (with a number as data_range: the images' range when the options take it from the images)."""
-    x, y = _as_batch(img1, "img1"), _as_batch(img2, "img2")
+    """Checks the images against checked options; returns their geometry (_spaces), the batches SSIM is computed
+    on (their range, border and channels as the options say: _inputs.computed_images; scaled when options.scaled),
+    the precision that runs ("fp32", "fp16" or "bf16"), whether autograd records the call, and the options of the
+    call (for the images' spatial dimensions, with a number as data_range: the images' range when the options take
+    it from the images)."""
+    space = space_of(img1)
+    x, y = space.batches(img1, img2)
     _check_images(x, y)
-    options = with_data_range_of(x, y, options)
+    options = with_data_range_of(x, y, options.for_dims(space.dims))
     precision = options.precision
     if precision == "auto":
         precision = next((name for name, dtype in PIXEL_DTYPES.items() if x.dtype == y.dtype == dtype), "fp32")
-    x, y, options = computed_images(x, y, options, spatial_dims=2)
+    x, y, options = computed_images(x, y, options, spatial_dims=space.dims)
     if options.scaled:
         x, y = _scaled(x, options.image_factor), _scaled(y, options.image_factor)
     # The partial maps are only computed when autograd records the call.
     train = records_call(x, y)
-    return x, y, precision, train, options
+    return space, x, y, precision, train, options
 
 
-def crop_valid(values: Tensor, window_size: int) -> Tensor:
-    """The pixels whose whole window lies inside the image."""
-    return interior(values, window_size // 2)
+def _read(img1, img2, options, mask):
+    """(space, x, y, precision, train, options, weights): prepare's, with the images as the kernels read them, and
+    a mask's weights over the map (None without a mask)."""
+    space, x, y, precision, train, options = prepare(img1, img2, options)
+    weights = None if mask is None else space.mask_over_map(mask_weights(mask, img1, options, space.dims), options)
+    x, y, precision = space.as_read(x, y, options, precision, train)
+    return space, x, y, precision, train, options, weights
 
 
-def interior_size(images: Tensor, inset: int) -> int:
-    """The number of pixels of a plane at least `inset` from its edges."""
-    return (images.shape[-2] - 2 * inset) * (images.shape[-1] - 2 * inset)
-
-
-def padded_map(forward, x, y, options, precision, train):
-    """The map of forward (ssim_forward or cs_forward) under options.padding: the kernels pad with zeros; "valid"
-    crops the pixels whose window reaches past the border; "reflect" and "replicate" are the operators' borders (the
-    map of the images padded by the window's radius, at the pixels of the images themselves)."""
-    if options.padding in ("reflect", "replicate"):
-        return forward(x, y, options, precision, train, border=options.padding)[0]
-    value_map = forward(x, y, options, precision, train)[0]
-    if options.padding == "same":
-        return value_map
-    if options.padding == "valid":
-        return crop_valid(value_map, options.window_size)
-    raise ValueError(f"korvex: padding must be one of {', '.join(map(repr, PADDINGS))}, got {options.padding!r}")
-
-
-def piq_downsample(options, *images):
-    """piq's ssim first average-pools both images (and a mask's weights) by max(1, round(min(H, W) / 256))."""
-    if options.like != "piq" or options.weights is not None:
-        return images
-    factor = max(1, round(min(images[0].shape[-2:]) / 256))
-    if factor == 1:
-        return images
-    return tuple(F.avg_pool2d(v.float(), kernel_size=factor) for v in images)
+def _map(space, x, y, precision, train, options):
+    value_map = space.padded_map("ssim", x, y, options, precision, train)
+    return value_map.clamp_min(0) if options.preset.clamped_map else value_map
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
     """The SSIM map of (B, C, H, W) images (a (C, H, W) image counts as a batch of one) or of (B, C, D, H, W)
     volumes for checked options, under options.padding."""
-    if _is_volume(img1):
-        from ._volume import map_with as volume_map_with
-
-        return volume_map_with(img1, img2, options)
-    return _map_and_weights(img1, img2, options, None)[0]
+    _check_preset(img1, options, "ssim")
+    space, x, y, precision, train, options, _ = _read(img1, img2, options, None)
+    return _map(space, x, y, precision, train, options)
 
 
-def _map_and_weights(img1, img2, options, mask):
-    """The SSIM map of images, and the mask's weights over it (None without a mask): cropped and pooled as the
-    images and the map."""
-    x, y, precision, train, options = _read_images(img1, img2, options)
-    weights = None if mask is None else mask_weights(mask, img1, options, spatial_dims=2)
-    value_map = padded_map(ssim_forward, x, y, options, precision, train)
-    if options.like in CLAMPED_MAP:
-        value_map = value_map.clamp_min(0)
-    if weights is None:
-        return value_map, None
-    (weights,) = piq_downsample(options, weights)
-    return value_map, crop_valid(weights, options.window_size) if options.padding == "valid" else weights
-
-
-def _read_images(img1, img2, options):
-    """(x, y, precision, train, options) as prepare, with the images as the kernels read them (after piq's
-    downsampling, in the precision's element type)."""
-    x, y, precision, train, options = prepare(img1, img2, options)
-    x, y = piq_downsample(options, x, y)
-    check_fits_window(x.shape, options)
-    return x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision]), precision, train, options
-
-
-def reduce(values: Tensor, reduction: str) -> Tensor:
-    """values: (B, C, H, W) maps, or per-(image, channel) values of shape (B, C).
-
-    float32 CPU maps are reduced by map_means on korvex's own thread pool
-    (summed in float64, the same at every thread count); others by torch's mean.
-    """
-    if has_map_means(values):
-        means = torch.ops.korvex.map_means  # the native engine's, whichever engine computed the map
-        if reduction == "mean":
-            return means(values, 1).reshape(())
-        per_image = means(values, values.shape[0])
-    elif reduction == "mean":
-        return values.mean()
-    else:
-        per_image = values.flatten(1).mean(1)
-    return per_image if reduction == "none" else per_image.sum()
+def _check_preset(img1, options, what):
+    """Refuses a preset whose library has no such call of volumes."""
+    if space_of(img1).dims == 3 and what not in options.preset.volumes:
+        allowed = [repr(name) for name, preset in TABLE.items() if what in preset.volumes]
+        raise ValueError(f"korvex: {what} of volumes has no like={options.like!r} (presets for volumes: "
+                         f"{', '.join(allowed)}); pass the options themselves")
 
 
 def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
     """Mean SSIM for checked options (options.reduction applies); with a mask, the weighted mean (_masks)."""
-    if _is_volume(img1):
-        from ._volume import ssim_with as volume_ssim_with
-
-        return volume_ssim_with(img1, img2, options, mask)
-    if mask is not None:
-        return reduce_weighted(*_map_and_weights(img1, img2, options, mask), options.reduction)
-    if options.padding == "valid" and options.like not in CLAMPED_MAP:
-        # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per
-        # image and channel, not a map of zeros around them.
-        x, y, precision, train, options = _read_images(img1, img2, options)
-        inset = options.window_size // 2
-        sums = interior_sums("ssim", x, y, options, precision, train, inset)
-        per_image_count = x.shape[1] * interior_size(x, inset)
-        if options.reduction == "mean":
-            return sums.sum() / (x.shape[0] * per_image_count)
-        per_image = sums.sum(1) / per_image_count
-        return per_image if options.reduction == "none" else per_image.sum()
-    return reduce(map_with(img1, img2, options), options.reduction)
+    _check_preset(img1, options, "ssim")
+    space, x, y, precision, train, options, weights = _read(img1, img2, options, mask)
+    if weights is not None:
+        return reduce_weighted(_map(space, x, y, precision, train, options), weights, options.reduction)
+    if options.preset.clamped_map:
+        return reduce(_map(space, x, y, precision, train, options), options.reduction)
+    return space.mean(x, y, options, precision, train)
 
 
 def ssim_map(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,

@@ -1,20 +1,17 @@
-"""Multi-scale SSIM on the fused kernels: one launch per scale."""
+"""Multi-scale SSIM of images and volumes on the fused kernels: one launch per scale."""
 
 import dataclasses
 from typing import Optional, Sequence
 
 import torch
-import torch.nn.functional as F
 from torch import Tensor
 
-from . import _ops
-from ._dispatch import FORWARDS, interior_sums
 from ._masks import mask_weights, weighted_sums
-from ._modules import COMPILED_DEVICE_TYPES
 from ._options import DataRange, Options, checked_options
 from ._peers import refuse_arguments
-from .functional import (_is_volume, check_fits_window, crop_valid, data_range_of, interior_size, padded_map,
-                         prepare, reduce)
+from ._presets import TABLE
+from ._spaces import check_fits_window, interior
+from .functional import _check_preset, data_range_of, prepare, reduce
 
 # The weights of the five scales (Wang, Simoncelli and Bovik, 2003).
 MS_SSIM_WEIGHTS = (0.0448, 0.2856, 0.3001, 0.2363, 0.1333)
@@ -24,56 +21,6 @@ def min_side(window_size, scales):
     """The smallest image side that ms_ssim with valid padding takes: the coarsest scale, after scales - 1
     halvings, must still hold the window."""
     return (window_size - 1) * 2 ** (scales - 1) + 1
-
-
-def _check_size(shape, window_size, scales, padding):
-    if padding != "valid" or min(shape[-2:]) >= min_side(window_size, scales):
-        return
-    fewer = [f"{n} weight{'s' if n > 1 else ''}: {min_side(window_size, n)} pixels" for n in range(scales - 1, 0, -1)]
-    raise ValueError(
-        f"korvex: ms_ssim with window_size={window_size} and {scales} scales needs images of at least "
-        f"{min_side(window_size, scales)} x {min_side(window_size, scales)} pixels (after {scales - 1} halvings the "
-        f"window must still fit), got {shape[-2]} x {shape[-1]}. Fewer weights mean fewer scales and allow smaller "
-        f"images ({'; '.join(fewer) or 'none'}); so do a smaller window_size or padding='same'")
-
-
-def _downsample(img, like):
-    """2 x 2 average pooling between scales, with the border rule of the library the options are like, into
-    float32 images.
-
-    korvex and pytorch-msssim pad an odd side with one zero on each end
-    (counted in the average); piq replicates the first row and column when
-    either side is odd; TensorFlow replicates the last row or column of an odd
-    side; torchmetrics drops it.
-
-    korvex's rule runs on the compiled pooling where the images' device has a
-    compiled module, which reads float32, half and bfloat16 images as they
-    are and sums in avg_pool2d's order: the values are those of PyTorch's
-    pooling of img.float(), bit for bit. The other rules, and other devices,
-    pool with PyTorch.
-    """
-    odd_h, odd_w = (s % 2 for s in img.shape[-2:])
-    if like in (None, "pytorch-msssim") and img.device.type in COMPILED_DEVICE_TYPES:
-        if img.dtype not in _PRECISION_OF_DTYPE:
-            img = img.float()
-        return _ops.OPS.pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
-    img = img.float()
-    if like == "piq":
-        odd = max(odd_h, odd_w)
-        return F.avg_pool2d(F.pad(img, (odd, 0, odd, 0), mode="replicate"), kernel_size=2)
-    if like == "tensorflow":
-        return F.avg_pool2d(F.pad(img, (0, odd_w, 0, odd_h), mode="replicate"), kernel_size=2)
-    if like == "torchmetrics":
-        return F.avg_pool2d(img, kernel_size=2)
-    return F.avg_pool2d(img, kernel_size=2, padding=[odd_h, odd_w])
-
-
-# The precision the compiled pooling reads a scale's images in: their own element type (other types, such as
-# float64, are converted to float32 first, as before PyTorch's pooling).
-_PRECISION_OF_DTYPE = {torch.float32: "fp32", torch.float16: "fp16", torch.bfloat16: "bf16"}
-
-# The presets of libraries that have no MS-SSIM, or whose MS-SSIM the preset does not stand for (pyiqa's).
-NO_MS_SSIM = ("scikit-image", "kornia", "basicsr", "pyiqa")
 
 
 def _combine(values, weights):
@@ -91,92 +38,60 @@ def _combine(values, weights):
     return torch.prod(safe**w, dim=0) * counts.all(dim=0)
 
 
-def _scale_value(kind, x, y, options, precision, train, full_map, pixel_weights=None):
-    """A scale's value: the map's mean per image and channel; for torchmetrics per image, with its
-    contrast-structure term averaged away from the border (the window's radius on every side). With a mask's
-    weights (pooled to the scale), the weighted mean over the same pixels."""
+def _scale_value(space, kind, x, y, options, precision, train, last, pixel_weights):
+    """A scale's value: the map's mean per image and channel, or with a mask's weights (pooled to the scale) the
+    weighted mean over the same pixels. Under a preset that combines the scales per image (torchmetrics'), the
+    mean per image, its contrast-structure term averaged away from the border (the window's radius on every side).
+    """
+    if pixel_weights is None and not options.preset.scales_per_image:
+        return space.plane_means(kind, x, y, options, precision, train)
+    value_map = space.padded_map(kind, x, y, options, precision, train)
     if pixel_weights is not None:
-        return _weighted_scale_value(kind, x, y, options, precision, train, full_map, pixel_weights)
-    if options.like != "torchmetrics":
-        if options.padding in ("same", "valid"):
-            # Valid padding averages the interior of the zero-padded map.
-            inset = _inset(options)
-            return interior_sums(kind, x, y, options, precision, train, inset) / interior_size(x, inset)
-        value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
-        # The sum's backward hands down one value per plane, expanded over the map without a copy (which the
-        # compiled backward reads as it is); the mean's would divide it into a map-sized tensor.
-        return value_map.sum(dim=(-2, -1)) / interior_size(value_map, 0)
-    value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
-    if not full_map:
-        value_map = crop_valid(value_map, options.window_size)
-    return value_map.flatten(1).mean(1, keepdim=True)
-
-
-def _weighted_scale_value(kind, x, y, options, precision, train, full_map, pixel_weights):
-    value_map = padded_map(FORWARDS[kind], x, y, options, precision, train)
-    if options.padding == "valid":
-        pixel_weights = crop_valid(pixel_weights, options.window_size)
-    if options.like != "torchmetrics":
+        pixel_weights = space.mask_over_map(pixel_weights, options)
+    if not options.preset.scales_per_image:
         weighted, total = weighted_sums(value_map, pixel_weights)
         return weighted / total
-    if not full_map:
-        value_map, pixel_weights = (crop_valid(v, options.window_size) for v in (value_map, pixel_weights))
+    if not last:
+        value_map = interior(value_map, options.radius, space.dims)
+        if pixel_weights is not None:
+            pixel_weights = interior(pixel_weights, options.radius, space.dims)
+    if pixel_weights is None:
+        return value_map.flatten(1).mean(1, keepdim=True)
     weighted, total = weighted_sums(value_map, pixel_weights)
     return weighted.sum(1, keepdim=True) / total.sum(1, keepdim=True)
-
-
-def _inset(options):
-    """The pixels at each edge that a scale's mean leaves out: the window's radius under "valid", else none."""
-    return options.window_size // 2 if options.padding == "valid" else 0
 
 
 def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
     """Multi-scale SSIM for checked options with weights (options.reduction applies); under a mask, each scale's
     mean is weighted by the mask pooled to that scale as the images are."""
-    if _is_volume(img1):
-        from ._volume import ms_ssim_with as volume_ms_ssim_with
-
-        return volume_ms_ssim_with(img1, img2, options, mask)
-    if options.like in NO_MS_SSIM:
+    if not options.preset.has_ms_ssim:
+        others = ", ".join(repr(name) for name, preset in TABLE.items() if preset.has_ms_ssim)
         raise ValueError(f"korvex: ms_ssim has no like={options.like!r}: the preset stands for {options.like}'s "
-                         f"single-scale SSIM only (presets for ms_ssim: 'pytorch-msssim', 'tensorflow', "
-                         f"'torchmetrics', 'piq')")
+                         f"single-scale SSIM only (presets for ms_ssim: {others})")
+    _check_preset(img1, options, "ms_ssim")
     window_size, weights = options.window_size, options.weights
     range_from_images = options.data_range_from_images
-    x, y, precision, train, options = prepare(img1, img2, options)
-    _check_size(x.shape, window_size, len(weights), options.padding)
-    pixel_weights = None if mask is None else mask_weights(mask, img1, options, spatial_dims=2).contiguous()
-    # Pooled in single precision: every scale after the first is float32. The fp16 path reads each scale in half:
-    # the kernels round a float32 scale to half as they read it. Pooling the half-rounded scales instead would
-    # round again at every scale, and change the results.
-    # Half images are read as they are at the first scale (the pooling and the kernels read half), but for those
-    # that take a gradient: they are widened first, so that the gradients of the scales add up in float32 (each
-    # operator's gradient has its images' type). bfloat16 widens to float32 exactly, so bf16 reads the images as
-    # they are at the first scale and the pooled float32 scales take the fp32 path: the result is that of fp32 on
-    # the widened images, bit for bit.
-    if precision == "fp32":
-        x, y = x.float(), y.float()
-    elif precision == "bf16" and train:
-        # The same values on the fp32 path, so that the scales' gradients add up in float32 and are rounded once.
-        x, y, precision = x.float(), y.float(), "fp32"
-    elif precision == "fp16":
-        x, y = (v if v.dtype == torch.float16 and not (train and v.requires_grad) else v.float() for v in (x, y))
+    space, x, y, precision, train, options = prepare(img1, img2, options)
+    if options.padding == "valid":
+        space.check_scales_fit(x.shape, window_size, len(weights), min_side)
+    pixel_weights = None if mask is None else mask_weights(mask, img1, options, space.dims).contiguous()
+    x, y, precision = space.scale_inputs(x, y, precision, train)
+    pooling = options.preset.scale_pooling
     per_scale = []
     for scale in range(len(weights)):
         if scale > 0:
-            x, y = _downsample(x, options.like), _downsample(y, options.like)
+            x, y = space.downsample(x, pooling), space.downsample(y, pooling)
             if pixel_weights is not None:
-                pixel_weights = _downsample(pixel_weights, options.like)
+                pixel_weights = space.downsample(pixel_weights, pooling)
             if range_from_images:
                 # torchmetrics takes each scale's range when it takes the range from the images.
                 options = dataclasses.replace(options, data_range=data_range_of(x, y))
-        check_fits_window(x.shape, options)
+        check_fits_window(x.shape, options, space.dims)
         last = scale == len(weights) - 1
-        scale_precision = "fp32" if precision == "bf16" and scale > 0 else precision
-        per_scale.append(_scale_value("ssim" if last else "cs", x, y, options, scale_precision, train, full_map=last,
-                                      pixel_weights=pixel_weights))
-    per_channel = _combine(torch.stack(per_scale), weights)
-    return reduce(per_channel, options.reduction)
+        xs, ys, scale_precision = space.scale_read(x, y, scale, precision, train)
+        per_scale.append(_scale_value(space, "ssim" if last else "cs", xs, ys, options, scale_precision, train, last,
+                                      pixel_weights))
+    return reduce(_combine(torch.stack(per_scale), weights), options.reduction)
 
 
 def ms_ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None,

@@ -56,8 +56,8 @@ def composite_maps(window_size, precision):
     """(name, img1, img2, the composite path's SSIM map) for every photograph."""
     half = precision == "fp16"
     options = korvex.Options(window_size=window_size)
-    return [(name, a, b, _composite.ssim_map(a.half() if half else a, b.half() if half else b, options,
-                                             ref.C1, ref.C2, half)) for name, a, b in PAIRS]
+    return [(name, a, b, _composite.image_map(a.half() if half else a, b.half() if half else b, options,
+                                               ref.C1, ref.C2, half, "ssim")) for name, a, b in PAIRS]
 
 
 @pytest.mark.parametrize("precision", ["fp32", "fp16"])
