@@ -34,29 +34,17 @@ def check_device(name, local_rank=None):
 def volume_padding(options):
     """The padding the library computes volumes with under the command line's options (None where not given):
     the padding given or the preset's, else the library's default for volumes, which differs from that of
-    images. Asked of the library's preparation of a volume pair, which is where it resolves it."""
-    import torch
-
+    images."""
     import korvex
-    from korvex import _volume
 
-    probe = torch.zeros(1, 1, 1, 1, 1)
-    options = korvex.Options(**dict(options, channels="all", crop_border=0))
-    return _volume.prepare(probe, probe, options)[-1].padding
+    return korvex.Options(**dict(options, channels="all", crop_border=0)).for_dims(3).padding
 
 
 def has_multi_scale(like):
     """Whether the library has multi-scale SSIM like that preset's library (None: korvex's own)."""
-    import torch
-
     import korvex
 
-    probe = torch.zeros(1, 1, 256, 256)  # large enough for every preset's five scales
-    try:
-        korvex.ms_ssim(probe, probe, like=like, padding="same", data_range=1.0)
-    except ValueError:
-        return False
-    return True
+    return like is None or korvex.PRESETS[like].has_ms_ssim
 
 
 class Comparison:
