@@ -119,6 +119,13 @@ def warn_beyond_range(x, y, options):
                       "data_range also silences this warning", DataRangeWarning, stacklevel=_caller_level())
 
 
+def range_checked(x, options) -> bool:
+    """True when warn_beyond_range would not look at images like x: no check is due for this call."""
+    if _check_state["warned"] or "data_range" not in options.defaulted:
+        return True
+    return _check_state["calls"] >= FIRST_CALLS and (x.numel() < LARGE or x.device.type != "cpu")
+
+
 def apply_range(x, y, options):
     """(x, y, options) with options.data_range a number: a pair (min, max) clamps both images; a tensor of ranges
     divides each image by its own and leaves range 1."""

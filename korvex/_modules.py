@@ -28,15 +28,16 @@ def module_for(device):
                        "them with PyTorch operations instead)")
 
 
-_loaded_device_types = {"cpu"}
+# The device types whose kernels are registered (CUDA's once a CUDA tensor's first call imported its module).
+loaded_device_types = {"cpu"}
 
 
 def load_kernels_for(device) -> None:
     """Makes sure the operators have kernels for the device's type: the CUDA module registers its kernels when it is
     imported, which a CUDA tensor's first call does here (or fails in words when the module was not built)."""
-    if device.type not in _loaded_device_types:
+    if device.type not in loaded_device_types:
         module_for(device)
-        _loaded_device_types.add(device.type)
+        loaded_device_types.add(device.type)
 
 
 def window_sizes():

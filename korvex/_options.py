@@ -59,6 +59,22 @@ DEFAULTED = ("padding", "data_range")
 SPATIAL_DIMS = (2, 3)
 
 
+class _computed_once:
+    """A property of a frozen Options computed on first use and kept in the instance (functools.cached_property
+    takes a lock, which torch.compile cannot trace)."""
+
+    def __init__(self, compute):
+        self.compute, self.name, self.__doc__ = compute, compute.__name__, compute.__doc__
+
+    def __get__(self, options, owner=None):
+        if options is None:
+            return self
+        values = options.__dict__
+        if self.name not in values:
+            values[self.name] = self.compute(options)
+        return values[self.name]
+
+
 class OptionTypeError(TypeError, ValueError):
     """An option of the wrong type. Both a TypeError and a ValueError, so that
     callers catching either for a bad option see it."""
@@ -266,33 +282,33 @@ class Options:
             made[spatial_dims] = options
         return made[spatial_dims]
 
-    @property
+    @_computed_once
     def covariance_factor(self) -> float:
         """N / (N - 1) with N = window_size^spatial_dims (the window's taps) for sample covariance, else 1."""
         taps = self.window_size**self.spatial_dims
         return taps / (taps - 1) if self.sample_covariance else 1.0
 
-    @property
+    @_computed_once
     def scaled(self) -> bool:
         """True when the images are multiplied by image_factor before the kernels read them."""
         return not UNSCALED_DATA_RANGE[0] <= self.data_range <= UNSCALED_DATA_RANGE[1]
 
-    @property
+    @_computed_once
     def kernel_data_range(self) -> float:
         """The data_range the kernels compute with: data_range itself, or its mantissa in [0.5, 1) when scaled."""
         return math.frexp(float(self.data_range))[0] if self.scaled else self.data_range
 
-    @property
+    @_computed_once
     def image_factor(self) -> float:
         """The power of two the images are multiplied by when scaled (1 otherwise)."""
         return math.ldexp(1.0, -math.frexp(float(self.data_range))[1]) if self.scaled else 1.0
 
-    @property
+    @_computed_once
     def c1(self) -> float:
         """C1 as the kernels take it: (k1 * kernel_data_range)^2."""
         return (self.k1 * self.kernel_data_range) ** 2
 
-    @property
+    @_computed_once
     def c2(self) -> float:
         """C2 as the kernels take it: (k2 * kernel_data_range)^2, divided by covariance_factor.
 
@@ -302,12 +318,12 @@ class Options:
         kernels need nothing else for it."""
         return (self.k2 * self.kernel_data_range) ** 2 / self.covariance_factor
 
-    @property
+    @_computed_once
     def on_table(self) -> bool:
         """True when the window is one of the compiled table's (a Gaussian of 7, 9 or 11 taps at its sigma)."""
         return on_table(self.window, self.window_size, self.sigma)
 
-    @property
+    @_computed_once
     def radius(self) -> int:
         return self.window_size // 2
 

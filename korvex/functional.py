@@ -13,9 +13,12 @@ import torch
 from torch import Tensor
 
 from ._dispatch import reduce  # noqa: F401  (the reduction of maps, read from here too)
-from ._inputs import computed_images
+import torch.autograd.forward_ad as _forward_ad
+
+from ._inputs import computed_images, range_checked
 from ._masks import mask_weights, reduce_weighted
-from ._ops import check_images, records_call
+from ._modules import loaded_device_types as _LOADED_DEVICE_TYPES
+from ._ops import MAX_ELEMENTS, check_images, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
     PADDINGS,
     PIXEL_DTYPES,
@@ -29,7 +32,7 @@ from ._options import (  # noqa: F401  (the lists of choices are read from here 
 )
 from ._peers import refuse_arguments
 from ._presets import TABLE
-from ._spaces import space_of
+from ._spaces import IMAGES, check_fits_window, space_of
 
 
 def _scaled(img, factor):
@@ -117,8 +120,51 @@ def _check_preset(img1, options, what):
                          f"{', '.join(allowed)}); pass the options themselves")
 
 
+def _needs_no_preparation(options):
+    """Whether SSIM of image batches with these options is computed from the images as they are: no range to
+    apply or take from the images, no crop, no luma, no rounding, no pooling first, no scaling."""
+    plain = options.__dict__.get("_plain")
+    if plain is None:
+        preset = options.preset
+        plain = (options.channels == "all" and not options.crop_border and not preset.downsample_first
+                 and not preset.rounded_levels and not preset.clamped_map and not options.data_range_from_images
+                 and not isinstance(options.data_range, (tuple, torch.Tensor)) and not options.scaled)
+        options.__dict__["_plain"] = plain
+    return plain
+
+
+_PRECISION_OF_DTYPE = {dtype: name for name, dtype in PIXEL_DTYPES.items()}
+_is_wrapped = torch._C._functorch.is_functorch_wrapped_tensor
+
+
+def _direct_mean(img1, img2, options):
+    """SSIM of plain image batches on a compiled device, for options that need no preparation, computed without
+    prepare's steps (which cost more than the SSIM of a small image); None for any other call, which takes the
+    whole path (and its checks and messages)."""
+    if (torch.compiler.is_compiling() or type(img1) is not Tensor or type(img2) is not Tensor
+            or not _needs_no_preparation(options)):
+        return None
+    if img1.is_nested or img2.is_nested or img1.layout != torch.strided or img2.layout != torch.strided:
+        return None
+    dtype, device = img1.dtype, img1.device
+    precision = _PRECISION_OF_DTYPE.get(dtype) if options.precision == "auto" else options.precision
+    if (img1.dim() != 4 or img2.dtype != dtype or PIXEL_DTYPES.get(precision) != dtype or img1.shape != img2.shape
+            or img2.device != device or device.type not in _LOADED_DEVICE_TYPES
+            or not 0 < img1.numel() <= MAX_ELEMENTS):
+        return None
+    if _forward_ad._current_level >= 0 or _is_wrapped(img1) or _is_wrapped(img2) or not range_checked(img1, options):
+        return None
+    train = torch.is_grad_enabled() and (img1.requires_grad or img2.requires_grad)
+    check_fits_window(img1.shape, options, 2)
+    return IMAGES.mean(img1, img2, options, precision, train)
+
+
 def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
     """Mean SSIM for checked options (options.reduction applies); with a mask, the weighted mean (_masks)."""
+    if mask is None:
+        value = _direct_mean(img1, img2, options)
+        if value is not None:
+            return value
     _check_preset(img1, options, "ssim")
     space, x, y, precision, train, options, weights = _read(img1, img2, options, mask)
     if weights is not None:
