@@ -25,7 +25,12 @@ from ._window import TABLE_WINDOW_SIZES, WINDOW_SIZE_LIMITS, WINDOWS, default_si
 # The window sizes of the compiled table (Gaussian windows at their sigmas, kernels built for each); any other odd
 # size within WINDOW_SIZE_LIMITS runs on the run-time window kernels.
 WINDOW_SIZES = TABLE_WINDOW_SIZES
-PADDINGS = ("same", "valid", "reflect", "replicate")
+# Each padding and the border the operators' window reads past the images: zeros, torch's reflection (the edge
+# pixel not repeated) or the edge pixel repeated. "valid" reads zeros and keeps only the pixels whose window lies
+# inside (VALID), so its border never shows.
+BORDERS = {"same": "zero", "valid": "zero", "reflect": "reflect", "replicate": "replicate"}
+PADDINGS = tuple(BORDERS)
+VALID = "valid"
 PRECISIONS = ("auto", "fp32", "fp16", "bf16")
 # The element type the compiled operations read for each precision.
 PIXEL_DTYPES = {"fp32": torch.float32, "fp16": torch.float16, "bf16": torch.bfloat16}

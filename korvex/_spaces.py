@@ -13,7 +13,7 @@ import torch
 import torch.nn.functional as F
 
 from . import _dispatch, _modules, _ops
-from ._options import PIXEL_DTYPES
+from ._options import BORDERS, PIXEL_DTYPES, VALID
 
 
 def _checked_tensor(img, name):
@@ -47,11 +47,11 @@ def check_fits_window(shape, options, spatial_dims):
     mirrors at most side - 1 pixels)."""
     sides = tuple(shape[-spatial_dims:])
     size, padding = options.window_size, options.padding
-    if padding == "valid" and min(sides) < size:
+    if padding == VALID and min(sides) < size:
         raise ValueError(f"korvex: padding='valid' needs images of at least {' x '.join([str(size)] * len(sides))} "
                          f"pixels (the window), got {' x '.join(map(str, sides))}; use a smaller window_size or "
                          "padding='same'")
-    if padding == "reflect" and min(sides) <= options.radius:
+    if BORDERS[padding] == "reflect" and min(sides) <= options.radius:
         raise ValueError(f"korvex: padding='reflect' needs images larger than the window's radius "
                          f"({options.radius} pixels for window_size={size}) on every side, got "
                          f"{' x '.join(map(str, sides))}; use a smaller window_size or padding='replicate'")
@@ -94,18 +94,15 @@ class Images:
     def padded_map(kind, x, y, options, precision, train):
         """The map of kind ("ssim" or "cs") under options.padding: the kernels pad with zeros; "valid" crops the
         pixels whose window reaches past the border; "reflect" and "replicate" are the operators' borders."""
-        padding = options.padding
-        if padding in ("reflect", "replicate"):
-            return _dispatch.forward(kind, x, y, options, precision, train, border=padding)[0]
-        value_map = _dispatch.forward(kind, x, y, options, precision, train)[0]
-        return interior(value_map, options.radius, 2) if padding == "valid" else value_map
+        value_map = _dispatch.forward(kind, x, y, options, precision, train, border=BORDERS[options.padding])[0]
+        return interior(value_map, options.radius, 2) if options.padding == VALID else value_map
 
     @classmethod
     def plane_means(cls, kind, x, y, options, precision, train):
         """The mean of each plane's map of kind under options.padding, shape (B, C)."""
-        if options.padding in ("same", "valid"):
+        if BORDERS[options.padding] == "zero":
             # Valid padding averages the interior of the zero-padded map.
-            inset = options.radius if options.padding == "valid" else 0
+            inset = options.radius if options.padding == VALID else 0
             return _dispatch.interior_sums(kind, x, y, options, precision, train, inset) / cls.count(x, inset)
         value_map = cls.padded_map(kind, x, y, options, precision, train)
         # The sum's backward hands down one value per plane, expanded over the map without a copy (which the
@@ -115,7 +112,7 @@ class Images:
     @classmethod
     def mean(cls, x, y, options, precision, train):
         """SSIM reduced by options.reduction."""
-        if options.padding != "valid":
+        if options.padding != VALID:
             return _dispatch.reduce(cls.padded_map("ssim", x, y, options, precision, train), options.reduction)
         # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per
         # image and channel, not a map of zeros around them.
@@ -136,7 +133,7 @@ class Images:
     def mask_over_map(weights, options):
         """A mask's weights over the map: pooled as piq's images are, cropped as "valid" crops the map."""
         (weights,) = Images.downsampled_first(options, weights)
-        return interior(weights, options.radius, 2) if options.padding == "valid" else weights
+        return interior(weights, options.radius, 2) if options.padding == VALID else weights
 
     @staticmethod
     def check_scales_fit(shape, window_size, scales, min_side):
@@ -220,7 +217,7 @@ class Volumes:
         """
         check_fits_window(x.shape, options, 3)
         x, y = x.to(PIXEL_DTYPES[precision]), y.to(PIXEL_DTYPES[precision])
-        if train and precision != "fp32" and options.padding in ("reflect", "replicate"):
+        if train and precision != "fp32" and BORDERS[options.padding] != "zero":
             return x.float(), y.float(), "fp32"
         return x, y, precision
 
@@ -229,10 +226,10 @@ class Volumes:
         """The volumes as the kernels read them under options.padding, and the crop of the map: reflect and
         replicate pad by the window's radius, and they and "valid" keep the voxels at least that far from every
         face."""
-        r = options.radius
-        if options.padding in ("reflect", "replicate"):
-            x, y = (F.pad(v, (r,) * 6, mode=options.padding) for v in (x, y))
-        return x, y, 0 if options.padding == "same" else r
+        r, border = options.radius, BORDERS[options.padding]
+        if border != "zero":
+            x, y = (F.pad(v, (r,) * 6, mode=border) for v in (x, y))
+        return x, y, r if border != "zero" or options.padding == VALID else 0
 
     @classmethod
     def padded_map(cls, kind, x, y, options, precision, train):
@@ -251,7 +248,7 @@ class Volumes:
 
     @staticmethod
     def mask_over_map(weights, options):
-        return interior(weights, options.radius, 3) if options.padding == "valid" else weights
+        return interior(weights, options.radius, 3) if options.padding == VALID else weights
 
     @staticmethod
     def check_scales_fit(shape, window_size, scales, min_side):

@@ -4,6 +4,7 @@ import argparse
 import math
 
 from korvex import PRESETS
+from korvex._options import PADDINGS
 from korvex._inputs import CHANNELS
 from korvex.cli import video
 from korvex.cli.images import MAX_VOXELS
@@ -77,7 +78,7 @@ def parser():
     p.add_argument("--data-range", type=parse_data_range, default=1.0, metavar="R",
                    help="range of the pixel values once scaled to [0, 1] by bit depth (default 1); "
                         "e.g. 4095/65535 for 12-bit data stored in 16-bit files")
-    p.add_argument("--padding", choices=("same", "valid", "reflect", "replicate"),
+    p.add_argument("--padding", choices=PADDINGS,
                    help="same: a map of the images' size, zeros outside the image (the default for SSIM of "
                         "images); valid: only where the window fits inside (the default for MS-SSIM and for "
                         "volumes); reflect, replicate: "
