@@ -4,7 +4,7 @@ import os
 import sys
 import time
 
-from korvex.cli import video
+import korvex.cli.video as video
 from korvex.cli.compare import Comparison
 from korvex.cli.folders import not_regular
 from korvex.cli.images import is_volume_file

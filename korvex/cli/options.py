@@ -6,7 +6,7 @@ import math
 from korvex import PRESETS
 from korvex._options import PADDINGS
 from korvex._inputs import CHANNELS
-from korvex.cli import video
+import korvex.cli.video as video
 from korvex.cli.images import MAX_VOXELS
 from korvex.cli.outputs import MAP_SUFFIX
 

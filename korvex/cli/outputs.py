@@ -7,7 +7,7 @@ import json
 import os
 import tempfile
 
-from korvex.cli import video
+import korvex.cli.video as video
 from korvex.cli.folders import inside
 from korvex.cli.images import is_image_file
 from korvex.cli.messages import CommandLineError, shown

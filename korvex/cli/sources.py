@@ -4,7 +4,7 @@ them all."""
 
 import os
 
-from korvex.cli import images
+import korvex.cli.images as images
 from korvex.cli.folders import image_files, match_names
 from korvex.cli.images import MAX_VOXELS
 from korvex.cli.maps import display_map

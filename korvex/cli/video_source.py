@@ -2,7 +2,7 @@
 
 import os
 
-from korvex.cli import video
+import korvex.cli.video as video
 from korvex.cli.maps import display_map
 from korvex.cli.messages import CommandLineError, PairError, note_once, shown
 from korvex.cli.sources import Source
