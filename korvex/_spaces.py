@@ -135,17 +135,12 @@ class Images:
         (weights,) = Images.downsampled_first(options, weights)
         return interior(weights, options.radius, 2) if options.padding == VALID else weights
 
+    noun, unit = "images", "pixels"
+
     @staticmethod
-    def check_scales_fit(shape, window_size, scales, min_side):
-        side = min_side(window_size, scales)
-        if min(shape[-2:]) >= side:
-            return
-        fewer = [f"{n} weight{'s' if n > 1 else ''}: {min_side(window_size, n)} pixels" for n in range(scales - 1, 0, -1)]
-        raise ValueError(
-            f"korvex: ms_ssim with window_size={window_size} and {scales} scales needs images of at least "
-            f"{side} x {side} pixels (after {scales - 1} halvings the window must still fit), got {shape[-2]} x "
-            f"{shape[-1]}. Fewer weights mean fewer scales and allow smaller images ({'; '.join(fewer) or 'none'}); "
-            "so do a smaller window_size or padding='same'")
+    def sides(shape, side=None):
+        """The sides of a shape (or a side wanted along each axis), as a message says them."""
+        return f"{side} x {side} pixels" if side is not None else f"{shape[-2]} x {shape[-1]}"
 
     @staticmethod
     def scale_inputs(x, y, precision, train):
@@ -250,19 +245,14 @@ class Volumes:
     def mask_over_map(weights, options):
         return interior(weights, options.radius, 3) if options.padding == VALID else weights
 
+    noun, unit = "volumes", "voxels"
+
     @staticmethod
-    def check_scales_fit(shape, window_size, scales, min_side):
-        side = min_side(window_size, scales)
-        if min(shape[-3:]) >= side:
-            return
-        fewer = [f"{n} weight{'s' if n > 1 else ''}: {min_side(window_size, n)}" for n in range(scales - 1, 0, -1)]
+    def sides(shape, side=None):
+        if side is not None:
+            return f"{side} voxels along each axis: depth >= {side}, height >= {side}, width >= {side}"
         d, h, w = shape[-3:]
-        raise ValueError(
-            f"korvex: ms_ssim with window_size={window_size} and {scales} scales needs volumes of at least {side} "
-            f"voxels along each axis: depth >= {side}, height >= {side}, width >= {side} (after {scales - 1} halvings "
-            f"the window must still fit), got depth {d}, height {h}, width {w}. Fewer weights mean fewer scales and "
-            f"allow smaller volumes ({'; '.join(fewer) or 'none'} voxels a side); so do a smaller window_size or "
-            "padding='same'")
+        return f"depth {d}, height {h}, width {w}"
 
     @staticmethod
     def scale_inputs(x, y, precision, train):

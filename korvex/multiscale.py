@@ -23,6 +23,20 @@ def min_side(window_size, scales):
     return (window_size - 1) * 2 ** (scales - 1) + 1
 
 
+def _check_scales_fit(space, shape, window_size, scales):
+    """Refuses images whose coarsest scale would not hold the window (under "valid")."""
+    side = min_side(window_size, scales)
+    if min(shape[-space.dims:]) >= side:
+        return
+    fewer = [f"{n} weight{'s' if n > 1 else ''}: {min_side(window_size, n)} {space.unit}"
+             for n in range(scales - 1, 0, -1)]
+    raise ValueError(
+        f"korvex: ms_ssim with window_size={window_size} and {scales} scales needs {space.noun} of at least "
+        f"{space.sides(shape, side)} (after {scales - 1} halvings the window must still fit), got "
+        f"{space.sides(shape)}. Fewer weights mean fewer scales and allow smaller {space.noun} "
+        f"({'; '.join(fewer) or 'none'}); so do a smaller window_size or padding='same'")
+
+
 def _combine(values, weights):
     """prod_s relu(values[s]) ** weights[s] over the scales (dim 0).
 
@@ -73,7 +87,7 @@ def ms_ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Te
     range_from_images = options.data_range_from_images
     space, x, y, precision, train, options = prepare(img1, img2, options)
     if options.padding == "valid":
-        space.check_scales_fit(x.shape, window_size, len(weights), min_side)
+        _check_scales_fit(space, x.shape, window_size, len(weights))
     pixel_weights = None if mask is None else mask_weights(mask, img1, options, space.dims).contiguous()
     x, y, precision = space.scale_inputs(x, y, precision, train)
     pooling = options.preset.scale_pooling
