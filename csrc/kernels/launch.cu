@@ -23,22 +23,6 @@ void launch_grid(Kernel kernel, const LaunchShape& shape, Args... args) {
     platform::launch(kernel, grid_of(shape), block_of(), shape.stream, shape.H, shape.W, shape.CH, args...);
 }
 
-// The element type the kernels read for a precision.
-template <Precision P>
-struct PixelOf;
-template <>
-struct PixelOf<Precision::Fp32> {
-    using type = float;
-};
-template <>
-struct PixelOf<Precision::Fp16> {
-    using type = device::half;
-};
-template <>
-struct PixelOf<Precision::Bf16> {
-    using type = device::bfloat16;
-};
-
 // The run-time window family: one forward instance per (tile radius, map
 // kind, precision), one backward instance per (tile radius, precision);
 // partial maps are decided at run time.
@@ -46,7 +30,7 @@ void launch_taps_forward(const ForwardLaunch& f) {
     with_precision(f.precision, [&](auto P) {
         device::with_tile_radius(f.radius, [&](auto T) {
             constexpr int t = T.value;
-            using Pixel = typename PixelOf<P.value>::type;
+            using Pixel = device::PixelOf<P.value>;
             const auto* x = static_cast<const Pixel*>(f.img1);
             const auto* y = static_cast<const Pixel*>(f.img2);
             launch_grid(f.map_kind == MapKind::Ssim
@@ -61,12 +45,58 @@ void launch_taps_forward(const ForwardLaunch& f) {
 void launch_taps_backward(const BackwardLaunch& b) {
     with_precision(b.precision, [&](auto P) {
         device::with_tile_radius(b.radius, [&](auto T) {
-            using Pixel = typename PixelOf<P.value>::type;
+            using Pixel = device::PixelOf<P.value>;
             launch_grid(device::korvex_taps_backward_CUDA<T.value, Pixel>, b.shape, b.radius, b.taps, b.C1, b.C2,
                         static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map, b.grad_img1,
                         b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
         });
     });
+}
+
+// The window table's kernels, one family per precision; the pointer type
+// of the images picks the family (a precision whose kernels are missing here
+// does not compile).
+template <int r>
+void launch_table_forward(const ForwardLaunch& f, const float* x, const float* y) {
+    launch_grid(f.map_kind == MapKind::Ssim ? device::korvexCUDA<r> : device::korvex_csCUDA<r>, f.shape, f.C1, f.C2, x,
+                y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+}
+
+template <int r>
+void launch_table_forward(const ForwardLaunch& f, const device::bfloat16* x, const device::bfloat16* y) {
+    launch_grid(f.map_kind == MapKind::Ssim ? device::korvex_bf16CUDA<r> : device::korvex_bf16_csCUDA<r>, f.shape, f.C1,
+                f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
+}
+
+// fp16 has an instance of its own for a forward without partial maps.
+template <int r>
+void launch_table_forward(const ForwardLaunch& f, const device::half* x, const device::half* y) {
+    if (f.map_kind != MapKind::Ssim)
+        launch_grid(device::korvex_fp16_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
+                    f.partial_sigma12);
+    else if (f.partial_mu1 != nullptr)
+        launch_grid(device::korvex_fp16_train_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
+                    f.partial_sigma1_sq, f.partial_sigma12);
+    else
+        launch_grid(device::korvex_fp16_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map);
+}
+
+template <int r>
+void launch_table_backward(const BackwardLaunch& b, const float* x, const float* y) {
+    launch_grid(device::korvex_backwardCUDA<r>, b.shape, b.C1, b.C2, x, y, b.grad_map, b.grad_img1, b.partial_mu1,
+                b.partial_sigma1_sq, b.partial_sigma12);
+}
+
+template <int r>
+void launch_table_backward(const BackwardLaunch& b, const device::bfloat16* x, const device::bfloat16* y) {
+    launch_grid(device::korvex_bf16_backwardCUDA<r>, b.shape, b.C1, b.C2, x, y, b.grad_map, b.grad_img1, b.partial_mu1,
+                b.partial_sigma1_sq, b.partial_sigma12);
+}
+
+template <int r>
+void launch_table_backward(const BackwardLaunch& b, const device::half* x, const device::half* y) {
+    launch_grid(device::korvex_fp16_backward_CUDA<r>, b.shape, b.C1, b.C2, x, y, b.grad_map, b.grad_img1, b.partial_mu1,
+                b.partial_sigma1_sq, b.partial_sigma12);
 }
 
 // The pooling family: a block per 16 x 16 pixels (of the output forward, of
@@ -117,7 +147,7 @@ void launch_pool_forward(const PoolLaunch& p) {
     if (planes < 1 || s.H < 1 || s.W < 1) return;
     const dim3 grid = pool_grid_of(device::pooled_side(s.H), device::pooled_side(s.W), planes);
     with_precision(p.precision_in, [&](auto P) {
-        using Pixel = typename PixelOf<P.value>::type;
+        using Pixel = device::PixelOf<P.value>;
         const auto* in = static_cast<const Pixel*>(p.in);
         if (p.precision_out == Precision::Fp16)
             platform::launch(device::korvex_pool2_CUDA<Pixel, device::half>, grid, block_of(), s.stream, s.H, s.W,
@@ -142,67 +172,21 @@ LaunchLimits launch_limits() { return LaunchLimits{65535, 65535 * device::kTile}
 
 void launch_forward(const ForwardLaunch& f) {
     if (f.taps != nullptr) return launch_taps_forward(f);
-    using device::bfloat16;
-    using device::half;
-    const bool train = f.partial_mu1 != nullptr;
-    const bool ssim = f.map_kind == MapKind::Ssim;
     with_radius(f.radius, [&](auto R) {
-        constexpr int r = R.value;
-        switch (f.precision) {
-            case Precision::Fp32: {
-                const auto* x = static_cast<const float*>(f.img1);
-                const auto* y = static_cast<const float*>(f.img2);
-                launch_grid(ssim ? device::korvexCUDA<r> : device::korvex_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map,
-                            f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
-                return;
-            }
-            case Precision::Bf16: {
-                const auto* x = static_cast<const bfloat16*>(f.img1);
-                const auto* y = static_cast<const bfloat16*>(f.img2);
-                launch_grid(ssim ? device::korvex_bf16CUDA<r> : device::korvex_bf16_csCUDA<r>, f.shape, f.C1, f.C2, x,
-                            y, f.map, f.partial_mu1, f.partial_sigma1_sq, f.partial_sigma12);
-                return;
-            }
-            case Precision::Fp16: {
-                const auto* x = static_cast<const half*>(f.img1);
-                const auto* y = static_cast<const half*>(f.img2);
-                if (!ssim)
-                    launch_grid(device::korvex_fp16_csCUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
-                                f.partial_sigma1_sq, f.partial_sigma12);
-                else if (train)
-                    launch_grid(device::korvex_fp16_train_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map, f.partial_mu1,
-                                f.partial_sigma1_sq, f.partial_sigma12);
-                else
-                    launch_grid(device::korvex_fp16_CUDA<r>, f.shape, f.C1, f.C2, x, y, f.map);
-                return;
-            }
-        }
+        with_precision(f.precision, [&](auto P) {
+            using Pixel = device::PixelOf<P.value>;
+            launch_table_forward<R.value>(f, static_cast<const Pixel*>(f.img1), static_cast<const Pixel*>(f.img2));
+        });
     });
 }
 
 void launch_backward(const BackwardLaunch& b) {
     if (b.taps != nullptr) return launch_taps_backward(b);
-    using device::bfloat16;
-    using device::half;
     with_radius(b.radius, [&](auto R) {
-        constexpr int r = R.value;
-        switch (b.precision) {
-            case Precision::Fp32:
-                launch_grid(device::korvex_backwardCUDA<r>, b.shape, b.C1, b.C2, static_cast<const float*>(b.img1),
-                            static_cast<const float*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
-                            b.partial_sigma1_sq, b.partial_sigma12);
-                return;
-            case Precision::Bf16:
-                launch_grid(device::korvex_bf16_backwardCUDA<r>, b.shape, b.C1, b.C2,
-                            static_cast<const bfloat16*>(b.img1), static_cast<const bfloat16*>(b.img2), b.grad_map,
-                            b.grad_img1, b.partial_mu1, b.partial_sigma1_sq, b.partial_sigma12);
-                return;
-            case Precision::Fp16:
-                launch_grid(device::korvex_fp16_backward_CUDA<r>, b.shape, b.C1, b.C2, static_cast<const half*>(b.img1),
-                            static_cast<const half*>(b.img2), b.grad_map, b.grad_img1, b.partial_mu1,
-                            b.partial_sigma1_sq, b.partial_sigma12);
-                return;
-        }
+        with_precision(b.precision, [&](auto P) {
+            using Pixel = device::PixelOf<P.value>;
+            launch_table_backward<R.value>(b, static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2));
+        });
     });
 }
 

@@ -21,6 +21,17 @@ constexpr int kTile = 16;
 constexpr int kBlockThreads = kTile * kTile;
 constexpr int kWarp = 32;
 
+// The kernels' types for the storage formats of PixelTraits (ops/launch.h),
+// and the one they read for a precision.
+struct StorageTypes {
+    using Float32 = float;
+    using Binary16 = half;
+    using BFloat16 = bfloat16;
+};
+
+template <Precision P>
+using PixelOf = PixelType<P, StorageTypes>;
+
 // One pass of the window over samples spaced `stride` floats apart around
 // *centre: the two taps at distance d are added first and weighted once by
 // w[R - d], nearest pair first, the centre tap last. w[k] gives entry k of

@@ -36,11 +36,9 @@ long long volume_scratch_floats(const VolumeShape& shape, int radius) {
 VolumeLimits volume_limits() { return VolumeLimits{65535, 65535 * device::kTile}; }
 
 void launch_volume_forward(const VolumeForwardLaunch& f) {
-    using device::bfloat16;
-    using device::half;
     const bool ssim = f.map_kind == MapKind::Ssim;
-    auto run = [&](auto pixel) {
-        using Pixel = decltype(pixel);
+    with_precision(f.precision, [&](auto P) {
+        using Pixel = device::PixelOf<P.value>;
         const auto* x = static_cast<const Pixel*>(f.img1);
         const auto* y = static_cast<const Pixel*>(f.img2);
         device::with_tile_radius(f.radius, [&](auto T) {
@@ -49,31 +47,19 @@ void launch_volume_forward(const VolumeForwardLaunch& f) {
                                f.radius, f.taps, f.C1, f.C2, x, y, f.map, f.partial_mu1, f.partial_sigma1_sq,
                                f.partial_sigma12, f.scratch);
         });
-    };
-    switch (f.precision) {
-        case Precision::Fp32: run(float{}); return;
-        case Precision::Fp16: run(half{}); return;
-        case Precision::Bf16: run(bfloat16{}); return;
-    }
+    });
 }
 
 void launch_volume_backward(const VolumeBackwardLaunch& b) {
-    using device::bfloat16;
-    using device::half;
-    auto run = [&](auto pixel) {
-        using Pixel = decltype(pixel);
+    with_precision(b.precision, [&](auto P) {
+        using Pixel = device::PixelOf<P.value>;
         device::with_tile_radius(b.radius, [&](auto T) {
             launch_volume_grid(device::volume_backwardCUDA<T.value, Pixel>, b.shape, b.radius, b.taps,
                                static_cast<const Pixel*>(b.img1), static_cast<const Pixel*>(b.img2), b.grad_map,
                                b.grad_per_volume, b.crop, b.grad_img1, b.partial_mu1, b.partial_sigma1_sq,
                                b.partial_sigma12, b.scratch);
         });
-    };
-    switch (b.precision) {
-        case Precision::Fp32: run(float{}); return;
-        case Precision::Fp16: run(half{}); return;
-        case Precision::Bf16: run(bfloat16{}); return;
-    }
+    });
 }
 
 }  // namespace korvex

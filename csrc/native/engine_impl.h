@@ -19,6 +19,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 #include "kernels/pool_common.cuh"
@@ -262,19 +263,21 @@ inline void half_values_to_float(const Binary16* __restrict in, int first, int W
     for (int x = first; x < W; ++x) out[x] = static_cast<float>(in[x]);
 }
 
-// The element types the engine reads and writes for a precision.
+// The engine's types for the storage formats of PixelTraits, and the one it
+// reads and writes for a precision.
+struct NativeTypes {
+    using Float32 = float;
+    using Binary16 = native::Binary16;
+    using BFloat16 = std::uint16_t;
+};
+
 template <Precision P>
-struct NativePixel {
-    using type = float;
-};
-template <>
-struct NativePixel<Precision::Fp16> {
-    using type = Binary16;
-};
-template <>
-struct NativePixel<Precision::Bf16> {
-    using type = std::uint16_t;
-};
+using NativePixel = PixelType<P, NativeTypes>;
+
+// Whether an image of precision P is its own row of floats, which the passes
+// read in place rather than through a copy.
+template <Precision P>
+constexpr bool kReadInPlace = std::is_same_v<NativePixel<P>, float>;
 
 inline float widen_native(float value) { return value; }
 inline float widen_native(Binary16 value) { return static_cast<float>(value); }
@@ -286,24 +289,27 @@ inline float widen_native(std::uint16_t bf16) {
     return value;
 }
 
+// `W` values from `in` on, as floats, into `out`: float32 copied, binary16
+// through the unit's conversion, bfloat16 widened one by one.
+inline void load_values(const float* __restrict in, int W, float* __restrict out) {
+    std::memcpy(out, in, sizeof(float) * W);
+}
+inline void load_values(const Binary16* __restrict in, int W, float* __restrict out) { half_row_to_float(in, W, out); }
+inline void load_values(const std::uint16_t* __restrict in, int W, float* __restrict out) {
+    for (int x = 0; x < W; ++x) out[x] = widen_native(in[x]);
+}
+
 // `W` image values from `offset` on, as floats, into `out`.
 template <Precision P>
 void load_row(const void* image, long long offset, int W, float* __restrict out) {
-    if constexpr (P == Precision::Fp32) {
-        std::memcpy(out, static_cast<const float*>(image) + offset, sizeof(float) * W);
-    } else if constexpr (P == Precision::Bf16) {
-        const std::uint16_t* __restrict in = static_cast<const std::uint16_t*>(image) + offset;
-        for (int x = 0; x < W; ++x) out[x] = widen_native(in[x]);
-    } else {
-        half_row_to_float(static_cast<const Binary16*>(image) + offset, W, out);
-    }
+    load_values(static_cast<const NativePixel<P>*>(image) + offset, W, out);
 }
 
 // The image value at `index`, as a float: one conversion, where load_row's
 // vector conversion of a single value would cost a masked load and store.
 template <Precision P>
 float value_at(const void* image, long long index) {
-    return widen_native(static_cast<const typename NativePixel<P>::type*>(image)[index]);
+    return widen_native(static_cast<const NativePixel<P>*>(image)[index]);
 }
 
 // Columns [first, first + count) of the image row that starts at `row`, of W
@@ -328,7 +334,7 @@ void load_bordered_row(const void* image, long long row, int W, int first, int c
 template <Precision P>
 const float* bordered_row(const void* image, long long row, int W, int first, int count, Border border,
                           float* scratch) {
-    if constexpr (P == Precision::Fp32)
+    if constexpr (kReadInPlace<P>)
         if (first >= 0 && first + count <= W) return static_cast<const float*>(image) + row + first;
     load_bordered_row<P>(image, row, W, first, count, border, scratch);
     return scratch;
@@ -362,7 +368,7 @@ inline void prefetch_for_writing(float* values, long long count) { prefetch_byte
 // The `W` image values from `offset` on, as load_row will read them.
 template <Precision P>
 void prefetch_row(const void* image, long long offset, int W) {
-    constexpr int kBytes = P == Precision::Fp32 ? 4 : 2;
+    constexpr int kBytes = PixelTraits<P>::bytes;
     prefetch_bytes(static_cast<const char*>(image) + offset * kBytes, static_cast<long long>(W) * kBytes);
 }
 
@@ -488,7 +494,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
             load_bordered_row<P>(call.img2, at, W, x0 + from - R, count + 2 * R, call.border, in2);
             moments(in1, in2, from, count);
         };
-        if constexpr (P == Precision::Fp32) {
+        if constexpr (kReadInPlace<P>) {
             const float* row1 = static_cast<const float*>(call.img1) + at;
             const float* row2 = static_cast<const float*>(call.img2) + at;
             if (inside_end > inside_start)
@@ -764,7 +770,7 @@ void pool_rows(const PoolLaunch& launch, long long plane, int y0, int y1) {
     const long long in_offset = plane * s.H * s.W;
     const long long out_offset = plane * device::pooled_side(s.H) * device::pooled_side(s.W);
     with_precision(launch.precision_in, [&](auto P) {
-        using In = typename NativePixel<P.value>::type;
+        using In = NativePixel<P.value>;
         const In* image = static_cast<const In*>(launch.in) + in_offset;
         if (launch.precision_out == Precision::Fp16)
             pool_plane_rows(image, s.H, s.W, static_cast<Binary16*>(launch.out) + out_offset, y0, y1);

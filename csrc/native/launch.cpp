@@ -64,9 +64,9 @@ Engine engine() {
 }
 
 // Entries 0..radius of the window the kernels of a precision read: the
-// window table's weights, or for fp16 its half-precision weights (the values
-// of the device tables, which binary16 holds exactly); a window given at run
-// time as it is, whatever the precision.
+// window table's weights, or its half-precision weights for a precision that
+// reads them (the values of the device tables, which binary16 holds exactly);
+// a window given at run time as it is, whatever the precision.
 void window_of(Precision precision, int radius, const float* taps, float* out) {
     if (taps != nullptr) {
         std::copy(taps, taps + radius + 1, out);
@@ -74,7 +74,7 @@ void window_of(Precision precision, int radius, const float* taps, float* out) {
     }
     with_radius(radius, [&](auto R) {
         const window::Taps<R.value>& taps =
-            precision == Precision::Fp16 ? window::Gauss<R.value>::half_weights : window::Gauss<R.value>::weights;
+            reads_half_window(precision) ? window::Gauss<R.value>::half_weights : window::Gauss<R.value>::weights;
         std::copy(taps.w, taps.w + R.value + 1, out);
     });
 }

@@ -30,14 +30,19 @@ inline at::Tensor float_map_like(const at::Tensor& img1) {
     return empty_output(img1.sizes(), img1.options().dtype(at::kFloat));
 }
 
+// The tensor library's types for the storage formats of PixelTraits.
+struct TensorTypes {
+    using Float32 = float;
+    using Binary16 = at::Half;
+    using BFloat16 = at::BFloat16;
+};
+
 // The element type the kernels read for a precision.
 inline at::ScalarType image_dtype(Precision precision) {
-    switch (precision) {
-        case Precision::Fp16: return at::kHalf;
-        case Precision::Bf16: return at::kBFloat16;
-        case Precision::Fp32: break;
-    }
-    return at::kFloat;
+    at::ScalarType dtype = at::kFloat;
+    with_precision(precision,
+                   [&](auto P) { dtype = c10::CppTypeToScalarType<PixelType<P.value, TensorTypes>>::value; });
+    return dtype;
 }
 
 }  // namespace korvex

@@ -33,8 +33,58 @@ LaunchLimits launch_limits();
 // of fp32 on the widened images, bit for bit.
 enum class Precision { Fp32, Fp16, Bf16 };
 
+// What every layer needs to know about a precision: its name in the
+// operators' arguments, the bytes of one element, whether the window table's
+// half-precision weights are read, and the type that stores one element.
+// That type is the layer's own: the kernels read device::half (CUDA's __half
+// under nvcc), the native engine the compiler's _Float16, the tensor library
+// at::Half. So each layer names its type for every storage format, as the
+// members Float32, Binary16 and BFloat16 of a struct, and PixelType<P, Types>
+// picks P's; this header needs no CUDA or tensor-library header for it.
+template <Precision P>
+struct PixelTraits;
+
+template <>
+struct PixelTraits<Precision::Fp32> {
+    static constexpr const char* name = "fp32";
+    static constexpr int bytes = 4;
+    static constexpr bool half_window = false;
+    template <typename Types>
+    using Storage = typename Types::Float32;
+};
+
+template <>
+struct PixelTraits<Precision::Fp16> {
+    static constexpr const char* name = "fp16";
+    static constexpr int bytes = 2;
+    static constexpr bool half_window = true;
+    template <typename Types>
+    using Storage = typename Types::Binary16;
+};
+
+template <>
+struct PixelTraits<Precision::Bf16> {
+    static constexpr const char* name = "bf16";
+    static constexpr int bytes = 2;
+    static constexpr bool half_window = false;
+    template <typename Types>
+    using Storage = typename Types::BFloat16;
+};
+
+template <Precision P, typename Types>
+struct PixelTypeOf {
+    using type = typename PixelTraits<P>::template Storage<Types>;
+    static_assert(sizeof(type) == PixelTraits<P>::bytes, "a layer stores this precision in a type of another size");
+};
+
+// The type of one element of precision P in the layer whose types are Types.
+template <Precision P, typename Types>
+using PixelType = typename PixelTypeOf<P, Types>::type;
+
 // Calls body(std::integral_constant<Precision, P>{}) for the precision, so
-// that the body can name the instance for P.
+// that the body can name the instance for P. The one switch over the
+// precisions: without a default, so that -Wswitch names a precision missing
+// here.
 template <typename Body>
 void with_precision(Precision precision, Body&& body) {
     switch (precision) {
@@ -42,6 +92,23 @@ void with_precision(Precision precision, Body&& body) {
         case Precision::Fp16: body(std::integral_constant<Precision, Precision::Fp16>{}); return;
         case Precision::Bf16: body(std::integral_constant<Precision, Precision::Bf16>{}); return;
     }
+}
+
+// Every precision, in the enum's order (the order the operators' messages
+// list their names in).
+constexpr Precision kPrecisions[] = {Precision::Fp32, Precision::Fp16, Precision::Bf16};
+
+// PixelTraits of a precision known at run time.
+inline const char* precision_name(Precision precision) {
+    const char* name = "";
+    with_precision(precision, [&](auto P) { name = PixelTraits<P.value>::name; });
+    return name;
+}
+
+inline bool reads_half_window(Precision precision) {
+    bool half_window = false;
+    with_precision(precision, [&](auto P) { half_window = PixelTraits<P.value>::half_window; });
+    return half_window;
 }
 
 // What a forward's map holds: SSIM, or multi-scale SSIM's contrast-structure

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <sstream>
@@ -128,10 +129,17 @@ inline void check_taps_values(const at::Tensor& taps, const at::Tensor& img1) {
 // The precision of a name: "fp32", "fp16" or "bf16" (Python's precision
 // option, resolved).
 inline Precision precision_named(const std::string& name) {
-    if (name == "fp32") return Precision::Fp32;
-    if (name == "fp16") return Precision::Fp16;
-    if (name == "bf16") return Precision::Bf16;
-    throw std::invalid_argument("korvex: precision must be 'fp32', 'fp16' or 'bf16', got '" + name + "'");
+    for (Precision precision : kPrecisions)
+        if (name == precision_name(precision)) return precision;
+    std::string wanted;  // "'fp32', 'fp16' or 'bf16'"
+    const std::size_t count = std::size(kPrecisions);
+    for (std::size_t i = 0; i < count; ++i) {
+        wanted += i == 0 ? "" : i + 1 == count ? " or " : ", ";
+        wanted += '\'';
+        wanted += precision_name(kPrecisions[i]);
+        wanted += '\'';
+    }
+    throw std::invalid_argument("korvex: precision must be " + wanted + ", got '" + name + "'");
 }
 
 // The border of a name: "zero", "reflect" or "replicate" (Python's padding

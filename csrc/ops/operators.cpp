@@ -279,7 +279,7 @@ Maps forward(Precision precision, MapKind map_kind, bool train, const Window& wi
                            radius);
     }
     const c10::DeviceGuard guard(img1.device());
-    if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+    if (reads_half_window(precision) && !window.taps.defined()) ensure_gauss_half();
 
     const auto make_partial = [&] {
         return train ? float_map_like(img1) : at::empty({0}, img1.options().dtype(at::kFloat));
@@ -338,7 +338,7 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
                           border, radius);
     }
     const c10::DeviceGuard guard(img1.device());
-    if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+    if (reads_half_window(precision) && !window.taps.defined()) ensure_gauss_half();
     if (img1.numel() == 0) return float_map_like(img1);
 
     const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));

@@ -26,6 +26,7 @@ namespace {
 using korvex::LaunchShape;
 using korvex::MapKind;
 using korvex::Precision;
+using korvex::precision_name;
 using korvex::VolumeShape;
 
 // The most static shared memory a block may have on every CUDA GPU.
@@ -138,10 +139,6 @@ struct Case {
     std::function<void()> run;
     const Arrays* arrays;  // whose outputs the case writes
 };
-
-const char* precision_name(Precision p) {
-    return p == Precision::Fp32 ? "fp32" : p == Precision::Fp16 ? "fp16" : "bf16";
-}
 
 void print_counts(const char* name, const korvex::trace::Counts& c) {
     std::printf(
