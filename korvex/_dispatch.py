@@ -80,5 +80,26 @@ def interior_sums(kind, img1, img2, options, precision, train, inset):
                                   inset, train)[0]
 
 
+def means(img1, img2, options, precision, inset, border, groups):
+    """The means of `groups` equal groups of the (B, C) planes of the SSIM map over each plane's interior (the pixels
+    at least `inset` from its edges), as float32 (groups,), for a call that autograd does not record: fused with the
+    forward on the compiled modules (torch.ops.korvex.means: summed in float64 as each row is computed, the map never
+    written), the map's mean elsewhere."""
+    if _composite_for(img1.device):
+        value_map = _composite_with_border(_composite.ssim_map, img1, img2, options, precision, border)
+        return _ops.interior(value_map, inset).reshape(groups, -1).double().mean(1).float()
+    taps = None if options.on_table else taps_for(options, img1.device)
+    return _ops.OPS.means(img1, img2, int(options.window_size), taps, options.c1, options.c2, precision, "ssim", inset,
+                          border, groups)
+
+
+def avg_pool(img, factor):
+    """piq's downsampling: img (float32) average-pooled by `factor` (kernel and stride), as F.avg_pool2d."""
+    if img.device.type not in _modules.COMPILED_DEVICE_TYPES:
+        return F.avg_pool2d(img, kernel_size=factor)
+    _modules.load_kernels_for(img.device)
+    return _ops.OPS.avg_pool(img, factor)
+
+
 # The forward of each map kind.
 FORWARDS = {"ssim": ssim_forward, "cs": cs_forward}

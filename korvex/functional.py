@@ -7,7 +7,7 @@ import torch
 import torch.nn.functional as F
 from torch import Tensor
 
-from ._dispatch import interior_sums, ssim_forward
+from ._dispatch import avg_pool, interior_sums, means, ssim_forward
 from ._inputs import computed_images
 from ._masks import mask_weights, reduce_weighted
 from ._ops import check_images, check_layout, has_map_means, interior, records_call
@@ -141,7 +141,7 @@ def piq_downsample(options, *images):
     factor = max(1, round(min(images[0].shape[-2:]) / 256))
     if factor == 1:
         return images
-    return tuple(F.avg_pool2d(v.float(), kernel_size=factor) for v in images)
+    return tuple(avg_pool(v.float(), factor) for v in images)
 
 
 def map_with(img1: Tensor, img2: Tensor, options: Options) -> Tensor:
@@ -214,6 +214,16 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tenso
             return sums.sum() / (x.shape[0] * per_image_count)
         per_image = sums.sum(1) / per_image_count
         return per_image if options.reduction == "none" else per_image.sum()
+    if options.like not in CLAMPED_MAP and not records_call(img1, img2):
+        x, y, precision, train, options = _read_images(img1, img2, options)
+        if train:  # a range that takes a gradient
+            return reduce(padded_map(ssim_forward, x, y, options, precision, train), options.reduction)
+        # No gradient: each mean is summed as the forward computes the map, which is never written.
+        border = options.padding if options.padding in ("reflect", "replicate") else "zero"
+        values = means(x, y, options, precision, 0, border, 1 if options.reduction == "mean" else x.shape[0])
+        if options.reduction == "mean":
+            return values.reshape(())
+        return values if options.reduction == "none" else values.sum()
     return reduce(map_with(img1, img2, options), options.reduction)
 
 

@@ -151,16 +151,16 @@ namespace {
 void check_border_fits(Border border, int radius, const at::Tensor& img1) {
     if (border == Border::Reflect && (img1.size(2) <= radius || img1.size(3) <= radius))
         throw std::invalid_argument("korvex: border 'reflect' needs images larger than the window's radius (" +
-                                    std::to_string(radius) + ") on both sides, got " +
-                                    std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)));
+                                    std::to_string(radius) + ") on both sides, got " + std::to_string(img1.size(2)) +
+                                    " x " + std::to_string(img1.size(3)));
     // The padded images' rows and columns are counted in 32 bits.
     constexpr int64_t kMaxSide = std::numeric_limits<int>::max();
     if (img1.size(2) + 2 * radius > kMaxSide || img1.size(3) + 2 * radius > kMaxSide)
         throw std::invalid_argument(std::string("korvex: border '") +
                                     (border == Border::Reflect ? "reflect" : "replicate") +
                                     "' pads the images by the window's radius (" + std::to_string(radius) +
-                                    ") on every side, which takes a side of " + std::to_string(img1.size(2)) +
-                                    " x " + std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
+                                    ") on every side, which takes a side of " + std::to_string(img1.size(2)) + " x " +
+                                    std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
 }
 
 // Whether a call runs in one launch: the engine's own borders and per-plane
@@ -180,8 +180,8 @@ bool border_in_engine(const at::Tensor& img1) { return platform::engine_features
 // strides along the rows and columns: read as it is, it costs no map-sized
 // copy and no map-sized read.
 at::Tensor per_plane(const at::Tensor& grad_map, const at::Tensor& img1) {
-    const bool expanded = grad_map.dim() == 4 && grad_map.stride(2) == 0 && grad_map.stride(3) == 0 &&
-                          !grad_map._is_zerotensor();
+    const bool expanded =
+        grad_map.dim() == 4 && grad_map.stride(2) == 0 && grad_map.stride(3) == 0 && !grad_map._is_zerotensor();
     if (!expanded || !platform::engine_features().plane_gradients || !one_launch(img1)) return {};
     return dense(grad_map.select(3, 0).select(2, 0), at::kFloat).reshape({-1});
 }
@@ -200,9 +200,9 @@ at::Tensor zero_padded(const at::Tensor& values, int radius) {
 // the images themselves, dense.
 Maps cropped(const Maps& maps, int radius) {
     const auto crop = [&](const at::Tensor& m) {
-        return m.numel() > 0 ? m.narrow(2, radius, m.size(2) - 2 * radius).narrow(3, radius, m.size(3) - 2 * radius)
-                                   .contiguous()
-                             : m;
+        return m.numel() > 0
+                   ? m.narrow(2, radius, m.size(2) - 2 * radius).narrow(3, radius, m.size(3) - 2 * radius).contiguous()
+                   : m;
     };
     return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
 }
@@ -306,7 +306,8 @@ Maps forward(Precision precision, MapKind map_kind, bool train, const Window& wi
 at::Tensor interior_gradient_map(const at::Tensor& img1, const at::Tensor& grad_per_plane, int inset) {
     at::Tensor grad_map = at::zeros(img1.sizes(), img1.options().dtype(at::kFloat));
     const int64_t rows = img1.size(2) - 2 * inset, columns = img1.size(3) - 2 * inset;
-    grad_map.narrow(2, inset, rows).narrow(3, inset, columns)
+    grad_map.narrow(2, inset, rows)
+        .narrow(3, inset, columns)
         .copy_(grad_per_plane.reshape({img1.size(0), img1.size(1), 1, 1}).expand({-1, -1, rows, columns}));
     return grad_map;
 }
@@ -331,11 +332,11 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     if (border != Border::Zero && img1.numel() > 0) {
         check_border_fits(border, radius, img1);
         if (!border_in_engine(img1))
-            return folded(backward(precision, window, C1, C2, padded(img1, border, radius),
-                                   padded(img2, border, radius), zero_padded(grad_map, radius),
-                                   zero_padded(partial_mu1, radius), zero_padded(partial_sigma1_sq, radius),
-                                   zero_padded(partial_sigma12, radius), Border::Zero),
-                          border, radius);
+            return folded(
+                backward(precision, window, C1, C2, padded(img1, border, radius), padded(img2, border, radius),
+                         zero_padded(grad_map, radius), zero_padded(partial_mu1, radius),
+                         zero_padded(partial_sigma1_sq, radius), zero_padded(partial_sigma12, radius), Border::Zero),
+                border, radius);
     }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
@@ -344,8 +345,8 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
     const at::Tensor g_per_plane = grad_map.defined() ? per_plane(grad_map, img1) : dense(grad_per_plane, at::kFloat);
     const at::Tensor g = g_per_plane.defined() ? at::Tensor() : dense(grad_map, at::kFloat);
-    const at::Tensor pm = dense(partial_mu1, at::kFloat),
-                     ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
+    const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
+                     p12 = dense(partial_sigma12, at::kFloat);
     const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
     if (border != Border::Zero) {
         // One launch (border_in_engine): the gradient of the image's own
@@ -354,23 +355,108 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
         at::Tensor grad_margin =
             empty_output({img1.size(0) * img1.size(1) * margin_floats(img1.size(2), img1.size(3), radius)},
                          img1.options().dtype(at::kFloat));
-        BackwardLaunch launch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
-                              float_data(g), grad_img1.data_ptr<float>(), pm.data_ptr<float>(),
-                              ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
-                              float_data(g_per_plane), grad_margin.data_ptr<float>()};
+        BackwardLaunch launch{precision,
+                              radius,
+                              shape_of(img1),
+                              C1,
+                              C2,
+                              x.data_ptr(),
+                              y.data_ptr(),
+                              float_data(g),
+                              grad_img1.data_ptr<float>(),
+                              pm.data_ptr<float>(),
+                              ps.data_ptr<float>(),
+                              p12.data_ptr<float>(),
+                              taps_data(taps),
+                              border,
+                              float_data(g_per_plane),
+                              grad_margin.data_ptr<float>()};
         launch_backward(launch);
         fold_margins(grad_img1, grad_margin, border, radius);
         return grad_img1;
     }
     at::Tensor grad_img1 = float_map_like(img1);
     launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
-        launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
-                                       p.at(float_data(g)), p.at(grad_img1.data_ptr<float>()),
-                                       p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-                                       p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero,
-                                       float_data(g_per_plane), nullptr, inset});
+        launch_backward(BackwardLaunch{
+            precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p), p.at(float_data(g)),
+            p.at(grad_img1.data_ptr<float>()), p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
+            p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero, float_data(g_per_plane), nullptr, inset});
     });
     return grad_img1;
+}
+
+// The sums of the squares (launch.h) of each plane of a dense float32 map,
+// the pixels fewer than `inset` from an edge left out.
+void sum_map_squares(const at::Tensor& map, int inset, at::Tensor& square_sums) {
+    launch_map_sums(MapSumsLaunch{shape_of(map), map.data_ptr<float>(), inset, square_sums.data_ptr<double>()});
+}
+
+// The window table's float32 window of `radius` on the images' device, as a
+// run-time window: the kernels sum a map without writing it only in the
+// run-time window family, which gives the table kernels' bits for fp32 and
+// bf16 images with these weights.
+at::Tensor table_window_as_taps(int radius, const at::Tensor& img1) {
+    at::Tensor taps;
+    window::for_each_radius([&](auto R) {
+        if (R.value != radius) return;
+        const auto& weights = window::Gauss<R.value>::weights.w;
+        taps = at::from_blob(const_cast<float*>(weights), {R.value + 1}, at::TensorOptions(at::kFloat));
+    });
+    return taps.to(img1.device());
+}
+
+// The square sums of the map of a forward without train, without writing the
+// map where the engine can (SumsLaunch), else from the map.
+void forward_square_sums(Precision precision, MapKind map_kind, const Window& window, int radius, float C1, float C2,
+                         const at::Tensor& img1, const at::Tensor& img2, int inset, Border border,
+                         at::Tensor& square_sums) {
+    const int64_t H = img1.size(2), W = img1.size(3);
+    const bool native_borders = border_in_engine(img1);
+    const int origin = border == Border::Zero || native_borders ? 0 : radius;
+    at::Tensor taps = window.taps;
+    if (!taps.defined() && !platform::engine_features().table_sums && precision != Precision::Fp16)
+        taps = table_window_as_taps(radius, img1);
+    bool summed = false;
+    if (one_launch(img1) && (taps.defined() || platform::engine_features().table_sums)) {
+        const at::Tensor x = dense(origin > 0 ? padded(img1, border, radius) : img1, image_dtype(precision));
+        const at::Tensor y = dense(origin > 0 ? padded(img2, border, radius) : img2, image_dtype(precision));
+        const at::Tensor dense_taps = taps.defined() ? dense(taps, at::kFloat) : at::Tensor();
+        const LaunchShape shape = shape_of(x);
+        if (one_launch(x))
+            summed = launch_forward_sums(SumsLaunch{
+                ForwardLaunch{precision, map_kind, radius, shape, C1, C2, x.data_ptr(), y.data_ptr(), nullptr, nullptr,
+                              nullptr, nullptr, taps_data(dense_taps), native_borders ? border : Border::Zero},
+                origin, static_cast<int>(H), static_cast<int>(W), inset, square_sums.data_ptr<double>()});
+    }
+    if (!summed) {
+        const at::Tensor map = std::get<0>(forward(precision, map_kind, false, window, C1, C2, img1, img2, border));
+        sum_map_squares(map, inset, square_sums);
+    }
+}
+
+// The float64 sum of each of `groups` equal groups of planes of square sums,
+// divided by `divisor` and rounded once to float32.
+at::Tensor group_sums(const at::Tensor& square_sums, int64_t groups, double divisor) {
+    at::Tensor out = at::empty({groups}, square_sums.options().dtype(at::kFloat));
+    launch_group_sums(GroupSumsLaunch{square_sums.data_ptr<double>(), groups, square_sums.numel() / groups, divisor,
+                                      out.data_ptr<float>(), platform::current_stream()});
+    return out;
+}
+
+// The square sums of each plane's map, of images checked to hold pixels.
+at::Tensor square_sums_like(const at::Tensor& img1) {
+    const int64_t planes = img1.size(0) * img1.size(1);
+    return at::empty({planes * squares_of(img1.size(2), img1.size(3))}, img1.options().dtype(at::kDouble));
+}
+
+void check_inset_and_groups(const at::Tensor& img1, int64_t inset, int64_t groups) {
+    if (inset < 0 || 2 * inset >= std::min(img1.size(2), img1.size(3)))
+        refuse("inset must leave pixels on both axes: from 0 to less than half the smaller side, got " +
+               std::to_string(inset) + " for " + describe(img1));
+    const int64_t planes = img1.size(0) * img1.size(1);
+    if (groups < 1 || planes % groups != 0)
+        refuse("groups must be at least 1 and divide the images' " + std::to_string(planes) +
+               " planes (images x channels), got " + std::to_string(groups));
 }
 
 }  // namespace
@@ -420,9 +506,9 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
 }
 
 at::Tensor backward_interior_named(const std::string& precision, int window_size, const c10::optional<at::Tensor>& taps,
-                                  float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
-                                  const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
-                                  const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+                                   float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                   const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
+                                   const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
     check_img1(img1);
     const int64_t planes = img1.size(0) * img1.size(1);
     const bool per_plane = grad_per_plane.defined() && grad_per_plane.dim() == 1 && grad_per_plane.numel() == planes &&
@@ -438,23 +524,79 @@ at::Tensor backward_interior_named(const std::string& precision, int window_size
                     partial_sigma1_sq, partial_sigma12, Border::Zero, grad_per_plane, static_cast<int>(inset));
 }
 
+namespace {
+
+// The float64 sums of `groups` equal groups of planes of the map's interior,
+// rounded once: of the group's values, or for a mean of them divided by
+// their number.
+at::Tensor interior_group_sums(const std::string& precision, const std::string& map_kind, int window_size,
+                               const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                               const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups,
+                               bool mean) {
+    const Precision p = precision_named(precision);
+    const Window window = taps.has_value() ? taps_window(*taps) : Window{window_size, {}};
+    const Border b = border_named(border);
+    const int radius = check_images(p, window, img1, img2);
+    if (img1.numel() == 0) refuse("means takes images of at least one pixel, got " + describe(img1));
+    check_inset_and_groups(img1, inset, groups);
+    if (b != Border::Zero) check_border_fits(b, radius, img1);
+    const c10::DeviceGuard guard(img1.device());
+    if (p == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+    at::Tensor square_sums = square_sums_like(img1);
+    forward_square_sums(p, map_kind_named(map_kind), window, radius, C1, C2, img1, img2, static_cast<int>(inset), b,
+                        square_sums);
+    const int64_t planes_per_group = img1.size(0) * img1.size(1) / groups;
+    const double pixels = static_cast<double>(planes_per_group) * static_cast<double>(img1.size(2) - 2 * inset) *
+                          static_cast<double>(img1.size(3) - 2 * inset);
+    return group_sums(square_sums, groups, mean ? pixels : 1.0);
+}
+
+}  // namespace
+
+at::Tensor means_named(const std::string& precision, const std::string& map_kind, int window_size,
+                       const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                       const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups) {
+    return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, border, groups, true);
+}
+
+at::Tensor interior_sums_named(const std::string& precision, const std::string& map_kind, int window_size,
+                               const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                               const at::Tensor& img2, int64_t inset) {
+    check_img1(img1);
+    return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, "zero",
+                               img1.size(0) * img1.size(1), false)
+        .reshape({img1.size(0), img1.size(1)});
+}
+
+at::Tensor map_interior_sums(const at::Tensor& map, int64_t inset) {
+    check_inset_and_groups(map, inset, 1);
+    const c10::DeviceGuard guard(map.device());
+    at::Tensor square_sums = square_sums_like(map);
+    if (map.numel() > 0) sum_map_squares(map, static_cast<int>(inset), square_sums);
+    const int64_t planes = map.size(0) * map.size(1);
+    if (planes == 0) return at::zeros({map.size(0), map.size(1)}, map.options());
+    return group_sums(square_sums, planes, 1.0).reshape({map.size(0), map.size(1)});
+}
+
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
     return forward(Precision::Fp32, MapKind::Ssim, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
+    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2,
+                   Border::Zero);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                            const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12, Border::Zero);
+    return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12, Border::Zero);
 }
 
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero));
+    return std::get<0>(
+        forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero));
 }
 
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
@@ -462,14 +604,15 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
 }
 
 Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
+    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2,
+                   Border::Zero);
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
-                    partial_sigma12, Border::Zero);
+    return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
+                    partial_sigma1_sq, partial_sigma12, Border::Zero);
 }
 
 // The pooling family.
@@ -485,8 +628,8 @@ at::Tensor pool_forward(const std::string& precision_in, const std::string& prec
         check_floating(img, "img");
     const c10::DeviceGuard guard(img.device());
     const int64_t H = img.size(2), W = img.size(3);
-    at::Tensor pooled = empty_output({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2},
-                                     img.options().dtype(image_dtype(out)));
+    at::Tensor pooled =
+        empty_output({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2}, img.options().dtype(image_dtype(out)));
     if (pooled.numel() > 0) {
         const at::Tensor x = dense(img, image_dtype(in));
         launch_pool_forward(PoolLaunch{in, out, shape_of(img), x.data_ptr(), pooled.data_ptr()});
@@ -500,9 +643,8 @@ at::Tensor pool_backward(const at::Tensor& grad_out, int64_t H, int64_t W) {
     if (H < 0 || W < 0 || grad_out.size(2) != H / 2 + H % 2 || grad_out.size(3) != W / 2 + W % 2 ||
         grad_out.size(0) * grad_out.size(1) * H * W > std::numeric_limits<int32_t>::max())
         refuse("pool_backward's grad_out must be the gradient of pooled images of " + std::to_string(H) + " x " +
-               std::to_string(W) + " pixels (" + std::to_string(H / 2 + H % 2) + " x " +
-               std::to_string(W / 2 + W % 2) + ", and at most 2^31 - 1 elements before pooling), got " +
-               describe(grad_out));
+               std::to_string(W) + " pixels (" + std::to_string(H / 2 + H % 2) + " x " + std::to_string(W / 2 + W % 2) +
+               ", and at most 2^31 - 1 elements before pooling), got " + describe(grad_out));
     const c10::DeviceGuard guard(grad_out.device());
     at::Tensor grad_in = empty_output({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
     if (grad_in.numel() > 0) {
