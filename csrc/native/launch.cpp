@@ -244,7 +244,8 @@ std::array<long long, 3> band_walk_for_tests(long long y0, long long y1, int rad
     long long next_fill = y0 - radius, next_emit = y0;
     bool in_order = true;
     walk_bands(
-        y0, y1, radius, [] {}, [&](int, long long y) { in_order = in_order && y == next_fill++; },
+        y0, y1, radius, [] {},
+        [&](int, long long y) { in_order = in_order && y == next_fill++; },
         [&](int, long long y, int rows) {
             in_order = in_order && y == next_emit && rows >= 1 && rows <= kBandRows && next_fill >= y + rows + radius;
             next_emit += rows;

@@ -74,9 +74,9 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
 // when given; zero border. The native engine reads the gradient as it is;
 // the others are given it as a map.
 at::Tensor backward_interior_named(const std::string& precision, int window_size, const c10::optional<at::Tensor>& taps,
-                                   float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
-                                   const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
-                                   const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
+                                  float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                  const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
+                                  const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
 // The means of `groups` equal consecutive groups of the planes (image * C +
 // channel) of the map of kind map_kind ("ssim" or "cs") under `border`

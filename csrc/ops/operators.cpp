@@ -151,16 +151,16 @@ namespace {
 void check_border_fits(Border border, int radius, const at::Tensor& img1) {
     if (border == Border::Reflect && (img1.size(2) <= radius || img1.size(3) <= radius))
         throw std::invalid_argument("korvex: border 'reflect' needs images larger than the window's radius (" +
-                                    std::to_string(radius) + ") on both sides, got " + std::to_string(img1.size(2)) +
-                                    " x " + std::to_string(img1.size(3)));
+                                    std::to_string(radius) + ") on both sides, got " +
+                                    std::to_string(img1.size(2)) + " x " + std::to_string(img1.size(3)));
     // The padded images' rows and columns are counted in 32 bits.
     constexpr int64_t kMaxSide = std::numeric_limits<int>::max();
     if (img1.size(2) + 2 * radius > kMaxSide || img1.size(3) + 2 * radius > kMaxSide)
         throw std::invalid_argument(std::string("korvex: border '") +
                                     (border == Border::Reflect ? "reflect" : "replicate") +
                                     "' pads the images by the window's radius (" + std::to_string(radius) +
-                                    ") on every side, which takes a side of " + std::to_string(img1.size(2)) + " x " +
-                                    std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
+                                    ") on every side, which takes a side of " + std::to_string(img1.size(2)) +
+                                    " x " + std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
 }
 
 // Whether a call runs in one launch: the engine's own borders and per-plane
@@ -180,8 +180,8 @@ bool border_in_engine(const at::Tensor& img1) { return platform::engine_features
 // strides along the rows and columns: read as it is, it costs no map-sized
 // copy and no map-sized read.
 at::Tensor per_plane(const at::Tensor& grad_map, const at::Tensor& img1) {
-    const bool expanded =
-        grad_map.dim() == 4 && grad_map.stride(2) == 0 && grad_map.stride(3) == 0 && !grad_map._is_zerotensor();
+    const bool expanded = grad_map.dim() == 4 && grad_map.stride(2) == 0 && grad_map.stride(3) == 0 &&
+                          !grad_map._is_zerotensor();
     if (!expanded || !platform::engine_features().plane_gradients || !one_launch(img1)) return {};
     return dense(grad_map.select(3, 0).select(2, 0), at::kFloat).reshape({-1});
 }
@@ -200,9 +200,9 @@ at::Tensor zero_padded(const at::Tensor& values, int radius) {
 // the images themselves, dense.
 Maps cropped(const Maps& maps, int radius) {
     const auto crop = [&](const at::Tensor& m) {
-        return m.numel() > 0
-                   ? m.narrow(2, radius, m.size(2) - 2 * radius).narrow(3, radius, m.size(3) - 2 * radius).contiguous()
-                   : m;
+        return m.numel() > 0 ? m.narrow(2, radius, m.size(2) - 2 * radius).narrow(3, radius, m.size(3) - 2 * radius)
+                                   .contiguous()
+                             : m;
     };
     return {crop(std::get<0>(maps)), crop(std::get<1>(maps)), crop(std::get<2>(maps)), crop(std::get<3>(maps))};
 }
@@ -306,8 +306,7 @@ Maps forward(Precision precision, MapKind map_kind, bool train, const Window& wi
 at::Tensor interior_gradient_map(const at::Tensor& img1, const at::Tensor& grad_per_plane, int inset) {
     at::Tensor grad_map = at::zeros(img1.sizes(), img1.options().dtype(at::kFloat));
     const int64_t rows = img1.size(2) - 2 * inset, columns = img1.size(3) - 2 * inset;
-    grad_map.narrow(2, inset, rows)
-        .narrow(3, inset, columns)
+    grad_map.narrow(2, inset, rows).narrow(3, inset, columns)
         .copy_(grad_per_plane.reshape({img1.size(0), img1.size(1), 1, 1}).expand({-1, -1, rows, columns}));
     return grad_map;
 }
@@ -332,11 +331,11 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     if (border != Border::Zero && img1.numel() > 0) {
         check_border_fits(border, radius, img1);
         if (!border_in_engine(img1))
-            return folded(
-                backward(precision, window, C1, C2, padded(img1, border, radius), padded(img2, border, radius),
-                         zero_padded(grad_map, radius), zero_padded(partial_mu1, radius),
-                         zero_padded(partial_sigma1_sq, radius), zero_padded(partial_sigma12, radius), Border::Zero),
-                border, radius);
+            return folded(backward(precision, window, C1, C2, padded(img1, border, radius),
+                                   padded(img2, border, radius), zero_padded(grad_map, radius),
+                                   zero_padded(partial_mu1, radius), zero_padded(partial_sigma1_sq, radius),
+                                   zero_padded(partial_sigma12, radius), Border::Zero),
+                          border, radius);
     }
     const c10::DeviceGuard guard(img1.device());
     if (precision == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
@@ -345,8 +344,8 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     const at::Tensor x = dense(img1, image_dtype(precision)), y = dense(img2, image_dtype(precision));
     const at::Tensor g_per_plane = grad_map.defined() ? per_plane(grad_map, img1) : dense(grad_per_plane, at::kFloat);
     const at::Tensor g = g_per_plane.defined() ? at::Tensor() : dense(grad_map, at::kFloat);
-    const at::Tensor pm = dense(partial_mu1, at::kFloat), ps = dense(partial_sigma1_sq, at::kFloat),
-                     p12 = dense(partial_sigma12, at::kFloat);
+    const at::Tensor pm = dense(partial_mu1, at::kFloat),
+                     ps = dense(partial_sigma1_sq, at::kFloat), p12 = dense(partial_sigma12, at::kFloat);
     const at::Tensor taps = window.taps.defined() ? dense(window.taps, at::kFloat) : at::Tensor();
     if (border != Border::Zero) {
         // One launch (border_in_engine): the gradient of the image's own
@@ -355,32 +354,21 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
         at::Tensor grad_margin =
             empty_output({img1.size(0) * img1.size(1) * margin_floats(img1.size(2), img1.size(3), radius)},
                          img1.options().dtype(at::kFloat));
-        BackwardLaunch launch{precision,
-                              radius,
-                              shape_of(img1),
-                              C1,
-                              C2,
-                              x.data_ptr(),
-                              y.data_ptr(),
-                              float_data(g),
-                              grad_img1.data_ptr<float>(),
-                              pm.data_ptr<float>(),
-                              ps.data_ptr<float>(),
-                              p12.data_ptr<float>(),
-                              taps_data(taps),
-                              border,
-                              float_data(g_per_plane),
-                              grad_margin.data_ptr<float>()};
+        BackwardLaunch launch{precision, radius, shape_of(img1), C1, C2, x.data_ptr(), y.data_ptr(),
+                              float_data(g), grad_img1.data_ptr<float>(), pm.data_ptr<float>(),
+                              ps.data_ptr<float>(), p12.data_ptr<float>(), taps_data(taps), border,
+                              float_data(g_per_plane), grad_margin.data_ptr<float>()};
         launch_backward(launch);
         fold_margins(grad_img1, grad_margin, border, radius);
         return grad_img1;
     }
     at::Tensor grad_img1 = float_map_like(img1);
     launch_in_pieces(radius, shape_of(img1), {grad_img1}, [&](const Piece& p) {
-        launch_backward(BackwardLaunch{
-            precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p), p.at(float_data(g)),
-            p.at(grad_img1.data_ptr<float>()), p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
-            p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero, float_data(g_per_plane), nullptr, inset});
+        launch_backward(BackwardLaunch{precision, radius, p.shape, C1, C2, image_at(x, p), image_at(y, p),
+                                       p.at(float_data(g)), p.at(grad_img1.data_ptr<float>()),
+                                       p.at(pm.data_ptr<float>()), p.at(ps.data_ptr<float>()),
+                                       p.at(p12.data_ptr<float>()), taps_data(taps), Border::Zero,
+                                       float_data(g_per_plane), nullptr, inset});
     });
     return grad_img1;
 }
@@ -506,9 +494,9 @@ at::Tensor backward_taps_named(const std::string& precision, const at::Tensor& t
 }
 
 at::Tensor backward_interior_named(const std::string& precision, int window_size, const c10::optional<at::Tensor>& taps,
-                                   float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
-                                   const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
-                                   const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
+                                  float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
+                                  const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
+                                  const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
     check_img1(img1);
     const int64_t planes = img1.size(0) * img1.size(1);
     const bool per_plane = grad_per_plane.defined() && grad_per_plane.dim() == 1 && grad_per_plane.numel() == planes &&
@@ -583,20 +571,18 @@ Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const a
 }
 
 Maps korvex_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2,
-                   Border::Zero);
+    return forward(Precision::Fp32, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 at::Tensor korvex_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                            const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                            const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12, Border::Zero);
+    return backward(Precision::Fp32, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                    partial_sigma12, Border::Zero);
 }
 
 at::Tensor korvex_fp16(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
-    return std::get<0>(
-        forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero));
+    return std::get<0>(forward(Precision::Fp16, MapKind::Ssim, false, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero));
 }
 
 Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2) {
@@ -604,15 +590,14 @@ Maps korvex_fp16_train(int window_size, float C1, float C2, const at::Tensor& im
 }
 
 Maps korvex_fp16_cs(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
-    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2,
-                   Border::Zero);
+    return forward(Precision::Fp16, MapKind::ContrastStructure, train, Window{window_size, {}}, C1, C2, img1, img2, Border::Zero);
 }
 
 at::Tensor korvex_fp16_backward(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2,
                                 const at::Tensor& grad_map, const at::Tensor& partial_mu1,
                                 const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12) {
-    return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1,
-                    partial_sigma1_sq, partial_sigma12, Border::Zero);
+    return backward(Precision::Fp16, Window{window_size, {}}, C1, C2, img1, img2, grad_map, partial_mu1, partial_sigma1_sq,
+                    partial_sigma12, Border::Zero);
 }
 
 // The pooling family.
@@ -628,8 +613,8 @@ at::Tensor pool_forward(const std::string& precision_in, const std::string& prec
         check_floating(img, "img");
     const c10::DeviceGuard guard(img.device());
     const int64_t H = img.size(2), W = img.size(3);
-    at::Tensor pooled =
-        empty_output({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2}, img.options().dtype(image_dtype(out)));
+    at::Tensor pooled = empty_output({img.size(0), img.size(1), H / 2 + H % 2, W / 2 + W % 2},
+                                     img.options().dtype(image_dtype(out)));
     if (pooled.numel() > 0) {
         const at::Tensor x = dense(img, image_dtype(in));
         launch_pool_forward(PoolLaunch{in, out, shape_of(img), x.data_ptr(), pooled.data_ptr()});
@@ -643,8 +628,9 @@ at::Tensor pool_backward(const at::Tensor& grad_out, int64_t H, int64_t W) {
     if (H < 0 || W < 0 || grad_out.size(2) != H / 2 + H % 2 || grad_out.size(3) != W / 2 + W % 2 ||
         grad_out.size(0) * grad_out.size(1) * H * W > std::numeric_limits<int32_t>::max())
         refuse("pool_backward's grad_out must be the gradient of pooled images of " + std::to_string(H) + " x " +
-               std::to_string(W) + " pixels (" + std::to_string(H / 2 + H % 2) + " x " + std::to_string(W / 2 + W % 2) +
-               ", and at most 2^31 - 1 elements before pooling), got " + describe(grad_out));
+               std::to_string(W) + " pixels (" + std::to_string(H / 2 + H % 2) + " x " +
+               std::to_string(W / 2 + W % 2) + ", and at most 2^31 - 1 elements before pooling), got " +
+               describe(grad_out));
     const c10::DeviceGuard guard(grad_out.device());
     at::Tensor grad_in = empty_output({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
     if (grad_in.numel() > 0) {
