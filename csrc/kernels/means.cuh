@@ -17,24 +17,24 @@ static_assert(kSumSquare == kTile, "a block sums its own square");
 
 // The sum of the block's square in launch.h's order, from each thread's
 // value (0 for a pixel left out), in thread 0; every thread of the block
-// calls it. The row sums are 16 sequences of 16 float64 additions, each on
-// one thread, rather than a tree, which would add in another order.
+// calls it. The column sums are 16 sequences of 16 float64 additions, each
+// on one thread, rather than a tree, which would add in another order.
 __device__ __forceinline__ double square_sum(float value, int tx, int ty, float (&values)[kTile][kTile + 1],
-                                             double (&row_sums)[kTile]) {
+                                             double (&column_sums)[kTile]) {
     values[ty][tx] = value;
     __syncthreads();
     const int n = ty * kTile + tx;
     if (n < kTile) {
         double sum = 0.0;
 #pragma unroll 1
-        for (int k = 0; k < kTile; ++k) sum += static_cast<double>(values[n][k]);
-        row_sums[n] = sum;
+        for (int k = 0; k < kTile; ++k) sum += static_cast<double>(values[k][n]);
+        column_sums[n] = sum;
     }
     __syncthreads();
     double sum = 0.0;
     if (n == 0)
 #pragma unroll 1
-        for (int r = 0; r < kTile; ++r) sum += row_sums[r];
+        for (int k = 0; k < kTile; ++k) sum += column_sums[k];
     return sum;
 }
 
@@ -52,7 +52,7 @@ __global__ void korvex_taps_sums_CUDA(int H, int W, int CH, int R, const float* 
     __shared__ float2 inputTile[kSide][kSide];
     __shared__ float rowFiltered[kSide][kTile][5];
     __shared__ float values[kTile][kTile + 1];
-    __shared__ double rowSums[kTile];
+    __shared__ double columnSums[kTile];
 
     if (CH < 1) return;
     const int tx = threadIdx.x;
@@ -96,7 +96,7 @@ __global__ void korvex_taps_sums_CUDA(int H, int W, int CH, int R, const float* 
         }
         // Its barriers also keep the next channel's tiles from being written
         // before every thread is done with this channel's.
-        const double sum = square_sum(value, tx, ty, values, rowSums);
+        const double sum = square_sum(value, tx, ty, values, columnSums);
         if (n == 0) square_sums[plane * squares + static_cast<long long>(blockIdx.y) * gridDim.x + blockIdx.x] = sum;
     }
 }
@@ -107,7 +107,7 @@ __global__ void korvex_taps_sums_CUDA(int H, int W, int CH, int R, const float* 
 __global__ void korvex_map_sums_CUDA(int H, int W, int planes, int inset, const float* __restrict__ map,
                                      double* __restrict__ square_sums) {
     __shared__ float values[kTile][kTile + 1];
-    __shared__ double rowSums[kTile];
+    __shared__ double columnSums[kTile];
     const int tx = threadIdx.x;
     const int ty = threadIdx.y;
     const int across = (W + kTile - 1) / kTile;
@@ -119,7 +119,7 @@ __global__ void korvex_map_sums_CUDA(int H, int W, int planes, int inset, const 
             float value = 0.0f;
             if (x >= inset && x < W - inset && y >= inset && y < H - inset)
                 value = map[(static_cast<long long>(plane) * H + y) * W + x];
-            const double sum = square_sum(value, tx, ty, values, rowSums);
+            const double sum = square_sum(value, tx, ty, values, columnSums);
             if (tx == 0 && ty == 0)
                 square_sums[(static_cast<long long>(plane) * down + square_row) * across + blockIdx.x] = sum;
         }

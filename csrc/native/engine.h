@@ -191,21 +191,29 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
     }
 }
 
-// Adds row y of a map to the running sums of its squares (launch.h's order):
-// values[k] is the map's pixel at column x0 + k for k < n, x0 a multiple of
-// kSumSquare and x0 + n a square's edge or the map's width W; squares[s] is
-// the sum of square column x0 / kSumSquare + s. Pixels fewer than `inset`
-// from an edge of the H x W map are left out, as the kernels add them as 0.
-inline void add_row_to_squares(const float* values, int x0, int n, long long y, long long H, int W, int inset,
-                               double* squares) {
+// Adds row y of a map to the running sums of its squares' columns
+// (launch.h's order): values[k] is the map's pixel at column x0 + k for k <
+// n, and columns[k] the running sum of that column in the current row of
+// squares. Pixels fewer than `inset` from an edge of the H x W map are left
+// out, as the kernels add them as 0.
+inline void add_row_to_columns(const float* __restrict values, int x0, int n, long long y, long long H, int W,
+                               int inset, double* __restrict columns) {
     if (y < inset || y >= H - inset) return;
-    const int lo = std::max(x0, inset), hi = std::min(x0 + n, W - inset);
+    const int first = std::max(x0, inset) - x0, end = std::min(x0 + n, W - inset) - x0;
+    for (int k = first; k < end; ++k) columns[k] += static_cast<double>(values[k]);
+}
+
+// The sums of the squares of n columns (x0 a multiple of kSumSquare, and
+// x0 + n a square's edge or the map's width): each square's column sums
+// added left to right into out[square], and the column sums reset to 0.
+inline void store_square_sums(double* columns, int n, double* out) {
     for (int s = 0; s * kSumSquare < n; ++s) {
-        const int first = std::max(x0 + s * kSumSquare, lo), end = std::min(x0 + (s + 1) * kSumSquare, hi);
-        if (first >= end) continue;
-        double row = 0.0;
-        for (int x = first; x < end; ++x) row += static_cast<double>(values[x - x0]);
-        squares[s] += row;
+        double sum = 0.0;
+        for (int k = s * kSumSquare; k < std::min(n, (s + 1) * kSumSquare); ++k) {
+            sum += columns[k];
+            columns[k] = 0.0;
+        }
+        out[s] = sum;
     }
 }
 

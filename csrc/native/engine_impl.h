@@ -506,21 +506,17 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     // A band's output rows in groups: the vertical pass of a group's rows,
     // moment by moment, then the per-pixel step of each row. Moment m of
     // group row g is filtered row m * kGroupRows + g.
-    // Under `sums`: the running sums of the strip's squares in the current
+    // Under `sums`: the running sums of the strip's columns in the current
     // row of squares, and one row of the map at a time.
-    double squares[kStripColumns / kSumSquare + 1] = {};
+    double column_sums[kStripColumns] = {};
     float sum_row[kSweepColumns + kSweepColumns / 4];
     const auto add_to_squares = [&](long long y, int c0, int n, const float* values) {
-        double* running = squares + c0 / kSumSquare;
-        add_row_to_squares(values, x0 + c0, n, y, H, W, sums->inset, running);
+        add_row_to_columns(values, x0 + c0, n, y, H, W, sums->inset, column_sums + c0);
         if (y % kSumSquare != kSumSquare - 1 && y != H - 1) return;
         const long long across = (W + kSumSquare - 1) / kSumSquare;
-        double* out = sums->square_sums + (plane * ((H + kSumSquare - 1LL) / kSumSquare) + y / kSumSquare) * across +
-                      (x0 + c0) / kSumSquare;
-        for (int s = 0; s * kSumSquare < n; ++s) {
-            out[s] = running[s];
-            running[s] = 0.0;
-        }
+        store_square_sums(column_sums + c0, n,
+                          sums->square_sums + (plane * ((H + kSumSquare - 1LL) / kSumSquare) + y / kSumSquare) * across +
+                              (x0 + c0) / kSumSquare);
     };
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {

@@ -215,11 +215,11 @@ void sum_map_squares(void* context, long long item) {
     const MapSumsLaunch& call = *job.launch;
     const long long plane = item / job.down, square_row = item % job.down;
     const int H = call.shape.H, W = call.shape.W;
-    double* squares = call.square_sums + item * job.across;
-    std::fill(squares, squares + job.across, 0.0);
+    std::vector<double> columns(static_cast<size_t>(W), 0.0);
     const long long end = std::min<long long>(H, (square_row + 1) * kSumSquare);
     for (long long y = square_row * kSumSquare; y < end; ++y)
-        add_row_to_squares(call.map + (plane * H + y) * W, 0, W, y, H, W, call.inset, squares);
+        add_row_to_columns(call.map + (plane * H + y) * W, 0, W, y, H, W, call.inset, columns.data());
+    store_square_sums(columns.data(), W, call.square_sums + item * job.across);
 }
 
 }  // namespace

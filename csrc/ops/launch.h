@@ -156,8 +156,9 @@ void launch_backward(const BackwardLaunch& launch);
 // The sums a mean is made of, in one order on every engine, so that every
 // engine gives the same bits: the map of each plane is cut into squares of
 // kSumSquare x kSumSquare pixels from its first row and column; a square's
-// sum is the float64 sum of each of its rows, left to right from 0, added
-// top to bottom from 0. Pixels fewer than `inset` from an edge of the map,
+// sum is the float64 sum of each of its columns, top to bottom from 0, added
+// left to right from 0 (a row at a time, a CPU adds a whole row of pixels to
+// their columns' sums in vectors). Pixels fewer than `inset` from an edge of the map,
 // and pixels past it, count as 0. A group's sum (GroupSumsLaunch) then adds
 // its squares in a fixed order.
 constexpr int kSumSquare = 16;
