@@ -511,7 +511,11 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     double column_sums[kStripColumns] = {};
     float sum_row[kSweepColumns + kSweepColumns / 4];
     const auto add_to_squares = [&](long long y, int c0, int n, const float* values) {
-        add_row_to_columns(values, x0 + c0, n, y, H, W, sums->inset, column_sums + c0);
+        // add_row_to_columns, here so that it runs on this unit's vectors.
+        if (y >= sums->inset && y < H - sums->inset) {
+            const int first = std::max(x0 + c0, sums->inset) - x0, end = std::min(x0 + c0 + n, W - sums->inset) - x0;
+            for (int x = first; x < end; ++x) column_sums[x] += static_cast<double>(values[x - c0]);
+        }
         if (y % kSumSquare != kSumSquare - 1 && y != H - 1) return;
         const long long across = (W + kSumSquare - 1) / kSumSquare;
         store_square_sums(column_sums + c0, n,
