@@ -64,6 +64,25 @@ def interior_sums(kind, img1, img2, options, precision, train, inset):
                                   options.c2, precision, kind, inset, train)[0]
 
 
+def means(img1, img2, options, precision, inset, border, groups):
+    """The means of `groups` equal groups of the (B, C) planes of the SSIM map over each plane's interior (the pixels
+    at least `inset` from its edges), as float32 (groups,), for a call that autograd does not record: fused with the
+    forward on the compiled modules (torch.ops.korvex.means: summed in float64 as each row is computed, the map never
+    written), the map's mean elsewhere."""
+    if composite_for(img1.device):
+        value_map = forward("ssim", img1, img2, options, precision, False, border)[0]
+        return _ops.interior(value_map, inset).reshape(groups, -1).double().mean(1).float()
+    return _ops.OPS.means(img1, img2, int(options.window_size), _taps(options, img1.device), options.c1, options.c2,
+                          precision, "ssim", inset, border, groups)
+
+
+def avg_pool(img, factor):
+    """piq's downsampling: img (float32) average-pooled by `factor` (kernel and stride), as F.avg_pool2d."""
+    if composite_for(img.device):
+        return F.avg_pool2d(img, kernel_size=factor)
+    return _ops.OPS.avg_pool(img, factor)
+
+
 def volume_forward(kind, img1, img2, options, precision, train):
     """(map, partial maps...) of kind of (B, C, D, H, W) volumes (zeros past their faces): the registered operator,
     or the composite path's map and empty partial maps."""

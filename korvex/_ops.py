@@ -11,7 +11,9 @@ window is the window table's of window_size taps, or the run-time window of
 device) when given. `border` ("zero", "reflect" or "replicate") is what the
 window reads past the images' edges. interior_sums sums each plane's map over
 its interior, fused with the forward; pool2_forward is multi-scale SSIM's
-pooling between scales; map_means reduces a CPU map to its means; the
+pooling between scales; map_means reduces a CPU map to its means; means is
+the mean of the map fused with the forward, without gradient; avg_pool is
+piq's downsampling; the
 *_volume operators are the same for (B, C, D, H, W) volumes.
 
 This module gives each operator its fake kernel (shapes and checks for
@@ -220,6 +222,31 @@ def has_map_means(values: Tensor) -> bool:
     return values.layout == torch.strided and not values.is_nested and values.numel() > 0 and values.is_contiguous()
 
 
+# The means of `groups` equal groups of planes of the map over each plane's interior (the pixels at least `inset` from
+# its edges), summed in float64 as the forward computes the map, which is never written where the engine can: no
+# gradient, so a call that autograd would record is refused.
+
+
+def _means_fake(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border, groups):
+    _check_arguments(img1, img2, c1, c2, taps=taps)
+    check_inset(img1, inset)
+    return img1.new_empty((groups,), dtype=torch.float32)
+
+
+# piq's average pooling before SSIM (kernel and stride `factor`, no padding), on the native engine's pool for CPU
+# tensors; the values of F.avg_pool2d.
+
+
+def _avg_pool_fake(img, factor):
+    check_layout(img, "img")
+    return img.new_empty((*img.shape[:-2], img.shape[-2] // factor, img.shape[-1] // factor), dtype=torch.float32)
+
+
+def _avg_pool_backward_fake(grad_out, height, width, factor):
+    check_layout(grad_out, "grad_out")
+    return grad_out.new_empty((*grad_out.shape[:-2], height, width), dtype=torch.float32)
+
+
 def _volume_forward_fake(img1, img2, taps, c1, c2, precision, kind, train):
     _check_arguments(img1, img2, c1, c2, taps=taps)
     partial_shape = img1.shape if train else (0,)
@@ -260,6 +287,9 @@ FAKES = {
     "pool2_forward": _pool2_forward_fake,
     "pool2_backward": _pool2_backward_fake,
     "map_means": _map_means_fake,
+    "means": _means_fake,
+    "avg_pool": _avg_pool_fake,
+    "avg_pool_backward": _avg_pool_backward_fake,
     "forward_volume": _volume_forward_fake,
     "backward_volume": _volume_backward_fake,
     "mean_forward_volume": _mean_volume_fake,

@@ -81,7 +81,7 @@ class Images:
         factor = max(1, round(min(images[0].shape[-2:]) / 256))
         if factor == 1:
             return images
-        return tuple(F.avg_pool2d(v.float(), kernel_size=factor) for v in images)
+        return tuple(_dispatch.avg_pool(v.float(), factor) for v in images)
 
     @classmethod
     def as_read(cls, x, y, options, precision, train):
@@ -112,6 +112,14 @@ class Images:
     @classmethod
     def mean(cls, x, y, options, precision, train):
         """SSIM reduced by options.reduction."""
+        if not train:
+            # Each mean summed as the forward computes the map, which is never written.
+            inset = options.radius if options.padding == VALID else 0
+            groups = 1 if options.reduction == "mean" else x.shape[0]
+            values = _dispatch.means(x, y, options, precision, inset, BORDERS[options.padding], groups)
+            if options.reduction == "mean":
+                return values.reshape(())
+            return values if options.reduction == "none" else values.sum()
         if options.padding != VALID:
             return _dispatch.reduce(cls.padded_map("ssim", x, y, options, precision, train), options.reduction)
         # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per

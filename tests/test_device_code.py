@@ -24,7 +24,7 @@ def test_kernels_fit_registers_without_spills_and_use_the_expected_shared_memory
     assert run.returncode == 0, run.stdout + run.stderr
     # The window table's family (10 kernels at 3 radii), the run-time window family (27 instances: 9 kernels at
     # tile radii 3, 7 and 15), the pooling family (7 instances) and the volume family (27 instances).
-    assert "637 kernel instances over 7 architectures, 0 failing" in run.stdout
+    assert "714 kernel instances over 7 architectures, 0 failing" in run.stdout
 
 
 @pytest.mark.skipif(not korvex.has_cuda_module(), reason="the CUDA module is not built")

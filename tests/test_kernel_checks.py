@@ -50,7 +50,9 @@ def test_every_launcher_is_run_by_the_checks():
     with open(os.path.join(root, "tests", "cpp", "test_kernel_checks.cpp")) as driver:
         source = driver.read()
     called = set(re.findall(r"korvex::(launch_\w+)\(", source))
-    assert launchers == {"launch_forward", "launch_backward", "launch_pool_forward", "launch_pool_backward"}
+    assert launchers == {"launch_forward", "launch_backward", "launch_pool_forward", "launch_pool_backward",
+                         "launch_map_sums", "launch_group_sums"}
+    assert "korvex::launch_forward_sums(" in source
     assert launchers <= called, f"not run by the kernel checks: {sorted(launchers - called)}"
     assert {"Precision::Fp32", "Precision::Fp16", "MapKind::Ssim", "MapKind::ContrastStructure"} <= enumerators
     # The kernels are launched with the default border (zeros) only: the host operators pad the images for others.

@@ -70,8 +70,20 @@ def _taps_backward_shared(T):
     return 4 * (T + 1) + 4 * 3 * _tiles(T) * _padded_row(_tiles(T)) + 4 * _tiles(T) * 16 * 3
 
 
-TAPS_SHARED = {"korvex_taps_CUDA": _taps_forward_shared, "korvex_taps_backward_CUDA": _taps_backward_shared}
-TAPS_INSTANCES = {"korvex_taps_CUDA": 3 * 2 * 3, "korvex_taps_backward_CUDA": 3 * 3}
+# The sums family (means.cuh): a square's values float[16][17] and its column sums double[16], beside the run-time
+# window forward's tiles; an instance per (tile radius, pixel type) of the forward, one map sums and one group sums
+# (double lanes[256]).
+SQUARE_SHARED = 4 * 16 * 17 + 8 * 16
+
+
+def _taps_sums_shared(T):
+    return _taps_forward_shared(T) + SQUARE_SHARED
+
+
+TAPS_SHARED = {"korvex_taps_CUDA": _taps_forward_shared, "korvex_taps_backward_CUDA": _taps_backward_shared,
+               "korvex_taps_sums_CUDA": _taps_sums_shared}
+TAPS_INSTANCES = {"korvex_taps_CUDA": 3 * 2 * 3, "korvex_taps_backward_CUDA": 3 * 3, "korvex_taps_sums_CUDA": 3 * 3}
+SUMS_SHARED = {"korvex_map_sums_CUDA": SQUARE_SHARED, "korvex_group_sums_CUDA": 8 * 256}
 
 # The volume kernels: one instance per (tile radius, element type), with the run-time window family's tiles.
 VOLUME_ELEMENT_TYPES = ("float", "__half", "__nv_bfloat16")
@@ -88,6 +100,7 @@ KERNEL = re.compile(r"(\w+)<(\d+)>")
 TAPS_KERNEL = re.compile(r"(korvex_taps\w*)<(\d+), ([\w:, ]+)>")
 VOLUME_KERNEL = re.compile(r"(volume_\w+CUDA)<(\d+), (\w+)>")
 POOL_KERNEL = re.compile(r"(korvex_pool2\w*)(<[\w:, ]+>)?\(")
+SUMS_KERNEL = re.compile(r"(korvex_(?:map|group)_sums_CUDA)\(")
 
 
 def demangle(names):
@@ -128,6 +141,8 @@ def _kernel_and_shared(demangled):
     if m := POOL_KERNEL.search(demangled):
         arguments = ", ".join(a.split("::")[-1] for a in m.group(2)[1:-1].split(", ")) if m.group(2) else ""
         return f"{m.group(1)}<{arguments}>", 0
+    if m := SUMS_KERNEL.search(demangled):
+        return f"{m.group(1)}<>", SUMS_SHARED[m.group(1)]
     if m := TAPS_KERNEL.search(demangled):
         arguments = ", ".join(a.split("::")[-1] for a in m.group(3).split(", "))
         return f"{m.group(1)}<{m.group(2)}, {arguments}>", TAPS_SHARED[m.group(1)](int(m.group(2)))
@@ -155,7 +170,7 @@ def main():
     wanted |= {f"{k}<{r}, {t}>" for k in VOLUME_SHARED for r in TILE_RADII for t in VOLUME_ELEMENT_TYPES}
     if missing := wanted - found:
         print("not built yet: " + ", ".join(sorted(missing)))
-    for name, count in {**TAPS_INSTANCES, **POOL_INSTANCES}.items():
+    for name, count in {**TAPS_INSTANCES, **POOL_INSTANCES, **{k: 1 for k in SUMS_SHARED}}.items():
         built = sum(1 for k in found if k.startswith(name + "<"))
         if built != count:
             print(f"{name}: {built} instances, expected {count}")

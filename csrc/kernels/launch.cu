@@ -11,6 +11,7 @@
 
 #include "kernels/fp16.cuh"
 #include "kernels/fp32.cuh"
+#include "kernels/means.cuh"
 #include "kernels/pool.cuh"
 #include "kernels/runtime_window.cuh"
 #include "kernels/ssim_common.cuh"
@@ -164,6 +165,42 @@ void launch_pool_backward(const PoolBackwardLaunch& p) {
     if (planes < 1 || s.H < 1 || s.W < 1) return;
     platform::launch(device::korvex_pool2_backward_CUDA<float>, pool_grid_of(s.H, s.W, planes), block_of(), s.stream,
                      s.H, s.W, static_cast<int>(planes), p.grad_out, p.grad_in);
+}
+
+// The sums family: SSIM maps of the run-time window only, one instance per
+// (tile radius, precision). The table's windows reach it as taps (fp32 and
+// bf16); half-precision images under the table's half window, and
+// contrast-structure maps, are summed from their maps.
+bool launch_forward_sums(const SumsLaunch& s) {
+    const ForwardLaunch& f = s.forward;
+    if (f.taps == nullptr || f.map_kind != MapKind::Ssim) return false;
+    if (f.border != Border::Zero) throw std::logic_error("korvex: the kernels read zeros past the images' edges");
+    if (s.rows < 1 || s.columns < 1 || f.shape.B < 1) return true;
+    const dim3 grid((s.columns + device::kTile - 1) / device::kTile, (s.rows + device::kTile - 1) / device::kTile,
+                    f.shape.B);
+    with_precision(f.precision, [&](auto P) {
+        device::with_tile_radius(f.radius, [&](auto T) {
+            using Pixel = device::PixelOf<P.value>;
+            platform::launch(device::korvex_taps_sums_CUDA<T.value, Pixel>, grid, block_of(), f.shape.stream, f.shape.H,
+                             f.shape.W, f.shape.CH, f.radius, f.taps, f.C1, f.C2, static_cast<const Pixel*>(f.img1),
+                             static_cast<const Pixel*>(f.img2), s.origin, s.rows, s.columns, s.inset, s.square_sums);
+        });
+    });
+    return true;
+}
+
+void launch_map_sums(const MapSumsLaunch& m) {
+    const LaunchShape& s = m.shape;
+    const long long planes = static_cast<long long>(s.B) * s.CH;
+    if (planes < 1 || s.H < 1 || s.W < 1) return;
+    platform::launch(device::korvex_map_sums_CUDA, pool_grid_of(s.H, s.W, planes), block_of(), s.stream, s.H, s.W,
+                     static_cast<int>(planes), m.inset, m.map, m.square_sums);
+}
+
+void launch_group_sums(const GroupSumsLaunch& g) {
+    if (g.groups < 1) return;
+    platform::launch(device::korvex_group_sums_CUDA, dim3(static_cast<unsigned>(g.groups)), block_of(), g.stream,
+                     g.square_sums, g.per_group, g.divisor, g.out);
 }
 
 // A grid has one block per 16 x 16 square, and at most 65535 blocks in y

@@ -28,6 +28,14 @@ struct ForwardJob {
     float window[kMaxWindowRadius + 1];
 };
 
+// A forward that sums its map's squares (SumsLaunch) rather than write it:
+// the forward of `launch` with no map, the map's pixels fewer than `inset`
+// from an edge left out, and each plane's square sums in square_sums.
+struct SumsJob : ForwardJob {
+    int inset;
+    double* square_sums;
+};
+
 // A backward over the whole batch, and its window.
 struct BackwardJob {
     BackwardLaunch launch;
@@ -70,12 +78,17 @@ constexpr int kStripBlockRows = 256;
 // height, as the strips are of equal width: the backward under a border
 // walks H + 2R rows, and 526 rows in blocks of 256 would leave a last block
 // of 14 rows that recomputes 2R rows for every 14 it emits.
+//
+// With row_multiple above 1, every block but the last has a multiple of that
+// many rows: the sums of a map's squares need each square's rows in one block.
 template <typename Strip>
-void for_each_strip(int first, int end, int W, Strip strip) {
+void for_each_strip(int first, int end, int W, Strip strip, int row_multiple = 1) {
     const int columns = strip_columns(W);
     const long long rows = static_cast<long long>(end) - first;
     const long long blocks = std::max(1LL, (rows + kStripBlockRows - 1) / kStripBlockRows);
-    const long long block = columns < W ? std::max(1LL, (rows + blocks - 1) / blocks) : rows;
+    const long long even =
+        (std::max(1LL, (rows + blocks - 1) / blocks) + row_multiple - 1) / row_multiple * row_multiple;
+    const long long block = columns < W ? even : rows;
     for (long long y0 = first; y0 < end; y0 += block) {
         const int y1 = static_cast<int>(std::min<long long>(end, y0 + block));
         for (long long x0 = 0; x0 < W; x0 += columns)
@@ -178,6 +191,32 @@ void walk_bands(long long y0, long long y1, int radius, Shift shift, Fill fill, 
     }
 }
 
+// Adds row y of a map to the running sums of its squares' columns
+// (launch.h's order): values[k] is the map's pixel at column x0 + k for k <
+// n, and columns[k] the running sum of that column in the current row of
+// squares. Pixels fewer than `inset` from an edge of the H x W map are left
+// out, as the kernels add them as 0.
+inline void add_row_to_columns(const float* __restrict values, int x0, int n, long long y, long long H, int W,
+                               int inset, double* __restrict columns) {
+    if (y < inset || y >= H - inset) return;
+    const int first = std::max(x0, inset) - x0, end = std::min(x0 + n, W - inset) - x0;
+    for (int k = first; k < end; ++k) columns[k] += static_cast<double>(values[k]);
+}
+
+// The sums of the squares of n columns (x0 a multiple of kSumSquare, and
+// x0 + n a square's edge or the map's width): each square's column sums
+// added left to right into out[square], and the column sums reset to 0.
+inline void store_square_sums(double* columns, int n, double* out) {
+    for (int s = 0; s * kSumSquare < n; ++s) {
+        double sum = 0.0;
+        for (int k = s * kSumSquare; k < std::min(n, (s + 1) * kSumSquare); ++k) {
+            sum += columns[k];
+            columns[k] = 0.0;
+        }
+        out[s] = sum;
+    }
+}
+
 // Independent float64 sums of sum_in_lanes: enough to hide the latency of an
 // addition, and a whole number of vectors of every unit.
 constexpr int kSumLanes = 16;
@@ -227,6 +266,8 @@ inline int timed_pass_pixels(TimedPass pass) {
 // values past the last whole set of lanes; so every unit gives the same bits.
 struct Engine {
     void (*forward_rows)(const ForwardJob& job, int plane, int y0, int y1, float* scratch);
+    // Rows [y0, y1) of a SumsJob, y0 a multiple of kSumSquare and y1 one or H.
+    void (*sum_rows)(const SumsJob& job, int plane, int y0, int y1, float* scratch);
     void (*backward_rows)(const BackwardJob& job, int plane, int y0, int y1, float* scratch);
     void (*pool_rows)(const PoolLaunch& launch, long long plane, int y0, int y1);
     void (*pool_backward_rows)(const PoolBackwardLaunch& launch, long long plane, int y0, int y1);

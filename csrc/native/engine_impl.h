@@ -430,9 +430,12 @@ void run_bands(int R, int y0, int y1, int planes, float* band, Fill fill, Emit e
 }
 
 // Output rows [y0, y1) of columns [x0, x0 + columns) of one plane, under
-// Window (TableWindow<R> or TapsWindow).
+// Window (TableWindow<R> or TapsWindow). With `sums` set (a SumsJob), the
+// rows are added to the sums of the map's squares instead of written: y0 is
+// then a multiple of kSumSquare, and y1 one or H.
 template <typename Window, Precision P, typename Value, bool kTrain>
-void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch) {
+void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int columns, float* scratch,
+                   const SumsJob* sums = nullptr) {
     const ForwardLaunch& call = job.launch;
     const Window window(job.window, call.radius);
     const int R = window.radius();
@@ -475,7 +478,7 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
         // whole row: its four output rows a band apart are not a stream the
         // hardware follows (the training forward of 128- and 256-column rows
         // ran 1.2-1.5 times as long without).
-        if (y >= y0 && y < y1) {
+        if (y >= y0 && y < y1 && sums == nullptr) {
             const long long out = origin + y * W + x0;
             prefetch_for_writing(call.map + out, columns);
             if constexpr (kTrain)
@@ -509,6 +512,22 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
     // A band's output rows in groups: the vertical pass of a group's rows,
     // moment by moment, then the per-pixel step of each row. Moment m of
     // group row g is filtered row m * kGroupRows + g.
+    // Under `sums`: the running sums of the strip's columns in the current
+    // row of squares, and one row of the map at a time.
+    double column_sums[kStripColumns] = {};
+    float sum_row[kSweepColumns + kSweepColumns / 4];
+    const auto add_to_squares = [&](long long y, int c0, int n, const float* values) {
+        // add_row_to_columns, here so that it runs on this unit's vectors.
+        if (y >= sums->inset && y < H - sums->inset) {
+            const int first = std::max(x0 + c0, sums->inset) - x0, end = std::min(x0 + c0 + n, W - sums->inset) - x0;
+            for (int x = first; x < end; ++x) column_sums[x] += static_cast<double>(values[x - c0]);
+        }
+        if (y % kSumSquare != kSumSquare - 1 && y != H - 1) return;
+        const long long across = (W + kSumSquare - 1) / kSumSquare;
+        store_square_sums(column_sums + c0, n,
+                          sums->square_sums + (plane * ((H + kSumSquare - 1LL) / kSumSquare) + y / kSumSquare) * across +
+                              (x0 + c0) / kSumSquare);
+    };
     auto emit = [&](int slot, long long y, int rows) {
         for_each_group(rows, columns, [&](int c0, int n, int done, int group) {
             for (int m = 0; m < 5; ++m)
@@ -517,7 +536,11 @@ void forward_strip(const ForwardJob& job, int plane, int y0, int y1, int x0, int
                 const long long at = origin + (y + done + g) * W + x0 + c0;
                 const float* f = filtered + g * n;
                 const int next = kGroupRows * n;  // from one moment to the next
-                if constexpr (kTrain)
+                if (sums != nullptr) {
+                    step_row<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
+                                    sum_row);
+                    add_to_squares(y + done + g, c0, n, sum_row);
+                } else if constexpr (kTrain)
                     step_row_train<Value>(f, f + next, f + 2 * next, f + 3 * next, f + 4 * next, n, call.C1, call.C2,
                                           call.map + at, call.partial_mu1 + at, call.partial_sigma1_sq + at,
                                           call.partial_sigma12 + at);
@@ -539,6 +562,18 @@ void forward_band(const ForwardJob& job, int plane, int y0, int y1, float* scrat
     for_each_strip(y0, y1, job.launch.shape.W, [&](int first, int end, int x0, int columns) {
         forward_strip<Window, P, Value, kTrain>(job, plane, first, end, x0, columns, scratch);
     });
+}
+
+// The same, adding the rows to the sums of the map's squares: the blocks of
+// rows of a strip start on a square's first row.
+template <typename Window, Precision P, typename Value>
+void sum_band(const SumsJob& job, int plane, int y0, int y1, float* scratch) {
+    for_each_strip(
+        y0, y1, job.launch.shape.W,
+        [&](int first, int end, int x0, int columns) {
+            forward_strip<Window, P, Value, false>(job, plane, first, end, x0, columns, scratch, &job);
+        },
+        kSumSquare);
 }
 
 // The pixels the backward computes past each edge of the image: none, or
@@ -716,6 +751,18 @@ void forward_rows(const ForwardJob& job, int plane, int y0, int y1, float* scrat
     });
 }
 
+void sum_rows(const SumsJob& job, int plane, int y0, int y1, float* scratch) {
+    with_window(job.launch, [&](auto window) {
+        using Window = typename decltype(window)::type;
+        with_precision(job.launch.precision, [&](auto P) {
+            if (job.launch.map_kind == MapKind::Ssim)
+                sum_band<Window, P.value, device::SsimValue>(job, plane, y0, y1, scratch);
+            else
+                sum_band<Window, P.value, device::ContrastStructureValue>(job, plane, y0, y1, scratch);
+        });
+    });
+}
+
 void backward_rows(const BackwardJob& job, int plane, int y0, int y1, float* scratch) {
     with_window(job.launch, [&](auto window) {
         using Window = typename decltype(window)::type;
@@ -879,8 +926,8 @@ void run_pass_in_cache(int pass, long long repeats) {
 }  // namespace
 
 Engine KORVEX_NATIVE_ENGINE() {
-    return Engine{forward_rows, backward_rows,     pool_rows,         pool_backward_rows,
-                  sum_in_lanes, run_pass_in_cache, KORVEX_NATIVE_NAME};
+    return Engine{forward_rows,       sum_rows,     backward_rows,     pool_rows,
+                  pool_backward_rows, sum_in_lanes, run_pass_in_cache, KORVEX_NATIVE_NAME};
 }
 
 }  // namespace korvex::native

@@ -20,7 +20,7 @@ void* current_stream() { return nullptr; }
 
 bool stream_is_capturing() { return false; }
 
-EngineFeatures engine_features() { return {true, true}; }
+EngineFeatures engine_features() { return {true, true, true}; }
 
 void bind_test_hooks(pybind11::module_& module) {
     module.def("_engine", [] { return std::string(native::engine_name()); });
@@ -47,6 +47,7 @@ TORCH_LIBRARY(korvex, library) {
 TORCH_LIBRARY_IMPL(korvex, CPU, library) {
     korvex::implement_operators(library);
     korvex::implement_map_means(library, &korvex::map_means);
+    korvex::implement_avg_pool(library, &korvex::avg_pool, &korvex::avg_pool_backward);
 }
 
 TORCH_LIBRARY_IMPL(korvex, Autograd, library) { korvex::implement_autograd(library, "korvex"); }

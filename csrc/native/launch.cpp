@@ -119,7 +119,9 @@ struct RowSplit {
     long long H, rows_per_item, items_per_plane, items;
 };
 
-RowSplit split_rows(long long planes, long long H, int threads) {
+// With row_multiple above 1, every item but a plane's last has a multiple of
+// that many rows.
+RowSplit split_rows(long long planes, long long H, int threads, int row_multiple = 1) {
     // One thread has nothing to balance: a plane per item, and no rows
     // recomputed at item edges.
     const long long wanted = threads > 1 ? static_cast<long long>(threads) * kItemsPerThread : 1;
@@ -131,6 +133,7 @@ RowSplit split_rows(long long planes, long long H, int threads) {
     // would pay a whole halo for those few. A whole plane stays one item.
     if (even_items > 1 && rows_per_item > kBandRows)
         rows_per_item = (rows_per_item + kBandRows / 2) / kBandRows * kBandRows;
+    rows_per_item = (rows_per_item + row_multiple - 1) / row_multiple * row_multiple;
     const long long items_per_plane = (H + rows_per_item - 1) / rows_per_item;
     return RowSplit{H, rows_per_item, items_per_plane, planes * items_per_plane};
 }
@@ -163,12 +166,13 @@ void run_item(void* context, long long i) {
 
 // Computes rows [0, H) of every plane (the rows the routine writes).
 template <typename Job>
-void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long long H, long long scratch) {
+void run(const Job& job, void (*rows)(const Job&, int, int, int, float*), long long H, long long scratch,
+         int row_multiple = 1) {
     const LaunchShape& shape = job.launch.shape;
     if (shape.B < 1 || shape.CH < 1 || shape.H < 1 || shape.W < 1) return;
     const int threads = std::max(1, at::get_num_threads());
     const long long planes = static_cast<long long>(shape.B) * shape.CH;
-    const Split<Job> split{&job, rows, split_rows(planes, H, threads), scratch};
+    const Split<Job> split{&job, rows, split_rows(planes, H, threads, row_multiple), scratch};
     cpu::parallel_for(split.rows_split.items, run_item<Job>, const_cast<Split<Job>*>(&split), threads);
 }
 
@@ -197,6 +201,25 @@ void run_pool(const Launch& launch, void (*rows)(const Launch&, long long, int, 
     const long long planes = static_cast<long long>(shape.B) * shape.CH;
     const PoolSplit<Launch> split{&launch, rows, split_rows(planes, H, threads)};
     cpu::parallel_for(split.rows_split.items, run_pool_item<Launch>, const_cast<PoolSplit<Launch>*>(&split), threads);
+}
+
+// The sums of a computed map's squares: one item per row of squares of a
+// plane, each row of the map added as the fused forward adds it.
+struct MapSquares {
+    const MapSumsLaunch* launch;
+    long long down, across;
+};
+
+void sum_map_squares(void* context, long long item) {
+    const MapSquares& job = *static_cast<const MapSquares*>(context);
+    const MapSumsLaunch& call = *job.launch;
+    const long long plane = item / job.down, square_row = item % job.down;
+    const int H = call.shape.H, W = call.shape.W;
+    std::vector<double> columns(static_cast<size_t>(W), 0.0);
+    const long long end = std::min<long long>(H, (square_row + 1) * kSumSquare);
+    for (long long y = square_row * kSumSquare; y < end; ++y)
+        add_row_to_columns(call.map + (plane * H + y) * W, 0, W, y, H, W, call.inset, columns.data());
+    store_square_sums(columns.data(), W, call.square_sums + item * job.across);
 }
 
 }  // namespace
@@ -266,6 +289,42 @@ void launch_forward(const ForwardLaunch& launch) {
     native::window_of(launch.precision, launch.radius, launch.taps, job.window);
     native::run(job, native::engine().forward_rows, launch.shape.H,
                 native::forward_scratch_floats(launch.radius, native::strip_columns(launch.shape.W)));
+}
+
+// The engine reads through the border itself: the map is the whole image's.
+bool launch_forward_sums(const SumsLaunch& launch) {
+    const LaunchShape& shape = launch.forward.shape;
+    if (launch.origin != 0 || launch.rows != shape.H || launch.columns != shape.W)
+        throw std::logic_error("korvex: the native engine sums the map of the whole image");
+    native::SumsJob job{};
+    job.launch = launch.forward;
+    native::window_of(launch.forward.precision, launch.forward.radius, launch.forward.taps, job.window);
+    job.inset = launch.inset;
+    job.square_sums = launch.square_sums;
+    native::run<native::SumsJob>(job, native::engine().sum_rows, shape.H,
+                                 native::forward_scratch_floats(launch.forward.radius, native::strip_columns(shape.W)),
+                                 kSumSquare);
+    return true;
+}
+
+void launch_map_sums(const MapSumsLaunch& launch) {
+    const LaunchShape& s = launch.shape;
+    if (s.B < 1 || s.CH < 1 || s.H < 1 || s.W < 1) return;
+    const native::MapSquares job{&launch, (s.H + kSumSquare - 1LL) / kSumSquare, (s.W + kSumSquare - 1LL) / kSumSquare};
+    cpu::parallel_for(static_cast<long long>(s.B) * s.CH * job.down, native::sum_map_squares,
+                      const_cast<native::MapSquares*>(&job), std::max(1, at::get_num_threads()));
+}
+
+// On the caller: a few values per square of the map.
+void launch_group_sums(const GroupSumsLaunch& launch) {
+    for (long long g = 0; g < launch.groups; ++g) {
+        const double* values = launch.square_sums + g * launch.per_group;
+        double lanes[kGroupSumLanes] = {};
+        for (long long i = 0; i < launch.per_group; ++i) lanes[i % kGroupSumLanes] += values[i];
+        for (int half = kGroupSumLanes / 2; half > 0; half /= 2)
+            for (int lane = 0; lane < half; ++lane) lanes[lane] += lanes[lane + half];
+        launch.out[g] = static_cast<float>(lanes[0] / launch.divisor);
+    }
 }
 
 void launch_backward(const BackwardLaunch& launch) {

@@ -78,6 +78,30 @@ at::Tensor backward_interior_named(const std::string& precision, int window_size
                                   const at::Tensor& grad_per_plane, int64_t inset, const at::Tensor& partial_mu1,
                                   const at::Tensor& partial_sigma1_sq, const at::Tensor& partial_sigma12);
 
+// The means of `groups` equal consecutive groups of the planes (image * C +
+// channel) of the map of kind map_kind ("ssim" or "cs") under `border`
+// ("zero", "reflect", "replicate"), over the pixels at least `inset` from
+// each plane's edges: a float32 tensor of `groups` values, each the float64
+// sum of its map values (the order of launch.h's square sums) divided by
+// their number and rounded once. The map is not written where the engine
+// can sum it as it computes it. The window is the table's of window_size
+// taps, or `taps` when given.
+at::Tensor means_named(const std::string& precision, const std::string& map_kind, int window_size,
+                       const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                       const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups);
+
+// The sum of the map over each plane's interior under the zero border, as
+// float32 (B, C), summed as means_named sums (and without writing the map
+// where it can).
+at::Tensor interior_sums_named(const std::string& precision, const std::string& map_kind, int window_size,
+                               const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                               const at::Tensor& img2, int64_t inset);
+
+// The sum over each plane's interior (the pixels at least `inset` from its
+// edges) of a dense float32 map (B, C, H, W), as float32 (B, C): in float64,
+// in the order of means_named, rounded once.
+at::Tensor map_interior_sums(const at::Tensor& map, int64_t inset);
+
 // Multi-scale SSIM's 2 x 2 average pooling between scales (an odd side is
 // padded with one zero at its start, counted in the average): images of
 // precision_in ("fp32", "fp16" or "bf16"; fp16 and bf16 convert other

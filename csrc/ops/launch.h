@@ -220,6 +220,64 @@ struct BackwardLaunch {
 void launch_forward(const ForwardLaunch& launch);
 void launch_backward(const BackwardLaunch& launch);
 
+// The sums a mean is made of, in one order on every engine, so that every
+// engine gives the same bits: the map of each plane is cut into squares of
+// kSumSquare x kSumSquare pixels from its first row and column; a square's
+// sum is the float64 sum of each of its columns, top to bottom from 0, added
+// left to right from 0 (a row at a time, a CPU adds a whole row of pixels to
+// their columns' sums in vectors). Pixels fewer than `inset` from an edge of the map,
+// and pixels past it, count as 0. A group's sum (GroupSumsLaunch) then adds
+// its squares in a fixed order.
+constexpr int kSumSquare = 16;
+
+// Squares of one plane of a map of rows x columns pixels.
+inline long long squares_of(long long rows, long long columns) {
+    return ((rows + kSumSquare - 1) / kSumSquare) * ((columns + kSumSquare - 1) / kSumSquare);
+}
+
+// A forward that writes no map: the sums of its squares, square_sums[plane *
+// squares_of(rows, columns) + square row * squares across + square column].
+// The map is that of forward.shape's images at rows [origin, origin + rows)
+// and columns [origin, origin + columns) (an image padded by `origin` pixels
+// on each side for a border, or 0 for the whole image). forward's map and
+// partial maps are null.
+struct SumsLaunch {
+    ForwardLaunch forward;
+    int origin, rows, columns;
+    int inset;
+    double* square_sums;
+};
+
+// Returns false, launching nothing, when the engine has no instance that
+// sums the call without its map (the kernels for half-precision images
+// under the table's window, and for contrast-structure maps): the host
+// operator then computes the map and sums it with launch_map_sums.
+bool launch_forward_sums(const SumsLaunch& launch);
+
+// The same sums of a map already computed: `shape` float32 planes.
+struct MapSumsLaunch {
+    LaunchShape shape;
+    const float* map;
+    int inset;
+    double* square_sums;
+};
+void launch_map_sums(const MapSumsLaunch& launch);
+
+// The sum of each of `groups` consecutive groups of `per_group` square sums,
+// divided by `divisor` and rounded once to float32 into out[group]. The
+// order: value i of a group is added to lane i % kGroupSumLanes (from 0,
+// in order), then the lanes pairwise, lane l + h into lane l for h = 128, 64,
+// ..., 1, as a block of threads reduces them.
+constexpr int kGroupSumLanes = 256;
+struct GroupSumsLaunch {
+    const double* square_sums;
+    long long groups, per_group;
+    double divisor;
+    float* out;
+    void* stream;
+};
+void launch_group_sums(const GroupSumsLaunch& launch);
+
 // Multi-scale SSIM's 2 x 2 average pooling between scales (kernels/pool.cuh
 // has the rule): the `shape` images `in`, of element type precision_in,
 // pooled into ceil(H / 2) x ceil(W / 2) images `out` of precision_out

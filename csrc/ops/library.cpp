@@ -50,6 +50,10 @@ constexpr const char* kSchemas[] = {
     "pool2_forward(Tensor img, str precision_in, str precision_out) -> Tensor",
     "pool2_backward(Tensor grad_out, SymInt height, SymInt width) -> Tensor",
     "map_means(Tensor values, SymInt groups) -> Tensor",
+    "means(Tensor img1, Tensor img2, int window_size, Tensor? taps, float c1, float c2, str precision, str kind, "
+    "int inset, str border, int groups) -> Tensor",
+    "avg_pool(Tensor img, int factor) -> Tensor",
+    "avg_pool_backward(Tensor grad_out, SymInt height, SymInt width, int factor) -> Tensor",
     "forward_volume(Tensor img1, Tensor img2, Tensor taps, float c1, float c2, str precision, str kind, bool train) "
     "-> (Tensor, Tensor, Tensor, Tensor)",
     "backward_volume(Tensor img1, Tensor img2, Tensor grad_map, Tensor partial_mu1, Tensor partial_sigma1_sq, "
@@ -156,17 +160,36 @@ Tensor backward_kernel(const Tensor& img1, const Tensor& img2, const Tensor& gra
     });
 }
 
-// The pixels at least `inset` from every edge of each plane, summed: the
-// map's own float32 sum.
+// The pixels at least `inset` from every edge of each plane, summed in
+// float64 in the engines' one order (launch.h) and rounded once: without
+// train, as the forward computes the map (means_named, one group per plane),
+// else from the map, to the same bits.
 Maps interior_sums_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
                           double c1, double c2, Text precision, Text kind, int64_t inset, bool train) {
     return with_value_errors([&]() -> Maps {
         check_inset(img1, inset);
+        const int64_t planes = img1.dim() == 4 ? img1.size(0) * img1.size(1) : 0;
+        if (!train && planes > 0 && img1.numel() > 0) {
+            check_constants(c1, c2);
+            const Tensor sums = interior_sums_named(text(precision), text(kind), window_size_of(window_size), taps, c1,
+                                                    c2, img1, img2, inset);
+            const Tensor none = at::empty({0}, sums.options());
+            return {sums, none, none, none};
+        }
         auto [map, partial_mu1, partial_sigma1_sq, partial_sigma12] =
             forward_kernel(img1, img2, window_size, taps, c1, c2, precision, kind, train, "zero");
-        const int64_t H = map.size(2), W = map.size(3);
-        const Tensor sums = map.narrow(2, inset, H - 2 * inset).narrow(3, inset, W - 2 * inset).sum({-2, -1});
-        return {sums, partial_mu1, partial_sigma1_sq, partial_sigma12};
+        return {map_interior_sums(map, inset), partial_mu1, partial_sigma1_sq, partial_sigma12};
+    });
+}
+
+// The means of `groups` groups of planes of the map over its interior; the
+// map is never written where the engine can sum it as it computes it.
+Tensor means_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps, double c1,
+                    double c2, Text precision, Text kind, int64_t inset, Text border, int64_t groups) {
+    return with_value_errors([&]() -> Tensor {
+        check_constants(c1, c2);
+        return means_named(text(precision), text(kind), window_size_of(window_size), taps, c1, c2, img1, img2, inset,
+                           text(border), groups);
     });
 }
 
@@ -256,6 +279,10 @@ using InteriorBackwardSignature = Tensor(const Tensor&, const Tensor&, const Ten
 using PoolSignature = Tensor(const Tensor&, Text, Text);
 using PoolBackwardSignature = Tensor(const Tensor&, c10::SymInt, c10::SymInt);
 using MapMeansSignature = Tensor(const Tensor&, c10::SymInt);
+using MeansSignature = Tensor(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text,
+                              int64_t, Text, int64_t);
+using AvgPoolSignature = Tensor(const Tensor&, int64_t);
+using AvgPoolBackwardSignature = Tensor(const Tensor&, c10::SymInt, c10::SymInt, int64_t);
 using VolumeSignature = Maps(const Tensor&, const Tensor&, const Tensor&, double, double, Text, Text, bool);
 using VolumeBackwardSignature = Tensor(const Tensor&, const Tensor&, const Tensor&, const Tensor&, const Tensor&,
                                        const Tensor&, const Tensor&, Text);
@@ -273,6 +300,9 @@ struct Operators {
           interior_sums_backward(handle<InteriorBackwardSignature>(library, "interior_sums_backward")),
           pool2_forward(handle<PoolSignature>(library, "pool2_forward")),
           pool2_backward(handle<PoolBackwardSignature>(library, "pool2_backward")),
+          means(handle<MeansSignature>(library, "means")),
+          avg_pool(handle<AvgPoolSignature>(library, "avg_pool")),
+          avg_pool_backward(handle<AvgPoolBackwardSignature>(library, "avg_pool_backward")),
           forward_volume(handle<VolumeSignature>(library, "forward_volume")),
           backward_volume(handle<VolumeBackwardSignature>(library, "backward_volume")),
           mean_forward_volume(handle<MeanVolumeSignature>(library, "mean_forward_volume")),
@@ -284,6 +314,9 @@ struct Operators {
     c10::TypedOperatorHandle<InteriorBackwardSignature> interior_sums_backward;
     c10::TypedOperatorHandle<PoolSignature> pool2_forward;
     c10::TypedOperatorHandle<PoolBackwardSignature> pool2_backward;
+    c10::TypedOperatorHandle<MeansSignature> means;
+    c10::TypedOperatorHandle<AvgPoolSignature> avg_pool;
+    c10::TypedOperatorHandle<AvgPoolBackwardSignature> avg_pool_backward;
     c10::TypedOperatorHandle<VolumeSignature> forward_volume;
     c10::TypedOperatorHandle<VolumeBackwardSignature> backward_volume;
     c10::TypedOperatorHandle<MeanVolumeSignature> mean_forward_volume;
@@ -619,6 +652,69 @@ Tensor pool2_backward_autograd(const Tensor& grad_out, c10::SymInt height, c10::
     return PoolBackwardNode<L>::apply(grad_out, height, width);
 }
 
+// The fused means have no derivative: a caller that needs one takes the map's
+// mean (or interior_sums), so a call that autograd would record is refused.
+constexpr const char* kMeansRecorded =
+    "korvex: means computes no gradient: call it under torch.no_grad() or with images that do not require one; "
+    "for a gradient take the mean of the forward's map";
+
+template <int L>
+Tensor means_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
+                      double c1, double c2, Text precision, Text kind, int64_t inset, Text border, int64_t groups) {
+    refuse_forward_mode({&img1, &img2});
+    TORCH_CHECK_NOT_IMPLEMENTED(!records({&img1, &img2}), kMeansRecorded);
+    at::AutoDispatchBelowADInplaceOrView below;
+    return operators<L>().means.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border, groups);
+}
+
+// piq's average pooling: linear, so its backward's derivative is the pooling
+// again.
+template <int L>
+struct AvgPoolNode : torch::autograd::Function<AvgPoolNode<L>> {
+    static Tensor forward(AutogradContext* ctx, const Tensor& img, int64_t factor) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        ctx->saved_data["height"] = img.sym_size(-2);
+        ctx->saved_data["width"] = img.sym_size(-1);
+        ctx->saved_data["factor"] = factor;
+        return operators<L>().avg_pool.call(img, factor);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        return {operators<L>().avg_pool_backward.call(grads[0].to(at::kFloat), ctx->saved_data["height"].toSymInt(),
+                                                      ctx->saved_data["width"].toSymInt(), integer(ctx, "factor")),
+                Tensor()};
+    }
+};
+
+template <int L>
+struct AvgPoolBackwardNode : torch::autograd::Function<AvgPoolBackwardNode<L>> {
+    static Tensor forward(AutogradContext* ctx, const Tensor& grad_out, c10::SymInt height, c10::SymInt width,
+                          int64_t factor) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        ctx->saved_data["factor"] = factor;
+        return operators<L>().avg_pool_backward.call(grad_out, height, width, factor);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        return {operators<L>().avg_pool.call(grads[0].to(at::kFloat), integer(ctx, "factor")), Tensor(), Tensor(),
+                Tensor()};
+    }
+};
+
+template <int L>
+Tensor avg_pool_autograd(const Tensor& img, int64_t factor) {
+    refuse_forward_mode({&img});
+    if (records({&img})) refuse_transforms();
+    return AvgPoolNode<L>::apply(img, factor);
+}
+
+template <int L>
+Tensor avg_pool_backward_autograd(const Tensor& grad_out, c10::SymInt height, c10::SymInt width, int64_t factor) {
+    refuse_forward_mode({&grad_out});
+    if (records({&grad_out})) refuse_transforms();
+    return AvgPoolBackwardNode<L>::apply(grad_out, height, width, factor);
+}
+
 // The means of equal consecutive groups: every element of a group gets its
 // mean's gradient over the group's size (a broadcast, not a copy).
 struct MapMeansNode : torch::autograd::Function<MapMeansNode> {
@@ -715,6 +811,9 @@ void implement_autograd_of(torch::Library& library) {
     library.impl("interior_sums_backward", TORCH_FN(interior_sums_backward_autograd<L>));
     library.impl("pool2_forward", TORCH_FN(pool2_forward_autograd<L>));
     library.impl("pool2_backward", TORCH_FN(pool2_backward_autograd<L>));
+    library.impl("means", TORCH_FN(means_autograd<L>));
+    library.impl("avg_pool", TORCH_FN(avg_pool_autograd<L>));
+    library.impl("avg_pool_backward", TORCH_FN(avg_pool_backward_autograd<L>));
     library.impl("forward_volume", TORCH_FN(forward_volume_autograd<L>));
     library.impl("backward_volume", TORCH_FN(backward_volume_autograd<L>));
     library.impl("mean_forward_volume", TORCH_FN(mean_forward_volume_autograd<L>));
@@ -724,9 +823,20 @@ void implement_autograd_of(torch::Library& library) {
 
 // ---- layouts
 
-constexpr const char* kOperators[] = {
-    "forward",   "backward",       "interior_sums",   "interior_sums_backward", "pool2_forward",       "pool2_backward",
-    "map_means", "forward_volume", "backward_volume", "mean_forward_volume",    "mean_backward_volume"};
+constexpr const char* kOperators[] = {"forward",
+                                      "backward",
+                                      "interior_sums",
+                                      "interior_sums_backward",
+                                      "pool2_forward",
+                                      "pool2_backward",
+                                      "map_means",
+                                      "forward_volume",
+                                      "backward_volume",
+                                      "mean_forward_volume",
+                                      "mean_backward_volume",
+                                      "means",
+                                      "avg_pool",
+                                      "avg_pool_backward"};
 
 // A layout as Python names it.
 std::string python_layout(c10::Layout layout) {
@@ -775,6 +885,7 @@ void implement_operators(torch::Library& library) {
     library.impl("interior_sums_backward", TORCH_FN(interior_sums_backward_kernel));
     library.impl("pool2_forward", TORCH_FN(pool2_forward_kernel));
     library.impl("pool2_backward", TORCH_FN(pool2_backward_kernel));
+    library.impl("means", TORCH_FN(means_kernel));
     library.impl("forward_volume", TORCH_FN(forward_volume_kernel));
     library.impl("backward_volume", TORCH_FN(backward_volume_kernel));
     library.impl("mean_forward_volume", TORCH_FN(mean_forward_volume_kernel));
@@ -794,6 +905,43 @@ Tensor map_means_kernel(const Tensor& values, c10::SymInt groups) {
 void implement_map_means(torch::Library& library, at::Tensor (*means)(const at::Tensor&, int64_t)) {
     engine_map_means = means;
     library.impl("map_means", TORCH_FN(map_means_kernel));
+}
+
+namespace {
+
+at::Tensor (*engine_avg_pool)(const at::Tensor&, int64_t) = nullptr;
+at::Tensor (*engine_avg_pool_backward)(const at::Tensor&, int64_t, int64_t, int64_t) = nullptr;
+
+// On the native engine's pool for CPU tensors where the module has it; else
+// the tensor library's pooling, which runs on the device (and sums in the
+// same order).
+Tensor avg_pool_kernel(const Tensor& img, int64_t factor) {
+    return with_value_errors([&]() -> Tensor {
+        if (engine_avg_pool != nullptr) return engine_avg_pool(img, factor);
+        TORCH_CHECK_VALUE(factor >= 1, "korvex: avg_pool's factor must be at least 1, got ", factor);
+        return at::avg_pool2d(img, {factor, factor});
+    });
+}
+
+Tensor avg_pool_backward_kernel(const Tensor& grad_out, c10::SymInt height, c10::SymInt width, int64_t factor) {
+    return with_value_errors([&]() -> Tensor {
+        const int64_t H = height.expect_int(), W = width.expect_int();
+        if (engine_avg_pool_backward != nullptr) return engine_avg_pool_backward(grad_out, H, W, factor);
+        TORCH_CHECK_VALUE(factor >= 1, "korvex: avg_pool's factor must be at least 1, got ", factor);
+        const Tensor images = at::empty({grad_out.size(0), grad_out.size(1), H, W}, grad_out.options());
+        return at::avg_pool2d_backward(grad_out, images, {factor, factor}, {factor, factor}, {0, 0}, false, true,
+                                       c10::nullopt);
+    });
+}
+
+}  // namespace
+
+void implement_avg_pool(torch::Library& library, at::Tensor (*pool)(const at::Tensor&, int64_t),
+                        at::Tensor (*pool_backward)(const at::Tensor&, int64_t, int64_t, int64_t)) {
+    engine_avg_pool = pool;
+    engine_avg_pool_backward = pool_backward;
+    library.impl("avg_pool", TORCH_FN(avg_pool_kernel));
+    library.impl("avg_pool_backward", TORCH_FN(avg_pool_backward_kernel));
 }
 
 void implement_autograd(torch::Library& library, const char* library_name) {

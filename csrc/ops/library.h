@@ -24,6 +24,12 @@ void implement_operators(torch::Library& library);
 // engine's reduction, behind the same error translation as the others.
 void implement_map_means(torch::Library& library, at::Tensor (*means)(const at::Tensor&, int64_t));
 
+// The kernels of avg_pool and avg_pool_backward: the native engine's
+// (`pool`, `pool_backward`, on its thread pool), or with null ones the tensor
+// library's pooling (the CUDA module, and the stand-in's library).
+void implement_avg_pool(torch::Library& library, at::Tensor (*pool)(const at::Tensor&, int64_t),
+                        at::Tensor (*pool_backward)(const at::Tensor&, int64_t, int64_t, int64_t));
+
 // The autograd kernels: `library_name` is the library whose operators the
 // backward formulas call ("korvex" or "korvex_emulated").
 void implement_autograd(torch::Library& library, const char* library_name);

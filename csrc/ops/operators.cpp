@@ -373,6 +373,80 @@ at::Tensor backward(Precision precision, const Window& window, float C1, float C
     return grad_img1;
 }
 
+// The sums of the squares (launch.h) of each plane of a dense float32 map,
+// the pixels fewer than `inset` from an edge left out.
+void sum_map_squares(const at::Tensor& map, int inset, at::Tensor& square_sums) {
+    launch_map_sums(MapSumsLaunch{shape_of(map), map.data_ptr<float>(), inset, square_sums.data_ptr<double>()});
+}
+
+// The window table's float32 window of `radius` on the images' device, as a
+// run-time window: the kernels sum a map without writing it only in the
+// run-time window family, which gives the table kernels' bits for fp32 and
+// bf16 images with these weights.
+at::Tensor table_window_as_taps(int radius, const at::Tensor& img1) {
+    at::Tensor taps;
+    window::for_each_radius([&](auto R) {
+        if (R.value != radius) return;
+        const auto& weights = window::Gauss<R.value>::weights.w;
+        taps = at::from_blob(const_cast<float*>(weights), {R.value + 1}, at::TensorOptions(at::kFloat));
+    });
+    return taps.to(img1.device());
+}
+
+// The square sums of the map of a forward without train, without writing the
+// map where the engine can (SumsLaunch), else from the map.
+void forward_square_sums(Precision precision, MapKind map_kind, const Window& window, int radius, float C1, float C2,
+                         const at::Tensor& img1, const at::Tensor& img2, int inset, Border border,
+                         at::Tensor& square_sums) {
+    const int64_t H = img1.size(2), W = img1.size(3);
+    const bool native_borders = border_in_engine(img1);
+    const int origin = border == Border::Zero || native_borders ? 0 : radius;
+    at::Tensor taps = window.taps;
+    if (!taps.defined() && !platform::engine_features().table_sums && precision != Precision::Fp16)
+        taps = table_window_as_taps(radius, img1);
+    bool summed = false;
+    if (one_launch(img1) && (taps.defined() || platform::engine_features().table_sums)) {
+        const at::Tensor x = dense(origin > 0 ? padded(img1, border, radius) : img1, image_dtype(precision));
+        const at::Tensor y = dense(origin > 0 ? padded(img2, border, radius) : img2, image_dtype(precision));
+        const at::Tensor dense_taps = taps.defined() ? dense(taps, at::kFloat) : at::Tensor();
+        const LaunchShape shape = shape_of(x);
+        if (one_launch(x))
+            summed = launch_forward_sums(SumsLaunch{
+                ForwardLaunch{precision, map_kind, radius, shape, C1, C2, x.data_ptr(), y.data_ptr(), nullptr, nullptr,
+                              nullptr, nullptr, taps_data(dense_taps), native_borders ? border : Border::Zero},
+                origin, static_cast<int>(H), static_cast<int>(W), inset, square_sums.data_ptr<double>()});
+    }
+    if (!summed) {
+        const at::Tensor map = std::get<0>(forward(precision, map_kind, false, window, C1, C2, img1, img2, border));
+        sum_map_squares(map, inset, square_sums);
+    }
+}
+
+// The float64 sum of each of `groups` equal groups of planes of square sums,
+// divided by `divisor` and rounded once to float32.
+at::Tensor group_sums(const at::Tensor& square_sums, int64_t groups, double divisor) {
+    at::Tensor out = at::empty({groups}, square_sums.options().dtype(at::kFloat));
+    launch_group_sums(GroupSumsLaunch{square_sums.data_ptr<double>(), groups, square_sums.numel() / groups, divisor,
+                                      out.data_ptr<float>(), platform::current_stream()});
+    return out;
+}
+
+// The square sums of each plane's map, of images checked to hold pixels.
+at::Tensor square_sums_like(const at::Tensor& img1) {
+    const int64_t planes = img1.size(0) * img1.size(1);
+    return at::empty({planes * squares_of(img1.size(2), img1.size(3))}, img1.options().dtype(at::kDouble));
+}
+
+void check_inset_and_groups(const at::Tensor& img1, int64_t inset, int64_t groups) {
+    if (inset < 0 || 2 * inset >= std::min(img1.size(2), img1.size(3)))
+        refuse("inset must leave pixels on both axes: from 0 to less than half the smaller side, got " +
+               std::to_string(inset) + " for " + describe(img1));
+    const int64_t planes = img1.size(0) * img1.size(1);
+    if (groups < 1 || planes % groups != 0)
+        refuse("groups must be at least 1 and divide the images' " + std::to_string(planes) +
+               " planes (images x channels), got " + std::to_string(groups));
+}
+
 }  // namespace
 
 // The bound operators: thin wrappers over the one forward and backward.
@@ -436,6 +510,60 @@ at::Tensor backward_interior_named(const std::string& precision, int window_size
     const Window window = taps.has_value() ? taps_window(*taps) : Window{window_size, {}};
     return backward(precision_named(precision), window, C1, C2, img1, img2, at::Tensor(), partial_mu1,
                     partial_sigma1_sq, partial_sigma12, Border::Zero, grad_per_plane, static_cast<int>(inset));
+}
+
+namespace {
+
+// The float64 sums of `groups` equal groups of planes of the map's interior,
+// rounded once: of the group's values, or for a mean of them divided by
+// their number.
+at::Tensor interior_group_sums(const std::string& precision, const std::string& map_kind, int window_size,
+                               const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                               const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups,
+                               bool mean) {
+    const Precision p = precision_named(precision);
+    const Window window = taps.has_value() ? taps_window(*taps) : Window{window_size, {}};
+    const Border b = border_named(border);
+    const int radius = check_images(p, window, img1, img2);
+    if (img1.numel() == 0) refuse("means takes images of at least one pixel, got " + describe(img1));
+    check_inset_and_groups(img1, inset, groups);
+    if (b != Border::Zero) check_border_fits(b, radius, img1);
+    const c10::DeviceGuard guard(img1.device());
+    if (p == Precision::Fp16 && !window.taps.defined()) ensure_gauss_half();
+    at::Tensor square_sums = square_sums_like(img1);
+    forward_square_sums(p, map_kind_named(map_kind), window, radius, C1, C2, img1, img2, static_cast<int>(inset), b,
+                        square_sums);
+    const int64_t planes_per_group = img1.size(0) * img1.size(1) / groups;
+    const double pixels = static_cast<double>(planes_per_group) * static_cast<double>(img1.size(2) - 2 * inset) *
+                          static_cast<double>(img1.size(3) - 2 * inset);
+    return group_sums(square_sums, groups, mean ? pixels : 1.0);
+}
+
+}  // namespace
+
+at::Tensor means_named(const std::string& precision, const std::string& map_kind, int window_size,
+                       const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                       const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups) {
+    return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, border, groups, true);
+}
+
+at::Tensor interior_sums_named(const std::string& precision, const std::string& map_kind, int window_size,
+                               const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
+                               const at::Tensor& img2, int64_t inset) {
+    check_img1(img1);
+    return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, "zero",
+                               img1.size(0) * img1.size(1), false)
+        .reshape({img1.size(0), img1.size(1)});
+}
+
+at::Tensor map_interior_sums(const at::Tensor& map, int64_t inset) {
+    check_inset_and_groups(map, inset, 1);
+    const c10::DeviceGuard guard(map.device());
+    at::Tensor square_sums = square_sums_like(map);
+    if (map.numel() > 0) sum_map_squares(map, static_cast<int>(inset), square_sums);
+    const int64_t planes = map.size(0) * map.size(1);
+    if (planes == 0) return at::zeros({map.size(0), map.size(1)}, map.options());
+    return group_sums(square_sums, planes, 1.0).reshape({map.size(0), map.size(1)});
 }
 
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {

@@ -24,9 +24,15 @@ bool stream_is_capturing();
 // incoming gradient given as one value per plane (BackwardLaunch's
 // grad_per_plane). For the other engines the host operators pad the images and
 // launch with zeros, and hand the gradient over as a whole map.
+//
+// table_sums: the engine sums a map without writing it (launch_forward_sums)
+// under the window table's windows too; the kernels do so only for a window
+// given at run time, and the host operators give them a table window's
+// float32 weights as one.
 struct EngineFeatures {
     bool borders;
     bool plane_gradients;
+    bool table_sums;
 };
 EngineFeatures engine_features();
 

@@ -14,7 +14,7 @@ bool stream_is_capturing() {
     return c10::cuda::currentStreamCaptureStatusMayInitCtx() != c10::cuda::CaptureStatus::None;
 }
 
-EngineFeatures engine_features() { return {false, false}; }
+EngineFeatures engine_features() { return {false, false, false}; }
 
 void bind_test_hooks(pybind11::module_&) {}
 
@@ -22,4 +22,7 @@ void bind_test_hooks(pybind11::module_&) {}
 
 // The CUDA kernels of the `korvex` operators, which the native CPU module
 // defines (korvex imports it first).
-TORCH_LIBRARY_IMPL(korvex, CUDA, library) { korvex::implement_operators(library); }
+TORCH_LIBRARY_IMPL(korvex, CUDA, library) {
+    korvex::implement_operators(library);
+    korvex::implement_avg_pool(library, nullptr, nullptr);
+}

@@ -20,7 +20,7 @@ void* current_stream() { return nullptr; }
 
 bool stream_is_capturing() { return false; }
 
-EngineFeatures engine_features() { return {false, false}; }
+EngineFeatures engine_features() { return {false, false, false}; }
 
 void bind_test_hooks(pybind11::module_& module) {
     module.def("_fail_next_symbol_copies", [](int count) { cpu::symbol_copy_failures_to_inject = count; });
@@ -36,6 +36,9 @@ TORCH_LIBRARY(korvex_emulated, library) {
     korvex::implement_layout_refusals(library);
 }
 
-TORCH_LIBRARY_IMPL(korvex_emulated, CPU, library) { korvex::implement_operators(library); }
+TORCH_LIBRARY_IMPL(korvex_emulated, CPU, library) {
+    korvex::implement_operators(library);
+    korvex::implement_avg_pool(library, nullptr, nullptr);
+}
 
 TORCH_LIBRARY_IMPL(korvex_emulated, Autograd, library) { korvex::implement_autograd(library, "korvex_emulated"); }

@@ -89,7 +89,24 @@ void run_every_launcher(int radius, const LaunchShape& s, const float* taps = nu
         }
         korvex::launch_backward(
             {precision, radius, s, C1, C2, x, y, im.grad_map.data(), grad.data(), o[1], o[2], o[3], taps});
+        // The sums family: the map's square sums without the map, of the
+        // whole images and of a region one pixel inside them (a border's
+        // padding), with an inset.
+        std::vector<double> squares(std::size_t(s.B) * s.CH * korvex::squares_of(s.H, s.W));
+        for (int origin : {0, 1})
+            korvex::launch_forward_sums({{precision, MapKind::Ssim, radius, s, C1, C2, x, y, nullptr, nullptr, nullptr,
+                                          nullptr, taps},
+                                         origin,
+                                         s.H - 2 * origin,
+                                         s.W - 2 * origin,
+                                         1,
+                                         squares.data()});
     }
+    std::vector<double> squares(std::size_t(s.B) * s.CH * korvex::squares_of(s.H, s.W));
+    std::vector<float> means(std::size_t(s.B) * s.CH);
+    korvex::launch_map_sums({s, o[0], 1, squares.data()});
+    korvex::launch_group_sums({squares.data(), static_cast<long long>(means.size()),
+                               static_cast<long long>(squares.size() / means.size()), 2.0, means.data(), nullptr});
 }
 
 // Every volume kernel: each precision and map kind, with and without partial
