@@ -40,8 +40,10 @@ def map_mean(engine, a, b, window_size, taps, precision, kind, inset, border, gr
     return torch.ops.korvex.map_means(full[..., inset:H - inset, inset:W - inset].contiguous(), groups)
 
 
+# The native engine here; the stand-in is held to it bit for bit below.
 @pytest.mark.parametrize("photo", PHOTOS + WIDE, ids=photo_ids(PHOTOS + WIDE))
-def test_means_equal_the_maps_mean(photo, engine):
+def test_means_equal_the_maps_mean(photo, native):
+    engine = native
     _, a, b = photo
     a, b = batch_of(a, b)
     differ = 0
@@ -60,7 +62,7 @@ def test_means_equal_the_maps_mean(photo, engine):
     assert differ <= 2
 
 
-@pytest.mark.parametrize("photo", PHOTOS[::2] + WIDE[:1], ids=photo_ids(PHOTOS[::2] + WIDE[:1]))
+@pytest.mark.parametrize("photo", PHOTOS[::3] + WIDE[:1], ids=photo_ids(PHOTOS[::3] + WIDE[:1]))
 def test_native_means_are_the_stand_ins(photo, native, emulated):
     _, a, b = photo
     a, b = batch_of(a, b)
