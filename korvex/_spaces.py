@@ -12,7 +12,8 @@ torch's pad, and the map is cropped back.
 import torch
 import torch.nn.functional as F
 
-from . import _dispatch, _modules, _ops
+from . import _dispatch, _ops
+from ._modules import COMPILED_DEVICE_TYPES
 from ._options import BORDERS, PIXEL_DTYPES, VALID
 
 
@@ -180,7 +181,7 @@ class Images:
         float32, half and bfloat16 images as they are and sums in avg_pool2d's order: the values are those of
         PyTorch's pooling of img.float(), bit for bit. The other rules, and other devices, pool with PyTorch."""
         odd_h, odd_w = (s % 2 for s in img.shape[-2:])
-        if pooling == "zeros" and img.device.type in _modules.COMPILED_DEVICE_TYPES:
+        if pooling == "zeros" and img.device.type in COMPILED_DEVICE_TYPES:
             if img.dtype not in _PRECISION_OF_DTYPE:
                 img = img.float()
             return _ops.OPS.pool2_forward(img, _PRECISION_OF_DTYPE[img.dtype], "fp32")
