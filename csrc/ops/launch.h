@@ -138,6 +138,17 @@ inline long long border_index(long long i, long long n, Border border) {
     throw std::logic_error("korvex: a border without an index rule");
 }
 
+// The border's name as the operators spell it, which is also the mode of the
+// tensor library's pad for the borders other than Zero.
+inline const char* border_name(Border border) {
+    switch (border) {
+        case Border::Zero: return "zero";
+        case Border::Reflect: return "reflect";
+        case Border::Replicate: return "replicate";
+    }
+    throw std::logic_error("korvex: a border without a name");
+}
+
 // The gradient of an image padded by `margin` pixels on every side, past
 // its own H x W pixels: per plane, the top margin rows of W + 2 margin
 // values, then for each image row its margin values left and right, then

@@ -157,7 +157,7 @@ void check_border_fits(Border border, int radius, const at::Tensor& img1) {
     constexpr int64_t kMaxSide = std::numeric_limits<int>::max();
     if (img1.size(2) + 2 * radius > kMaxSide || img1.size(3) + 2 * radius > kMaxSide)
         throw std::invalid_argument(std::string("korvex: border '") +
-                                    (border == Border::Reflect ? "reflect" : "replicate") +
+                                    border_name(border) +
                                     "' pads the images by the window's radius (" + std::to_string(radius) +
                                     ") on every side, which takes a side of " + std::to_string(img1.size(2)) +
                                     " x " + std::to_string(img1.size(3)) + " past 2^31 - 1 pixels; use border 'zero'");
@@ -189,7 +189,7 @@ at::Tensor per_plane(const at::Tensor& grad_map, const at::Tensor& img1) {
 // The images padded by `radius` on every side under the border, for the
 // engines that read zeros past the edges.
 at::Tensor padded(const at::Tensor& image, Border border, int radius) {
-    return at::pad(image, {radius, radius, radius, radius}, border == Border::Reflect ? "reflect" : "replicate");
+    return at::pad(image, {radius, radius, radius, radius}, border_name(border));
 }
 
 at::Tensor zero_padded(const at::Tensor& values, int radius) {
@@ -243,8 +243,12 @@ at::Tensor folded(const at::Tensor& grad_padded, Border border, int radius) {
     if (!grad_padded.is_cpu()) {
         at::Tensor grad = at::empty({grad_padded.size(0), grad_padded.size(1), H, W}, grad_padded.options());
         const std::vector<int64_t> pad(4, radius);
-        return border == Border::Reflect ? at::reflection_pad2d_backward(grad_padded, grad, pad)
-                                         : at::replication_pad2d_backward(grad_padded, grad, pad);
+        switch (border) {
+            case Border::Reflect: return at::reflection_pad2d_backward(grad_padded, grad, pad);
+            case Border::Replicate: return at::replication_pad2d_backward(grad_padded, grad, pad);
+            case Border::Zero: break;
+        }
+        throw std::logic_error("korvex: the zero border has no padding to fold");
     }
     at::Tensor grad = grad_padded.narrow(2, radius, H).narrow(3, radius, W).contiguous();
     const float* in = grad_padded.data_ptr<float>();
