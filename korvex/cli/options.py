@@ -4,8 +4,9 @@ import argparse
 import math
 
 from korvex import PRESETS
-from korvex._options import PADDINGS
 from korvex._inputs import CHANNELS
+from korvex._options import PADDINGS, PRECISIONS
+from korvex._window import WINDOWS
 import korvex.cli.video as video
 from korvex.cli.images import MAX_VOXELS
 from korvex.cli.outputs import MAP_SUFFIX
@@ -66,7 +67,7 @@ def parser():
                    help="window taps, odd, 3 to 31 (default 11, or the preset's)")
     p.add_argument("--sigma", type=float, metavar="S",
                    help="the Gaussian's standard deviation in pixels (default 1.5; 1.0 for 7 taps)")
-    p.add_argument("--window", choices=("gaussian", "uniform"), help="window shape (default gaussian)")
+    p.add_argument("--window", choices=WINDOWS, help="window shape (default gaussian)")
     p.add_argument("--sample-covariance", action="store_true",
                    help="variances and covariance over N - 1 instead of N, as scikit-image")
     p.add_argument("--like", choices=PRESET_NAMES,
@@ -99,7 +100,7 @@ def parser():
                    help=f"volumes (.npy, .nii, .nii.gz) with more voxels than this, channels included, are not "
                         f"read (default {MAX_VOXELS:,}: a GiB of float32 samples each); 0: no limit")
     p.add_argument("--ms-ssim", action="store_true", help="multi-scale SSIM instead of SSIM")
-    p.add_argument("--precision", default="auto", choices=("auto", "fp32", "fp16", "bf16"),
+    p.add_argument("--precision", default="auto", choices=PRECISIONS,
                    help="fp16 reads the images in half precision, bf16 as bfloat16 (default auto: fp32 for image "
                         "files)")
     p.add_argument("--grey", action="store_true",
