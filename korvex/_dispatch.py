@@ -66,12 +66,13 @@ def interior_sums(kind, img1, img2, options, precision, train, inset):
 
 def means(img1, img2, options, precision, inset, border, groups):
     """The means of `groups` equal groups of the (B, C) planes of the SSIM map over each plane's interior (the pixels
-    at least `inset` from its edges), as float32 (groups,), for a call that autograd does not record: fused with the
+    at least `inset` from its edges), as float32 (groups,) (groups 0: the one mean, of shape ()): fused with the
     forward on the compiled modules (torch.ops.korvex.means: summed in float64 as each row is computed, the map never
-    written), the map's mean elsewhere."""
+    written without a gradient; one autograd node with one), the map's mean elsewhere."""
     if composite_for(img1.device):
         value_map = forward("ssim", img1, img2, options, precision, False, border)[0]
-        return _ops.interior(value_map, inset).reshape(groups, -1).double().mean(1).float()
+        values = _ops.interior(value_map, inset).reshape(max(groups, 1), -1).double().mean(1).float()
+        return values if groups else values.reshape(())
     return _ops.OPS.means(img1, img2, int(options.window_size), _taps(options, img1.device), options.c1, options.c2,
                           precision, "ssim", inset, border, groups)
 

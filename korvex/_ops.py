@@ -223,14 +223,21 @@ def has_map_means(values: Tensor) -> bool:
 
 
 # The means of `groups` equal groups of planes of the map over each plane's interior (the pixels at least `inset` from
-# its edges), summed in float64 as the forward computes the map, which is never written where the engine can: no
-# gradient, so a call that autograd would record is refused.
+# its edges; groups 0: one mean of every plane, of shape ()), summed in float64 as the forward computes the map, which
+# is never written where the engine can. A call that autograd records writes the map and its partial maps, sums the
+# map in the same order (map_interior_means: the same bits) and has one node, whose backward is the map's.
 
 
 def _means_fake(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border, groups):
     _check_arguments(img1, img2, c1, c2, taps=taps)
     check_inset(img1, inset)
-    return img1.new_empty((groups,), dtype=torch.float32)
+    return img1.new_empty((groups,) if groups else (), dtype=torch.float32)
+
+
+def _map_interior_means_fake(map, inset, groups):
+    check_layout(map, "map")
+    check_inset(map, inset)
+    return map.new_empty((groups,) if groups else (), dtype=torch.float32)
 
 
 # piq's average pooling before SSIM (kernel and stride `factor`, no padding), on the native engine's pool for CPU
@@ -288,6 +295,7 @@ FAKES = {
     "pool2_backward": _pool2_backward_fake,
     "map_means": _map_means_fake,
     "means": _means_fake,
+    "map_interior_means": _map_interior_means_fake,
     "avg_pool": _avg_pool_fake,
     "avg_pool_backward": _avg_pool_backward_fake,
     "forward_volume": _volume_forward_fake,

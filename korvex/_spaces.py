@@ -113,15 +113,15 @@ class Images:
     @classmethod
     def mean(cls, x, y, options, precision, train):
         """SSIM reduced by options.reduction."""
-        if not train:
-            # Each mean summed as the forward computes the map, which is never written.
-            inset = options.radius if options.padding == VALID else 0
-            groups = 1 if options.reduction == "mean" else x.shape[0]
-            values = _dispatch.means(x, y, options, precision, inset, BORDERS[options.padding], groups)
-            if options.reduction == "mean":
-                return values.reshape(())
-            return values if options.reduction == "none" else values.sum()
-        if options.padding != VALID:
+        valid = options.padding == VALID
+        if not (train and (valid or x.device.type not in COMPILED_DEVICE_TYPES)):
+            # Each mean summed as the forward computes the map, which is never written without a gradient; with one,
+            # a single autograd node.
+            groups = 0 if options.reduction == "mean" else x.shape[0]
+            values = _dispatch.means(x, y, options, precision, options.radius if valid else 0,
+                                     BORDERS[options.padding], groups)
+            return values if options.reduction != "sum" else values.sum()
+        if not valid:
             return _dispatch.reduce(cls.padded_map("ssim", x, y, options, precision, train), options.reduction)
         # The mean of each plane's interior, fused with the forward: a loss hands the backward one gradient per
         # image and channel, not a map of zeros around them.

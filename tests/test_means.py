@@ -122,21 +122,40 @@ def test_ssim_without_gradient_is_the_maps_mean():
         torch.testing.assert_close(fused, through_map, rtol=2**-22, atol=0)
 
 
-def test_means_refuse_a_recorded_call(engine):
+@pytest.mark.parametrize("groups", [0, 2])
+@pytest.mark.parametrize("border", ["zero", "reflect"])
+def test_recorded_means_are_the_maps_means_and_differentiate_as_the_map(engine, border, groups):
+    """A call autograd records gives the no-gradient call's bits, and both images' gradients of the map's mean."""
+    _, a, b = PHOTOS[0]
+    a, b = batch_of(a, b)
+    a, b = torch.cat([a, a.flip(-1)]), torch.cat([b, b.flip(-2)])
+    x, y = a.clone().requires_grad_(True), b.clone().requires_grad_(True)
+    args = (11, None, C1, C2, "fp32", "ssim", 0, border, groups)
+    value = engine.ops.means(x, y, *args)
+    with torch.no_grad():
+        assert torch.equal(value, engine.ops.means(a, b, *args))
+    weights = torch.rand(value.shape)
+    (value * weights).sum().backward()
+    x_ref, y_ref = a.clone().requires_grad_(True), b.clone().requires_grad_(True)
+    value_map = engine.ops.forward(x_ref, y_ref, 11, None, C1, C2, "fp32", "ssim", True, border)[0]
+    (value_map.reshape(max(groups, 1), -1).mean(1) * weights).sum().backward()
+    torch.testing.assert_close(x.grad, x_ref.grad, rtol=1e-5, atol=1e-9)
+    torch.testing.assert_close(y.grad, y_ref.grad, rtol=1e-5, atol=1e-9)
+
+
+def test_recorded_means_over_an_interior_differentiate_only_the_interior(engine):
     _, a, b = PHOTOS[0]
     x = a.clone().requires_grad_(True)
-    with pytest.raises(NotImplementedError, match="means computes no gradient"):
-        engine.ops.means(x, b, 11, None, C1, C2, "fp32", "ssim", 0, "zero", 1)
-    with torch.no_grad():
-        engine.ops.means(x, b, 11, None, C1, C2, "fp32", "ssim", 0, "zero", 1)
-    # korvex.ssim with a gradient takes the map's path and differentiates.
-    korvex.ssim(x, b).backward()
-    assert x.grad is not None and x.grad.abs().sum() > 0
+    engine.ops.means(x, b, 11, None, C1, C2, "fp32", "ssim", 5, "zero", 0).backward()
+    x_ref = a.clone().requires_grad_(True)
+    value_map = engine.ops.forward(x_ref, b, 11, None, C1, C2, "fp32", "ssim", True, "zero")[0]
+    value_map[..., 5:-5, 5:-5].mean().backward()
+    torch.testing.assert_close(x.grad, x_ref.grad, rtol=1e-5, atol=1e-9)
 
 
 def test_means_refuse_bad_groups_and_insets(engine):
     _, a, b = PHOTOS[0]
-    with pytest.raises(RuntimeError, match="groups must be at least 1 and divide"):
+    with pytest.raises(RuntimeError, match="groups must be 0 .one mean of every plane. or divide"):
         engine.ops.means(a, b, 11, None, C1, C2, "fp32", "ssim", 0, "zero", 2)
     with pytest.raises(RuntimeError, match="inset must leave pixels"):
         engine.ops.means(a, b, 11, None, C1, C2, "fp32", "ssim", 60, "zero", 1)

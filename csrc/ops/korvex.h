@@ -81,7 +81,8 @@ at::Tensor backward_interior_named(const std::string& precision, int window_size
 // The means of `groups` equal consecutive groups of the planes (image * C +
 // channel) of the map of kind map_kind ("ssim" or "cs") under `border`
 // ("zero", "reflect", "replicate"), over the pixels at least `inset` from
-// each plane's edges: a float32 tensor of `groups` values, each the float64
+// each plane's edges: a float32 tensor of `groups` values (groups 0: the one
+// mean of every plane, as a tensor of no dimensions), each the float64
 // sum of its map values (the order of launch.h's square sums) divided by
 // their number and rounded once. The map is not written where the engine
 // can sum it as it computes it. The window is the table's of window_size
@@ -101,6 +102,10 @@ at::Tensor interior_sums_named(const std::string& precision, const std::string& 
 // edges) of a dense float32 map (B, C, H, W), as float32 (B, C): in float64,
 // in the order of means_named, rounded once.
 at::Tensor map_interior_sums(const at::Tensor& map, int64_t inset);
+
+// The means of a written dense float32 map as means_named gives them (groups
+// and inset as there), summed in the same order: the same bits.
+at::Tensor map_interior_means(const at::Tensor& map, int64_t inset, int64_t groups);
 
 // Multi-scale SSIM's 2 x 2 average pooling between scales (an odd side is
 // padded with one zero at its start, counted in the average): images of

@@ -52,6 +52,7 @@ constexpr const char* kSchemas[] = {
     "map_means(Tensor values, SymInt groups) -> Tensor",
     "means(Tensor img1, Tensor img2, int window_size, Tensor? taps, float c1, float c2, str precision, str kind, "
     "int inset, str border, int groups) -> Tensor",
+    "map_interior_means(Tensor map, int inset, int groups) -> Tensor",
     "avg_pool(Tensor img, int factor) -> Tensor",
     "avg_pool_backward(Tensor grad_out, SymInt height, SymInt width, int factor) -> Tensor",
     "forward_volume(Tensor img1, Tensor img2, Tensor taps, float c1, float c2, str precision, str kind, bool train) "
@@ -193,6 +194,10 @@ Tensor means_kernel(const Tensor& img1, const Tensor& img2, int64_t window_size,
     });
 }
 
+Tensor map_interior_means_kernel(const Tensor& map, int64_t inset, int64_t groups) {
+    return with_value_errors([&]() -> Tensor { return map_interior_means(map, inset, groups); });
+}
+
 Tensor interior_sums_backward_kernel(const Tensor& img1, const Tensor& img2, const Tensor& grad_per_plane,
                                      const Tensor& partial_mu1, const Tensor& partial_sigma1_sq,
                                      const Tensor& partial_sigma12, int64_t window_size, const OptionalTensor& taps,
@@ -281,6 +286,7 @@ using PoolBackwardSignature = Tensor(const Tensor&, c10::SymInt, c10::SymInt);
 using MapMeansSignature = Tensor(const Tensor&, c10::SymInt);
 using MeansSignature = Tensor(const Tensor&, const Tensor&, int64_t, const OptionalTensor&, double, double, Text, Text,
                               int64_t, Text, int64_t);
+using MapInteriorMeansSignature = Tensor(const Tensor&, int64_t, int64_t);
 using AvgPoolSignature = Tensor(const Tensor&, int64_t);
 using AvgPoolBackwardSignature = Tensor(const Tensor&, c10::SymInt, c10::SymInt, int64_t);
 using VolumeSignature = Maps(const Tensor&, const Tensor&, const Tensor&, double, double, Text, Text, bool);
@@ -301,6 +307,7 @@ struct Operators {
           pool2_forward(handle<PoolSignature>(library, "pool2_forward")),
           pool2_backward(handle<PoolBackwardSignature>(library, "pool2_backward")),
           means(handle<MeansSignature>(library, "means")),
+          map_interior_means(handle<MapInteriorMeansSignature>(library, "map_interior_means")),
           avg_pool(handle<AvgPoolSignature>(library, "avg_pool")),
           avg_pool_backward(handle<AvgPoolBackwardSignature>(library, "avg_pool_backward")),
           forward_volume(handle<VolumeSignature>(library, "forward_volume")),
@@ -315,6 +322,7 @@ struct Operators {
     c10::TypedOperatorHandle<PoolSignature> pool2_forward;
     c10::TypedOperatorHandle<PoolBackwardSignature> pool2_backward;
     c10::TypedOperatorHandle<MeansSignature> means;
+    c10::TypedOperatorHandle<MapInteriorMeansSignature> map_interior_means;
     c10::TypedOperatorHandle<AvgPoolSignature> avg_pool;
     c10::TypedOperatorHandle<AvgPoolBackwardSignature> avg_pool_backward;
     c10::TypedOperatorHandle<VolumeSignature> forward_volume;
@@ -430,6 +438,42 @@ Maps recorded(const Operator& op, const Tensor& img1, const Tensor& img2, const 
     return as_maps(Node::apply(img1, img2, args...));
 }
 
+// Both images' gradients of a map's node (ForwardNode, MeansNode) for the
+// gradient of its map: the node keeps the arguments of forward by name.
+template <int L>
+void map_gradients(AutogradContext* ctx, const variable_list& saved, const Tensor& grad_map, variable_list& result) {
+    const OptionalTensor taps = optional(saved[5]);
+    const int64_t size = integer(ctx, "window_size");
+    const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
+    const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind"), border = word(ctx, "border");
+    const Operators& ops = operators<L>();
+    symmetric_gradients(
+        ctx, saved, result,
+        [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
+            return ops.backward.call(a, b, grad_map, pm, ps, p12, size, taps, c1, c2, precision, border);
+        },
+        [&](const Tensor& a, const Tensor& b) {
+            return ops.forward.call(a, b, size, taps, c1, c2, precision, kind, true, border);
+        });
+}
+
+// The gradient of a map of `shape` (B, C, H, W) whose means over `groups`
+// groups of planes, each over the pixels at least `inset` from the plane's
+// edges, have the gradient `grad`: each group's over the pixels it averaged,
+// zero outside the interiors. Without an inset it is a broadcast, not a copy.
+Tensor spread_means(const Tensor& grad, c10::IntArrayRef shape, int64_t inset, int64_t groups) {
+    const int64_t height = shape[2] - 2 * inset, width = shape[3] - 2 * inset;
+    const int64_t size = shape[0] * shape[1] / groups * height * width;
+    const Tensor per_pixel = grad / c10::Scalar(size);
+    if (inset == 0) return per_pixel.reshape({groups, 1}).expand({groups, size}).reshape(shape);
+    Tensor grad_map = at::zeros(shape, grad.options());
+    grad_map.view({groups, -1, shape[2], shape[3]})
+        .narrow(2, inset, height)
+        .narrow(3, inset, width)
+        .copy_(per_pixel.reshape({groups, 1, 1, 1}));
+    return grad_map;
+}
+
 template <int L>
 struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
     static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
@@ -451,21 +495,7 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
     static variable_list backward(AutogradContext* ctx, variable_list grads) {
         variable_list result(10);
         if (!grads[0].defined()) return result;
-        const Tensor grad_map = grads[0].to(at::kFloat);
-        const variable_list saved = ctx->get_saved_variables();
-        const OptionalTensor taps = optional(saved[5]);
-        const int64_t size = integer(ctx, "window_size");
-        const double c1 = number(ctx, "c1"), c2 = number(ctx, "c2");
-        const std::string precision = word(ctx, "precision"), kind = word(ctx, "kind"), border = word(ctx, "border");
-        const Operators& ops = operators<L>();
-        symmetric_gradients(
-            ctx, saved, result,
-            [&](const Tensor& a, const Tensor& b, const Tensor& pm, const Tensor& ps, const Tensor& p12) {
-                return ops.backward.call(a, b, grad_map, pm, ps, p12, size, taps, c1, c2, precision, border);
-            },
-            [&](const Tensor& a, const Tensor& b) {
-                return ops.forward.call(a, b, size, taps, c1, c2, precision, kind, true, border);
-            });
+        map_gradients<L>(ctx, ctx->get_saved_variables(), grads[0].to(at::kFloat), result);
         return result;
     }
 };
@@ -652,19 +682,63 @@ Tensor pool2_backward_autograd(const Tensor& grad_out, c10::SymInt height, c10::
     return PoolBackwardNode<L>::apply(grad_out, height, width);
 }
 
-// The fused means have no derivative: a caller that needs one takes the map's
-// mean (or interior_sums), so a call that autograd would record is refused.
-constexpr const char* kMeansRecorded =
-    "korvex: means computes no gradient: call it under torch.no_grad() or with images that do not require one; "
-    "for a gradient take the mean of the forward's map";
+// The means of groups of planes of the map. Without a recording the engine
+// sums the map as it computes it; a recorded call writes the map with its
+// partial maps and sums it in the same order (the same bits), and its
+// gradient spreads each group's over the pixels it averaged.
+template <int L>
+struct MeansNode : torch::autograd::Function<MeansNode<L>> {
+    static Tensor forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
+                          const OptionalTensor& taps, double c1, double c2, Text precision, Text kind, int64_t inset,
+                          Text border, int64_t groups) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        const Maps maps =
+            operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, true, border);
+        save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
+                  {{"window_size", window_size},
+                   {"c1", c1},
+                   {"c2", c2},
+                   {"precision", text(precision)},
+                   {"kind", text(kind)},
+                   {"border", text(border)},
+                   {"inset", inset},
+                   {"groups", groups}});
+        return operators<L>().map_interior_means.call(std::get<0>(maps), inset, groups);
+    }
+
+    static variable_list backward(AutogradContext* ctx, variable_list grads) {
+        variable_list result(11);
+        if (!grads[0].defined()) return result;
+        const variable_list saved = ctx->get_saved_variables();
+        const int64_t inset = integer(ctx, "inset"), groups = std::max<int64_t>(integer(ctx, "groups"), 1);
+        map_gradients<L>(ctx, saved, spread_means(grads[0].to(at::kFloat), saved[0].sizes(), inset, groups), result);
+        return result;
+    }
+};
 
 template <int L>
 Tensor means_autograd(const Tensor& img1, const Tensor& img2, int64_t window_size, const OptionalTensor& taps,
                       double c1, double c2, Text precision, Text kind, int64_t inset, Text border, int64_t groups) {
     refuse_forward_mode({&img1, &img2});
-    TORCH_CHECK_NOT_IMPLEMENTED(!records({&img1, &img2}), kMeansRecorded);
+    if (!records({&img1, &img2})) {
+        at::AutoDispatchBelowADInplaceOrView below;
+        return operators<L>().means.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border,
+                                         groups);
+    }
+    refuse_transforms();
+    return MeansNode<L>::apply(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border, groups);
+}
+
+// The means of a written map have no derivative of their own here: the node
+// of `means` differentiates them.
+template <int L>
+Tensor map_interior_means_autograd(const Tensor& map, int64_t inset, int64_t groups) {
+    refuse_forward_mode({&map});
+    TORCH_CHECK_NOT_IMPLEMENTED(!records({&map}),
+                                "korvex: map_interior_means computes no gradient; for one, call means with images "
+                                "that require it");
     at::AutoDispatchBelowADInplaceOrView below;
-    return operators<L>().means.call(img1, img2, window_size, taps, c1, c2, precision, kind, inset, border, groups);
+    return operators<L>().map_interior_means.call(map, inset, groups);
 }
 
 // piq's average pooling: linear, so its backward's derivative is the pooling
@@ -812,6 +886,7 @@ void implement_autograd_of(torch::Library& library) {
     library.impl("pool2_forward", TORCH_FN(pool2_forward_autograd<L>));
     library.impl("pool2_backward", TORCH_FN(pool2_backward_autograd<L>));
     library.impl("means", TORCH_FN(means_autograd<L>));
+    library.impl("map_interior_means", TORCH_FN(map_interior_means_autograd<L>));
     library.impl("avg_pool", TORCH_FN(avg_pool_autograd<L>));
     library.impl("avg_pool_backward", TORCH_FN(avg_pool_backward_autograd<L>));
     library.impl("forward_volume", TORCH_FN(forward_volume_autograd<L>));
@@ -835,6 +910,7 @@ constexpr const char* kOperators[] = {"forward",
                                       "mean_forward_volume",
                                       "mean_backward_volume",
                                       "means",
+                                      "map_interior_means",
                                       "avg_pool",
                                       "avg_pool_backward"};
 
@@ -886,6 +962,7 @@ void implement_operators(torch::Library& library) {
     library.impl("pool2_forward", TORCH_FN(pool2_forward_kernel));
     library.impl("pool2_backward", TORCH_FN(pool2_backward_kernel));
     library.impl("means", TORCH_FN(means_kernel));
+    library.impl("map_interior_means", TORCH_FN(map_interior_means_kernel));
     library.impl("forward_volume", TORCH_FN(forward_volume_kernel));
     library.impl("backward_volume", TORCH_FN(backward_volume_kernel));
     library.impl("mean_forward_volume", TORCH_FN(mean_forward_volume_kernel));

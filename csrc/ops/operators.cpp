@@ -447,7 +447,7 @@ void check_inset_and_groups(const at::Tensor& img1, int64_t inset, int64_t group
                std::to_string(inset) + " for " + describe(img1));
     const int64_t planes = img1.size(0) * img1.size(1);
     if (groups < 1 || planes % groups != 0)
-        refuse("groups must be at least 1 and divide the images' " + std::to_string(planes) +
+        refuse("groups must be 0 (one mean of every plane) or divide the images' " + std::to_string(planes) +
                " planes (images x channels), got " + std::to_string(groups));
 }
 
@@ -548,6 +548,9 @@ at::Tensor interior_group_sums(const std::string& precision, const std::string& 
 at::Tensor means_named(const std::string& precision, const std::string& map_kind, int window_size,
                        const c10::optional<at::Tensor>& taps, float C1, float C2, const at::Tensor& img1,
                        const at::Tensor& img2, int64_t inset, const std::string& border, int64_t groups) {
+    if (groups == 0)
+        return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, border, 1, true)
+            .reshape({});
     return interior_group_sums(precision, map_kind, window_size, taps, C1, C2, img1, img2, inset, border, groups, true);
 }
 
@@ -568,6 +571,20 @@ at::Tensor map_interior_sums(const at::Tensor& map, int64_t inset) {
     const int64_t planes = map.size(0) * map.size(1);
     if (planes == 0) return at::zeros({map.size(0), map.size(1)}, map.options());
     return group_sums(square_sums, planes, 1.0).reshape({map.size(0), map.size(1)});
+}
+
+at::Tensor map_interior_means(const at::Tensor& map, int64_t inset, int64_t groups) {
+    if (map.dim() != 4 || map.scalar_type() != at::kFloat || !map.is_contiguous() || map.numel() == 0)
+        refuse("map_interior_means takes a contiguous float32 map (B, C, H, W) of at least one value, got " +
+               describe(map));
+    check_inset_and_groups(map, inset, groups == 0 ? 1 : groups);
+    const c10::DeviceGuard guard(map.device());
+    at::Tensor square_sums = square_sums_like(map);
+    sum_map_squares(map, static_cast<int>(inset), square_sums);
+    const double pixels = static_cast<double>(map.size(0) * map.size(1) / (groups == 0 ? 1 : groups)) *
+                          static_cast<double>(map.size(2) - 2 * inset) * static_cast<double>(map.size(3) - 2 * inset);
+    const at::Tensor means = group_sums(square_sums, groups == 0 ? 1 : groups, pixels);
+    return groups == 0 ? means.reshape({}) : means;
 }
 
 Maps korvex(int window_size, float C1, float C2, const at::Tensor& img1, const at::Tensor& img2, bool train) {
