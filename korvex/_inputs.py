@@ -123,7 +123,7 @@ def range_checked(x, options) -> bool:
     """True when warn_beyond_range would not look at images like x: no check is due for this call."""
     if _check_state["warned"] or "data_range" not in options.defaulted:
         return True
-    return _check_state["calls"] >= FIRST_CALLS and (x.numel() < LARGE or x.device.type != "cpu")
+    return _check_state["calls"] >= FIRST_CALLS and (x.numel() < LARGE or not x.is_cpu)
 
 
 def apply_range(x, y, options):

@@ -34,6 +34,9 @@ from . import _cpu  # noqa: F401  (registers the korvex operators)
 # The operators every call goes through: the native engine's library, whose kernels for CUDA tensors the CUDA module
 # adds. Tests point this at torch.ops.korvex_emulated to run the whole library on the kernels on the stand-in.
 OPS = torch.ops.korvex
+# OPS.means.default(img1, img2, window_size, None, c1, c2, precision, "ssim", inset, border, groups), entered with
+# typed arguments (korvex.ssim's direct call).
+typed_means = _cpu.means
 # The kernels index every image in 32-bit arithmetic.
 MAX_ELEMENTS = 2**31 - 1
 

@@ -329,6 +329,15 @@ class Options:
         return on_table(self.window, self.window_size, self.sigma)
 
     @_computed_once
+    def takes_images_as_they_are(self) -> bool:
+        """Whether SSIM of image batches under these options reads the images as they are: no range to apply or
+        to take from the images, no crop, no luma, no rounding, no pooling first, no scaling, no clamped map."""
+        preset = self.preset
+        return (self.channels == "all" and not self.crop_border and not preset.downsample_first
+                and not preset.rounded_levels and not preset.clamped_map and not self.data_range_from_images
+                and not isinstance(self.data_range, (tuple, torch.Tensor)) and not self.scaled)
+
+    @_computed_once
     def radius(self) -> int:
         return self.window_size // 2
 
@@ -361,18 +370,23 @@ _PLAIN_TYPES = frozenset((type(None), bool, int, float, str))
 
 def checked_options(**values) -> Options:
     """Options(**values), checked once per distinct set of values and shared (Options is frozen)."""
-    given = tuple(values.values())
+    return options_of(tuple(values), tuple(values.values()))
+
+
+def options_of(names: tuple, given: tuple) -> Options:
+    """checked_options for the values `given` of the options `names` (a caller's constant tuple), without the
+    dictionary of keywords."""
     types = tuple(map(type, given))
     if _PLAIN_TYPES.issuperset(types):
-        key = (tuple(values), given, types)
+        key = (names, given, types)
     else:
         try:
-            key = tuple((name, _key_part(value)) for name, value in values.items())
+            key = (names, tuple(map(_key_part, given)))
         except TypeError:
-            return Options(**values)
+            return Options(**dict(zip(names, given)))
     options = _checked.get(key)
     if options is None:
-        options = Options(**values)
+        options = Options(**dict(zip(names, given)))
         if len(_checked) < _CHECKED_LIMIT and not torch.compiler.is_compiling():
             _checked[key] = options
     return options

@@ -18,17 +18,21 @@ import torch.autograd.forward_ad as _forward_ad
 from ._inputs import computed_images, range_checked
 from ._masks import mask_weights, reduce_weighted
 from ._modules import loaded_device_types as _LOADED_DEVICE_TYPES
+from . import _ops
 from ._ops import MAX_ELEMENTS, check_images, records_call
 from ._options import (  # noqa: F401  (the lists of choices are read from here too)
+    BORDERS,
     PADDINGS,
     PIXEL_DTYPES,
     PRECISIONS,
     REDUCTIONS,
+    VALID,
     WINDOW_SIZES,
     DataRange,
     OptionTypeError,
     Options,
     checked_options,
+    options_of,
 )
 from ._peers import refuse_arguments
 from ._presets import TABLE
@@ -120,43 +124,53 @@ def _check_preset(img1, options, what):
                          f"{', '.join(allowed)}); pass the options themselves")
 
 
-def _needs_no_preparation(options):
-    """Whether SSIM of image batches with these options is computed from the images as they are: no range to
-    apply or take from the images, no crop, no luma, no rounding, no pooling first, no scaling."""
-    plain = options.__dict__.get("_plain")
-    if plain is None:
-        preset = options.preset
-        plain = (options.channels == "all" and not options.crop_border and not preset.downsample_first
-                 and not preset.rounded_levels and not preset.clamped_map and not options.data_range_from_images
-                 and not isinstance(options.data_range, (tuple, torch.Tensor)) and not options.scaled)
-        options.__dict__["_plain"] = plain
-    return plain
-
-
 _PRECISION_OF_DTYPE = {dtype: name for name, dtype in PIXEL_DTYPES.items()}
 _is_wrapped = torch._C._functorch.is_functorch_wrapped_tensor
+_is_compiling = torch.compiler.is_compiling
+_strided = torch.strided
+_means = _ops.OPS.means.default
+_typed_means = _ops.typed_means
+_function_mode_enabled = torch._C._is_torch_function_mode_enabled
 
 
 def _direct_mean(img1, img2, options):
-    """SSIM of plain image batches on a compiled device, for options that need no preparation, computed without
-    prepare's steps (which cost more than the SSIM of a small image); None for any other call, which takes the
-    whole path (and its checks and messages)."""
-    if (torch.compiler.is_compiling() or type(img1) is not Tensor or type(img2) is not Tensor
-            or not _needs_no_preparation(options)):
+    """SSIM of plain image batches on a device with a loaded module, for options that take the images as they are,
+    computed without prepare's steps (which cost more than the SSIM of a small image): one call of the fused means
+    operator. None for any other call, which takes the whole path (and its checks and messages)."""
+    if (type(img1) is not Tensor or type(img2) is not Tensor or not options.takes_images_as_they_are
+            or _is_compiling()):
         return None
-    if img1.is_nested or img2.is_nested or img1.layout != torch.strided or img2.layout != torch.strided:
+    if img1.is_nested or img2.is_nested or img1.layout != _strided or img2.layout != _strided:
         return None
-    dtype, device = img1.dtype, img1.device
+    shape, dtype = img1.shape, img1.dtype
+    if len(shape) != 4 or img2.shape != shape or img2.dtype != dtype or not 0 < img1.numel() <= MAX_ELEMENTS:
+        return None
     precision = _PRECISION_OF_DTYPE.get(dtype) if options.precision == "auto" else options.precision
-    if (img1.dim() != 4 or img2.dtype != dtype or PIXEL_DTYPES.get(precision) != dtype or img1.shape != img2.shape
-            or img2.device != device or device.type not in _LOADED_DEVICE_TYPES
-            or not 0 < img1.numel() <= MAX_ELEMENTS):
+    if PIXEL_DTYPES.get(precision) != dtype:
         return None
-    if _forward_ad._current_level >= 0 or _is_wrapped(img1) or _is_wrapped(img2) or not range_checked(img1, options):
+    if not (img1.is_cpu and img2.is_cpu) and not (
+            img1.is_cuda and "cuda" in _LOADED_DEVICE_TYPES and img1.device == img2.device):
         return None
-    train = torch.is_grad_enabled() and (img1.requires_grad or img2.requires_grad)
-    check_fits_window(img1.shape, options, 2)
-    return IMAGES.mean(img1, img2, options, precision, train)
+    if _forward_ad._current_level >= 0 or _is_wrapped(img1) or _is_wrapped(img2):
+        return None
+    if "data_range" in options.defaulted and not range_checked(img1, options):
+        return None
+    padding = options.padding
+    if padding == VALID or padding == "reflect":
+        check_fits_window(shape, options, 2)
+    if not options.on_table or (torch.is_grad_enabled() and (img1.requires_grad or img2.requires_grad)
+                                and padding == VALID):
+        return IMAGES.mean(img1, img2, options, precision, torch.is_grad_enabled() and (
+            img1.requires_grad or img2.requires_grad))
+    reduction = options.reduction
+    inset, groups = options.radius if padding == VALID else 0, 0 if reduction == "mean" else shape[0]
+    if _function_mode_enabled():
+        values = _means(img1, img2, options.window_size, None, options.c1, options.c2, precision, "ssim", inset,
+                        BORDERS[padding], groups)
+    else:
+        values = _typed_means(img1, img2, options.window_size, options.c1, options.c2, precision, inset,
+                              BORDERS[padding], groups)
+    return values.sum() if reduction == "sum" else values
 
 
 def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tensor] = None) -> Tensor:
@@ -165,6 +179,11 @@ def ssim_with(img1: Tensor, img2: Tensor, options: Options, mask: Optional[Tenso
         value = _direct_mean(img1, img2, options)
         if value is not None:
             return value
+    return _ssim_prepared(img1, img2, options, mask)
+
+
+def _ssim_prepared(img1, img2, options, mask):
+    """ssim_with's whole path: the images prepared as the options say."""
     _check_preset(img1, options, "ssim")
     space, x, y, precision, train, options, weights = _read(img1, img2, options, mask)
     if weights is not None:
@@ -311,9 +330,17 @@ def ssim(img1: Tensor, img2: Tensor, *, window_size: Optional[int] = None, data_
         >>> korvex.ssim(x, x, mask=top)
         tensor(1.)
     """
-    refuse_arguments("ssim()", unknown)
-    options = checked_options(window_size=window_size, data_range=data_range, k1=k1, k2=k2, padding=padding,
-                      precision=precision, reduction=reduction, sigma=sigma, window=window,
-                      sample_covariance=sample_covariance, like=like, channels=channels, crop_border=crop_border)
-    return ssim_with(img1, img2, options, mask)
+    if unknown:
+        refuse_arguments("ssim()", unknown)
+    options = options_of(_SSIM_OPTIONS, (window_size, data_range, k1, k2, padding, precision, reduction, sigma, window,
+                                         sample_covariance, like, channels, crop_border))
+    if mask is None:
+        value = _direct_mean(img1, img2, options)
+        if value is not None:
+            return value
+    return _ssim_prepared(img1, img2, options, mask)
+
+
+_SSIM_OPTIONS = ("window_size", "data_range", "k1", "k2", "padding", "precision", "reduction", "sigma", "window",
+                 "sample_covariance", "like", "channels", "crop_border")
 

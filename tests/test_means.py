@@ -184,3 +184,34 @@ def test_piq_preset_pools_on_korvex():
     factor = max(1, round(min(a.shape[-2:]) / 256))
     x, y = (F.avg_pool2d(v, kernel_size=factor) for v in (a, b))
     torch.testing.assert_close(value, korvex.ssim(x, y, like="piq"), rtol=0, atol=0)
+
+
+def test_korvex_ssim_reaches_the_registered_operator_under_modes():
+    """The direct call enters the registered operator: a dispatch mode sees it, a __torch_function__ mode sees
+    torch.ops' call, and the values are the same bits either way, with or without a gradient (before and after
+    the first calls' check of the range)."""
+    from torch.overrides import TorchFunctionMode
+    from torch.utils._python_dispatch import TorchDispatchMode
+
+    class FunctionLog(TorchFunctionMode):
+        def __torch_function__(self, func, types, args=(), kwargs=None):
+            self.names.append(str(func))
+            return func(*args, **(kwargs or {}))
+
+    class DispatchLog(TorchDispatchMode):
+        def __torch_dispatch__(self, func, types, args=(), kwargs=None):
+            self.names.append(str(func))
+            return func(*args, **(kwargs or {}))
+
+    _, a, b = PHOTOS[1]
+    a, b = batch_of(a, b)
+    for requires_grad in (False, True) * 10:
+        x = a.clone().requires_grad_(requires_grad)
+        plain = korvex.ssim(x, b)
+        for mode in (FunctionLog(), DispatchLog()):
+            mode.names = []
+            with mode:
+                assert torch.equal(korvex.ssim(x, b), plain)
+            # Below autograd a dispatch mode sees what the recorded call runs: the forward that keeps partial maps.
+            expected = "korvex.forward" if requires_grad and isinstance(mode, DispatchLog) else "korvex.means"
+            assert any(name.startswith(expected) for name in mode.names)
