@@ -241,6 +241,27 @@ def _register_emulated_fakes():
         _emulated_fakes.append(True)
 
 
+# Under the sanitizers (tools/sanitized_tests.sh) the cases made for each photograph run on three of them: a
+# colour JPEG, a grey noisy one and the bright flat pair. Photographs vary the values, not the code paths (shapes,
+# precisions, windows, borders and engines keep every case), and a sanitized call takes many times a plain one.
+SANITIZED_PHOTOS = ("astronaut-jpeg10", "camera-noise", "bright-flat")
+_PHOTO_NAMES = tuple(f"{name}-{kind}" for name in ("astronaut", "coffee", "chelsea", "camera")
+                     for kind in ("jpeg10", "blur", "noise")) + ("bright-flat",)
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("KORVEX_SANITIZED_TESTS") != "1":
+        return
+    kept, dropped = [], []
+    for item in items:
+        case = getattr(getattr(item, "callspec", None), "id", "")
+        photos = [name for name in _PHOTO_NAMES if name in case]
+        (dropped if photos and not any(name in SANITIZED_PHOTOS for name in photos) else kept).append(item)
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = kept
+
+
 def pytest_report_header(config):
     reason = cuda_absent_reason()
     cuda = "" if reason is None else f"; cuda not tested: {reason}"

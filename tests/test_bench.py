@@ -139,3 +139,9 @@ def test_window_comparison_runs_at_a_tiny_size():
     assert [row[1:3] for row in rows] == [["fp32", "forward"], ["fp32", "forward+backward"], ["fp16", "forward"],
                                           ["fp16", "forward+backward"]]
     assert all(float(row[-3]) > 0 for row in rows)
+
+
+def test_overhead_benchmark_runs_and_prints_both_ratios():
+    out = run_bench("bench_overhead.py", "--rounds", "1", "--calls", "20")
+    ratios = re.findall(r"^korvex\.ssim.*?(\d+\.\d)x$", out, flags=re.M)
+    assert len(ratios) == 2 and all(float(r) > 0 for r in ratios), out

@@ -62,13 +62,20 @@ def test_means_equal_the_maps_mean(photo, native):
     assert differ <= 2
 
 
-@pytest.mark.parametrize("photo", PHOTOS[::3] + WIDE[:1], ids=photo_ids(PHOTOS[::3] + WIDE[:1]))
-def test_native_means_are_the_stand_ins(photo, native, emulated):
+# The wide photograph spans several strips and row blocks of the native engine; its sums' order is the same for
+# every precision and window, so it runs once per window family.
+STAND_IN_CASES = [(photo, tuple(DTYPES), windows()) for photo in PHOTOS[::3]] + [
+    (WIDE[0], ("fp32",), windows()[:1] + windows()[3:4])]
+
+
+@pytest.mark.parametrize("photo, precisions, window_list", STAND_IN_CASES,
+                         ids=photo_ids([case[0] for case in STAND_IN_CASES]))
+def test_native_means_are_the_stand_ins(photo, precisions, window_list, native, emulated):
     _, a, b = photo
     a, b = batch_of(a, b)
-    for precision in ("fp32", "fp16", "bf16"):
+    for precision in precisions:
         x, y = a.to(DTYPES[precision]), b.to(DTYPES[precision])
-        for window_size, taps in windows():
+        for window_size, taps in window_list:
             for kind, inset, border in (("ssim", 0, "zero"), ("ssim", 4, "zero"), ("ssim", 0, "reflect"),
                                         ("cs", 0, "replicate")):
                 run = (x, y, window_size, taps, C1, C2, precision, kind, inset, border)

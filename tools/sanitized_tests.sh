@@ -21,7 +21,8 @@
 # reference (the same code runs here on noise, on other shapes, and against
 # the kernel sources bit for bit), and the stand-in's images larger than one
 # launch (a minute and a half here; the split launches are checked on small
-# shapes); all of them run with the plain test suite.
+# shapes); all of them run with the plain test suite. The cases made for each
+# photograph run on three photographs (KORVEX_SANITIZED_TESTS, tests/conftest.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -46,10 +47,11 @@ cd "$dir"
 KORVEX_CUDA=0 KORVEX_SANITIZE=address,undefined "$python" setup.py -q build_ext --inplace
 
 status=0
+KORVEX_SANITIZED_TESTS=1 \
 LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)" \
 ASAN_OPTIONS="detect_stack_use_after_return=0:detect_leaks=0:log_path=$PWD/reports/asan" \
 UBSAN_OPTIONS="print_stacktrace=1:log_path=$PWD/reports/ubsan" \
-    "$python" -m pytest -q -p no:cacheprovider --durations=15 \
+    "$python" -m pytest -q -p no:cacheprovider --durations=20 \
     --ignore=tests/test_cpu_runtime.py --ignore=tests/test_kernel_checks.py --ignore=tests/test_device_code.py \
     --ignore=tests/test_gpu_model.py \
     --ignore=tests/test_command_line.py --ignore=tests/test_bench.py --ignore=tests/test_distributed.py \

@@ -438,8 +438,25 @@ Maps recorded(const Operator& op, const Tensor& img1, const Tensor& img2, const 
     return as_maps(Node::apply(img1, img2, args...));
 }
 
-// Both images' gradients of a map's node (ForwardNode, MeansNode) for the
-// gradient of its map: the node keeps the arguments of forward by name.
+// The forward of a map's node (ForwardNode, MeansNode), below autograd, with
+// what map_gradients reads kept in the node.
+template <int L>
+Maps saved_forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
+                   const OptionalTensor& taps, double c1, double c2, Text precision, Text kind, bool train,
+                   Text border) {
+    at::AutoDispatchBelowADInplaceOrView below;
+    const Maps maps = operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
+    save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
+              {{"window_size", window_size},
+               {"c1", c1},
+               {"c2", c2},
+               {"precision", text(precision)},
+               {"kind", text(kind)},
+               {"border", text(border)}});
+    return maps;
+}
+
+// Both images' gradients of a map's node for the gradient of its map.
 template <int L>
 void map_gradients(AutogradContext* ctx, const variable_list& saved, const Tensor& grad_map, variable_list& result) {
     const OptionalTensor taps = optional(saved[5]);
@@ -479,17 +496,7 @@ struct ForwardNode : torch::autograd::Function<ForwardNode<L>> {
     static variable_list forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
                                  const OptionalTensor& taps, double c1, double c2, Text precision, Text kind,
                                  bool train, Text border) {
-        at::AutoDispatchBelowADInplaceOrView below;
-        const Maps maps =
-            operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, train, border);
-        save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
-                  {{"window_size", window_size},
-                   {"c1", c1},
-                   {"c2", c2},
-                   {"precision", text(precision)},
-                   {"kind", text(kind)},
-                   {"border", text(border)}});
-        return as_list(maps);
+        return as_list(saved_forward<L>(ctx, img1, img2, window_size, taps, c1, c2, precision, kind, train, border));
     }
 
     static variable_list backward(AutogradContext* ctx, variable_list grads) {
@@ -691,18 +698,10 @@ struct MeansNode : torch::autograd::Function<MeansNode<L>> {
     static Tensor forward(AutogradContext* ctx, const Tensor& img1, const Tensor& img2, int64_t window_size,
                           const OptionalTensor& taps, double c1, double c2, Text precision, Text kind, int64_t inset,
                           Text border, int64_t groups) {
+        const Maps maps = saved_forward<L>(ctx, img1, img2, window_size, taps, c1, c2, precision, kind, true, border);
+        ctx->saved_data["inset"] = inset;
+        ctx->saved_data["groups"] = groups;
         at::AutoDispatchBelowADInplaceOrView below;
-        const Maps maps =
-            operators<L>().forward.call(img1, img2, window_size, taps, c1, c2, precision, kind, true, border);
-        save_call(ctx, img1, img2, maps, taps.value_or(Tensor()),
-                  {{"window_size", window_size},
-                   {"c1", c1},
-                   {"c2", c2},
-                   {"precision", text(precision)},
-                   {"kind", text(kind)},
-                   {"border", text(border)},
-                   {"inset", inset},
-                   {"groups", groups}});
         return operators<L>().map_interior_means.call(std::get<0>(maps), inset, groups);
     }
 
