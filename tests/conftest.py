@@ -1,5 +1,6 @@
 import importlib
 import os
+import re
 import sys
 
 import pytest
@@ -255,8 +256,10 @@ def pytest_collection_modifyitems(config, items):
     kept, dropped = [], []
     for item in items:
         case = getattr(getattr(item, "callspec", None), "id", "")
-        photos = [name for name in _PHOTO_NAMES if name in case]
-        (dropped if photos and not any(name in SANITIZED_PHOTOS for name in photos) else kept).append(item)
+        photographs = any(name in case for name in _PHOTO_NAMES)
+        # A kept photograph is a whole part of the case's id: "camera-noise1" is the whole photograph, not its crop.
+        kept_photograph = any(re.search(rf"(^|-){name}($|-)", case) for name in SANITIZED_PHOTOS)
+        (dropped if photographs and not kept_photograph else kept).append(item)
     if dropped:
         config.hook.pytest_deselected(items=dropped)
         items[:] = kept
